@@ -1,0 +1,53 @@
+# Warnings, sanitizers and fuzzing instrumentation shared by every target.
+add_compile_options(-Wall -Wextra -Wpedantic)
+
+if(BRENNICK_SANITIZE)
+  string(REPLACE ";" "," _brennick_san "${BRENNICK_SANITIZE}")
+  add_compile_options(-fsanitize=${_brennick_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_brennick_san})
+endif()
+
+if(BRENNICK_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "BRENNICK_FUZZ needs clang: configure with CC=clang CXX=clang++")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# brennick_add_gtest(name SOURCES ... LIBS ... [LABELS ...]): one GoogleTest executable, one ctest entry.
+function(brennick_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE
+    BRENNICK_SOURCE_DIR="${PROJECT_SOURCE_DIR}" BRENNICK_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()
+
+# brennick_add_fuzzer(name SOURCE file SEEDS dir LIBS ...): a libFuzzer target. Without BRENNICK_FUZZ
+# the same entry point is linked to a driver that replays the seed corpus, so every build's ctest
+# runs each target over its seeds.
+function(brennick_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "SOURCE;SEEDS" "LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCE})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  if(BRENNICK_FUZZ)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    set(_runs -runs=0)
+  else()
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/corpus_driver.cpp)
+    set(_runs)
+  endif()
+  if(BRENNICK_BUILD_TESTS)
+    add_test(NAME ${name}_seeds COMMAND ${name} ${_runs} ${ARG_SEEDS})
+    set_tests_properties(${name}_seeds PROPERTIES TIMEOUT 600 LABELS fuzz)
+  endif()
+endfunction()

@@ -1,0 +1,40 @@
+#pragma once
+// Conversion between a file's ticks, beats (quarter notes) and seconds.
+
+#include <cstdint>
+#include <vector>
+
+namespace brennick {
+
+// The division field of a file's header.
+struct TimeDivision {
+    bool smpte = false;
+    std::uint16_t ticksPerQuarter = 96;  // metrical files; never 0 (a damaged 0 reads as 96)
+    std::uint8_t framesPerSecond = 0;    // SMPTE files: 24, 25, 29 (29.97 drop frame) or 30
+    std::uint8_t ticksPerFrame = 0;      // SMPTE files; never 0
+};
+
+struct TempoChange {
+    std::uint64_t tick = 0;
+    std::uint32_t microsecondsPerQuarter = 500000;
+};
+
+// Built once from the tempo events of every track. Metrical files: beats = ticks / ticksPerQuarter
+// and seconds follow the tempo changes (500000 us per quarter, 120 bpm, before the first one).
+// SMPTE files: ticks are a fixed fraction of a second, tempo events do not apply, and beats are
+// counted at 120 bpm.
+class TempoMap {
+public:
+    TempoMap() = default;
+    TempoMap(TimeDivision division, std::vector<TempoChange> changes);  // changes in any order
+
+    TimeDivision division() const noexcept;
+    const std::vector<TempoChange>& changes() const noexcept;  // sorted by tick, one per tick
+
+    double ticksToBeats(std::uint64_t ticks) const noexcept;
+    double ticksToSeconds(std::uint64_t ticks) const noexcept;
+    double beatsToSeconds(double beats) const noexcept;
+    double secondsToBeats(double seconds) const noexcept;  // inverse of beatsToSeconds; < 0 gives < 0
+};
+
+}  // namespace brennick
