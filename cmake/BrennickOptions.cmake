@@ -51,3 +51,18 @@ function(brennick_add_fuzzer name)
     set_tests_properties(${name}_seeds PROPERTIES TIMEOUT 600 LABELS fuzz)
   endif()
 endfunction()
+
+# brennick_add_gtest_folder(prefix LIBS ... [ENVIRONMENT ...] [LABELS ...]): one test executable for
+# every *_test.cpp of the calling folder, named <prefix>_<file name without _test.cpp>.
+function(brennick_add_gtest_folder prefix)
+  cmake_parse_arguments(ARG "" "" "LIBS;ENVIRONMENT;LABELS" ${ARGN})
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(_source ${_sources})
+    get_filename_component(_name ${_source} NAME_WE)
+    string(REGEX REPLACE "_test$" "" _name ${_name})
+    brennick_add_gtest(${prefix}_${_name} SOURCES ${_source} LIBS ${ARG_LIBS} LABELS ${ARG_LABELS})
+    if(ARG_ENVIRONMENT)
+      set_tests_properties(${prefix}_${_name} PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}")
+    endif()
+  endforeach()
+endfunction()
