@@ -1,0 +1,14 @@
+#pragma once
+// MIDI output through a JACK server: one client per process, sample-accurate output from the
+// process callback.
+
+#include <memory>
+
+#include "services/midi_backend.h"
+
+namespace brennick {
+
+// Connects to a running JACK server (never starts one). Null when none is reachable.
+std::shared_ptr<MidiBackend> openJackBackend();
+
+}  // namespace brennick

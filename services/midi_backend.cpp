@@ -1,0 +1,21 @@
+#include "services/midi_backend.h"
+
+#include <mutex>
+
+#include "services/jack/jack_backend.h"
+
+namespace brennick {
+
+std::shared_ptr<MidiBackend> currentMidiBackend()
+{
+    static std::mutex mutex;
+    static std::shared_ptr<MidiBackend> backend;
+    std::lock_guard lock(mutex);
+    if (backend && backend->alive())
+        return backend;
+    // Streams of a backend that went away keep it alive until they are released.
+    backend = openJackBackend();
+    return backend;
+}
+
+}  // namespace brennick

@@ -1,0 +1,109 @@
+#pragma once
+// The MIDI service and sequence player as the controller calls them: plain functions with
+// integer statuses (0 = success, anything else a failure) and opaque handles. Nothing here throws.
+// Handles stay valid until disposed; a disposed or unknown handle gives a failure status.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+using OSStatus = std::int32_t;
+using UInt8 = std::uint8_t;
+using UInt32 = std::uint32_t;
+using SInt32 = std::int32_t;
+using ItemCount = std::size_t;
+using CFIndex = long;
+using MusicTimeStamp = double;  // beats
+
+using MIDIObjectRef = std::uint32_t;  // 0 is no object
+using MIDIClientRef = MIDIObjectRef;
+using MIDIEndpointRef = MIDIObjectRef;
+using MIDINotifyProc = void (*)(const void* message, void* refCon);
+
+using MusicSequence = struct OpaqueMusicSequence*;
+using MusicPlayer = struct OpaqueMusicPlayer*;
+using MusicTrack = struct OpaqueMusicTrack*;
+using CFURLRef = struct OpaqueCFURL*;
+using CFAllocatorRef = const void*;
+using MusicSequenceFileTypeID = UInt32;
+using MusicSequenceLoadFlags = UInt32;
+using MIDIPropertyID = const char*;
+
+inline constexpr CFAllocatorRef kCFAllocatorDefault = nullptr;
+inline constexpr MusicSequenceFileTypeID kMusicSequenceFile_AnyType = 0;
+inline constexpr UInt32 kSequenceTrackProperty_TrackLength = 5;
+
+extern const MIDIPropertyID kMIDIPropertyDisplayName;
+extern const MIDIPropertyID kMIDIPropertyMaxSysExSpeed;
+
+// Failure statuses (the caller only tests for non-zero).
+inline constexpr OSStatus kMIDIInvalidClient = -10830;
+inline constexpr OSStatus kMIDINoConnection = -10833;
+inline constexpr OSStatus kMIDIUnknownProperty = -10835;
+inline constexpr OSStatus kMIDIObjectNotFound = -10842;
+inline constexpr OSStatus kAudioToolboxErr_InvalidSequenceType = -10846;
+inline constexpr OSStatus kAudioToolboxErr_TrackIndexError = -10859;
+inline constexpr OSStatus kAudioToolboxErr_TrackNotFound = -10858;
+inline constexpr OSStatus kAudioToolboxErr_InvalidPlayerState = -10852;
+inline constexpr OSStatus kAudioToolboxErr_NoSequence = -10868;
+inline constexpr OSStatus kAudioToolboxErr_IllegalTrackDestination = -10867;
+inline constexpr OSStatus kAudioToolboxErr_CannotDoInCurrentContext = -10863;
+inline constexpr OSStatus kAudioToolboxErr_InvalidPlayer = -10870;
+inline constexpr OSStatus kParamErr = -50;
+inline constexpr OSStatus kFileNotFound = -43;
+inline constexpr OSStatus kTimedOut = -1;
+
+// --- MIDI service -------------------------------------------------------------------------------
+
+// A cheap handle; the first call connects to the MIDI service (JACK, else the ALSA sequencer).
+// Fails with kMIDINoConnection when no service is reachable (the handle is still written).
+OSStatus MIDIClientCreate(const std::string& name, MIDINotifyProc notifyProc, void* notifyRefCon,
+                          MIDIClientRef* outClient);
+
+// Lists the destinations afresh; MIDIGetDestination indexes the list made by the latest call.
+ItemCount MIDIGetNumberOfDestinations();
+MIDIEndpointRef MIDIGetDestination(ItemCount destinationIndex);  // 0 when out of range
+
+// kMIDIPropertyDisplayName, read afresh; kMIDIObjectNotFound when the destination has gone.
+OSStatus MIDIObjectGetStringProperty(MIDIObjectRef object, MIDIPropertyID property, std::string* outValue);
+// kMIDIPropertyMaxSysExSpeed in bytes per second (3125, the speed of a MIDI cable, until set).
+OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32 value);
+OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32* outValue);
+
+// --- File URLs ----------------------------------------------------------------------------------
+
+// Null when `buffer` is null or `length` negative.
+CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const UInt8* buffer, CFIndex length,
+                                                 bool isDirectory);
+void CFRelease(CFURLRef url);
+
+// --- Sequences ----------------------------------------------------------------------------------
+
+OSStatus NewMusicSequence(MusicSequence* outSequence);
+OSStatus DisposeMusicSequence(MusicSequence sequence);
+// Replaces the sequence's tracks with the file's. A damaged file loads what could be read and
+// succeeds; a file that is no MIDI file, or cannot be read, fails and leaves the sequence empty.
+OSStatus MusicSequenceFileLoad(MusicSequence sequence, CFURLRef fileRef, MusicSequenceFileTypeID fileTypeHint,
+                               MusicSequenceLoadFlags flags);
+// Routes every track to the destination.
+OSStatus MusicSequenceSetMIDIEndpoint(MusicSequence sequence, MIDIEndpointRef endpoint);
+OSStatus MusicSequenceGetTrackCount(MusicSequence sequence, UInt32* outNumberOfTracks);
+OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack);
+// kSequenceTrackProperty_TrackLength: the length in beats as a 64-bit float; *ioLength >= 8.
+OSStatus MusicTrackGetProperty(MusicTrack track, UInt32 propertyID, void* outData, UInt32* ioLength);
+
+// --- Players ------------------------------------------------------------------------------------
+
+OSStatus NewMusicPlayer(MusicPlayer* outPlayer);
+OSStatus DisposeMusicPlayer(MusicPlayer player);  // stops it first
+OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence);
+// Starts from the beginning, sending to the sequence's destination with its maximum SysEx speed.
+OSStatus MusicPlayerStart(MusicPlayer player);
+// Stops and silences the notes the player left sounding. Null or stopped players are fine.
+OSStatus MusicPlayerStop(MusicPlayer player);
+// The position in beats; it keeps growing past the end until the player is stopped.
+OSStatus MusicPlayerGetTime(MusicPlayer player, MusicTimeStamp* outTime);
+// Waits until everything the player has scheduled has left the program (paced SysEx still
+// draining and the last events included), at most until the schedule's own end plus
+// `graceSeconds`. kTimedOut when that bound was reached first.
+OSStatus MusicPlayerWaitUntilSent(MusicPlayer player, double graceSeconds);

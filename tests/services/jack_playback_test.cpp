@@ -1,0 +1,415 @@
+// Playback through a private JACK server: what each sink receives, in order and at which frame.
+#include <gtest/gtest.h>
+
+#include <jack/jack.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "services/music_services.h"
+#include "services/smf_reader.h"
+#include "tests/support/jack_test_server.h"
+#include "tests/support/smf_builder.h"
+
+using namespace brennick;
+using brennick::test::JackSink;
+using brennick::test::JackTestServer;
+using brennick::test::ReceivedEvent;
+using brennick::test::SmfBuilder;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+JackTestServer* server = nullptr;
+
+class JackEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { server = new JackTestServer(256, 48000); }
+    void TearDown() override
+    {
+        delete server;
+        server = nullptr;
+    }
+};
+const auto* environment = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
+
+void sleepSeconds(double s)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+std::string writeTemp(const Bytes& bytes)
+{
+    static int serial = 0;
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("brennick-jack-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".mid");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return path.string();
+}
+
+// The destination index whose display name equals `name`, or -1.
+long destinationNamed(const std::string& name)
+{
+    const ItemCount count = MIDIGetNumberOfDestinations();
+    for (ItemCount i = 0; i < count; ++i) {
+        std::string display;
+        if (MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &display) == 0 &&
+            display == name)
+            return long(i);
+    }
+    return -1;
+}
+
+// Loads `bytes` and starts it on the destination named `name`, the way the player does.
+MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 maxSysExSpeed = 60000)
+{
+    const std::string path = writeTemp(bytes);
+    MusicSequence sequence = nullptr;
+    EXPECT_EQ(NewMusicSequence(&sequence), 0);
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(kCFAllocatorDefault,
+                                                           reinterpret_cast<const UInt8*>(path.data()),
+                                                           CFIndex(path.size()), false);
+    EXPECT_EQ(MusicSequenceFileLoad(sequence, url, 0, 0), 0);
+    CFRelease(url);
+    std::filesystem::remove(path);
+    const long index = destinationNamed(name);
+    EXPECT_GE(index, 0) << name;
+    const MIDIEndpointRef destination = MIDIGetDestination(ItemCount(index));
+    EXPECT_EQ(MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, maxSysExSpeed), 0);
+    EXPECT_EQ(MusicSequenceSetMIDIEndpoint(sequence, destination), 0);
+    MusicPlayer player = nullptr;
+    EXPECT_EQ(NewMusicPlayer(&player), 0);
+    EXPECT_EQ(MusicPlayerSetSequence(player, sequence), 0);
+    EXPECT_EQ(MusicPlayerStart(player), 0);
+    return player;
+}
+
+Bytes concat(const std::vector<ReceivedEvent>& events)
+{
+    Bytes all;
+    for (const auto& e : events)
+        all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+    return all;
+}
+
+long rssKilobytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+int threadCount()
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(JackPlayback, ServerIsUp)
+{
+    ASSERT_TRUE(server != nullptr && server->running()) << "jackd could not be started";
+}
+
+TEST(JackPlayback, DestinationsAreListedWithPrettyNamesAndProperties)
+{
+    JackSink lumen2("synth-a", "in", std::string("Lumen 2 Port"));
+    JackSink carrow("Carrow");
+    ASSERT_TRUE(lumen2.ok() && carrow.ok());
+    MIDIClientRef client = 0;
+    EXPECT_EQ(MIDIClientCreate("Play Sequence", nullptr, nullptr, &client), 0);
+    EXPECT_NE(client, 0u);
+
+    EXPECT_GE(destinationNamed("Lumen 2 Port"), 0);
+    EXPECT_GE(destinationNamed("Carrow:midi_in"), 0);  // no pretty name: the full port name
+    const MIDIEndpointRef carrowRef = MIDIGetDestination(ItemCount(destinationNamed("Carrow:midi_in")));
+    SInt32 speed = 0;
+    EXPECT_EQ(MIDIObjectGetIntegerProperty(carrowRef, kMIDIPropertyMaxSysExSpeed, &speed), 0);
+    EXPECT_EQ(speed, 3125);
+    EXPECT_EQ(MIDIObjectSetIntegerProperty(carrowRef, kMIDIPropertyMaxSysExSpeed, 60000), 0);
+    EXPECT_EQ(MIDIObjectGetIntegerProperty(carrowRef, kMIDIPropertyMaxSysExSpeed, &speed), 0);
+    EXPECT_EQ(speed, 60000);
+    EXPECT_EQ(MIDIGetDestination(1000), 0u);
+
+    // Read afresh: a destination that has gone no longer answers.
+    carrow.close();
+    std::string name;
+    EXPECT_NE(MIDIObjectGetStringProperty(carrowRef, kMIDIPropertyDisplayName, &name), 0);
+    EXPECT_EQ(destinationNamed("Carrow:midi_in"), -1);
+}
+
+TEST(JackPlayback, FormatOneFileArrivesInOrderAtItsTempoMappedFrames)
+{
+    JackSink sink("Carrow");
+    ASSERT_TRUE(sink.ok());
+    SmfBuilder b(1, 96);
+    b.track().delta(0).tempo(500000).delta(192).tempo(400000).delta(96).tempo(1000000).delta(0).endOfTrack();
+    b.track()
+        .delta(0).sysex({0x3E, 0x13, 0x00, 0x01, 0xF7})
+        .delta(0).programChange(0, 5)
+        .delta(48).noteOn(0, 60, 100)
+        .delta(48).running({64, 90})   // running status: 90 40 5A
+        .delta(96).running({60, 0})    // velocity 0: a note-off
+        .delta(96).controller(0, 7, 100)
+        .delta(96).noteOff(0, 64)
+        .delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), "Carrow:midi_in");
+    ASSERT_TRUE(sink.waitForCount(7, 5.0));
+    sink.waitForQuiet(0.1, 2.0);
+    const auto events = sink.events();
+    ASSERT_EQ(events.size(), 7u);
+    const std::vector<Bytes> expected = {{0xF0, 0x3E, 0x13, 0x00, 0x01, 0xF7}, {0xC0, 5}, {0x90, 60, 100},
+                                         {0x90, 64, 90}, {0x80, 60, 0x40}, {0xB0, 7, 100}, {0x80, 64, 0x40}};
+    // Ticks 0, 0, 48, 96, 192, 288, 384 at 96 per quarter: 0.5 s per beat up to tick 192, then
+    // 0.4 s per beat to tick 288, then 1 s per beat.
+    const std::vector<double> seconds = {0, 0, 0.25, 0.5, 1.0, 1.4, 2.4};
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].bytes, expected[i]) << "event " << i;
+        EXPECT_EQ(std::uint32_t(events[i].frame - events[0].frame), std::uint32_t(std::llround(seconds[i] * 48000)))
+            << "event " << i;
+    }
+    MusicTimeStamp beats = 0;
+    EXPECT_EQ(MusicPlayerGetTime(player, &beats), 0);
+    EXPECT_GT(beats, 4.0);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 1.0), 0);
+    EXPECT_EQ(DisposeMusicPlayer(player), 0);
+}
+
+TEST(JackPlayback, OnlyTheChosenDestinationReceives)
+{
+    JackSink first("synth-1", "in", std::string("Lumen 2 Port"));
+    JackSink second("synth-2", "in", std::string("Lumen Port"));
+    JackSink third("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(2, 50, 80).delta(10).noteOff(2, 50).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), "Lumen Port");
+    ASSERT_TRUE(second.waitForCount(2, 5.0));
+    sleepSeconds(0.1);
+    EXPECT_EQ(first.count(), 0u);
+    EXPECT_EQ(third.count(), 0u);
+    EXPECT_EQ(second.count(), 2u);
+    DisposeMusicPlayer(player);
+}
+
+TEST(JackPlayback, StoppingMidNoteSendsNoteOffsForWhatIsSounding)
+{
+    JackSink sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(0).noteOn(3, 72, 100).delta(0).noteOn(0, 61, 100)
+        .delta(0).noteOff(0, 61).delta(960).noteOff(0, 60).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), "Carrow:midi_in");
+    ASSERT_TRUE(sink.waitForCount(4, 5.0));
+    EXPECT_EQ(MusicPlayerStop(player), 0);
+    ASSERT_TRUE(sink.waitForCount(6, 2.0));
+    sink.waitForQuiet(0.1, 1.0);
+    const auto events = sink.events();
+    ASSERT_EQ(events.size(), 6u);
+    std::vector<Bytes> offs = {events[4].bytes, events[5].bytes};
+    std::sort(offs.begin(), offs.end());
+    EXPECT_EQ(offs, (std::vector<Bytes>{{0x80, 60, 0x40}, {0x83, 72, 0x40}}));
+
+    // Stopped: the position holds still and nothing more is sent.
+    MusicTimeStamp a = 0, c = 0;
+    MusicPlayerGetTime(player, &a);
+    sleepSeconds(0.05);
+    MusicPlayerGetTime(player, &c);
+    EXPECT_DOUBLE_EQ(a, c);
+    EXPECT_EQ(sink.count(), 6u);
+    DisposeMusicPlayer(player);
+}
+
+TEST(JackPlayback, SysExIsPacedAtTheDestinationsSpeedAndArrivesWhole)
+{
+    JackSink sink("Carrow");
+    Bytes first(6000, 0x21), second(6000, 0x42);
+    first.back() = second.back() = 0xF7;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex(first).delta(0).sysex(second).delta(0).noteOn(0, 60, 1).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), "Carrow:midi_in", 60000);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    sink.waitForQuiet(0.1, 2.0);
+    const auto events = sink.events();
+
+    // The note keeps its time; SysEx bytes stream at 60000 bytes per second.
+    Bytes sysexBytes;
+    std::uint32_t startFrame = events.front().frame, noteFrame = 0, secondStart = 0, lastSysexFrame = 0;
+    for (const auto& e : events) {
+        if (e.bytes.size() == 3 && e.bytes[0] == 0x90) {
+            noteFrame = e.frame;
+            continue;
+        }
+        if (sysexBytes.size() == 6001)
+            secondStart = e.frame;
+        sysexBytes.insert(sysexBytes.end(), e.bytes.begin(), e.bytes.end());
+        lastSysexFrame = e.frame;
+    }
+    Bytes expected{0xF0};
+    expected.insert(expected.end(), first.begin(), first.end());
+    expected.push_back(0xF0);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(sysexBytes, expected);
+    EXPECT_EQ(noteFrame, startFrame);
+    // The second message starts once the first (6001 bytes) has drained: 0.1 s = 4800 frames.
+    EXPECT_EQ(secondStart - startFrame, std::uint32_t(std::llround(6001.0 / 60000.0 * 48000)));
+    // ...and the last bytes leave about 0.2 s after the start, not at once.
+    EXPECT_GE(lastSysexFrame - startFrame, 9000u);
+    EXPECT_LE(lastSysexFrame - startFrame, 9700u);
+    DisposeMusicPlayer(player);
+}
+
+TEST(JackPlayback, SixtyFourKilobyteDumpArrivesWholeAndInOrder)
+{
+    JackSink sink("Carrow");
+    Bytes dump(65536);
+    for (std::size_t i = 0; i < dump.size(); ++i)
+        dump[i] = std::uint8_t(i * 7 % 128);
+    dump.back() = 0xF7;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex(dump).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), "Carrow:midi_in", 0);  // unpaced: buffer-limited chunks
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    sink.waitForQuiet(0.1, 2.0);
+    Bytes expected{0xF0};
+    expected.insert(expected.end(), dump.begin(), dump.end());
+    EXPECT_EQ(concat(sink.events()), expected);
+    EXPECT_EQ(sink.overflowed(), 0u);
+    DisposeMusicPlayer(player);
+}
+
+TEST(JackPlayback, DestinationRemovedDuringPlaybackIsNotAnError)
+{
+    auto sink = std::make_unique<JackSink>("Carrow");
+    SmfBuilder b(0, 96);
+    auto& t = b.track();
+    for (int i = 0; i < 40; ++i)
+        t.delta(i == 0 ? 0 : 12).noteOn(0, 60, 100).delta(12).noteOff(0, 60);
+    t.delta(0).endOfTrack();  // 20 beats at 120 bpm: 10 s... the test only plays the first part
+    MusicPlayer player = play(b.bytes(), "Carrow:midi_in");
+    ASSERT_TRUE(sink->waitForCount(2, 5.0));
+    sink.reset();  // the synth is unplugged
+    MusicTimeStamp a = 0, c = 0;
+    EXPECT_EQ(MusicPlayerGetTime(player, &a), 0);
+    sleepSeconds(0.2);
+    EXPECT_EQ(MusicPlayerGetTime(player, &c), 0);
+    EXPECT_GT(c, a);  // the clock runs on, so the end is still detected
+    EXPECT_EQ(MusicPlayerStop(player), 0);
+    EXPECT_EQ(DisposeMusicPlayer(player), 0);
+}
+
+TEST(JackPlayback, ThousandStartStopCyclesUseOneClientAndDoNotGrow)
+{
+    JackSink sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();
+    const Bytes file = b.bytes();
+    const std::string path = writeTemp(file);
+    MusicSequence sequence = nullptr;
+    NewMusicSequence(&sequence);
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
+                                                           CFIndex(path.size()), false);
+    MusicSequenceFileLoad(sequence, url, 0, 0);
+    CFRelease(url);
+    std::filesystem::remove(path);
+    MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(ItemCount(destinationNamed("Carrow:midi_in"))));
+
+    long rssBefore = 0;
+    int threadsBefore = 0;
+    for (int i = 0; i < 1000; ++i) {
+        MusicPlayer player = nullptr;
+        ASSERT_EQ(NewMusicPlayer(&player), 0);
+        ASSERT_EQ(MusicPlayerSetSequence(player, sequence), 0);
+        ASSERT_EQ(MusicPlayerStart(player), 0) << "cycle " << i;
+        ASSERT_EQ(MusicPlayerStop(player), 0);
+        ASSERT_EQ(DisposeMusicPlayer(player), 0);
+        if (i == 99) {  // after warm-up
+            rssBefore = rssKilobytes();
+            threadsBefore = threadCount();
+        }
+    }
+    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_LT(rssKilobytes() - rssBefore, 2048) << "resident memory grew";
+
+    // One client of ours on the server, whatever the number of requests.
+    jack_client_t* probe = jack_client_open("probe-clients", JackNoStartServer, nullptr);
+    ASSERT_NE(probe, nullptr);
+    const char** ports = jack_get_ports(probe, "^Brennick MIDI Player:", nullptr, 0);
+    int ours = 0;
+    for (const char** p = ports; p != nullptr && *p != nullptr; ++p)
+        ++ours;
+    jack_free(ports);
+    jack_client_close(probe);
+    EXPECT_GE(ours, 1);
+    EXPECT_LE(ours, 8);  // the fixed set of output ports, reused
+    DisposeMusicSequence(sequence);
+}
+
+TEST(JackPlayback, InvalidHandlesFailWithAStatus)
+{
+    MusicTimeStamp t = 0;
+    EXPECT_NE(MusicPlayerGetTime(nullptr, &t), 0);
+    EXPECT_NE(MusicPlayerStop(nullptr), 0);
+    MusicPlayer player = nullptr;
+    NewMusicPlayer(&player);
+    EXPECT_NE(MusicPlayerGetTime(player, &t), 0);  // no sequence yet
+    EXPECT_NE(MusicPlayerStart(player), 0);
+    DisposeMusicPlayer(player);
+    EXPECT_NE(MusicPlayerGetTime(player, &t), 0);  // disposed
+    EXPECT_NE(DisposeMusicPlayer(player), 0);
+    EXPECT_NE(MusicSequenceSetMIDIEndpoint(nullptr, 1), 0);
+
+    MusicSequence sequence = nullptr;
+    NewMusicSequence(&sequence);
+    UInt32 count = 99;
+    EXPECT_EQ(MusicSequenceGetTrackCount(sequence, &count), 0);
+    EXPECT_EQ(count, 0u);
+    MusicTrack track = nullptr;
+    EXPECT_NE(MusicSequenceGetIndTrack(sequence, 0, &track), 0);
+    EXPECT_NE(MusicSequenceSetMIDIEndpoint(sequence, 0), 0);
+    const std::string missing = "/nonexistent/file.mid";
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(missing.data()),
+                                                           CFIndex(missing.size()), false);
+    EXPECT_NE(MusicSequenceFileLoad(sequence, url, 0, 0), 0);
+    CFRelease(url);
+    EXPECT_EQ(CFURLCreateFromFileSystemRepresentation(nullptr, nullptr, 3, false), nullptr);
+    DisposeMusicSequence(sequence);
+}
+
+TEST(JackPlayback, TrackLengthsInBeats)
+{
+    SmfBuilder b(1, 480);
+    b.track().delta(0).tempo(600000).delta(1920).endOfTrack();          // end-of-track at 4 beats
+    b.track().delta(240).noteOn(0, 1, 1).delta(720).noteOff(0, 1);      // no end-of-track: 2 beats
+    const std::string path = writeTemp(b.bytes());
+    MusicSequence sequence = nullptr;
+    NewMusicSequence(&sequence);
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
+                                                           CFIndex(path.size()), false);
+    MusicSequenceFileLoad(sequence, url, 0, 0);
+    CFRelease(url);
+    std::filesystem::remove(path);
+    UInt32 count = 0;
+    ASSERT_EQ(MusicSequenceGetTrackCount(sequence, &count), 0);
+    ASSERT_EQ(count, 2u);
+    const double expected[] = {4.0, 2.0};
+    for (UInt32 i = 0; i < count; ++i) {
+        MusicTrack track = nullptr;
+        ASSERT_EQ(MusicSequenceGetIndTrack(sequence, i, &track), 0);
+        MusicTimeStamp length = 0;
+        UInt32 size = sizeof length;
+        ASSERT_EQ(MusicTrackGetProperty(track, kSequenceTrackProperty_TrackLength, &length, &size), 0);
+        EXPECT_DOUBLE_EQ(length, expected[i]);
+        UInt32 small = 4;
+        EXPECT_NE(MusicTrackGetProperty(track, kSequenceTrackProperty_TrackLength, &length, &small), 0);
+    }
+    DisposeMusicSequence(sequence);
+}

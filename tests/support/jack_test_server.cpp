@@ -1,0 +1,187 @@
+#include "tests/support/jack_test_server.h"
+
+#include <jack/metadata.h>
+#include <jack/midiport.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace brennick::test {
+
+namespace {
+
+bool serverAnswers()
+{
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+    if (probe == nullptr)
+        return false;
+    jack_client_close(probe);
+    return true;
+}
+
+void sleepSeconds(double s)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+JackTestServer::JackTestServer(unsigned periodFrames, unsigned sampleRate)
+    : periodFrames_(periodFrames), sampleRate_(sampleRate)
+{
+    static int serial = 0;
+    name_ = "brennick-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
+    ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    const std::string rate = std::to_string(sampleRate);
+    const std::string period = std::to_string(periodFrames);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        ::execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(), "-p",
+                 period.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 200 && pid_ > 0; ++i) {
+        if (serverAnswers())
+            return;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        sleepSeconds(0.05);
+    }
+}
+
+JackTestServer::~JackTestServer()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        sleepSeconds(0.05);
+    }
+    kill();
+}
+
+void JackTestServer::kill()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+JackSink::JackSink(const std::string& clientName, const std::string& portName,
+                   const std::optional<std::string>& prettyName)
+    : records_(1 << 18), bytes_(8 << 20)
+{
+    jack_status_t status{};
+    client_ = jack_client_open(clientName.c_str(), jack_options_t(JackNoStartServer | JackUseExactName), &status);
+    if (client_ == nullptr)
+        return;
+    port_ = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (prettyName)
+        jack_set_property(client_, jack_port_uuid(port_), JACK_METADATA_PRETTY_NAME, prettyName->c_str(), "text/plain");
+    jack_set_process_callback(client_, &JackSink::process, this);
+    jack_activate(client_);
+}
+
+JackSink::~JackSink()
+{
+    close();
+}
+
+void JackSink::close()
+{
+    if (client_ != nullptr) {
+        jack_client_close(client_);
+        client_ = nullptr;
+    }
+}
+
+std::string JackSink::portName() const
+{
+    return port_ != nullptr ? jack_port_name(port_) : std::string();
+}
+
+int JackSink::process(jack_nframes_t frames, void* arg)
+{
+    auto* self = static_cast<JackSink*>(arg);
+    void* buffer = jack_port_get_buffer(self->port_, frames);
+    const jack_nframes_t cycleStart = jack_last_frame_time(self->client_);
+    const std::uint32_t n = jack_midi_get_event_count(buffer);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) != 0)
+            continue;
+        const std::size_t index = self->count_.load(std::memory_order_relaxed);
+        if (index >= self->records_.size() || self->bytesUsed_ + event.size > self->bytes_.size()) {
+            self->overflow_.fetch_add(1);
+            continue;
+        }
+        std::memcpy(self->bytes_.data() + self->bytesUsed_, event.buffer, event.size);
+        self->records_[index] = {cycleStart + event.time, std::uint32_t(self->bytesUsed_), std::uint32_t(event.size)};
+        self->bytesUsed_ += event.size;
+        self->count_.store(index + 1, std::memory_order_release);
+    }
+    return 0;
+}
+
+std::vector<ReceivedEvent> JackSink::events() const
+{
+    const std::size_t n = count_.load(std::memory_order_acquire);
+    std::vector<ReceivedEvent> result;
+    result.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Record& r = records_[i];
+        result.push_back({r.frame, {bytes_.begin() + r.offset, bytes_.begin() + r.offset + r.length}});
+    }
+    return result;
+}
+
+bool JackSink::waitForCount(std::size_t n, double timeoutSeconds) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (count() < n) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        sleepSeconds(0.002);
+    }
+    return true;
+}
+
+void JackSink::waitForQuiet(double quietSeconds, double timeoutSeconds) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    std::size_t last = count();
+    auto lastChange = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline) {
+        sleepSeconds(0.005);
+        const std::size_t now = count();
+        if (now != last) {
+            last = now;
+            lastChange = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastChange > std::chrono::duration<double>(quietSeconds)) {
+            return;
+        }
+    }
+}
+
+}  // namespace brennick::test
