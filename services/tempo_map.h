@@ -22,11 +22,13 @@ struct TempoChange {
 // Built once from the tempo events of every track. Metrical files: beats = ticks / ticksPerQuarter
 // and seconds follow the tempo changes (500000 us per quarter, 120 bpm, before the first one).
 // SMPTE files: ticks are a fixed fraction of a second, tempo events do not apply, and beats are
-// counted at 120 bpm.
+// counted at 120 bpm. Tempo events of 0 microseconds per quarter are ignored (no time could pass).
 class TempoMap {
 public:
     TempoMap() = default;
-    TempoMap(TimeDivision division, std::vector<TempoChange> changes);  // changes in any order
+    // `changes` in any order; of several at one tick the last given wins. An invalid division
+    // (0 ticks per quarter or per frame) reads as 96 ticks per quarter.
+    TempoMap(TimeDivision division, std::vector<TempoChange> changes);
 
     TimeDivision division() const noexcept;
     const std::vector<TempoChange>& changes() const noexcept;  // sorted by tick, one per tick
@@ -35,6 +37,23 @@ public:
     double ticksToSeconds(std::uint64_t ticks) const noexcept;
     double beatsToSeconds(double beats) const noexcept;
     double secondsToBeats(double seconds) const noexcept;  // inverse of beatsToSeconds; < 0 gives < 0
+
+private:
+    // One stretch of constant tempo. Lookups binary-search the start fields.
+    struct Segment {
+        std::uint64_t startTick = 0;
+        double startBeats = 0;
+        double startSeconds = 0;
+        double secondsPerBeat = 0.5;
+        double secondsPerTick = 0.5 / 96;
+    };
+    const Segment& segmentAtTick(std::uint64_t ticks) const noexcept;
+
+    TimeDivision division_;
+    std::vector<TempoChange> changes_;
+    Segment first_;                  // from tick 0 (metrical) or the whole file (SMPTE)
+    std::vector<Segment> later_;     // metrical files: one per tempo change after tick 0
+    double secondsPerTickSmpte_ = 0;  // SMPTE files only
 };
 
 }  // namespace brennick

@@ -1,2 +1,206 @@
 #pragma once
-// Builds Standard MIDI File bytes in memory for tests. (Filled in with the reader's tests.)
+// Builds Standard MIDI File bytes in memory for tests, including deliberately malformed ones.
+//
+//   SmfBuilder b(1, 96);                       // format 1, 96 ticks per quarter note
+//   auto& t = b.track();                       // an MTrk chunk; references stay valid
+//   t.delta(0).tempo(500000);
+//   t.delta(0).noteOn(0, 60, 100).delta(96).running({60, 0});
+//   t.delta(0).sysex({0x43, 0x10, 0xF7});      // F0 packet: F0 <len> 43 10 F7
+//   t.delta(0).endOfTrack();
+//   std::vector<std::uint8_t> bytes = b.bytes();
+//
+// Every event call writes only the event; call delta() before each one. Chunk, header and track
+// count lengths are computed unless overridden, so tests can declare lengths the data lacks.
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brennick::test {
+
+// Appends `value` as a variable-length quantity (7 bits per byte, high bit = more follows).
+// Values above 0x0FFFFFFF take five bytes, which a reader must reject.
+inline void appendVlq(std::vector<std::uint8_t>& out, std::uint64_t value)
+{
+    std::uint8_t groups[10];
+    int count = 0;
+    do {
+        groups[count++] = static_cast<std::uint8_t>(value & 0x7F);
+        value >>= 7;
+    } while (value != 0);
+    while (count > 1)
+        out.push_back(static_cast<std::uint8_t>(groups[--count] | 0x80));
+    out.push_back(groups[0]);
+}
+
+inline void appendBigEndian(std::vector<std::uint8_t>& out, std::uint64_t value, int byteCount)
+{
+    for (int i = byteCount - 1; i >= 0; --i)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// One chunk: an MTrk track (the usual case) or any other four-character chunk.
+class SmfChunkBuilder {
+public:
+    explicit SmfChunkBuilder(std::string id = "MTrk") : id_(std::move(id)) {}
+
+    // Delta time before the next event, in ticks.
+    SmfChunkBuilder& delta(std::uint64_t ticks) { appendVlq(data_, ticks); return *this; }
+
+    // Channel messages; `channel` 0-15. Each writes its status byte.
+    SmfChunkBuilder& noteOn(int channel, int key, int velocity) { return channelMessage(0x90, channel, {key, velocity}); }
+    SmfChunkBuilder& noteOff(int channel, int key, int velocity = 0x40) { return channelMessage(0x80, channel, {key, velocity}); }
+    SmfChunkBuilder& controller(int channel, int number, int value) { return channelMessage(0xB0, channel, {number, value}); }
+    SmfChunkBuilder& programChange(int channel, int program) { return channelMessage(0xC0, channel, {program}); }
+    SmfChunkBuilder& channelPressure(int channel, int pressure) { return channelMessage(0xD0, channel, {pressure}); }
+    SmfChunkBuilder& pitchBend(int channel, int value14)
+    {
+        return channelMessage(0xE0, channel, {value14 & 0x7F, (value14 >> 7) & 0x7F});
+    }
+    // Any channel status (0x80-0xEF, channel included) followed by its data bytes.
+    SmfChunkBuilder& message(int status, std::initializer_list<int> dataBytes)
+    {
+        data_.push_back(static_cast<std::uint8_t>(status));
+        for (int d : dataBytes)
+            data_.push_back(static_cast<std::uint8_t>(d));
+        return *this;
+    }
+    // Data bytes only: the previous status applies (running status).
+    SmfChunkBuilder& running(std::initializer_list<int> dataBytes)
+    {
+        for (int d : dataBytes)
+            data_.push_back(static_cast<std::uint8_t>(d));
+        return *this;
+    }
+
+    // FF type <len> data.
+    SmfChunkBuilder& meta(int type, const std::vector<std::uint8_t>& data)
+    {
+        data_.push_back(0xFF);
+        data_.push_back(static_cast<std::uint8_t>(type));
+        appendVlq(data_, data.size());
+        data_.insert(data_.end(), data.begin(), data.end());
+        return *this;
+    }
+    // FF 51 03 tttttt: microseconds per quarter note.
+    SmfChunkBuilder& tempo(std::uint32_t microsecondsPerQuarter)
+    {
+        std::vector<std::uint8_t> d;
+        appendBigEndian(d, microsecondsPerQuarter, 3);
+        return meta(0x51, d);
+    }
+    SmfChunkBuilder& endOfTrack() { return meta(0x2F, {}); }
+    SmfChunkBuilder& trackName(const std::string& name) { return meta(0x03, {name.begin(), name.end()}); }
+
+    // F0 <len> data: `data` is what follows F0, normally ending with F7 when the message is complete.
+    SmfChunkBuilder& sysex(const std::vector<std::uint8_t>& data) { return packet(0xF0, data); }
+    // F7 <len> data: a continuation of an unterminated F0 packet, or an escape.
+    SmfChunkBuilder& sysexF7(const std::vector<std::uint8_t>& data) { return packet(0xF7, data); }
+
+    // Arbitrary bytes, e.g. a broken event or a bare VLQ.
+    SmfChunkBuilder& raw(std::initializer_list<std::uint8_t> bytes) { data_.insert(data_.end(), bytes); return *this; }
+    SmfChunkBuilder& raw(const std::vector<std::uint8_t>& bytes) { data_.insert(data_.end(), bytes.begin(), bytes.end()); return *this; }
+    SmfChunkBuilder& vlq(std::uint64_t value) { appendVlq(data_, value); return *this; }
+
+    // Declares a chunk length other than the real one (e.g. 0xFFFFFFFF or longer than the file).
+    SmfChunkBuilder& declaredLength(std::uint32_t length) { declaredLength_ = length; return *this; }
+
+    const std::string& id() const { return id_; }
+    const std::vector<std::uint8_t>& data() const { return data_; }
+
+    void appendTo(std::vector<std::uint8_t>& out) const
+    {
+        for (std::size_t i = 0; i < 4; ++i)
+            out.push_back(i < id_.size() ? static_cast<std::uint8_t>(id_[i]) : std::uint8_t{' '});
+        appendBigEndian(out, declaredLength_ ? *declaredLength_ : data_.size(), 4);
+        out.insert(out.end(), data_.begin(), data_.end());
+    }
+
+private:
+    SmfChunkBuilder& channelMessage(int statusHigh, int channel, std::initializer_list<int> dataBytes)
+    {
+        return message(statusHigh | (channel & 0x0F), dataBytes);
+    }
+    SmfChunkBuilder& packet(std::uint8_t status, const std::vector<std::uint8_t>& data)
+    {
+        data_.push_back(status);
+        appendVlq(data_, data.size());
+        data_.insert(data_.end(), data.begin(), data.end());
+        return *this;
+    }
+
+    std::string id_;
+    std::vector<std::uint8_t> data_;
+    std::optional<std::uint32_t> declaredLength_;
+};
+
+using SmfTrackBuilder = SmfChunkBuilder;
+
+// A whole file: the MThd header followed by chunks in the order they were added.
+class SmfBuilder {
+public:
+    // Metrical division: `ticksPerQuarter` 1-0x7FFF.
+    SmfBuilder(std::uint16_t format, std::uint16_t ticksPerQuarter)
+        : format_(format), division_(ticksPerQuarter) {}
+
+    // SMPTE division: `framesPerSecond` 24, 25, 29 (drop frame) or 30.
+    static SmfBuilder smpte(std::uint16_t format, int framesPerSecond, int ticksPerFrame)
+    {
+        SmfBuilder b(format, 0);
+        b.division_ = static_cast<std::uint16_t>(((-framesPerSecond) & 0xFF) << 8 | (ticksPerFrame & 0xFF));
+        return b;
+    }
+
+    // Appends an MTrk chunk.
+    SmfChunkBuilder& track() { return chunk("MTrk"); }
+    // Appends a chunk with any four-character id (an unknown chunk, or a misspelt MTrk).
+    SmfChunkBuilder& chunk(const std::string& id)
+    {
+        chunks_.push_back(std::make_unique<SmfChunkBuilder>(id));
+        return *chunks_.back();
+    }
+
+    // Header overrides for malformed files.
+    SmfBuilder& division(std::uint16_t raw) { division_ = raw; return *this; }
+    SmfBuilder& declaredTrackCount(std::uint16_t count) { trackCount_ = count; return *this; }
+    // Declares header length `length`; the header then carries exactly that many bytes: the usual
+    // six zero-padded, or cut short when `length` < 6.
+    SmfBuilder& headerLength(std::uint32_t length) { headerLength_ = length; return *this; }
+
+    std::size_t trackCount() const
+    {
+        std::size_t n = 0;
+        for (const auto& c : chunks_)
+            n += c->id() == "MTrk";
+        return n;
+    }
+
+    std::vector<std::uint8_t> bytes() const
+    {
+        std::vector<std::uint8_t> out{'M', 'T', 'h', 'd'};
+        std::vector<std::uint8_t> header;
+        appendBigEndian(header, format_, 2);
+        appendBigEndian(header, trackCount_ ? *trackCount_ : trackCount(), 2);
+        appendBigEndian(header, division_, 2);
+        const std::uint32_t length = headerLength_ ? *headerLength_ : 6;
+        header.resize(length, 0);
+        appendBigEndian(out, length, 4);
+        out.insert(out.end(), header.begin(), header.end());
+        for (const auto& c : chunks_)
+            c->appendTo(out);
+        return out;
+    }
+
+private:
+    std::uint16_t format_;
+    std::uint16_t division_;
+    std::optional<std::uint16_t> trackCount_;
+    std::optional<std::uint32_t> headerLength_;
+    std::vector<std::unique_ptr<SmfChunkBuilder>> chunks_;
+};
+
+}  // namespace brennick::test
