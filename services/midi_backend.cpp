@@ -13,7 +13,10 @@ std::shared_ptr<MidiBackend> currentMidiBackend()
     std::lock_guard lock(mutex);
     if (backend && backend->alive())
         return backend;
-    // Streams of a backend that went away keep it alive until they are released.
+    // Streams of a backend that went away keep the object alive until they are released, but its
+    // connection is closed now.
+    if (backend)
+        backend->closeClient();
     backend = openJackBackend();
     return backend;
 }

@@ -41,6 +41,9 @@ public:
     // False once the service went away; the backend is then replaced at the next request.
     virtual bool alive() const = 0;
 
+    // Lets go of the service connection at once (after it went away); streams still held fail softly.
+    virtual void closeClient() = 0;
+
     // The destinations as they are now, in the service's order.
     virtual std::vector<DestinationInfo> destinations() = 0;
 

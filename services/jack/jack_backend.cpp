@@ -81,6 +81,10 @@ class JackBackend final : public MidiBackend, public std::enable_shared_from_thi
 public:
     static std::shared_ptr<JackBackend> open()
     {
+        // Without a server, libjack explains at length on standard error; a missing server is an
+        // expected answer here, not an error to show.
+        jack_set_error_function([](const char*) {});
+        jack_set_info_function([](const char*) {});
         jack_status_t status{};
         jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
         if (client == nullptr)
@@ -96,10 +100,17 @@ public:
         return backend;
     }
 
-    ~JackBackend() override
+    ~JackBackend() override { closeClient(); }
+
+    // Closing also deactivates: the callback has stopped when this returns. A client whose server
+    // went away is closed before another is opened, so the two never share the library's tables.
+    void closeClient() override
     {
-        // Closing also deactivates: the callback has stopped when this returns.
-        jack_client_close(client_);
+        std::lock_guard lock(mainMutex_);
+        dead_.store(true, std::memory_order_release);
+        if (client_ != nullptr)
+            jack_client_close(client_);
+        client_ = nullptr;
     }
 
     const char* name() const override { return "JACK"; }

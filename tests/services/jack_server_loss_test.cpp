@@ -60,6 +60,7 @@ TEST(JackServerLoss, PlaybackOutlivesTheServer)
     // A server that comes back is found at the next request.
     server = std::make_unique<JackTestServer>();
     ASSERT_TRUE(server->running());
+    EXPECT_EQ(MIDIGetNumberOfDestinations(), 0u);
     JackSink again("Carrow");
     EXPECT_EQ(MIDIGetNumberOfDestinations(), 1u);
     MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(0));
