@@ -1,0 +1,82 @@
+#pragma once
+// The knob view: knob picture, breathing progress arc and status text over a transparent background.
+
+#include <QImage>
+#include <QRectF>
+#include <QString>
+#include <QWidget>
+
+#include <vector>
+
+namespace brennick {
+
+// Geometry of one drawing pass, in the drawing's own coordinates: points, origin at the bottom
+// left, y growing upward (converted with flipRect/flipPoint of ui/coordinates.h).
+struct KnobGeometry {
+    QPointF arcCentre;       // (0.5 w, 0.5 h)
+    double arcRadius;        // 0.372 h
+    double startAngle;       // radians, 3.5 pi: the bottom of the circle
+    double endAngle;         // radians, (3.5 - 2 v) pi; the arc runs clockwise from start to end
+    QRectF darkTextRect;     // x 1, y 0.5 h - 16, width w, height 30
+    QRectF lightTextRect;    // x 0, y 0.5 h - 14, width w, height 30
+
+    // The clockwise sweep actually stroked, in radians within [0, 2 pi]: start - end, a full turn
+    // at or beyond one turn, a negative sweep wrapped into one turn, 0 when not finite.
+    double clockwiseSweep() const;
+};
+
+// The geometry for a view of `size` showing progress fraction `v` (unclamped).
+KnobGeometry knobGeometry(const QSizeF& size, double v);
+
+// The player's one view. Only the controller talks to it; it never calls back.
+class MIDIView : public QWidget {
+    Q_OBJECT
+public:
+    // Base initialisation with `frame` (in the parent's coordinates): fraction 0, phase 0, no
+    // text, no image until awakeFromNib.
+    explicit MIDIView(const QRectF& frame = QRectF(), QWidget* parent = nullptr);
+    ~MIDIView() override;
+
+    // Loads "Knob.icns" from `resourceDirectory` (its largest picture) as the circle image (a
+    // missing or unreadable file gives no image; the rest is drawn as usual), resets the phase
+    // to 0, schedules a repaint and sets the status text to "".
+    void awakeFromNib(const QString& resourceDirectory);
+
+    // Stores the progress fraction (fraction of one turn; not clamped) and schedules a repaint.
+    void setIndicatorValue(double fraction);
+    double indicatorValue() const { return indicatorVal_; }
+
+    // Stores a copy of `text`. Does not schedule a repaint: the text shows at the next pass.
+    void setInfoText(const QString& text);
+    const QString& infoText() const { return infoText_; }
+    // Sets the status text to "" and schedules a repaint.
+    void clearInfoText();
+
+    // The knob picture; a null image draws nothing.
+    QImage circleImage() const { return circleImage_; }
+    void setCircleImage(const QImage& image);
+
+    // The breathing phase in [0, 1]; every drawing pass advances it by 0.05 (single precision).
+    float colval() const { return colval_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void drawArcAndText(QPainter& painter, double w, double h, float c) const;
+    const QImage& scaledKnob(const QSize& size);
+    const QImage& shadowOf(const QImage& layer);
+
+    double indicatorVal_ = 0.0;
+    float colval_ = 0.0f;
+    QString infoText_;
+    QImage circleImage_;
+
+    // Per-size caches: the knob picture scaled to the view, the arc/text layer and its shadow.
+    QImage scaledKnob_;
+    QImage layer_;
+    QImage shadow_;
+    std::vector<float> blurA_, blurB_;
+};
+
+}  // namespace brennick

@@ -1,0 +1,51 @@
+#include "ui/player_menu.h"
+
+#include "ui/menu_item.h"
+#include "ui/midi_menu.h"
+#include "ui/midi_window.h"
+
+#include <QCoreApplication>
+
+namespace brennick {
+
+PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window) {
+    PlayerMenu built;
+    built.menu = new QMenu(QStringLiteral("&File"), &window);
+
+    built.open = new MenuItem(QStringLiteral("&Open…"), built.menu);
+    built.open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    QObject::connect(built.open, &QAction::triggered, &target,
+                     [&target, item = built.open] { target.doOpen(item); });
+
+    built.openResourceFile = new MenuItem(QStringLiteral("Play &Resource Sequence"), built.menu);
+
+    built.autoQuit = new MenuItem(QStringLiteral("Quit on &stop"), built.menu);
+    built.autoQuit->setCheckable(true);
+    QObject::connect(built.autoQuit, &QAction::triggered, &target,
+                     [&target, item = built.autoQuit] { target.doAutoquit(item); });
+
+    built.quit = new MenuItem(QStringLiteral("&Quit"), built.menu);
+    built.quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    built.quit->setMenuRole(QAction::QuitRole);
+    // Queued, so that the menu has closed before the application winds down.
+    QObject::connect(built.quit, &QAction::triggered, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+
+    built.menu->addAction(built.open);
+    built.menu->addAction(built.openResourceFile);
+    built.menu->addSeparator();
+    built.menu->addAction(built.autoQuit);
+    built.menu->addSeparator();
+    built.menu->addAction(built.quit);
+
+    built.menuBar = std::make_unique<QMenuBar>(nullptr);
+    built.menuBar->addMenu(built.menu);
+
+    window.setContextMenu(built.menu);
+    // Shortcuts work while the window is active, whether or not a menu bar is shown anywhere.
+    window.addAction(built.open);
+    window.addAction(built.quit);
+    return built;
+}
+
+}  // namespace brennick

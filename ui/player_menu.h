@@ -1,0 +1,29 @@
+#pragma once
+// The player's menu: built once, shown as the window's context menu and in a global menu bar.
+
+#include <QMenu>
+#include <QMenuBar>
+
+#include <memory>
+
+namespace brennick {
+
+class MenuItem;
+class MIDIMenu;
+class MIDIWindow;
+
+struct PlayerMenu {
+    QMenu* menu = nullptr;                 // owned by the window
+    MenuItem* open = nullptr;              // Ctrl+O, runs MIDIMenu::doOpen
+    MenuItem* openResourceFile = nullptr;  // "Play Resource Sequence"; its action is the caller's
+    MenuItem* autoQuit = nullptr;          // "Quit on stop", toggled by MIDIMenu::doAutoquit
+    MenuItem* quit = nullptr;              // Ctrl+Q, quits the application
+    std::unique_ptr<QMenuBar> menuBar;     // parentless: the global menu where the desktop has one
+};
+
+// Builds the menu, connects open and "Quit on stop" to `target` and quit to
+// QCoreApplication::quit, makes it `window`'s context menu and registers the items' shortcuts
+// with `window`. The items belong to the menu, the menu to the window.
+PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window);
+
+}  // namespace brennick
