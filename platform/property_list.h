@@ -1,0 +1,44 @@
+#pragma once
+// Property-list files whose root is a dictionary: reading (XML or binary) and atomic XML writing.
+
+#include <QByteArray>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <optional>
+
+namespace brennick {
+
+// Largest property-list file read, in bytes. Settings files are a few hundred bytes; the bound
+// keeps hostile files from exhausting memory or the parser's stack.
+inline constexpr std::int64_t kMaxPropertyListBytes = 1 << 20;
+// Deepest nesting of arrays and dictionaries accepted (the root dictionary is level 1).
+inline constexpr int kMaxPropertyListDepth = 128;
+
+// Reads the property-list file at `path` (XML or binary form) whose root is a dictionary.
+// Values become: integer -> qint64 (an unsigned integer above the qint64 range -> quint64),
+// real -> double, boolean -> bool, string -> QString, date -> QDateTime (UTC), data -> QByteArray,
+// array -> QVariantList, dictionary -> QVariantMap, keyed-archive UID -> quint64.
+// Returns nullopt when the file cannot be read, is larger than kMaxPropertyListBytes, is not a
+// property list, has another root, nests deeper than kMaxPropertyListDepth, or a binary list is
+// malformed (references out of range, cycles, or a tree that would expand beyond its file size
+// many times over).
+std::optional<QVariantMap> readPropertyListDictionary(const QString& path);
+
+// The same for a property list held in memory (at most kMaxPropertyListBytes).
+std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray& bytes);
+
+// Writes `dict` to `path` as an XML property list, atomically: the bytes go to a new, uniquely
+// named file in the same folder, which is flushed to disk and then renamed over `path`, and the
+// folder is synced. An existing file keeps its permission bits; a new one gets 0666 less the
+// umask. Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
+// QDateTime (within 68 years of 2001, as the format stores 32-bit seconds), QVariantList,
+// QStringList, QVariantMap and QVariantHash, nested at most kMaxPropertyListDepth deep.
+// Returns false, with the old file untouched and no temporary file left behind, when a value is
+// not accepted or any step fails (missing or unwritable folder, full disk). A crash at any moment
+// leaves either the old or the new file complete at `path` (at worst a stray temporary file
+// named ".<file name>.XXXXXX" beside it).
+bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict);
+
+}  // namespace brennick
