@@ -1,0 +1,90 @@
+#include "app/app_delegate.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/notification_center.h"
+#include "platform/system_log.h"
+#include "ui/menu_item.h"
+#include "ui/midi_view.h"
+
+namespace brennick {
+
+namespace {
+constexpr int kResourcePollIntervalMs = 2000;
+const QString kPlayMIDIFile = QStringLiteral("PlayMIDIFile");
+}  // namespace
+
+AppDelegate::AppDelegate()
+{
+    NotificationCenter::defaultCenter().addObserver(
+        this, kPlayMIDIFile, [this](const Notification& n) { receiveNotification(n); });
+}
+
+AppDelegate::~AppDelegate()
+{
+    NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+void AppDelegate::receiveNotification(const Notification& notification)
+{
+    if (notification.name != kPlayMIDIFile)
+        return;
+    if (notification.object.isNull()) {
+        playMidiFile(nullptr);
+        return;
+    }
+    const QString path = notification.object.toString();
+    playMidiFile(&path);
+}
+
+void AppDelegate::applicationWillFinishLaunching()
+{
+    getURLHandlerRegistered_ = true;
+}
+
+void AppDelegate::handleGetURLEvent(const QString&)
+{
+    systemLog(QStringLiteral("handleGetURLEvent:(NSAppleEventDescriptor *)event withReplyEvent:"
+                             "(NSAppleEventDescriptor *)replyEvent"));
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    if (window_)
+        window_->repaint();
+    if (view_)
+        view_->setIndicatorValue(0.0);
+    loadSettings();
+    if (checkIfFileIsInResource() == 1) {
+        doOpenResourceFile();
+        if (openResourceFile_)
+            openResourceFile_->setHidden(true);
+        return;
+    }
+    // The poll only shows or hides the menu item; it never starts playback by itself.
+    fileTimer_ = startRepeatingTimer(kResourcePollIntervalMs, [this] { checkIfFileIsInResource(); });
+}
+
+bool AppDelegate::applicationOpenFile(const QString* filename)
+{
+    playMidiFile(filename);
+    return filename != nullptr;
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    saveSettings();
+}
+
+void exitProcess(int status)
+{
+    std::fflush(nullptr);
+    std::exit(status);
+}
+
+}  // namespace brennick

@@ -1,0 +1,113 @@
+#pragma once
+// The application controller: launch and termination, play requests, progress, settings, the
+// resource sequence and the no-device alert all meet here.
+
+#include <QMenu>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+
+#include "ui/menu_item.h"
+#include "ui/midi_view.h"
+
+namespace brennick {
+
+struct Notification;
+
+// Model names indexed by the model byte of a Brennick SysEx message; rows 12 and 13 are empty,
+// and row 13 also stands for "no model found" and for model bytes above 25.
+inline constexpr int kBrennickDeviceCount = 26;
+extern const char* const brennickDevices[kBrennickDeviceCount];
+
+// The model byte of a file's first Brennick SysEx message, scanned from its raw bytes: the byte
+// after the last 3E following the first F0, stopping at the file's first F7. 255 when none is
+// found or the file cannot be read. Streams the file: memory does not grow with its size.
+std::uint8_t scanModelByte(const QString& path);
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    // Subscribes to "PlayMIDIFile".
+    AppDelegate();
+    ~AppDelegate() override;
+
+    // Outlets, connected by the main interface definition.
+    QWidget* window() const { return window_; }
+    void setWindow(QWidget* window) { window_ = window; }
+    MIDIView* view() const { return view_; }
+    void setView(MIDIView* view) { view_ = view; }
+    QMenu* menu() const { return menu_; }
+    void setMenu(QMenu* menu) { menu_ = menu; }
+    MenuItem* autoQuit() const { return autoQuit_; }
+    void setAutoQuit(MenuItem* item) { autoQuit_ = item; }
+    MenuItem* openResourceFile() const { return openResourceFile_; }
+    void setOpenResourceFile(MenuItem* item) { openResourceFile_ = item; }
+    const QString& stringTxt() const { return stringTxt_; }
+    void setStringTxt(const QString& text) { stringTxt_ = text; }
+
+    QTimer* mainTimer() const { return mainTimer_; }
+    QTimer* fileTimer() const { return fileTimer_; }
+
+    void receiveNotification(const Notification& notification);
+
+    // File playback.
+    void stopTimer();
+    void playMidiFile(const QString* path);  // null: stop only
+    std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice);
+
+    // Launch and termination.
+    void applicationWillFinishLaunching();
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    bool applicationOpenFile(const QString* filename);
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+    // Whether get-URL requests reach handleGetURLEvent (registered while launching).
+    bool handlesGetURLEvents() const { return getURLHandlerRegistered_; }
+    void handleGetURLEvent(const QString& url);
+
+    // Settings file.
+    void loadSettings();
+    void saveSettings();
+    static QString settingsPath();
+
+    // Model identification.
+    QString checkSysexDestination(const QString& path);
+
+    // Progress tracking, the progress timer's callback.
+    void updateProgressBar();
+
+    // Resource sequence.
+    std::int32_t checkIfFileIsInResource();
+    void doOpenResourceFile();
+    void doOpenResourceFile(QObject* sender);
+
+    // No-device alert.
+    void testDatabaseConnection(QObject* sender);
+    [[noreturn]] void testDatabaseConnectionDidEnd(QMessageBox* alert, std::int32_t returnCode, void* contextInfo);
+    QMessageBox* currentAlert() const { return alert_; }
+
+private:
+    QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
+
+    QPointer<QTimer> mainTimer_;
+    QPointer<QTimer> fileTimer_;
+    QPointer<QWidget> window_;
+    QPointer<MIDIView> view_;
+    QPointer<QMenu> menu_;
+    QPointer<MenuItem> autoQuit_;
+    QPointer<MenuItem> openResourceFile_;
+    QString stringTxt_;
+    QPointer<QMessageBox> alert_;
+    bool getURLHandlerRegistered_ = false;
+};
+
+// Ends the process with `status` at once, without the application's orderly termination.
+[[noreturn]] void exitProcess(int status);
+
+}  // namespace brennick

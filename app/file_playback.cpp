@@ -1,0 +1,176 @@
+// Play requests: stop what plays, restart progress tracking, choose the destination by model
+// name and start a new player.
+
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/app_delegate.h"
+#include "app/playback_state.h"
+#include "services/music_services.h"
+#include "ui/midi_view.h"
+
+namespace brennick {
+
+MusicPlayer player = nullptr;
+MusicPlayer Player = nullptr;
+double SeqLen = 0.0;
+std::int32_t playerStarted = 0;
+
+namespace {
+
+constexpr int kProgressIntervalMs = 1000 / 30;
+constexpr SInt32 kMaxSysExSpeed = 60000;
+
+// What each request created. Earlier requests' objects are released once neither `player` nor
+// `Player` names them, so memory does not grow with the number of requests.
+struct RequestObjects {
+    MusicSequence sequence = nullptr;
+    MusicPlayer player = nullptr;
+};
+std::vector<RequestObjects> requests;
+
+void releaseEarlierPlaybackObjects()
+{
+    std::erase_if(requests, [](const RequestObjects& r) {
+        if (r.player != nullptr && (r.player == player || r.player == Player))
+            return false;
+        if (r.player != nullptr)
+            DisposeMusicPlayer(r.player);
+        if (r.sequence != nullptr)
+            DisposeMusicSequence(r.sequence);
+        return true;
+    });
+}
+
+QString displayNameOf(MIDIEndpointRef destination, bool* readable = nullptr)
+{
+    std::string name;
+    const bool ok = MIDIObjectGetStringProperty(destination, kMIDIPropertyDisplayName, &name) == 0;
+    if (readable != nullptr)
+        *readable = ok;
+    return ok ? QString::fromStdString(name) : QString();
+}
+
+}  // namespace
+
+QTimer* AppDelegate::startRepeatingTimer(int intervalMs, std::function<void()> callback)
+{
+    auto* timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(intervalMs);
+    connect(timer, &QTimer::timeout, this, std::move(callback));
+    timer->start();
+    return timer;
+}
+
+void AppDelegate::stopTimer()
+{
+    if (mainTimer_) {
+        mainTimer_->stop();
+        mainTimer_->deleteLater();  // the run loop let go of an invalidated timer
+        mainTimer_ = nullptr;
+    }
+    if (view_)
+        view_->setIndicatorValue(0.0);
+}
+
+void AppDelegate::playMidiFile(const QString* path)
+{
+    MusicPlayerStop(player);
+    stopTimer();
+    mainTimer_ = startRepeatingTimer(kProgressIntervalMs, [this] { updateProgressBar(); });
+    if (path == nullptr) {
+        stopTimer();
+        return;
+    }
+    const QString model = checkSysexDestination(*path);
+    if (playTheMIDIFile(*path, model) == -1)
+        stopTimer();
+}
+
+std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
+{
+    const QByteArray utf8 = path.toUtf8();
+    if (playerStarted == 1) {
+        MusicPlayerStop(player);
+        playerStarted = 0;
+    }
+    releaseEarlierPlaybackObjects();
+
+    MusicSequence sequence = nullptr;
+    if (NewMusicSequence(&sequence) == 0) {
+        requests.push_back({sequence, nullptr});
+        CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+            kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.constData()), utf8.size(), false);
+        MusicSequenceFileLoad(sequence, url, kMusicSequenceFile_AnyType, 0);
+        if (url != nullptr)
+            CFRelease(url);
+    }
+
+    MIDIClientRef client = 0;
+    MIDIClientCreate("Play Sequence", nullptr, nullptr, &client);
+
+    const ItemCount destinationCount = MIDIGetNumberOfDestinations();
+    if (destinationCount == 0) {
+        testDatabaseConnection(nullptr);
+        return -1;
+    }
+
+    ItemCount chosen = 0;
+    bool matched = false;
+    QString destinationName;
+    for (ItemCount i = 0; i < destinationCount; ++i) {
+        bool readable = false;
+        const QString name = displayNameOf(MIDIGetDestination(i), &readable);
+        if (readable && name.contains(destinationDevice) && !destinationDevice.isEmpty()) {
+            chosen = i;
+            destinationName = name;
+            matched = true;
+            break;
+        }
+    }
+    if (!matched)
+        destinationName = displayNameOf(MIDIGetDestination(0));
+
+    if (view_)
+        view_->setInfoText(QStringLiteral("Sending %1 to %2 ").arg(QFileInfo(path).fileName(), destinationName));
+
+    const MIDIEndpointRef destination = MIDIGetDestination(chosen);
+    MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, kMaxSysExSpeed);
+
+    if (MusicSequenceSetMIDIEndpoint(sequence, destination) != 0)
+        return -2;
+    if (NewMusicPlayer(&player) != 0)
+        return -2;
+    if (sequence != nullptr)
+        requests.back().player = player;
+    else
+        requests.push_back({nullptr, player});
+    if (MusicPlayerSetSequence(player, sequence) != 0)
+        return -2;
+    UInt32 trackCount = 0;
+    if (MusicSequenceGetTrackCount(sequence, &trackCount) != 0)
+        return -2;
+    double length = 0.0;
+    for (UInt32 i = 0; i < trackCount; ++i) {
+        MusicTrack track = nullptr;
+        if (MusicSequenceGetIndTrack(sequence, i, &track) != 0)
+            return -2;
+        MusicTimeStamp trackLength = 0.0;
+        UInt32 size = sizeof trackLength;
+        if (MusicTrackGetProperty(track, kSequenceTrackProperty_TrackLength, &trackLength, &size) != 0)
+            return -2;
+        length = std::max(length, trackLength);
+    }
+    playerStarted = 1;
+    if (MusicPlayerStart(player) != 0)
+        return -2;
+    Player = player;
+    SeqLen = length;
+    return std::int32_t(destinationCount);
+}
+
+}  // namespace brennick

@@ -1,0 +1,48 @@
+#include "app/main_interface.h"
+
+#include "app/app_delegate.h"
+#include "ui/menu_item.h"
+#include "ui/midi_menu.h"
+#include "ui/midi_view.h"
+#include "ui/midi_window.h"
+
+namespace brennick {
+
+MainInterface::MainInterface() = default;
+MainInterface::~MainInterface()
+{
+    // The controller outlives nothing it points to: it goes first.
+    delegate.reset();
+}
+MainInterface::MainInterface(MainInterface&&) noexcept = default;
+MainInterface& MainInterface::operator=(MainInterface&&) noexcept = default;
+
+MainInterface loadMainInterface(const QString& resourceDirectory)
+{
+    MainInterface ui;
+    ui.delegate = std::make_unique<AppDelegate>();
+
+    // The window as defined at 480 x 360 at (200, 200); waking it fixes its size at 450 x 450.
+    ui.window = std::make_unique<MIDIWindow>(QRect(200, 200, 480, 360));
+    ui.view = new MIDIView(QRectF(0, 0, 450, 450));
+    ui.window->setContentView(ui.view);
+
+    ui.menuTarget = std::make_unique<MIDIMenu>();
+    ui.menu = buildPlayerMenu(*ui.menuTarget, *ui.window);
+    QObject::connect(ui.menu.openResourceFile, &QAction::triggered, ui.delegate.get(),
+                     [delegate = ui.delegate.get(), item = ui.menu.openResourceFile] {
+                         delegate->doOpenResourceFile(item);
+                     });
+
+    ui.delegate->setWindow(ui.window.get());
+    ui.delegate->setView(ui.view);
+    ui.delegate->setMenu(ui.menu.menu);
+    ui.delegate->setAutoQuit(ui.menu.autoQuit);
+    ui.delegate->setOpenResourceFile(ui.menu.openResourceFile);
+
+    ui.window->awakeFromNib();
+    ui.view->awakeFromNib(resourceDirectory);
+    return ui;
+}
+
+}  // namespace brennick

@@ -1,0 +1,39 @@
+// Progress tracking: thirty times a second, show the played fraction and detect the end.
+
+#include "app/app_delegate.h"
+#include "app/playback_state.h"
+#include "ui/menu_item.h"
+#include "ui/midi_view.h"
+
+namespace brennick {
+
+namespace {
+// At the end of playback with "Quit on stop" on, the program waits for what the player still has
+// to send (a paced SysEx dump, the last events) before it exits, at most this long past the
+// schedule's end: exiting at once would cut them off.
+constexpr double kExitDrainGraceSeconds = 2.0;
+}  // namespace
+
+void AppDelegate::updateProgressBar()
+{
+    MusicTimeStamp position = 0.0;
+    if (MusicPlayerGetTime(Player, &position) != 0)
+        return;
+    if (position > SeqLen && playerStarted == 1) {
+        stopTimer();
+        playerStarted = 0;
+        if (view_)
+            view_->clearInfoText();
+        if (autoQuit_ && autoQuit_->state() != 0) {
+            saveSettings();
+            MusicPlayerWaitUntilSent(Player, kExitDrainGraceSeconds);
+            exitProcess(1);
+        }
+        return;
+    }
+    // A sequence of length 0 shows as no progress rather than an infinite fraction.
+    if (view_)
+        view_->setIndicatorValue(SeqLen > 0.0 ? position / SeqLen : 0.0);
+}
+
+}  // namespace brennick
