@@ -33,7 +33,7 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
 // named file in the same folder, which is flushed to disk and then renamed over `path`, and the
 // folder is synced. An existing file keeps its permission bits; a new one gets 0666 less the
 // umask. Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
-// QDateTime (within 68 years of 2001, as the format stores 32-bit seconds), QVariantList,
+// QDateTime (within 68 years of 2001; the XML form keeps whole seconds only), QVariantList,
 // QStringList, QVariantMap and QVariantHash, nested at most kMaxPropertyListDepth deep.
 // Returns false, with the old file untouched and no temporary file left behind, when a value is
 // not accepted or any step fails (missing or unwritable folder, full disk). A crash at any moment
