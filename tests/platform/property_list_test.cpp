@@ -305,10 +305,14 @@ TEST(PropertyListWriting, KilledWriterNeverLeavesDamagedFile)
     const QString path = dir.filePath(QStringLiteral("settings.xml"));
     const QVariantMap a = largeDictionary('a');
     const QVariantMap b = largeDictionary('b');
+    // Kill points spread over about three saves, however fast this build writes.
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(writePropertyListDictionaryAtomically(path, a));
+    const auto saveUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - start).count();
 
     std::mt19937 random(12345);
-    std::uniform_int_distribution<int> delayUs(0, 40000);
+    std::uniform_int_distribution<long> delayUs(0, 3 * saveUs);
     int sawB = 0;
     for (int round = 0; round < 25; ++round) {
         const pid_t child = ::fork();
