@@ -643,11 +643,19 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
 
 std::optional<QVariantMap> readPropertyListDictionary(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Non-blocking open and a regular-file check: a FIFO put in place of the file must not hang
+    // the caller, nor a device feed it without end.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    // Read one byte past the bound to tell a file at the bound from a larger one, whatever size
-    // the file claims (it may be a pipe or grow while being read).
+    struct stat info {};
+    QFile file;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // One byte past the bound tells a file at the bound from a larger one, even if it grows.
     const QByteArray bytes = file.read(kMaxPropertyListBytes + 1);
     if (bytes.size() > kMaxPropertyListBytes)
         return std::nullopt;

@@ -20,10 +20,10 @@ inline constexpr int kMaxPropertyListDepth = 128;
 // Values become: integer -> qint64 (an unsigned integer above the qint64 range -> quint64),
 // real -> double, boolean -> bool, string -> QString, date -> QDateTime (UTC), data -> QByteArray,
 // array -> QVariantList, dictionary -> QVariantMap, keyed-archive UID -> quint64.
-// Returns nullopt when the file cannot be read, is larger than kMaxPropertyListBytes, is not a
-// property list, has another root, nests deeper than kMaxPropertyListDepth, or a binary list is
-// malformed (references out of range, cycles, or a tree that would expand beyond its file size
-// many times over).
+// Returns nullopt when the file cannot be read, is not a regular file, is larger than
+// kMaxPropertyListBytes, is not a property list, has another root, nests deeper than
+// kMaxPropertyListDepth, holds a string with a NUL character, or is a malformed binary list
+// (references out of range, cycles, or shared objects that would expand to a huge tree).
 std::optional<QVariantMap> readPropertyListDictionary(const QString& path);
 
 // The same for a property list held in memory (at most kMaxPropertyListBytes).

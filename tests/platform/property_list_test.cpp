@@ -187,6 +187,17 @@ TEST(PropertyListReadingLimits, BinaryListSharingObjectsExponentiallyIsRefused)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST(PropertyListReadingLimits, SpecialFilesAreRefusedWithoutBlocking)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_FALSE(readPropertyListDictionary(fifo).has_value());
+    EXPECT_FALSE(readPropertyListDictionary(QStringLiteral("/dev/zero")).has_value());
+    EXPECT_FALSE(readPropertyListDictionary(dir.path()).has_value());
+    EXPECT_FALSE(readPropertyListDictionary(dir.filePath(QStringLiteral("missing"))).has_value());
+}
+
 TEST(PropertyListReadingLimits, ModerateNestingIsRead)
 {
     QByteArray body = "<dict><key>a</key>" + QByteArray("<array>").repeated(kMaxPropertyListDepth - 1)
