@@ -194,12 +194,13 @@ bool writesBigEndianByDefault(int major, int subtype)
     return swapped == (std::endian::native == std::endian::little);
 }
 
-AudioStreamBasicDescription variantRecord(AudioFormatID id, AudioFormatFlags flags, UInt32 bits)
+AudioStreamBasicDescription variantRecord(AudioFormatID id, AudioFormatFlags flags, UInt32 bits,
+                                          UInt32 framesPerPacket = 1)
 {
     AudioStreamBasicDescription record{};
     record.mFormatID = id;
     record.mFormatFlags = flags;
-    record.mFramesPerPacket = 1;
+    record.mFramesPerPacket = framesPerPacket;
     record.mBitsPerChannel = bits;
     return record;
 }
@@ -236,20 +237,22 @@ void addLinearPCMVariants(int major, int subtype, std::vector<AudioStreamBasicDe
     }
 }
 
+// Compressed encodings leave frames per packet 0: their packet sizes depend on the container and
+// settings. Companded samples are one 8-bit word per frame and channel.
 AudioStreamBasicDescription otherVariant(AudioFormatID id, int subtype)
 {
     switch (subtype) {
-    case SF_FORMAT_PCM_S8: return variantRecord(id, 0, 8);  // FLAC's source depths
-    case SF_FORMAT_PCM_16: return variantRecord(id, 0, 16);
-    case SF_FORMAT_PCM_24: return variantRecord(id, 0, 24);
-    case SF_FORMAT_PCM_32: return variantRecord(id, 0, 32);
-    case SF_FORMAT_ALAC_16: return variantRecord(id, 1, 0);
-    case SF_FORMAT_ALAC_20: return variantRecord(id, 2, 0);
-    case SF_FORMAT_ALAC_24: return variantRecord(id, 3, 0);
-    case SF_FORMAT_ALAC_32: return variantRecord(id, 4, 0);
+    case SF_FORMAT_PCM_S8: return variantRecord(id, 0, 8, 0);  // FLAC's source depths
+    case SF_FORMAT_PCM_16: return variantRecord(id, 0, 16, 0);
+    case SF_FORMAT_PCM_24: return variantRecord(id, 0, 24, 0);
+    case SF_FORMAT_PCM_32: return variantRecord(id, 0, 32, 0);
+    case SF_FORMAT_ALAC_16: return variantRecord(id, 1, 0, 0);
+    case SF_FORMAT_ALAC_20: return variantRecord(id, 2, 0, 0);
+    case SF_FORMAT_ALAC_24: return variantRecord(id, 3, 0, 0);
+    case SF_FORMAT_ALAC_32: return variantRecord(id, 4, 0, 0);
     case SF_FORMAT_ULAW:
-    case SF_FORMAT_ALAW: return variantRecord(id, 0, 8);
-    default: return variantRecord(id, 0, 0);
+    case SF_FORMAT_ALAW: return variantRecord(id, 0, 8, 1);
+    default: return variantRecord(id, 0, 0, 0);
     }
 }
 
