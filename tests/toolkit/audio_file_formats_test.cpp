@@ -115,7 +115,8 @@ struct TableHost : AudioFileServices {
         if (!answer(query, spec, true, bytes))
             return -1;
         ioBytes = std::min<UInt32>(ioBytes, UInt32(bytes.size()));
-        std::memcpy(out, bytes.data(), ioBytes);
+        if (ioBytes > 0)
+            std::memcpy(out, bytes.data(), ioBytes);
         return 0;
     }
     OSStatus getFileTypeName(AudioFileTypeID code, CFString& out) override
