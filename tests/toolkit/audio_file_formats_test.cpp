@@ -154,7 +154,7 @@ TableHost threeTypes()
     host.types = {
         {fourCharCode("WAVE"), "wave", {{"wav"}}, {kULaw, kLPCM},
          {{kLPCM, {pcm(24, 0), pcm(16, 0), pcm(16, kBE)}}, {kULaw, {coded(kULaw)}}}, {}, 0},
-        {fourCharCode("AIFF"), "AIFF", {{"aiff", "aif"}}, {kLPCM}, {{kLPCM, {pcm(8, 0)}}}, {}, 0},
+        {fourCharCode("AIFF"), "aiff", {{"aiff", "aif"}}, {kLPCM}, {{kLPCM, {pcm(8, 0)}}}, {}, 0},
         {fourCharCode("adts"), "Caf", {{"aac"}}, {kAAC}, {{kAAC, {}}}, {}, 0},
     };
     host.decoders = {kULaw, kAAC};
