@@ -21,16 +21,18 @@ void check(bool condition)
         std::abort();
 }
 
+// Made on first use and removed at exit; kept in storage that outlives the exit handlers.
 const std::string& scratchFolder()
 {
-    static const std::string root = [] {
+    static const std::string* root = [] {
         char pattern[] = "/tmp/fuzz_file_path_XXXXXX";
         check(mkdtemp(pattern) != nullptr);
         std::filesystem::create_directories(std::string(pattern) + "/a/b:c/d.e");
+        const std::string* made = new std::string(pattern);
         std::atexit([] { std::filesystem::remove_all(scratchFolder()); });
-        return std::string(pattern);
+        return made;
     }();
-    return root;
+    return *root;
 }
 
 // Extensions that stress matching: empty, with a dot, non-ASCII, differing only in case.
