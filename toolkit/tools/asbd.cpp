@@ -3,11 +3,14 @@
 //   asbd [--] TEXT...     each TEXT, e.g. "F32@44100,2" or "aac@44100#1024"
 //   asbd                  one text per line of standard input (blank lines are skipped)
 //   asbd --help           the syntax of format texts
+//   asbd --file-types     the audio file types this machine can write, with their data formats
+//   asbd --infer NAME     the file type that NAME's extension names, and a data format for it
 //
 // For each text it prints the text, then the record's one-line description and its abbreviated
 // and long names; a text that does not parse gets the parser's messages and the syntax on standard
 // error. The exit status is 0 when every text parsed, 1 otherwise, 2 for a usage error.
 #include "toolkit/ca_stream_basic_description.h"
+#include "toolkit/tools/asbd_catalogue.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,7 +23,10 @@ constexpr std::size_t kTextSize = 512;
 
 void printUsage(std::FILE* to)
 {
-    std::fprintf(to, "usage: asbd [--] FORMAT_TEXT...   (or one text per line on standard input)\n%s",
+    std::fprintf(to,
+                 "usage: asbd [--] FORMAT_TEXT...   (or one text per line on standard input)\n"
+                 "       asbd --file-types\n"
+                 "       asbd --infer FILENAME\n%s",
                  CAStreamBasicDescription::sTextParsingUsageString);
 }
 
@@ -81,8 +87,15 @@ int main(int argc, char** argv)
     if (std::strcmp(command, "--") == 0)
         return describeArguments(argc - 2, argv + 2);
 
-    // Further commands of their own (e.g. "--file-types") are matched here, before the arguments
-    // are taken as format texts. Format texts may begin with "-" ("-BEF32"); "--" ends commands.
+    // Format texts may begin with "-" ("-BEF32"), so commands are matched first; "--" ends them.
+    if (std::strcmp(command, "--file-types") == 0 || std::strcmp(command, "--infer") == 0) {
+        const bool infer = command[2] == 'i';
+        if (argc != (infer ? 3 : 2)) {
+            printUsage(stderr);
+            return 2;
+        }
+        return infer ? printInferredFileType(argv[2], stdout) : printFileTypes(stdout);
+    }
 
     return describeArguments(argc - 1, argv + 1);
 }
