@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +48,9 @@ JackTestServer::JackTestServer(unsigned periodFrames, unsigned sampleRate)
     const std::string period = std::to_string(periodFrames);
     pid_ = ::fork();
     if (pid_ == 0) {
+        // The server ends with the test even when the test is killed: leftover servers would fill
+        // JACK's table of servers (it holds eight).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
