@@ -1,7 +1,9 @@
 #pragma once
 // The knob view: knob picture, breathing progress arc and status text over a transparent background.
 
+#include <QGlyphRun>
 #include <QImage>
+#include <QList>
 #include <QRectF>
 #include <QString>
 #include <QWidget>
@@ -63,20 +65,28 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void drawArcAndText(QPainter& painter, double w, double h, float c) const;
-    const QImage& scaledKnob(const QSize& size);
-    const QImage& shadowOf(const QImage& layer);
+    struct Overlay;
+    Overlay overlayFor(const KnobGeometry& g, double w, double h, float c);
+    static void drawOverlay(QPainter& painter, const Overlay& overlay);
+    const QList<QGlyphRun>& textRuns(double width);
+    const QImage& scaledKnob(const QSize& pixels, qreal dpr);
+    const QImage& shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr);
 
     double indicatorVal_ = 0.0;
     float colval_ = 0.0f;
     QString infoText_;
     QImage circleImage_;
 
-    // Per-size caches: the knob picture scaled to the view, the arc/text layer and its shadow.
+    // Kept between passes to save allocations: the knob picture scaled to the view, the
+    // shadow's source and the shadow.
     QImage scaledKnob_;
-    QImage layer_;
+    QImage shadowSource_;
     QImage shadow_;
-    std::vector<float> blurA_, blurB_;
+    QString layoutText_;
+    double layoutWidth_ = 0.0;
+    bool layoutValid_ = false;
+    QList<QGlyphRun> textRuns_;
+    std::vector<float> blurA_, blurB_, blurSums_;
 };
 
 }  // namespace brennick

@@ -122,6 +122,8 @@ void MIDIWindow::awakeFromNib() {
     const QRect target = flipDesktopRect(sized).toRect();
     setFixedSize(target.size());
     move(target.topLeft());
+    if (contentView_ != nullptr)
+        contentView_->setGeometry(rect());  // a hidden window gets its resize event only when shown
     repaint();
     setAcceptDrops(true);
 }
