@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus: small valid Standard MIDI Files of every shape the reader knows, and
-damaged ones. Run from anywhere; the files go to seeds/ beside this script."""
+"""Writes the seed corpus: small valid Standard MIDI Files of every shape the reader knows
+(seeds/valid/) and damaged ones (seeds/damaged/). The reader's tests load both folders: every
+valid file must read completely, every damaged one must read as damaged or not MIDI."""
 import os
 import struct
 
@@ -43,7 +44,7 @@ sysex_split = b"\x00\xf0\x03\x43\x12\x00" + b"\x81\x48\xf7\x06\x43\x12\x00\x43\x
 escape = b"\x00\xf7\x02\xf3\x01"
 brennick = b"\x00\xf0\x06\x3e\x0e\x00\x01\x02\xf7"
 
-seeds = {
+valid = {
     "format0.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00" + tempo(600000) + notes + EOT),
     "format1.mid": header(1, 2, 480) + chunk(b"MTrk", conductor) + chunk(b"MTrk", notes + EOT),
     "format2.mid": header(2, 2, 96) + chunk(b"MTrk", notes + EOT) + chunk(b"MTrk", conductor),
@@ -55,7 +56,9 @@ seeds = {
     "unknown_chunk.mid": header(1, 1, 96) + chunk(b"XFIH", b"\x01\x02\x03") + chunk(b"MTrk", notes + EOT),
     "long_header.mid": header(1, 1, 96, length=10) + chunk(b"MTrk", notes + EOT),
     "big_delta.mid": header(0, 1, 96) + chunk(b"MTrk", b"\xff\xff\xff\x7f\x90\x3c\x40" * 20 + EOT),
-    # Damaged files.
+}
+
+damaged = {
     "short_header.mid": header(1, 1, 96, length=4) + chunk(b"MTrk", notes + EOT),
     "huge_chunk_length.mid": header(1, 1, 96) + chunk(b"MTrk", notes + EOT, length=0xFFFFFFFF),
     "missing_track.mid": header(1, 3, 96) + chunk(b"MTrk", notes + EOT),
@@ -69,7 +72,8 @@ seeds = {
     "not_midi.mid": b"RIFF\x00\x00\x00\x04RMID",
 }
 
-os.makedirs(os.path.join(HERE, "seeds"), exist_ok=True)
-for name, data in seeds.items():
-    with open(os.path.join(HERE, "seeds", name), "wb") as f:
-        f.write(data)
+for folder, files in (("valid", valid), ("damaged", damaged)):
+    os.makedirs(os.path.join(HERE, "seeds", folder), exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(HERE, "seeds", folder, name), "wb") as f:
+            f.write(data)
