@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 namespace brennick {
 namespace {
@@ -82,6 +83,22 @@ TEST(TempoMapMetrical, InverseHoldsAcrossManyChanges)
         previous = seconds;
         EXPECT_NEAR(map.secondsToBeats(seconds), map.ticksToBeats(t), 1e-9);
     }
+}
+
+TEST(TempoMapMetrical, LookupOrderDoesNotChangeTheAnswer)
+{
+    // Lookups remember the last segment found; jumping about must not reuse a wrong one.
+    const TempoMap map(metrical(96), {{96, 1000000}, {192, 250000}, {288, 2000000}});
+    const std::vector<std::uint64_t> ticks{400, 0, 200, 97, 96, 95, 191, 192, 288, 287, 1000, 10};
+    std::vector<double> expected;
+    for (std::uint64_t t : ticks) {
+        const TempoMap fresh(metrical(96), map.changes());
+        expected.push_back(fresh.ticksToSeconds(t));
+    }
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t i = 0; i < ticks.size(); ++i)
+            EXPECT_DOUBLE_EQ(map.ticksToSeconds(ticks[i]), expected[i]) << ticks[i];
+    EXPECT_DOUBLE_EQ(map.ticksToSeconds(288), 0.5 + 1.0 + 0.25);
 }
 
 TEST(TempoMapMetrical, ZeroTicksPerQuarterReadsAs96)
