@@ -220,17 +220,24 @@ private:
     {
         if (next_ == end_) [[unlikely]]
             return;  // the counting pass saw the same data: never happens
-        // Deltas are below 2^28, so the high part grows by at most one per message.
-        const std::uint64_t epoch = tick >> 32;
-        while (track_.epochStarts_.size() < epoch) [[unlikely]]
-            track_.epochStarts_.push_back(static_cast<std::uint32_t>(next_ - track_.records_.data()));
+        if ((tick >> 32) != epoch_) [[unlikely]]
+            startEpoch(tick >> 32);
         *next_++ = {static_cast<std::uint32_t>(tick), kindBits, {b0, b1, b2}};
+    }
+
+    [[gnu::noinline]] void startEpoch(std::uint64_t epoch)
+    {
+        // Deltas are below 2^28, so the high part grows by at most one per message.
+        while (track_.epochStarts_.size() < epoch)
+            track_.epochStarts_.push_back(static_cast<std::uint32_t>(next_ - track_.records_.data()));
+        epoch_ = epoch;
     }
 
     MidiTrack& track_;
     MidiTrack::Record* next_;
     MidiTrack::Record* end_;
     std::vector<TempoChange>& tempos_;
+    std::uint64_t epoch_ = 0;  // tick >> 32 of the last message
 };
 
 class SmfSequenceBuilder {
