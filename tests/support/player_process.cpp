@@ -61,8 +61,12 @@ PlayerProcess::PlayerProcess()
     fs::create_directories(runtimeDirectory());
     fs::permissions(runtimeDirectory(), fs::perms::owner_all, fs::perm_options::replace);
     fs::copy_file(std::string(BRENNICK_BINARY_DIR) + "/bin/brennick-midi-player", root_ + "/bin/brennick-midi-player");
-    fs::copy(std::string(BRENNICK_BINARY_DIR) + "/share/brennick-midi-player", resourceDirectory(),
-             fs::copy_options::recursive);
+    fs::create_directories(resourceDirectory());
+    const fs::path resources = std::string(BRENNICK_BINARY_DIR) + "/share/brennick-midi-player";
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(resources, ignored))
+        if (entry.path().extension() != ".xml")  // not the build tree's own settings
+            fs::copy(entry.path(), resourceDirectory() / entry.path().filename(), fs::copy_options::recursive);
 }
 
 PlayerProcess::~PlayerProcess()
