@@ -57,7 +57,6 @@ PlayerProcess::PlayerProcess()
     std::string pattern = (fs::temp_directory_path() / "brennick-player-XXXXXX").string();
     root_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
     fs::create_directories(root_ + "/bin");
-    fs::create_directories(root_ + "/share");  // copy() creates only the last folder of the target
     fs::create_directories(runtimeDirectory());
     fs::permissions(runtimeDirectory(), fs::perms::owner_all, fs::perm_options::replace);
     fs::copy_file(std::string(BRENNICK_BINARY_DIR) + "/bin/brennick-midi-player", root_ + "/bin/brennick-midi-player");
