@@ -125,7 +125,11 @@ TrackOutcome readTrackEvents(const std::uint8_t* begin, const std::uint8_t* end,
         } else if (status != 0xF0 && status != 0xF7) {
             return stop(p - 1);  // system common and real-time bytes may not appear as events
         }
-        runningStatus = 0;
+        // SysEx packets cancel running status. Meta events are not MIDI messages and never reach
+        // the wire, and files in circulation use running status across them (a tempo change or
+        // marker between notes): honour it rather than drop the rest of the track.
+        if (status != 0xFF)
+            runningStatus = 0;
         std::uint32_t length;
         if (const std::uint8_t* bad = readVlq(p, end, length))
             return stop(bad);

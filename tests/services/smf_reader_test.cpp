@@ -164,15 +164,13 @@ TEST(SmfRunningStatus, NoteOnOfVelocityZeroIsStoredAsNoteOff)
     EXPECT_EQ(t[1].tick, 48u);
 }
 
-TEST(SmfRunningStatus, MetaAndSysExCancelIt)
+TEST(SmfRunningStatus, SysExCancelsItAndMetaEventsDoNot)
 {
-    for (int cancel = 0; cancel < 3; ++cancel) {
+    for (int cancel = 1; cancel < 3; ++cancel) {
         SmfBuilder b(0, 96);
         auto& t = b.track();
         t.delta(0).noteOn(0, 60, 100).delta(0);
-        if (cancel == 0)
-            t.trackName("x");
-        else if (cancel == 1)
+        if (cancel == 1)
             t.sysex({0x7E, 0xF7});
         else
             t.sysexF7({0xF8});
@@ -185,6 +183,14 @@ TEST(SmfRunningStatus, MetaAndSysExCancelIt)
         EXPECT_EQ(r.problemOffset, dataByte);
         EXPECT_EQ(r.sequence.track(0).size(), 2u);  // the note and the cancelling event
     }
+
+    // A meta event between notes keeps the running status, as files in circulation expect.
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(0).trackName("x").delta(10).running({60, 0}).delta(0).endOfTrack();
+    const SmfReadResult r = read(b);
+    EXPECT_EQ(r.status, SmfStatus::Complete);
+    ASSERT_EQ(r.sequence.track(0).size(), 4u);
+    EXPECT_EQ(bytesOf(r.sequence.track(0)[2]), (Bytes{0x80, 60, 0x40}));
 }
 
 // --- Meta events ------------------------------------------------------------------------------
