@@ -2,6 +2,7 @@
 // The knob view: knob picture, breathing progress arc and status text over a transparent background.
 
 #include <QGlyphRun>
+#include <QHash>
 #include <QImage>
 #include <QList>
 #include <QRectF>
@@ -70,18 +71,29 @@ private:
     static void drawOverlay(QPainter& painter, const Overlay& overlay);
     const QList<QGlyphRun>& textRuns(double width);
     const QImage& scaledKnob(const QSize& pixels, qreal dpr);
-    const QImage& shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr);
+    static QRectF shadowArea(const QRectF& content, const QSizeF& size);
+    const QImage& base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels,
+                       qreal dpr);
+    QImage textShadow(const QRectF& area, const Overlay& overlay, qreal dpr);
+    QImage shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr);
 
     double indicatorVal_ = 0.0;
     float colval_ = 0.0f;
     QString infoText_;
     QImage circleImage_;
 
-    // Kept between passes to save allocations: the knob picture scaled to the view, the
-    // shadow's source and the shadow.
+    // Kept between passes: the knob picture scaled to the view; the base image (background,
+    // picture and the arc's shadow) with what it was made for; the text's shadows by opacity;
+    // the buffers of the blur.
     QImage scaledKnob_;
+    QImage base_;
+    qint64 baseArcKey_ = 0;
+    qint64 baseKnobKey_ = 0;
+    QHash<qint64, QImage> textShadows_;
+    QString textShadowText_;
+    QRectF textShadowArea_;
+    qreal textShadowDpr_ = 0.0;
     QImage shadowSource_;
-    QImage shadow_;
     QString layoutText_;
     double layoutWidth_ = 0.0;
     bool layoutValid_ = false;

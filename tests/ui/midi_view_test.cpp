@@ -263,3 +263,60 @@ TEST(MIDIViewTextTest, KeepsItsOwnCopy) {
 
 }  // namespace
 }  // namespace brennick
+
+namespace brennick {
+namespace {
+
+// What a view keeps between passes must never show after what it was made for has changed:
+// a view that drew something else first draws the same as a fresh one.
+TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass) {
+    struct State {
+        double fraction;
+        const char* text;
+        bool knob;
+    };
+    const State states[] = {
+        {0.5, "first text", true},  {0.25, "first text", true}, {0.25, "second", true},
+        {0.25, "second", false},    {1.0, "", false},           {0.0, "third", true},
+        {0.9, "third", true},
+    };
+    MIDIView reused(QRectF(0, 0, kSide, kSide));
+    const QString resources = QStringLiteral(BRENNICK_SOURCE_DIR "/resources");
+    reused.awakeFromNib(resources);
+    const QImage knob = reused.circleImage();
+    int passes = 0;
+    for (const State& s : states) {
+        reused.setIndicatorValue(s.fraction);
+        reused.setInfoText(QString::fromLatin1(s.text));
+        reused.setCircleImage(s.knob ? knob : QImage());
+        const QImage drawn = renderPass(reused);
+        ++passes;
+
+        MIDIView fresh(QRectF(0, 0, kSide, kSide));
+        fresh.setIndicatorValue(s.fraction);
+        fresh.setInfoText(QString::fromLatin1(s.text));
+        fresh.setCircleImage(s.knob ? knob : QImage());
+        for (int i = 1; i < passes; ++i)  // same phase
+            renderPass(fresh);
+        EXPECT_EQ(renderPass(fresh), drawn) << s.fraction << " '" << s.text << "' " << s.knob;
+    }
+}
+
+TEST(MIDIViewCacheTest, NewTextAtARepeatedPhaseIsDrawnAfresh) {
+    MIDIView reused(QRectF(0, 0, kSide, kSide));
+    reused.setInfoText(QStringLiteral("first"));
+    renderPass(reused);
+    for (int i = 1; i < 20; ++i)  // round the breathing cycle to the same opacity
+        renderPass(reused);
+    reused.setInfoText(QStringLiteral("second"));
+    const QImage drawn = renderPass(reused);
+
+    MIDIView fresh(QRectF(0, 0, kSide, kSide));
+    fresh.setInfoText(QStringLiteral("second"));
+    for (int i = 0; i < 20; ++i)
+        renderPass(fresh);
+    EXPECT_EQ(renderPass(fresh), drawn);
+}
+
+}  // namespace
+}  // namespace brennick
