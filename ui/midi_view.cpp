@@ -398,7 +398,13 @@ QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr)
         for (int x = 0; x < w; ++x)
             row[x] = float(qAlpha(line[x]));
     }
-    gaussianApprox(blurA_, blurB_, blurSums_, w, rows, kShadowBlur / 2.0 * scale);
+    // Averaging over a cell and the bilinear upscaling blur as well (variances cell^2 / 12 and
+    // cell^2 / 6): the cells' own blur makes up the rest of the shadow's sigma of blur / 2.
+    const double sigmaDevice = kShadowBlur / 2.0 * dpr;
+    const double cellVariance = cell * cell / 12.0 + cell * cell / 6.0;
+    const double sigmaCells =
+        std::sqrt(std::max(sigmaDevice * sigmaDevice - cellVariance, 0.25)) / cell;
+    gaussianApprox(blurA_, blurB_, blurSums_, w, rows, sigmaCells);
 
     QImage shadow(w, rows, QImage::Format_ARGB32_Premultiplied);
     const float toAlpha = float(kShadowAlpha);
