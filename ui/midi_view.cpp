@@ -162,8 +162,7 @@ void MIDIView::setIndicatorValue(double fraction) {
 }
 
 void MIDIView::setInfoText(const QString& text) {
-    infoText_ = QString(text);
-    infoText_.detach();  // the view owns its own copy
+    infoText_ = text;  // a value: later changes to the caller's string do not reach it
 }
 
 void MIDIView::clearInfoText() {
@@ -412,7 +411,8 @@ QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr)
         auto* line = reinterpret_cast<QRgb*>(shadow.scanLine(y));
         const float* row = blurA_.data() + std::size_t(y) * std::size_t(w);
         for (int x = 0; x < w; ++x) {
-            const int alpha = std::min(int(row[x] * toAlpha + 0.5f), 255);
+            // The running sums may drift a hair below zero.
+            const int alpha = std::clamp(int(row[x] * toAlpha + 0.5f), 0, 255);
             line[x] = QRgb(unsigned(alpha) << 24);  // premultiplied black is alpha alone
         }
     }

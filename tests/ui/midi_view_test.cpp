@@ -155,6 +155,19 @@ TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely) {
     EXPECT_GE(qAlpha(rawPixel(renderPass(view), onArc(270.0))), 64);  // a closed ring
 }
 
+TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely) {
+    for (QSize size : {QSize(1, 1), QSize(20, 20), QSize(900, 12), QSize(12, 900), QSize(451, 449)}) {
+        MIDIView view(QRectF(QPointF(0, 0), QSizeF(size)));
+        view.awakeFromNib(QStringLiteral(BRENNICK_SOURCE_DIR "/resources"));
+        view.setIndicatorValue(0.6);
+        view.setInfoText(QStringLiteral("Sending a rather long file name.mid to a synth "));
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        view.render(&image);
+        view.render(&image);
+        EXPECT_FLOAT_EQ(view.colval(), 0.1f) << size.width() << "x" << size.height();
+    }
+}
+
 TEST(KnobGeometryTest, MatchesTheViewOf450Points) {
     const KnobGeometry g = knobGeometry(QSizeF(450, 450), 0.25);
     EXPECT_EQ(g.arcCentre, QPointF(225, 225));
