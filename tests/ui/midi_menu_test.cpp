@@ -42,16 +42,6 @@ TEST(MenuItemTest, TriggeringAloneLeavesTheStateAndMarkAlone) {
     EXPECT_TRUE(item.isChecked());
 }
 
-TEST(MenuItemTest, HiddenItemsAreInvisible) {
-    MenuItem item(QStringLiteral("Play Resource Sequence"));
-    EXPECT_FALSE(item.isHidden());
-    item.setHidden(true);
-    EXPECT_TRUE(item.isHidden());
-    EXPECT_FALSE(item.isVisible());
-    item.setHidden(false);
-    EXPECT_TRUE(item.isVisible());
-}
-
 // --- The option toggle -------------------------------------------------------------------------
 
 TEST(AutoquitTest, ZeroBecomesOneAndEveryOtherStateZero) {

@@ -195,13 +195,6 @@ TEST(KnobGeometryTest, SweepIsTheFractionOfOneTurnWithinOneTurn) {
             << c.fraction;
 }
 
-TEST(CoordinatesTest, FlipIsItsOwnInverse) {
-    const QRectF r(3, 10, 40, 25);
-    EXPECT_EQ(flipRect(r, 100), QRectF(3, 65, 40, 25));
-    EXPECT_EQ(flipRect(flipRect(r, 100), 100), r);
-    EXPECT_EQ(flipPoint(QPointF(4, 30), 100), QPointF(4, 70));
-}
-
 // The light copy is drawn in white and shows in the red channel alone (the dark copy and the
 // shadow are black); the dark copy shows as opacity 1 right of and 2 below it.
 TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle) {
@@ -264,14 +257,6 @@ TEST(MIDIViewRepaintTest, SettingTextWaitsForTheNextPassClearingRepaints) {
     view.setIndicatorValue(0.3);
     QTest::qWait(50);
     EXPECT_NE(view.colval(), afterClear);
-}
-
-TEST(MIDIViewTextTest, KeepsItsOwnCopy) {
-    MIDIView view;
-    QString text = QStringLiteral("Sending x");
-    view.setInfoText(text);
-    text[0] = QLatin1Char('Z');
-    EXPECT_EQ(view.infoText(), QStringLiteral("Sending x"));
 }
 
 }  // namespace
