@@ -80,7 +80,7 @@ public:
     void setInitialLocation(const QPointF& location) { initialLocation_ = location; }
 
     // The window's frame in bottom-left desktop coordinates.
-    QRectF specFrame() const;
+    QRectF desktopFrame() const;
 
     // Records that the content asked for the window's shadow. Qt leaves the shadows of
     // frameless windows to the compositor, so this changes nothing on screen.
