@@ -162,8 +162,7 @@ void MIDIView::setIndicatorValue(double fraction) {
 }
 
 void MIDIView::setInfoText(const QString& text) {
-    infoText_ = QString(text);
-    infoText_.detach();  // the view owns its own copy
+    infoText_ = text;  // a value: later changes to the caller's string do not reach it
 }
 
 void MIDIView::clearInfoText() {
@@ -197,34 +196,21 @@ void MIDIView::paintEvent(QPaintEvent* /*event*/) {
     if (pixels.isEmpty())
         return;
 
-    // Background, then the picture over it: the picture covers the whole view, so copying
-    // it in replacing mode does both at once.
-    QPainter painter(this);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    if (circleImage_.isNull())
-        painter.fillRect(rect(), Qt::transparent);
-    else
-        painter.drawImage(QPointF(0.0, 0.0), scaledKnob(pixels, dpr));
-    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-
-    // QPainter has no shadow state: the blurred alpha of the arc and the text is laid down
-    // first, as a shadow with offset (0, 0) would be, over only the area they cover plus room
-    // for the blur.
     const KnobGeometry g = knobGeometry(QSizeF(w, h), indicatorVal_);
     const Overlay overlay = overlayFor(g, w, h, c);
-    QRectF content;
-    if (g.clockwiseSweep() > 0.0) {
-        const double reach = g.arcRadius + kLineWidth / 2.0;
-        const QPointF centre = flipPoint(g.arcCentre, h);
-        content = QRectF(centre.x() - reach, centre.y() - reach, 2.0 * reach, 2.0 * reach);
-    }
-    if (!infoText_.isEmpty())
-        content |= flipRect(g.darkTextRect, h) | flipRect(g.lightTextRect, h);
-    if (!content.isEmpty()) {
-        const double margin = 2.0 * kShadowBlur;  // four sigma: the box blurs reach no further
-        const QRectF area = content.adjusted(-margin, -margin, margin, margin) & QRectF(0, 0, w, h);
+
+    // Background, picture and the arc's shadow come from one cached image copied in replacing
+    // mode, which also makes every pixel the picture leaves out fully transparent.
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(QPointF(0.0, 0.0), base(g, overlay, pixels, dpr));
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+
+    if (overlay.text != nullptr) {
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(area, shadowOf(area, overlay, dpr));
+        const QRectF area = shadowArea(flipRect(g.darkTextRect, h) | flipRect(g.lightTextRect, h),
+                                       QSizeF(w, h));
+        painter.drawImage(area, textShadow(area, overlay, dpr));
     }
     drawOverlay(painter, overlay);
 
@@ -323,7 +309,68 @@ const QList<QGlyphRun>& MIDIView::textRuns(double width) {
     return textRuns_;
 }
 
-const QImage& MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr) {
+QRectF MIDIView::shadowArea(const QRectF& content, const QSizeF& size) {
+    const double margin = 2.0 * kShadowBlur;  // four sigma: the box blurs reach no further
+    return content.adjusted(-margin, -margin, margin, margin) & QRectF(QPointF(0, 0), size);
+}
+
+const QImage& MIDIView::base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels,
+                             qreal dpr) {
+    // The arc's shadow depends only on where the arc ends, not on its colour; it is redrawn
+    // when the end has moved by 2 device pixels along the outer edge (half a blur cell), so
+    // that during a long piece the blur runs every few passes rather than every pass.
+    const double sweep = g.clockwiseSweep();
+    const qint64 arcKey =
+        sweep >= kTurn ? -1 : qint64(std::floor(sweep * (g.arcRadius + kLineWidth / 2.0) * dpr / 2.0));
+    const qint64 knobKey = circleImage_.isNull() ? 0 : circleImage_.cacheKey();
+    if (base_.size() == pixels && base_.devicePixelRatio() == dpr && baseArcKey_ == arcKey &&
+        baseKnobKey_ == knobKey)
+        return base_;
+
+    if (base_.size() != pixels)
+        base_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+    base_.setDevicePixelRatio(dpr);
+    base_.fill(Qt::transparent);
+    QPainter painter(&base_);
+    if (!circleImage_.isNull()) {
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(QPointF(0.0, 0.0), scaledKnob(pixels, dpr));
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    }
+    if (!overlay.arc.isEmpty()) {
+        Overlay arcOnly;
+        arcOnly.arc = overlay.arc;
+        arcOnly.arcColour = overlay.arcColour;
+        const QRectF area = shadowArea(overlay.arc.boundingRect(), QSizeF(pixels) / dpr);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(area, shadowOf(area, arcOnly, dpr));
+    }
+    baseArcKey_ = arcKey;
+    baseKnobKey_ = knobKey;
+    return base_;
+}
+
+QImage MIDIView::textShadow(const QRectF& area, const Overlay& overlay, qreal dpr) {
+    // The text's opacity takes one of twenty values per breathing cycle: keep a shadow for each.
+    const qint64 key = qint64(std::lround(overlay.lightColour.alphaF() * 10000.0));
+    if (textShadowText_ != infoText_ || textShadowArea_ != area || textShadowDpr_ != dpr ||
+        textShadows_.size() > 64) {
+        textShadows_.clear();
+        textShadowText_ = infoText_;
+        textShadowArea_ = area;
+        textShadowDpr_ = dpr;
+    }
+    const auto found = textShadows_.constFind(key);
+    if (found != textShadows_.constEnd())
+        return *found;
+    Overlay textOnly = overlay;
+    textOnly.arc = QPainterPath();
+    const QImage shadow = shadowOf(area, textOnly, dpr);
+    textShadows_.insert(key, shadow);
+    return shadow;
+}
+
+QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr) {
     // The shadow is soft (sigma 6.25 points), so its source is drawn at a quarter of the
     // device resolution: each pixel then holds the mean coverage of a 4 x 4 cell, and a
     // sixteenth of the pixels keeps the pass cheap at thirty redraws a second. The painter
@@ -350,20 +397,26 @@ const QImage& MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qre
         for (int x = 0; x < w; ++x)
             row[x] = float(qAlpha(line[x]));
     }
-    gaussianApprox(blurA_, blurB_, blurSums_, w, rows, kShadowBlur / 2.0 * scale);
+    // Averaging over a cell and the bilinear upscaling blur as well (variances cell^2 / 12 and
+    // cell^2 / 6): the cells' own blur makes up the rest of the shadow's sigma of blur / 2.
+    const double sigmaDevice = kShadowBlur / 2.0 * dpr;
+    const double cellVariance = cell * cell / 12.0 + cell * cell / 6.0;
+    const double sigmaCells =
+        std::sqrt(std::max(sigmaDevice * sigmaDevice - cellVariance, 0.25)) / cell;
+    gaussianApprox(blurA_, blurB_, blurSums_, w, rows, sigmaCells);
 
-    if (shadow_.size() != QSize(w, rows))
-        shadow_ = QImage(w, rows, QImage::Format_ARGB32_Premultiplied);
+    QImage shadow(w, rows, QImage::Format_ARGB32_Premultiplied);
     const float toAlpha = float(kShadowAlpha);
     for (int y = 0; y < rows; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(shadow_.scanLine(y));
+        auto* line = reinterpret_cast<QRgb*>(shadow.scanLine(y));
         const float* row = blurA_.data() + std::size_t(y) * std::size_t(w);
         for (int x = 0; x < w; ++x) {
-            const int alpha = std::min(int(row[x] * toAlpha + 0.5f), 255);
+            // The running sums may drift a hair below zero.
+            const int alpha = std::clamp(int(row[x] * toAlpha + 0.5f), 0, 255);
             line[x] = QRgb(unsigned(alpha) << 24);  // premultiplied black is alpha alone
         }
     }
-    return shadow_;
+    return shadow;
 }
 
 }  // namespace brennick

@@ -155,6 +155,19 @@ TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely) {
     EXPECT_GE(qAlpha(rawPixel(renderPass(view), onArc(270.0))), 64);  // a closed ring
 }
 
+TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely) {
+    for (QSize size : {QSize(1, 1), QSize(20, 20), QSize(900, 12), QSize(12, 900), QSize(451, 449)}) {
+        MIDIView view(QRectF(QPointF(0, 0), QSizeF(size)));
+        view.awakeFromNib(QStringLiteral(BRENNICK_SOURCE_DIR "/resources"));
+        view.setIndicatorValue(0.6);
+        view.setInfoText(QStringLiteral("Sending a rather long file name.mid to a synth "));
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        view.render(&image);
+        view.render(&image);
+        EXPECT_FLOAT_EQ(view.colval(), 0.1f) << size.width() << "x" << size.height();
+    }
+}
+
 TEST(KnobGeometryTest, MatchesTheViewOf450Points) {
     const KnobGeometry g = knobGeometry(QSizeF(450, 450), 0.25);
     EXPECT_EQ(g.arcCentre, QPointF(225, 225));
@@ -180,13 +193,6 @@ TEST(KnobGeometryTest, SweepIsTheFractionOfOneTurnWithinOneTurn) {
     for (const Case& c : cases)
         EXPECT_NEAR(knobGeometry(QSizeF(450, 450), c.fraction).clockwiseSweep(), c.sweep, 1e-9)
             << c.fraction;
-}
-
-TEST(CoordinatesTest, FlipIsItsOwnInverse) {
-    const QRectF r(3, 10, 40, 25);
-    EXPECT_EQ(flipRect(r, 100), QRectF(3, 65, 40, 25));
-    EXPECT_EQ(flipRect(flipRect(r, 100), 100), r);
-    EXPECT_EQ(flipPoint(QPointF(4, 30), 100), QPointF(4, 70));
 }
 
 // The light copy is drawn in white and shows in the red channel alone (the dark copy and the
@@ -253,12 +259,61 @@ TEST(MIDIViewRepaintTest, SettingTextWaitsForTheNextPassClearingRepaints) {
     EXPECT_NE(view.colval(), afterClear);
 }
 
-TEST(MIDIViewTextTest, KeepsItsOwnCopy) {
-    MIDIView view;
-    QString text = QStringLiteral("Sending x");
-    view.setInfoText(text);
-    text[0] = QLatin1Char('Z');
-    EXPECT_EQ(view.infoText(), QStringLiteral("Sending x"));
+}  // namespace
+}  // namespace brennick
+
+namespace brennick {
+namespace {
+
+// What a view keeps between passes must never show after what it was made for has changed:
+// a view that drew something else first draws the same as a fresh one.
+TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass) {
+    struct State {
+        double fraction;
+        const char* text;
+        bool knob;
+    };
+    const State states[] = {
+        {0.5, "first text", true},  {0.25, "first text", true}, {0.25, "second", true},
+        {0.25, "second", false},    {1.0, "", false},           {0.0, "third", true},
+        {0.9, "third", true},
+    };
+    MIDIView reused(QRectF(0, 0, kSide, kSide));
+    const QString resources = QStringLiteral(BRENNICK_SOURCE_DIR "/resources");
+    reused.awakeFromNib(resources);
+    const QImage knob = reused.circleImage();
+    int passes = 0;
+    for (const State& s : states) {
+        reused.setIndicatorValue(s.fraction);
+        reused.setInfoText(QString::fromLatin1(s.text));
+        reused.setCircleImage(s.knob ? knob : QImage());
+        const QImage drawn = renderPass(reused);
+        ++passes;
+
+        MIDIView fresh(QRectF(0, 0, kSide, kSide));
+        fresh.setIndicatorValue(s.fraction);
+        fresh.setInfoText(QString::fromLatin1(s.text));
+        fresh.setCircleImage(s.knob ? knob : QImage());
+        for (int i = 1; i < passes; ++i)  // same phase
+            renderPass(fresh);
+        EXPECT_EQ(renderPass(fresh), drawn) << s.fraction << " '" << s.text << "' " << s.knob;
+    }
+}
+
+TEST(MIDIViewCacheTest, NewTextAtARepeatedPhaseIsDrawnAfresh) {
+    MIDIView reused(QRectF(0, 0, kSide, kSide));
+    reused.setInfoText(QStringLiteral("first"));
+    renderPass(reused);
+    for (int i = 1; i < 20; ++i)  // round the breathing cycle to the same opacity
+        renderPass(reused);
+    reused.setInfoText(QStringLiteral("second"));
+    const QImage drawn = renderPass(reused);
+
+    MIDIView fresh(QRectF(0, 0, kSide, kSide));
+    fresh.setInfoText(QStringLiteral("second"));
+    for (int i = 0; i < 20; ++i)
+        renderPass(fresh);
+    EXPECT_EQ(renderPass(fresh), drawn);
 }
 
 }  // namespace
