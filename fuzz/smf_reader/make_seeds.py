@@ -45,6 +45,7 @@ escape = b"\x00\xf7\x02\xf3\x01"
 brennick = b"\x00\xf0\x06\x3e\x0e\x00\x01\x02\xf7"
 
 valid = {
+    "running_status_across_meta.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + b"\x00" + meta(1, b"x") + b"\x00\x3c\x00"),
     "format0.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00" + tempo(600000) + notes + EOT),
     "format1.mid": header(1, 2, 480) + chunk(b"MTrk", conductor) + chunk(b"MTrk", notes + EOT),
     "format2.mid": header(2, 2, 96) + chunk(b"MTrk", notes + EOT) + chunk(b"MTrk", conductor),
@@ -64,7 +65,6 @@ damaged = {
     "missing_track.mid": header(1, 3, 96) + chunk(b"MTrk", notes + EOT),
     "endless_vlq.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40\xff\xff\xff\xff\xff\x00"),
     "no_running_status.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x3c\x40" + EOT),
-    "meta_cancels_running.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + b"\x00" + meta(1, b"x") + b"\x00\x3c\x00"),
     "data_high_bit.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\xc0\x00" + EOT),
     "truncated_sysex.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\xf0\x7f\x43\x10"),
     "zero_division.mid": header(0, 1, 0) + chunk(b"MTrk", notes + EOT),
