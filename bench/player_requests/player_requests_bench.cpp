@@ -15,24 +15,12 @@
 #include "app/app_delegate.h"
 #include "app/main_interface.h"
 #include "tests/support/jack_test_server.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/smf_builder.h"
 
 using namespace brennick;
 using namespace brennick::test;
 
-namespace {
-
-long rssKilobytes()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -68,9 +56,9 @@ int main(int argc, char** argv)
         ui.delegate->playMidiFile(&file);
         QCoreApplication::processEvents();
         if (i == 49)
-            warm = rssKilobytes();
+            warm = residentKilobytes();
     }
-    const long after = rssKilobytes();
+    const long after = residentKilobytes();
     std::printf("Resident memory over %d play requests of a %zu-byte song:\n", requests, bytes.size());
     std::printf("  after 50 requests (baseline): %ld KiB\n  after %d requests:           %ld KiB\n", warm,
                 requests, after);

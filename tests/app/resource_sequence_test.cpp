@@ -14,7 +14,7 @@
 #include "app/app_delegate.h"
 #include "app/main_interface.h"
 #include "tests/app/private_tree_main.h"
-#include "tests/support/jack_test_server.h"
+#include "tests/support/jack_environment.h"
 #include "tests/support/player_process.h"
 #include "tests/support/smf_builder.h"
 #include "ui/menu_item.h"
@@ -24,24 +24,13 @@
 
 using namespace brennick;
 using brennick::test::JackSink;
-using brennick::test::JackTestServer;
+using brennick::test::jackServer;
 using brennick::test::privateResourceDirectory;
 namespace fs = std::filesystem;
 
 namespace {
 
-JackTestServer* server = nullptr;
-
-class JackEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { server = new JackTestServer(256, 48000); }
-    void TearDown() override
-    {
-        delete server;
-        server = nullptr;
-    }
-};
-const auto* environment = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
+JACK_SERVER_FOR_ALL_TESTS;
 
 fs::path resources()
 {
@@ -131,7 +120,7 @@ class ResourceSearch : public ::testing::TestWithParam<SearchCase> {};
 
 TEST_P(ResourceSearch, FindsShowsAndPlaysThroughTheController)
 {
-    ASSERT_TRUE(server != nullptr && server->running());
+    ASSERT_TRUE(jackServer() != nullptr && jackServer()->running());
     const SearchCase& c = GetParam();
     resetResourceDirectory();
     c.layout();
@@ -171,7 +160,7 @@ class ResourceLaunch : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(server != nullptr && server->running());
+        ASSERT_TRUE(jackServer() != nullptr && jackServer()->running());
         resetResourceDirectory();
     }
 
