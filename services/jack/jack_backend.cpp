@@ -30,6 +30,7 @@ struct Slot {
     std::atomic<int> state{Free};
     std::atomic<jack_port_t*> port{nullptr};      // registered on first use by the main thread, kept
     const PlaybackSchedule* schedule = nullptr;    // (main) set before Starting
+    std::uint64_t startAfterCycle = 0;             // (main) set before Starting
 
     // (rt) playback position
     jack_nframes_t lastCycleStart = 0;
@@ -185,6 +186,9 @@ public:
             // stream runs on, unheard, so the caller still sees the end.
             jack_connect(client_, jack_port_name(port), destination.c_str());
             slot.resetForStart(schedule.get());
+            // A new connection takes effect in the server's graph at a cycle boundary: start in a
+            // cycle that began after it was made, or the first events would go nowhere.
+            slot.startAfterCycle = cyclesBegun_.load(std::memory_order_acquire);
             slot.state.store(Starting, std::memory_order_release);
             return std::make_unique<JackStream>(shared_from_this(), slot, std::move(schedule));
         }
@@ -250,6 +254,7 @@ private:
     // Real-time: no allocation, no lock, no blocking.
     void process(jack_nframes_t frames)
     {
+        const std::uint64_t thisCycle = cyclesBegun_.fetch_add(1, std::memory_order_acq_rel) + 1;
         const jack_nframes_t cycleStart = jack_last_frame_time(client_);
         const double rate = double(sampleRate_.load(std::memory_order_relaxed));
         for (Slot& slot : slots_) {
@@ -263,6 +268,8 @@ private:
             if (state == Free || state == Reserved || state == Stopped)
                 continue;
             if (state == Starting) {
+                if (thisCycle <= slot.startAfterCycle)
+                    continue;
                 slot.lastCycleStart = cycleStart;
                 if (!slot.state.compare_exchange_strong(state, Playing, std::memory_order_acq_rel))
                     state = slot.state.load(std::memory_order_acquire);
@@ -405,7 +412,8 @@ private:
     jack_client_t* client_;
     std::array<Slot, kSlotCount> slots_;
     std::atomic<jack_nframes_t> sampleRate_{48000};
-    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> cycles_{0};       // cycles completed
+    std::atomic<std::uint64_t> cyclesBegun_{0};  // cycles whose callback has begun
     std::atomic<bool> dead_{false};
     std::mutex mainMutex_;  // serialises main-thread slot management; never taken by the callback
 };
