@@ -3,7 +3,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileOpenEvent>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "app/app_delegate.h"
 #include "app/main_interface.h"
@@ -53,6 +58,35 @@ private:
     AppDelegate& delegate_;
 };
 
+// SIGTERM and SIGINT (a session ending, Ctrl+C in a terminal) end the player like its Quit item:
+// the settings are saved and the exit status is 0. The handler only writes a byte; the main loop
+// does the rest.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void quitOnTerminationSignals(QObject* context)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 QStringList forwardable(const QList<LaunchRequest>& requests)
 {
     QStringList items;
@@ -90,6 +124,8 @@ int runApplication(int argc, char** argv)
     app.installEventFilter(&intake);
     QObject::connect(&instance, &SingleInstance::itemsReceived, &intake,
                      [&intake](const QStringList& items) { intake.handleForwarded(items); });
+
+    quitOnTerminationSignals(&delegate);
 
     delegate.applicationWillFinishLaunching();
     ui.window->show();

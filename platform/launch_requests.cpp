@@ -9,9 +9,12 @@ namespace brennick {
 
 namespace {
 
+// Plain string joining: QDir and QFileInfo would take a leading ':' for a Qt resource path.
 QString absoluteCleanPath(const QString& path, const QString& currentDirectory)
 {
-    return QDir::cleanPath(QDir(currentDirectory).absoluteFilePath(path));
+    if (path.startsWith(QLatin1Char('/')))
+        return QDir::cleanPath(path);
+    return QDir::cleanPath(currentDirectory + QLatin1Char('/') + path);
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ struct LaunchRequest {
 // - an argument that begins like a URL scheme (RFC 3986: a letter, then letters, digits, "+", "-"
 //   or ".", then ":") is a GetURL request, unless it names an existing file or folder (relative
 //   to `currentDirectory`): a file called "song:1.mid" that exists stays a file;
-// - anything else is a local path, made absolute against `currentDirectory` and cleaned.
+// - anything else is a local path, made absolute against `currentDirectory` (an absolute path)
+//   and cleaned.
 // Empty arguments are dropped. Nothing is opened or checked beyond the existence test above.
 QList<LaunchRequest> classifyLaunchArguments(const QStringList& args,
                                              const QString& currentDirectory);

@@ -61,6 +61,30 @@ bool startsWithAt(const QByteArray& bytes, qsizetype at, const char* word, bool 
                            : std::memcmp(p, word, static_cast<std::size_t>(length)) == 0;
 }
 
+// A NUL character, literal or as a character reference, would end up inside a string or key, on
+// which the library aborts (it asserts the length of what it hands out).
+bool xmlContainsNul(const QByteArray& bytes)
+{
+    if (bytes.contains('\0'))
+        return true;
+    for (qsizetype at = bytes.indexOf("&#"); at >= 0; at = bytes.indexOf("&#", at + 2)) {
+        qsizetype i = at + 2;
+        const bool hex = i < bytes.size() && (bytes[i] == 'x' || bytes[i] == 'X');
+        if (hex)
+            ++i;
+        const qsizetype digitsStart = i;
+        bool allZero = true;
+        while (i < bytes.size() && (hex ? std::isxdigit(static_cast<unsigned char>(bytes[i]))
+                                        : std::isdigit(static_cast<unsigned char>(bytes[i])))) {
+            allZero = allZero && bytes[i] == '0';
+            ++i;
+        }
+        if (i > digitsStart && allZero)
+            return true;
+    }
+    return false;
+}
+
 // Upper bound on the container nesting of an XML list. Errs high: opening tags count wherever they
 // appear (also inside comments and CDATA, and in any letter case), closing tags only outside them.
 bool xmlNestingWithinLimit(const QByteArray& bytes)
@@ -179,6 +203,17 @@ private:
         return value;
     }
 
+    // The library aborts on a string or key with a NUL inside (it asserts its length), so such
+    // lists are refused before it sees them.
+    bool containsNul(std::uint64_t at, std::uint64_t units, unsigned unitBytes) const
+    {
+        for (std::uint64_t i = 0; i < units; ++i) {
+            if (readBigEndian(at + i * unitBytes, unitBytes) == 0)
+                return true;
+        }
+        return false;
+    }
+
     std::optional<Object> parseObject(std::uint64_t index) const
     {
         const std::uint64_t entry = offsetTable_ + index * offsetSize_;
@@ -203,13 +238,21 @@ private:
         };
         Object object;
         switch (type) {
-        case 0x4:  // data
+        case 0x4: {  // data
+            const auto n = count();
+            if (!n || *n > size_)
+                return std::nullopt;
+            object.payloadBytes = *n;
+            break;
+        }
         case 0x5:  // ASCII string
         case 0x6: {  // UTF-16 string
             const auto n = count();
             if (!n || *n > size_)
                 return std::nullopt;
             object.payloadBytes = type == 0x6 ? *n * 2 : *n;
+            if (object.payloadBytes > objectsEnd_ - pos || containsNul(pos, *n, type == 0x6 ? 2 : 1))
+                return std::nullopt;
             break;
         }
         case 0xA:  // array
@@ -364,10 +407,11 @@ std::optional<QVariant> toVariant(plist_t node, int depth)
         return QVariant(value);
     }
     case PLIST_STRING: {
-        char* raw = nullptr;
-        plist_get_string_val(node, &raw);
-        MallocPtr<char> text(raw);
-        return QVariant(QString::fromUtf8(text ? text.get() : ""));
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text || length > static_cast<uint64_t>(kMaxPropertyListBytes) * 4)
+            return std::nullopt;
+        return QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length)));
     }
     case PLIST_DATE: {
         int32_t seconds = 0, microseconds = 0;
@@ -579,7 +623,7 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
     if (plist_is_binary(bytes.constData(), static_cast<uint32_t>(bytes.size()))) {
         if (!BinaryListCheck(bytes).ok())
             return std::nullopt;
-    } else if (!xmlNestingWithinLimit(bytes)) {
+    } else if (xmlContainsNul(bytes) || !xmlNestingWithinLimit(bytes)) {
         return std::nullopt;
     }
 
@@ -599,11 +643,19 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
 
 std::optional<QVariantMap> readPropertyListDictionary(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Non-blocking open and a regular-file check: a FIFO put in place of the file must not hang
+    // the caller, nor a device feed it without end.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    // Read one byte past the bound to tell a file at the bound from a larger one, whatever size
-    // the file claims (it may be a pipe or grow while being read).
+    struct stat info {};
+    QFile file;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // One byte past the bound tells a file at the bound from a larger one, even if it grows.
     const QByteArray bytes = file.read(kMaxPropertyListBytes + 1);
     if (bytes.size() > kMaxPropertyListBytes)
         return std::nullopt;

@@ -20,10 +20,10 @@ inline constexpr int kMaxPropertyListDepth = 128;
 // Values become: integer -> qint64 (an unsigned integer above the qint64 range -> quint64),
 // real -> double, boolean -> bool, string -> QString, date -> QDateTime (UTC), data -> QByteArray,
 // array -> QVariantList, dictionary -> QVariantMap, keyed-archive UID -> quint64.
-// Returns nullopt when the file cannot be read, is larger than kMaxPropertyListBytes, is not a
-// property list, has another root, nests deeper than kMaxPropertyListDepth, or a binary list is
-// malformed (references out of range, cycles, or a tree that would expand beyond its file size
-// many times over).
+// Returns nullopt when the file cannot be read, is not a regular file, is larger than
+// kMaxPropertyListBytes, is not a property list, has another root, nests deeper than
+// kMaxPropertyListDepth, holds a string with a NUL character, or is a malformed binary list
+// (references out of range, cycles, or shared objects that would expand to a huge tree).
 std::optional<QVariantMap> readPropertyListDictionary(const QString& path);
 
 // The same for a property list held in memory (at most kMaxPropertyListBytes).
@@ -33,7 +33,7 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
 // named file in the same folder, which is flushed to disk and then renamed over `path`, and the
 // folder is synced. An existing file keeps its permission bits; a new one gets 0666 less the
 // umask. Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
-// QDateTime (within 68 years of 2001, as the format stores 32-bit seconds), QVariantList,
+// QDateTime (within 68 years of 2001; the XML form keeps whole seconds only), QVariantList,
 // QStringList, QVariantMap and QVariantHash, nested at most kMaxPropertyListDepth deep.
 // Returns false, with the old file untouched and no temporary file left behind, when a value is
 // not accepted or any step fails (missing or unwritable folder, full disk). A crash at any moment

@@ -127,17 +127,15 @@ bool SingleInstance::listen()
     QLockFile lock(socketPath_ + QStringLiteral(".lock"));
     if (!lock.tryLock(kLockTimeoutMs))
         return false;
-    if (server_->listen(socketPath_))
-        return true;
-    if (server_->serverError() != QAbstractSocket::AddressInUseError)
-        return false;
+    // Probe first: with access options set, QLocalServer binds elsewhere and renames the socket
+    // into place, which would silently take the path from a live primary.
     QLocalSocket probe;
     probe.connectToServer(socketPath_);
     if (probe.waitForConnected(kProbeTimeoutMs)) {
         probe.abort();
         return false;  // a live primary
     }
-    QLocalServer::removeServer(socketPath_);
+    QLocalServer::removeServer(socketPath_);  // whatever is left of a crashed primary
     return server_->listen(socketPath_);
 }
 

@@ -9,9 +9,12 @@ namespace brennick {
 
 std::shared_ptr<MidiBackend> currentMidiBackend()
 {
-    static std::mutex mutex;
-    static std::shared_ptr<MidiBackend> backend;
-    std::lock_guard lock(mutex);
+    // Never destroyed: at process exit the service connection is dropped with the process rather
+    // than closed from a static destructor, when the client library may already be torn down.
+    static auto* mutex = new std::mutex;
+    static auto* current = new std::shared_ptr<MidiBackend>;
+    std::lock_guard lock(*mutex);
+    std::shared_ptr<MidiBackend>& backend = *current;
     if (backend && backend->alive())
         return backend;
     // Streams of a backend that went away keep the object alive until they are released, but its

@@ -1,0 +1,194 @@
+// Event timing on JACK: every event's arrival frame against its ideal tempo-mapped frame, for our
+// player and for a baseline that sends from a sleeping thread through a ring buffer (what a player
+// without a scheduling callback does), at JACK periods of 256 and 1024 frames.
+//
+//   bench_jack_timing [seconds=60]
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "services/music_services.h"
+#include "services/playback_schedule.h"
+#include "services/smf_reader.h"
+#include "tests/support/jack_test_server.h"
+#include "tests/support/smf_builder.h"
+
+using namespace brennick;
+using namespace brennick::test;
+
+namespace {
+
+// A format-1 file of `seconds` (about), with tempo changes every 4 beats and 8th-note events.
+std::vector<std::uint8_t> makeFile(double seconds)
+{
+    SmfBuilder b(1, 480);
+    auto& conductor = b.track();
+    const std::uint32_t tempos[] = {500000, 430000, 610000, 375000, 520000};
+    const int beats = int(seconds * 2.0);
+    for (int beat = 0; beat < beats; beat += 4)
+        conductor.delta(beat == 0 ? 0 : 4 * 480).tempo(tempos[(beat / 4) % 5]);
+    conductor.delta(0).endOfTrack();
+    auto& notes = b.track();
+    for (int i = 0; i < beats * 2; ++i)
+        notes.delta(i == 0 ? 0 : 120).noteOn(0, 40 + i % 40, 90).delta(120).noteOff(0, 40 + i % 40);
+    notes.delta(0).endOfTrack();
+    return b.bytes();
+}
+
+struct Stats {
+    double maxFrames = 0, p99Frames = 0;
+    std::size_t events = 0;
+};
+
+Stats compare(const std::vector<ReceivedEvent>& got, const PlaybackSchedule& schedule, unsigned rate)
+{
+    Stats s;
+    std::vector<double> errors;
+    const std::size_t n = std::min(got.size(), schedule.channel.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ideal = std::llround(schedule.channel[i].seconds * rate);
+        const double actual = double(std::uint32_t(got[i].frame - got[0].frame));
+        errors.push_back(std::abs(actual - ideal));
+    }
+    std::sort(errors.begin(), errors.end());
+    s.events = n;
+    if (!errors.empty()) {
+        s.maxFrames = errors.back();
+        s.p99Frames = errors[std::min(errors.size() - 1, std::size_t(errors.size() * 0.99))];
+    }
+    return s;
+}
+
+// The baseline: a thread sleeps until each event's time and pushes it into a ring buffer; the
+// process callback writes whatever it finds at the start of its cycle.
+class SleepingThreadSender {
+public:
+    explicit SleepingThreadSender(const std::string& destination)
+    {
+        client_ = jack_client_open("baseline-sender", JackNoStartServer, nullptr);
+        port_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        ring_ = jack_ringbuffer_create(1 << 16);
+        jack_set_process_callback(client_, &SleepingThreadSender::process, this);
+        jack_activate(client_);
+        jack_connect(client_, jack_port_name(port_), destination.c_str());
+    }
+    ~SleepingThreadSender()
+    {
+        jack_client_close(client_);
+        jack_ringbuffer_free(ring_);
+    }
+    void play(const PlaybackSchedule& schedule)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        for (const ScheduledMessage& m : schedule.channel) {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(m.seconds)));
+            std::uint8_t record[4] = {std::uint8_t(m.length), 0, 0, 0};
+            std::copy(m.data, m.data + std::min<std::uint32_t>(m.length, 3), record + 1);
+            jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(record), 4);
+        }
+    }
+
+private:
+    static int process(jack_nframes_t frames, void* arg)
+    {
+        auto* self = static_cast<SleepingThreadSender*>(arg);
+        void* buffer = jack_port_get_buffer(self->port_, frames);
+        jack_midi_clear_buffer(buffer);
+        std::uint8_t record[4];
+        while (jack_ringbuffer_read_space(self->ring_) >= 4) {
+            jack_ringbuffer_read(self->ring_, reinterpret_cast<char*>(record), 4);
+            jack_midi_event_write(buffer, 0, record + 1, record[0]);
+        }
+        return 0;
+    }
+    jack_client_t* client_;
+    jack_port_t* port_;
+    jack_ringbuffer_t* ring_;
+};
+
+std::string writeTemp(const std::vector<std::uint8_t>& bytes)
+{
+    const auto path = std::filesystem::temp_directory_path() / "brennick-jack-timing.mid";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return path.string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
+    const auto bytes = makeFile(seconds);
+    SmfReadResult read = readStandardMidiFile(bytes);
+    const PlaybackSchedule schedule = PlaybackSchedule::build(read.sequence, 0);
+    const std::string path = writeTemp(bytes);
+    std::printf("JACK event timing: %zu events over %.1f s, error = |arrival - ideal tempo-mapped frame|\n",
+                schedule.channel.size(), schedule.endSeconds());
+    std::printf("%-8s %-28s %10s %10s %14s\n", "period", "sender", "max (fr)", "p99 (fr)", "first event");
+
+    for (unsigned period : {256u, 1024u}) {
+        JackTestServer server(period, 48000);
+        if (!server.running()) {
+            std::printf("jackd could not be started\n");
+            return 1;
+        }
+        Stats ours, baseline;
+        double firstLatencyFrames = 0;
+        {
+            JackSink sink("Carrow");
+            MusicSequence sequence = nullptr;
+            NewMusicSequence(&sequence);
+            CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+                nullptr, reinterpret_cast<const UInt8*>(path.data()), CFIndex(path.size()), false);
+            MusicSequenceFileLoad(sequence, url, 0, 0);
+            CFRelease(url);
+            MIDIGetNumberOfDestinations();
+            MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(0));
+            MusicPlayer player = nullptr;
+            NewMusicPlayer(&player);
+            MusicPlayerSetSequence(player, sequence);
+            jack_client_t* clock = jack_client_open("clock", JackNoStartServer, nullptr);
+            const jack_nframes_t requested = jack_frame_time(clock);
+            MusicPlayerStart(player);
+            sink.waitForCount(schedule.channel.size(), seconds * 1.5 + 5);
+            MusicPlayerWaitUntilSent(player, 1.0);
+            const auto events = sink.events();
+            if (!events.empty())
+                firstLatencyFrames = double(std::uint32_t(events[0].frame - requested));
+            ours = compare(events, schedule, 48000);
+            DisposeMusicPlayer(player);
+            DisposeMusicSequence(sequence);
+            jack_client_close(clock);
+        }
+        {
+            JackSink sink("Baseline");
+            SleepingThreadSender sender(sink.portName());
+            sender.play(schedule);
+            sink.waitForQuiet(0.3, 3.0);
+            baseline = compare(sink.events(), schedule, 48000);
+        }
+        std::printf("%-8u %-28s %10.0f %10.0f %11.0f fr\n", period, "ours (process callback)", ours.maxFrames,
+                    ours.p99Frames, firstLatencyFrames);
+        std::printf("%-8u %-28s %10.0f %10.0f %14s\n", period, "baseline (sleeping thread)", baseline.maxFrames,
+                    baseline.p99Frames, "-");
+        std::printf("         target: max <= 1 frame: %s; first event within one period (%u): %s; "
+                    "baseline/ours max error ratio: %.0fx\n",
+                    ours.maxFrames <= 1 ? "met" : "NOT met", period,
+                    firstLatencyFrames <= 2.0 * period ? "met" : "NOT met",
+                    baseline.maxFrames / std::max(1.0, ours.maxFrames));
+    }
+    std::filesystem::remove(path);
+    return 0;
+}

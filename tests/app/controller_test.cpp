@@ -1,0 +1,234 @@
+// The controller against a private JACK server: launch, routing by model, replacing playback, the
+// end of playback, and the no-device path.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/app_delegate.h"
+#include "app/main_interface.h"
+#include "app/playback_state.h"
+#include "platform/notification_center.h"
+#include "tests/support/jack_test_server.h"
+#include "tests/support/smf_builder.h"
+#include "ui/midi_window.h"
+
+using namespace brennick;
+using brennick::test::JackSink;
+using brennick::test::JackTestServer;
+using brennick::test::SmfBuilder;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+JackTestServer* server = nullptr;
+
+QString writeTemp(const Bytes& bytes, const std::string& name)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("brennick-controller-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto path = dir / name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return QString::fromStdString(path.string());
+}
+
+// A file whose first SysEx names `model` and which plays `beats` beats of one note.
+Bytes fileFor(std::uint8_t model, int beats = 8)
+{
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex({0x3E, model, 0x00, 0xF7}).delta(0).noteOn(0, 60, 100)
+        .delta(std::uint64_t(96 * beats)).noteOff(0, 60).delta(0).endOfTrack();
+    return b.bytes();
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+class Controller : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server != nullptr && server->running());
+        ui = loadMainInterface(QString());
+    }
+    void TearDown() override
+    {
+        MusicPlayerStop(player);
+        ui = MainInterface();
+    }
+    AppDelegate& delegate() { return *ui.delegate; }
+    MainInterface ui;
+};
+
+}  // namespace
+
+TEST_F(Controller, LaunchWithoutResourceSequenceStartsThePollAndHidesTheItem)
+{
+    ui.view->setIndicatorValue(0.7);
+    delegate().applicationWillFinishLaunching();
+    EXPECT_TRUE(delegate().handlesGetURLEvents());
+    delegate().applicationDidFinishLaunching();
+    EXPECT_EQ(ui.view->indicatorValue(), 0.0);
+    ASSERT_NE(delegate().fileTimer(), nullptr);
+    EXPECT_EQ(delegate().fileTimer()->interval(), 2000);
+    EXPECT_TRUE(delegate().fileTimer()->isActive());
+    EXPECT_TRUE(ui.menu.openResourceFile->isHidden());
+    EXPECT_EQ(delegate().mainTimer(), nullptr);
+}
+
+TEST_F(Controller, RoutesByModelNameSubstringInDestinationOrder)
+{
+    JackSink lumen2("synth-a", "in", std::string("Lumen 2 Port"));
+    JackSink lumen("synth-b", "in", std::string("Lumen Port"));
+    JackSink carrow("synth-c", "in", std::string("Carrow"));
+    const QString path = writeTemp(fileFor(0x00), "song.mid");  // model 0: Lumen
+
+    EXPECT_EQ(delegate().playTheMIDIFile(path, delegate().checkSysexDestination(path)), 3);
+    EXPECT_EQ(ui.view->infoText(), "Sending song.mid to Lumen 2 Port ");
+    ASSERT_TRUE(lumen2.waitForCount(2, 5000));  // F0 3E 00 00 F7, then the note
+    EXPECT_EQ(lumen.count(), 0u);
+    EXPECT_EQ(carrow.count(), 0u);
+    EXPECT_EQ(Player, player);
+    EXPECT_DOUBLE_EQ(SeqLen, 8.0);
+    EXPECT_EQ(playerStarted, 1);
+}
+
+TEST_F(Controller, MatchingIsCaseSensitiveAndNoMatchUsesTheFirstDestination)
+{
+    JackSink first("synth-x", "in", std::string("Other Synth"));
+    JackSink lower("synth-y", "in", std::string("carrow"));
+    const QString path = writeTemp(fileFor(0x13), "carrow.mid");  // model 0x13: Carrow
+    EXPECT_EQ(delegate().checkSysexDestination(path), "Carrow");
+    EXPECT_EQ(delegate().playTheMIDIFile(path, "Carrow"), 2);
+    EXPECT_EQ(ui.view->infoText(), "Sending carrow.mid to Other Synth ");
+    ASSERT_TRUE(first.waitForCount(2, 5000));
+    EXPECT_EQ(lower.count(), 0u);
+
+    // The empty model name (unknown model) matches nothing either.
+    EXPECT_EQ(delegate().playTheMIDIFile(path, ""), 2);
+    EXPECT_EQ(ui.view->infoText(), "Sending carrow.mid to Other Synth ");
+}
+
+TEST_F(Controller, SecondRequestStopsTheFirstAndReplacesItsState)
+{
+    JackSink carrow("synth-c", "in", std::string("Carrow"));
+    JackSink lumen("synth-l", "in", std::string("Lumen"));
+    const QString first = writeTemp(fileFor(0x13, 16), "first.mid");
+    const QString second = writeTemp(fileFor(0x00, 4), "second.mid");
+
+    delegate().playMidiFile(&first);
+    ASSERT_TRUE(carrow.waitForCount(2, 5000));
+    const MusicPlayer firstPlayer = Player;
+    ASSERT_NE(delegate().mainTimer(), nullptr);
+
+    delegate().playMidiFile(&second);
+    // The first player was stopped: its sounding note got its note-off.
+    ASSERT_TRUE(carrow.waitForCount(3, 2000));
+    EXPECT_EQ(carrow.events()[2].bytes, (Bytes{0x80, 60, 0x40}));
+    ASSERT_TRUE(lumen.waitForCount(2, 5000));
+    EXPECT_EQ(ui.view->infoText(), "Sending second.mid to Lumen ");
+    EXPECT_NE(Player, firstPlayer);
+    EXPECT_DOUBLE_EQ(SeqLen, 4.0);
+    EXPECT_NE(delegate().mainTimer(), nullptr);
+
+    // A nil request stops the player and the timer, and leaves the text.
+    delegate().playMidiFile(nullptr);
+    EXPECT_EQ(delegate().mainTimer(), nullptr);
+    EXPECT_EQ(ui.view->indicatorValue(), 0.0);
+    EXPECT_EQ(ui.view->infoText(), "Sending second.mid to Lumen ");
+}
+
+TEST_F(Controller, EndOfPlaybackStopsTrackingAndClearsTheText)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(48).noteOff(0, 60).delta(0).endOfTrack();  // half a beat
+    const QString path = writeTemp(b.bytes(), "short.mid");
+    delegate().playMidiFile(&path);
+    ASSERT_NE(delegate().mainTimer(), nullptr);
+    EXPECT_FALSE(ui.view->infoText().isEmpty());
+    double largest = 0.0;
+    ASSERT_TRUE(waitUntil([&] {
+        largest = std::max(largest, ui.view->indicatorValue());
+        return delegate().mainTimer() == nullptr;
+    }, 5000));
+    EXPECT_GT(largest, 0.0);  // the arc followed the playback
+    EXPECT_EQ(playerStarted, 0);
+    EXPECT_EQ(ui.view->infoText(), "");
+    EXPECT_EQ(ui.view->indicatorValue(), 0.0);
+    MusicTimeStamp position = 0;
+    EXPECT_EQ(MusicPlayerGetTime(Player, &position), 0);
+    EXPECT_GT(position, SeqLen);  // the player itself is not stopped at the end
+}
+
+TEST_F(Controller, FileWithoutTracksEndsAtTheFirstTick)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    SmfBuilder b(1, 96);  // a header and no tracks
+    const QString path = writeTemp(b.bytes(), "empty.mid");
+    EXPECT_EQ(delegate().playTheMIDIFile(path, ""), 1);
+    EXPECT_EQ(SeqLen, 0.0);
+    delegate().playMidiFile(&path);
+    ASSERT_TRUE(waitUntil([&] { return delegate().mainTimer() == nullptr; }, 2000));
+    EXPECT_EQ(playerStarted, 0);
+}
+
+TEST_F(Controller, NotAMidiFileStillPlaysNothingQuietly)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    const QString path = writeTemp(Bytes{'h', 'e', 'l', 'l', 'o'}, "notes.txt");
+    EXPECT_TRUE(delegate().applicationOpenFile(&path));
+    EXPECT_EQ(ui.view->infoText(), "Sending notes.txt to Carrow ");
+    EXPECT_FALSE(delegate().applicationOpenFile(nullptr));
+}
+
+TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
+{
+    // No sink: the server has no MIDI input port at all.
+    const QString path = writeTemp(fileFor(0x13), "x.mid");
+    ui.view->setInfoText("before");
+    delegate().playMidiFile(&path);
+    EXPECT_EQ(delegate().mainTimer(), nullptr);
+    EXPECT_EQ(ui.view->indicatorValue(), 0.0);
+    EXPECT_EQ(ui.view->infoText(), "before");
+    QMessageBox* alert = delegate().currentAlert();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->icon(), QMessageBox::Critical);
+    EXPECT_EQ(alert->text(), "No Brennick Music MIDI device connected!");
+    EXPECT_EQ(alert->informativeText(),
+              "There is no Brennick Music MIDI device or MIDI connection!\n"
+              "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
+    EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(alert->parentWidget(), ui.window.get());
+    EXPECT_EQ(alert->buttons().size(), 1);
+    alert->disconnect();  // dismissing would end the test process
+}
+
+TEST_F(Controller, NotificationsWithOtherNamesAreIgnored)
+{
+    delegate().receiveNotification(Notification{QStringLiteral("SomethingElse"), QVariant(QStringLiteral("/x.mid"))});
+    EXPECT_EQ(delegate().mainTimer(), nullptr);
+}
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    server = new JackTestServer(256, 48000);
+    const int result = RUN_ALL_TESTS();
+    delete server;
+    return result;
+}

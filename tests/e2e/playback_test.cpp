@@ -1,0 +1,92 @@
+// The real program, started as a user would: a file reaches the right synth, whole and in order,
+// and a second launch hands its file to the running player.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "tests/support/jack_test_server.h"
+#include "tests/support/player_process.h"
+#include "tests/support/smf_builder.h"
+
+using namespace brennick::test;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes carrowSong()
+{
+    SmfBuilder b(1, 96);
+    b.track().delta(0).tempo(500000).delta(96).tempo(300000).delta(0).endOfTrack();
+    auto& t = b.track();
+    t.delta(0).sysex({0x05, 0x3E, 0x13, 0x00, 0x01, 0xF7});  // a count byte, then model 13: Carrow
+    for (int i = 0; i < 8; ++i)
+        t.delta(i == 0 ? 0 : 24).noteOn(1, 60 + i, 90).delta(24).noteOff(1, 60 + i);
+    t.delta(0).endOfTrack();
+    return b.bytes();
+}
+
+std::vector<Bytes> expectedCarrowEvents()
+{
+    std::vector<Bytes> events{{0xF0, 0x05, 0x3E, 0x13, 0x00, 0x01, 0xF7}};
+    for (int i = 0; i < 8; ++i) {
+        events.push_back({0x91, std::uint8_t(60 + i), 90});
+        events.push_back({0x81, std::uint8_t(60 + i), 0x40});
+    }
+    return events;
+}
+
+std::vector<Bytes> bytesOf(const std::vector<ReceivedEvent>& events)
+{
+    std::vector<Bytes> out;
+    for (const auto& e : events)
+        out.push_back(e.bytes);
+    return out;
+}
+
+}  // namespace
+
+TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
+{
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSink lumen("synth-1", "in", std::string("Lumen Port"));
+    JackSink carrow("synth-2", "in", std::string("Carrow"));
+    JackSink tessel("synth-3", "in", std::string("Tessel Port"));
+
+    PlayerProcess player;
+    const std::string song = player.root() + "/song.mid";
+    writeFile(song, carrowSong());
+    player.start({song}, {{"JACK_DEFAULT_SERVER", server.name()}});
+
+    const std::vector<Bytes> expected = expectedCarrowEvents();
+    ASSERT_TRUE(carrow.waitForCount(expected.size(), 15.0)) << player.standardError();
+    carrow.waitForQuiet(0.2, 3.0);
+    EXPECT_EQ(bytesOf(carrow.events()), expected);
+    EXPECT_EQ(lumen.count(), 0u);
+    EXPECT_EQ(tessel.count(), 0u);
+    EXPECT_TRUE(player.running());
+
+    // A second launch, with a file:// URL and a relative-free absolute path, hands over and ends.
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex({0x3E, 0x02, 0xF7}).delta(0).noteOn(0, 40, 1).delta(10).noteOff(0, 40).delta(0).endOfTrack();
+    const std::string second = player.root() + "/tessel file.mid";
+    writeFile(second, b.bytes());
+    EXPECT_EQ(player.runSecondLaunch({"file://" + player.root() + "/tessel%20file.mid"}, 15.0), 0);
+    ASSERT_TRUE(tessel.waitForCount(3, 10.0)) << player.standardError();
+    EXPECT_EQ(tessel.events()[0].bytes, (Bytes{0xF0, 0x3E, 0x02, 0xF7}));
+    EXPECT_TRUE(player.running());
+
+    // Other URLs only leave the fixed log line.
+    EXPECT_EQ(player.runSecondLaunch({"brennick://something"}, 15.0), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const std::string line = "handleGetURLEvent:(NSAppleEventDescriptor *)event withReplyEvent:"
+                             "(NSAppleEventDescriptor *)replyEvent";
+    while (player.standardError().find(line) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(player.standardError().find(line + "\n"), std::string::npos);
+
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(10.0), 0);
+}

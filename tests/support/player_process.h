@@ -1,0 +1,47 @@
+#pragma once
+// Runs the real player as a user would, from a private installed-style tree (bin/ beside
+// share/brennick-midi-player/), so each test has its own resource directory and settings file.
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace brennick::test {
+
+class PlayerProcess {
+public:
+    // Copies the built program and its resources into a new temporary tree.
+    PlayerProcess();
+    ~PlayerProcess();  // kills a player still running and removes the tree
+    PlayerProcess(const PlayerProcess&) = delete;
+    PlayerProcess& operator=(const PlayerProcess&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string resourceDirectory() const { return root_ + "/share/brennick-midi-player"; }
+    std::string settingsPath() const { return resourceDirectory() + "/BrennickMIDIPlayerSetting.xml"; }
+    // The runtime directory the player's single-instance socket lives in.
+    std::string runtimeDirectory() const { return root_ + "/run"; }
+
+    // Starts the program with `arguments` (offscreen Qt unless `environment` says otherwise).
+    void start(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {});
+    // Runs another launch of the same program with the same runtime directory and waits for it.
+    int runSecondLaunch(const std::vector<std::string>& arguments, double timeoutSeconds);
+    bool running();
+    // Waits for the program to end; its exit status, or -1 on timeout / -2 when killed by a signal.
+    int waitForExit(double timeoutSeconds);
+    void sendSignal(int signal);
+    std::string standardError() const;  // what it wrote so far
+
+private:
+    std::string root_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool exited_ = false;
+};
+
+std::vector<std::uint8_t> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+}  // namespace brennick::test
