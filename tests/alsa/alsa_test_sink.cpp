@@ -128,6 +128,16 @@ void AlsaSink::read()
     snd_midi_event_free(decoder);
 }
 
+std::int64_t AlsaSink::nowNs() const
+{
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    if (seq_ == nullptr || snd_seq_get_queue_status(seq_, queue_, status) < 0)
+        return 0;
+    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+    return std::int64_t(t->tv_sec) * 1'000'000'000 + t->tv_nsec;
+}
+
 std::vector<SeqEvent> AlsaSink::events() const
 {
     std::lock_guard lock(mutex_);

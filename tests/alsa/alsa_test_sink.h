@@ -33,6 +33,8 @@ public:
     // Adds another port with capabilities `caps` (to check which ports count as destinations).
     int addPort(const std::string& name, unsigned caps);
 
+    // The sink queue's real time now, in the clock of SeqEvent::ns.
+    std::int64_t nowNs() const;
     std::vector<SeqEvent> events() const;
     std::size_t count() const { return count_.load(std::memory_order_acquire); }
     bool waitForCount(std::size_t n, double timeoutSeconds) const;
