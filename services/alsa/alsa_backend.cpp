@@ -93,7 +93,9 @@ struct StreamState {
     std::int64_t systemWrittenNs = 0;  // time of the latest system piece written
     std::int64_t lastPortCheckNs = 0;
     bool allWritten = false;
+    bool echoWritten = false;
     bool finished = false;  // everything written has also left the queue
+    std::uint32_t serial = 0;  // names the stream in its echo
     bool gone = false;      // the destination disappeared; the rest is dropped
     bool stopped = false;
 
@@ -147,7 +149,7 @@ public:
     {
         snd_lib_error_set_handler(&quietAlsaErrors);
         snd_seq_t* seq = nullptr;
-        const int opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK);
+        const int opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
         snd_lib_error_set_handler(nullptr);
         if (opened < 0)
             return nullptr;
@@ -156,11 +158,14 @@ public:
         // a kernel that grants less still works, with a shorter reach.
         snd_seq_set_client_pool_output(seq, kOutputPool);
         const int queue = snd_seq_alloc_named_queue(seq, kClientName);
-        if (queue < 0) {
+        // Where a stream's echo comes back once the queue has dispatched everything before it.
+        const int syncPort = snd_seq_create_simple_port(seq, "sync", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                        SND_SEQ_PORT_TYPE_APPLICATION);
+        if (queue < 0 || syncPort < 0) {
             snd_seq_close(seq);
             return nullptr;
         }
-        auto backend = std::shared_ptr<AlsaBackend>(new AlsaBackend(seq, queue));
+        auto backend = std::shared_ptr<AlsaBackend>(new AlsaBackend(seq, queue, syncPort));
         backend->feeder_ = std::thread([raw = backend.get()] { raw->feed(); });
         return backend;
     }
@@ -249,6 +254,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->schedule = std::move(schedule);
         state->tag = tag;
+        state->serial = nextSerial_++;
         if (snd_midi_event_new(16, &state->encoder) < 0) {
             tagInUse_[tag] = false;
             return nullptr;
@@ -325,7 +331,7 @@ public:
                 std::lock_guard lock(mutex_);
                 if (seq_ == nullptr || state.stopped || state.gone)
                     return true;
-                updateFinished(state, queueNowNs());
+                readEchoes();
                 if (state.finished)
                     return true;
             }
@@ -336,7 +342,7 @@ public:
     }
 
 private:
-    AlsaBackend(snd_seq_t* seq, int queue) : seq_(seq), queue_(queue) {}
+    AlsaBackend(snd_seq_t* seq, int queue, int syncPort) : seq_(seq), queue_(queue), syncPort_(syncPort) {}
 
     // Finds the port a unique name was made for; false when it is gone, has been taken by another
     // client, or no longer takes input.
@@ -406,13 +412,40 @@ private:
         queueRunning_ = false;
     }
 
-    void updateFinished(StreamState& s, std::int64_t now)
+    // The queue's clock as reported runs ahead of the tick that dispatches what is due, so "the
+    // clock has passed the last event" does not mean it has left. An echo to ourselves, queued
+    // after the stream's last event at the same time, comes back only once that has been sent.
+    Written writeEcho(StreamState& s)
     {
-        if (s.finished || !s.allWritten)
-            return;
-        // The kernel dispatches an event in the tick that moves the queue's clock past its time.
-        if (s.gone || now >= s.lastWrittenNs)
-            s.finished = true;
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        ev.type = SND_SEQ_EVENT_ECHO;
+        snd_seq_ev_set_source(&ev, syncPort_);
+        snd_seq_ev_set_dest(&ev, snd_seq_client_id(seq_), syncPort_);
+        snd_seq_ev_set_tag(&ev, s.tag);
+        ev.data.raw32.d[0] = s.serial;
+        scheduleAt(ev, queue_, s.lastWrittenNs);
+        const int rc = snd_seq_event_output_direct(seq_, &ev);
+        if (rc == -EAGAIN || rc == -EINTR)
+            return Written::PoolFull;
+        if (rc < 0)
+            s.finished = true;  // no way left to tell: count it as sent
+        s.echoWritten = true;
+        return Written::One;
+    }
+
+    void readEchoes()
+    {
+        snd_seq_event_t* ev = nullptr;
+        int rc;
+        while ((rc = snd_seq_event_input(seq_, &ev)) >= 0 || rc == -ENOSPC) {
+            if (rc < 0 || ev == nullptr || ev->type != SND_SEQ_EVENT_ECHO ||
+                ev->source.client != snd_seq_client_id(seq_))
+                continue;
+            for (const auto& s : streams_)
+                if (s->serial == ev->data.raw32.d[0])
+                    s->finished = true;
+        }
     }
 
     void removeQueued(const StreamState& s)
@@ -577,7 +610,7 @@ private:
             const Written w = writeNext(s, horizonNs);
             if (w == Written::Done) {
                 s.allWritten = true;
-                return w;
+                return s.echoWritten ? w : writeEcho(s);
             }
             if (w != Written::One)
                 return w;
@@ -610,13 +643,14 @@ private:
         std::unique_lock lock(mutex_);
         while (!quit_) {
             bool more = false, poolFull = false;
+            readEchoes();
             const std::int64_t now = queueNowNs();
             for (std::size_t i = 0; i < streams_.size() && seq_ != nullptr; ++i) {
                 StreamState& s = *streams_[i];
                 if (s.stopped || s.finished)
                     continue;
                 checkDestination(s, now);
-                if (!s.allWritten) {
+                if (!s.allWritten || !s.echoWritten) {
                     const Written w = feedStream(s, now + kLookaheadNs, kBatch);
                     more |= w == Written::One;
                     poolFull |= w == Written::PoolFull;
@@ -624,7 +658,6 @@ private:
                 // Spans that ended long ago no longer matter to a stop.
                 while (!s.sysExSpans.empty() && s.sysExSpans.front().second < now)
                     s.sysExSpans.pop_front();
-                updateFinished(s, now);
             }
             stopQueueWhenIdle();
             if (!alive())
@@ -682,6 +715,8 @@ private:
 
     snd_seq_t* seq_;
     const int queue_;
+    const int syncPort_;
+    std::uint32_t nextSerial_ = 1;
     bool queueRunning_ = false;
     bool quit_ = false;
     std::atomic<bool> dead_{false};

@@ -14,6 +14,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 TEST(AlsaPlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndQuitsAtTheEnd)
 {
+    prepareGuest();
     AlsaSink lumen("Lumen", "Lumen Port");
     AlsaSink carrow("Carrow", "Carrow In");
     ASSERT_TRUE(lumen.ok() && carrow.ok());

@@ -1,6 +1,7 @@
 #include "tests/alsa/alsa_test_sink.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -199,6 +200,11 @@ std::vector<std::uint8_t> RawMidiReader::bytes() const
 void RawMidiReader::waitForQuiet(double quietSeconds, double timeoutSeconds) const
 {
     waitUntilSteady([this] { return size_.load(); }, quietSeconds, timeoutSeconds);
+}
+
+void prepareGuest()
+{
+    ::mkdir("/dev/shm", 01777);
 }
 
 std::vector<int> clientsNamed(const std::string& name)

@@ -78,6 +78,10 @@ private:
     std::thread reader_;
 };
 
+// Gives the throw-away guest the /dev/shm every desktop has: without it libjack's probe for a
+// server fails inside its metadata database and leaks there.
+void prepareGuest();
+
 // Numbers of the sequencer clients whose name is `name`.
 std::vector<int> clientsNamed(const std::string& name);
 
