@@ -45,9 +45,12 @@ constexpr auto kPoolFullRetry = std::chrono::milliseconds(4);
 constexpr std::int64_t kPortCheckIntervalNs = 100'000'000;
 constexpr std::size_t kTagCount = 256;  // event tags 1..255 name the streams; 0 is unused
 
+// A hostile file can put events centuries away; the queue's clock counts seconds in 32 bits.
+constexpr double kLatestSeconds = 1e9;
+
 std::int64_t toNs(double seconds)
 {
-    return std::llround(std::max(0.0, seconds) * double(kNsPerSecond));
+    return std::llround(std::clamp(seconds, 0.0, kLatestSeconds) * double(kNsPerSecond));
 }
 
 // libasound reports a missing /dev/snd/seq on standard error; here that is an expected answer.
@@ -439,7 +442,14 @@ private:
         snd_seq_event_t* ev = nullptr;
         int rc;
         while ((rc = snd_seq_event_input(seq_, &ev)) >= 0 || rc == -ENOSPC) {
-            if (rc < 0 || ev == nullptr || ev->type != SND_SEQ_EVENT_ECHO ||
+            if (rc == -ENOSPC) {
+                // Something flooded the sync port and the kernel emptied it, echoes included: send
+                // them again (each still sorts after its stream's last event).
+                for (const auto& s : streams_)
+                    s->echoWritten = s->echoWritten && s->finished;
+                continue;
+            }
+            if (ev == nullptr || ev->type != SND_SEQ_EVENT_ECHO ||
                 ev->source.client != snd_seq_client_id(seq_))
                 continue;
             for (const auto& s : streams_)
