@@ -1,13 +1,16 @@
 // Event timing on the ALSA sequencer: every event's arrival time (stamped by the receiving client's
 // queue) against its ideal tempo-mapped time, for our player (timestamped queue events) and for a
 // baseline that sends each event directly from a thread that sleeps until its time (what a player
-// without a queue does).
+// without a queue does), once on an idle machine and once with two threads spinning beside them
+// (a busy desktop).
 //
 //   bench_alsa_timing [seconds=20]      (inside the ALSA virtual machine)
 
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -113,6 +116,71 @@ void playFromSleepingThread(const AlsaSink& sink, const PlaybackSchedule& schedu
     snd_seq_close(seq);
 }
 
+// Threads that keep the processor busy while they live.
+class CpuHog {
+public:
+    explicit CpuHog(int threads)
+    {
+        for (int i = 0; i < threads; ++i)
+            threads_.emplace_back([this] {
+                volatile std::uint64_t x = 0;
+                while (!stop_.load(std::memory_order_relaxed))
+                    x = x + 1;
+            });
+    }
+    ~CpuHog()
+    {
+        stop_.store(true);
+        for (auto& t : threads_)
+            t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// Plays the file through the player to a fresh sink; the stats, and the first event's delay.
+Stats playThroughPlayer(const std::string& path, const PlaybackSchedule& schedule, double seconds,
+                        double& firstLatencyUs)
+{
+    AlsaSink sink("Carrow", "Carrow In");
+    MusicSequence sequence = nullptr;
+    NewMusicSequence(&sequence);
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
+                                                           CFIndex(path.size()), false);
+    MusicSequenceFileLoad(sequence, url, 0, 0);
+    CFRelease(url);
+    const ItemCount count = MIDIGetNumberOfDestinations();
+    for (ItemCount i = 0; i < count; ++i) {
+        std::string name;
+        MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &name);
+        if (name == "Carrow In")
+            MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(i));
+    }
+    MusicPlayer player = nullptr;
+    NewMusicPlayer(&player);
+    MusicPlayerSetSequence(player, sequence);
+    const std::int64_t requested = sink.nowNs();
+    MusicPlayerStart(player);
+    sink.waitForCount(schedule.channel.size(), seconds * 1.5 + 10);
+    MusicPlayerWaitUntilSent(player, 1.0);
+    const auto events = sink.events();
+    if (!events.empty())
+        firstLatencyUs = double(events[0].ns - requested) / 1e3;
+    DisposeMusicPlayer(player);
+    DisposeMusicSequence(sequence);
+    return compare(events, schedule);
+}
+
+Stats playFromSleepingThread(const PlaybackSchedule& schedule)
+{
+    AlsaSink sink("Baseline", "Baseline In");
+    playFromSleepingThread(sink, schedule);
+    sink.waitForQuiet(0.3, 3.0);
+    return compare(sink.events(), schedule);
+}
+
 std::string writeTemp(const std::vector<std::uint8_t>& bytes)
 {
     const auto path = std::filesystem::temp_directory_path() / "brennick-alsa-timing.mid";
@@ -139,57 +207,30 @@ int main(int argc, char** argv)
                 "receiving client's queue\n",
                 schedule.channel.size(), schedule.endSeconds());
 
-    Stats ours, baseline;
-    double firstLatencyUs = 0;
-    {
-        AlsaSink sink("Carrow", "Carrow In");
-        MusicSequence sequence = nullptr;
-        NewMusicSequence(&sequence);
-        CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
-                                                               CFIndex(path.size()), false);
-        MusicSequenceFileLoad(sequence, url, 0, 0);
-        CFRelease(url);
-        const ItemCount count = MIDIGetNumberOfDestinations();
-        for (ItemCount i = 0; i < count; ++i) {
-            std::string name;
-            MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &name);
-            if (name == "Carrow In")
-                MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(i));
-        }
-        MusicPlayer player = nullptr;
-        NewMusicPlayer(&player);
-        MusicPlayerSetSequence(player, sequence);
-        const std::int64_t requested = sink.nowNs();
-        MusicPlayerStart(player);
-        sink.waitForCount(schedule.channel.size(), seconds * 1.5 + 10);
-        MusicPlayerWaitUntilSent(player, 1.0);
-        const auto events = sink.events();
-        if (!events.empty())
-            firstLatencyUs = double(events[0].ns - requested) / 1e3;
-        ours = compare(events, schedule);
-        DisposeMusicPlayer(player);
-        DisposeMusicSequence(sequence);
-    }
-    {
-        AlsaSink sink("Baseline", "Baseline In");
-        playFromSleepingThread(sink, schedule);
-        sink.waitForQuiet(0.3, 3.0);
-        baseline = compare(sink.events(), schedule);
-    }
-    std::filesystem::remove(path);
-
-    std::printf("%-30s %8s %10s %10s %10s %10s %10s\n", "sender", "events", "max (us)", "p99 (us)", "median", "max (fr)",
-                "p99 (fr)");
+    std::printf("%-36s %8s %10s %10s %10s %10s %10s\n", "sender", "events", "max (us)", "p99 (us)", "median",
+                "max (fr)", "p99 (fr)");
     const auto row = [](const char* name, const Stats& s) {
-        std::printf("%-30s %8zu %10.0f %10.0f %10.0f %10.1f %10.1f\n", name, s.events, s.maxUs, s.p99Us, s.medianUs,
+        std::printf("%-36s %8zu %10.0f %10.0f %10.0f %10.1f %10.1f\n", name, s.events, s.maxUs, s.p99Us, s.medianUs,
                     s.maxUs * 48000 / 1e6, s.p99Us * 48000 / 1e6);
     };
-    row("ours (timestamped queue)", ours);
-    row("baseline (sleeping thread)", baseline);
+    bool whole = true;
+    for (const bool busy : {false, true}) {
+        double firstLatencyUs = 0;
+        Stats ours, baseline;
+        {
+            std::unique_ptr<CpuHog> hog = busy ? std::make_unique<CpuHog>(2) : nullptr;
+            ours = playThroughPlayer(path, schedule, seconds, firstLatencyUs);
+            baseline = playFromSleepingThread(schedule);
+        }
+        row(busy ? "ours, busy (timestamped queue)" : "ours, idle (timestamped queue)", ours);
+        row(busy ? "baseline, busy (sleeping thread)" : "baseline, idle (sleeping thread)", baseline);
+        std::printf("  first event %.0f us after the request; events out of order or altered: %zu; "
+                    "baseline/ours error ratio: max %.1fx, p99 %.1fx\n",
+                    firstLatencyUs, ours.mismatched, baseline.maxUs / std::max(1.0, ours.maxUs),
+                    baseline.p99Us / std::max(1.0, ours.p99Us));
+        whole &= ours.events == schedule.channel.size() && ours.mismatched == 0;
+    }
     std::printf("frames at 48 kHz, to set beside the JACK figure (bench_jack_timing)\n");
-    std::printf("first event %.0f us after the request; events out of order or altered: %zu\n", firstLatencyUs,
-                ours.mismatched);
-    std::printf("baseline/ours error ratio: max %.1fx, p99 %.1fx\n", baseline.maxUs / std::max(1.0, ours.maxUs),
-                baseline.p99Us / std::max(1.0, ours.p99Us));
-    return ours.events == schedule.channel.size() && ours.mismatched == 0 ? 0 : 1;
+    std::filesystem::remove(path);
+    return whole ? 0 : 1;
 }
