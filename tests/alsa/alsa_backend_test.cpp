@@ -265,6 +265,29 @@ TEST(AlsaBackend, DenseFileTimingErrorStaysSmall)
     DisposeMusicPlayer(player);
 }
 
+TEST(AlsaBackend, MoreEventsAheadThanTheKernelPoolHoldsAllArriveInOrder)
+{
+    AlsaSink sink("Carrow", "Carrow In");
+    SmfBuilder b(0, 1000);  // 1000 ticks per beat at 120 bpm: a tick is half a millisecond
+    auto& t = b.track();
+    const int n = 6000;  // 3 per tick over 1 s: three times what the kernel holds for a client
+    for (int i = 0; i < n; ++i)
+        t.delta(i % 3 == 0 && i > 0 ? 1 : 0).controller(i % 16, i % 120, (i / 16) % 128);
+    t.delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), "Carrow In");
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 5.0), 0);
+    sink.waitForQuiet(0.1, 2.0);
+    const auto events = sink.events();
+    ASSERT_EQ(events.size(), std::size_t(n));
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(events[std::size_t(i)].bytes,
+                  (Bytes{std::uint8_t(0xB0 | (i % 16)), std::uint8_t(i % 120), std::uint8_t((i / 16) % 128)}))
+            << "event " << i;
+    EXPECT_NEAR(secondsBetween(events.front(), events.back()), (n / 3 - 1) * 0.0005, kToleranceSeconds);
+    EXPECT_EQ(sink.overruns(), 0u);
+    DisposeMusicPlayer(player);
+}
+
 TEST(AlsaBackend, OnlyTheChosenDestinationReceives)
 {
     AlsaSink first("Lumen", "Lumen 2 Port");
