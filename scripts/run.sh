@@ -67,7 +67,7 @@ elif [ -e /dev/snd/seq ]; then
     fi
 else
     echo "No sound system found: playing to FluidSynth on a private JACK server (not audible)."
-    export JACK_DEFAULT_SERVER="brennick-default-$$"
+    export JACK_DEFAULT_SERVER=brennick-default
     setsid jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 512 >/dev/null 2>&1 &
     started+=($!)
     wait_for sh -c 'jack_lsp 2>/dev/null'

@@ -1,8 +1,11 @@
 #pragma once
 // A loaded Standard MIDI File: its tracks of timed messages and its tempo map.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "services/midi_message.h"
@@ -38,7 +41,23 @@ private:
         std::uint8_t metaType;
     };
 
-    std::vector<Record> records_;
+    // Leaves new elements uninitialised: the reader sizes the records once and then fills them.
+    template <class T>
+    struct UninitialisedAllocator : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = UninitialisedAllocator<U>;
+        };
+        UninitialisedAllocator() = default;
+        template <class U>
+        UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+        template <class U>
+        void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+        template <class U, class... Args>
+        void construct(U* p, Args&&... args) { ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...); }
+    };
+
+    std::vector<Record, UninitialisedAllocator<Record>> records_;
     std::vector<Pooled> pooled_;
     std::vector<std::uint8_t> pool_;
     // epochStarts_[k] is the index of the first record whose tick is at least (k + 1) << 32.
@@ -67,5 +86,34 @@ private:
     TempoMap tempoMap_;
     std::vector<MidiTrack> tracks_;
 };
+
+// Inline: the player calls these for every message of a file.
+
+inline std::size_t MidiTrack::size() const noexcept { return records_.size(); }
+
+inline MidiMessage MidiTrack::operator[](std::size_t index) const noexcept
+{
+    const Record& r = records_[index];
+    MidiMessage m;
+    m.tick = r.tickLow;
+    if (!epochStarts_.empty()) [[unlikely]] {
+        const auto epoch = std::upper_bound(epochStarts_.begin(), epochStarts_.end(), index) - epochStarts_.begin();
+        m.tick |= static_cast<std::uint64_t>(epoch) << 32;
+    }
+    m.kind = static_cast<MessageKind>(r.kindAndIndexHigh & 0x07);
+    if (m.kind == MessageKind::Channel) {
+        // Program change and channel pressure carry one data byte, the other channel messages two.
+        const std::uint8_t type = r.bytes[0] & 0xF0;
+        m.bytes = std::span<const std::uint8_t>(r.bytes, type == 0xC0 || type == 0xD0 ? 2 : 3);
+    } else {
+        const std::size_t pooledIndex = std::size_t{r.bytes[0]} | std::size_t{r.bytes[1]} << 8 |
+                                        std::size_t{r.bytes[2]} << 16 |
+                                        std::size_t{static_cast<std::uint8_t>(r.kindAndIndexHigh >> 3)} << 24;
+        const Pooled& p = pooled_[pooledIndex];
+        m.metaType = p.metaType;
+        m.bytes = std::span<const std::uint8_t>(pool_.data() + p.offset, p.length);
+    }
+    return m;
+}
 
 }  // namespace brennick

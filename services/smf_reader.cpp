@@ -125,7 +125,11 @@ TrackOutcome readTrackEvents(const std::uint8_t* begin, const std::uint8_t* end,
         } else if (status != 0xF0 && status != 0xF7) {
             return stop(p - 1);  // system common and real-time bytes may not appear as events
         }
-        runningStatus = 0;
+        // SysEx packets cancel running status. Meta events are not MIDI messages and never reach
+        // the wire, and files in circulation use running status across them (a tempo change or
+        // marker between notes): honour it rather than drop the rest of the track.
+        if (status != 0xFF)
+            runningStatus = 0;
         std::uint32_t length;
         if (const std::uint8_t* bad = readVlq(p, end, length))
             return stop(bad);
@@ -178,7 +182,9 @@ public:
     SmfTrackWriter(MidiTrack& track, std::vector<TempoChange>& tempos, const CountingSink& counts)
         : track_(track), tempos_(tempos)
     {
-        track_.records_.reserve(counts.records);
+        track_.records_.resize(counts.records);
+        next_ = track_.records_.data();
+        end_ = next_ + counts.records;
         track_.pooled_.reserve(counts.pooledMessages);
         track_.pool_.reserve(counts.poolBytes);
         tempos_.reserve(tempos_.size() + counts.tempos);
@@ -207,20 +213,35 @@ public:
         tempos_.push_back({tick, microsecondsPerQuarter});
     }
 
-    void finish(std::uint64_t lengthTicks) { track_.lengthTicks_ = lengthTicks; }
+    void finish(std::uint64_t lengthTicks)
+    {
+        track_.records_.resize(static_cast<std::size_t>(next_ - track_.records_.data()));
+        track_.lengthTicks_ = lengthTicks;
+    }
 
 private:
     void add(std::uint64_t tick, std::uint8_t kindBits, std::uint8_t b0, std::uint8_t b1, std::uint8_t b2)
     {
+        if (next_ == end_) [[unlikely]]
+            return;  // the counting pass saw the same data: never happens
+        if ((tick >> 32) != epoch_) [[unlikely]]
+            startEpoch(tick >> 32);
+        *next_++ = {static_cast<std::uint32_t>(tick), kindBits, {b0, b1, b2}};
+    }
+
+    [[gnu::noinline]] void startEpoch(std::uint64_t epoch)
+    {
         // Deltas are below 2^28, so the high part grows by at most one per message.
-        const std::uint64_t epoch = tick >> 32;
         while (track_.epochStarts_.size() < epoch)
-            track_.epochStarts_.push_back(static_cast<std::uint32_t>(track_.records_.size()));
-        track_.records_.push_back({static_cast<std::uint32_t>(tick), kindBits, {b0, b1, b2}});
+            track_.epochStarts_.push_back(static_cast<std::uint32_t>(next_ - track_.records_.data()));
+        epoch_ = epoch;
     }
 
     MidiTrack& track_;
+    MidiTrack::Record* next_;
+    MidiTrack::Record* end_;
     std::vector<TempoChange>& tempos_;
+    std::uint64_t epoch_ = 0;  // tick >> 32 of the last message
 };
 
 class SmfSequenceBuilder {

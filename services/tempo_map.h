@@ -1,6 +1,7 @@
 #pragma once
 // Conversion between a file's ticks, beats (quarter notes) and seconds.
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -49,11 +50,25 @@ private:
     };
     const Segment& segmentAtTick(std::uint64_t ticks) const noexcept;
 
+    // The index in later_ of the segment last found by tick: callers walk a track in time order, so
+    // the next lookup almost always hits it or the one after. Relaxed: any value is only a guess.
+    struct Hint {
+        mutable std::atomic<std::uint32_t> index{0};
+        Hint() = default;
+        Hint(const Hint&) noexcept {}
+        Hint& operator=(const Hint&) noexcept
+        {
+            index.store(0, std::memory_order_relaxed);
+            return *this;
+        }
+    };
+
     TimeDivision division_;
     std::vector<TempoChange> changes_;
     Segment first_;                  // from tick 0 (metrical) or the whole file (SMPTE)
     std::vector<Segment> later_;     // metrical files: one per tempo change after tick 0
     double secondsPerTickSmpte_ = 0;  // SMPTE files only
+    Hint hint_;
 };
 
 }  // namespace brennick

@@ -7,6 +7,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -21,32 +22,58 @@ constexpr double kLineWidth = 12.0;
 constexpr double kShadowBlur = 12.5;
 constexpr double kShadowAlpha = 1.0 / 3.0;  // the default shadow colour: black at one-third alpha
 constexpr float kPhaseStep = 0.05f;
+constexpr double kTextHeight = 30.0;
 
-// Three passes of box blur approximate a Gaussian (central limit); box radii chosen so that the
-// three variances add up to sigma^2 as closely as integer widths allow.
-void boxBlurPass(const float* in, float* out, int count, int stride, int lines, int lineStride,
-                 int radius) {
+// Three passes of box blur approximate a Gaussian (central limit); box widths chosen so that the
+// three variances add up to sigma^2 as closely as odd widths allow. Outside the area counts as
+// transparent.
+void boxBlurRows(const float* in, float* out, int w, int h, int radius) {
     const float scale = 1.0f / float(2 * radius + 1);
-    for (int line = 0; line < lines; ++line) {
-        const float* src = in + line * lineStride;
-        float* dst = out + line * lineStride;
+    for (int y = 0; y < h; ++y) {
+        const float* src = in + std::size_t(y) * std::size_t(w);
+        float* dst = out + std::size_t(y) * std::size_t(w);
         float sum = 0.0f;
-        for (int i = 0; i <= std::min(radius, count - 1); ++i)
-            sum += src[i * stride];
-        for (int i = 0; i < count; ++i) {
-            dst[i * stride] = sum * scale;
-            const int add = i + radius + 1;
-            const int drop = i - radius;
-            if (add < count)
-                sum += src[add * stride];
-            if (drop >= 0)
-                sum -= src[drop * stride];
+        for (int i = 0; i < std::min(radius, w); ++i)
+            sum += src[i];
+        for (int x = 0; x < w; ++x) {
+            if (x + radius < w)
+                sum += src[x + radius];
+            dst[x] = sum * scale;
+            if (x - radius >= 0)
+                sum -= src[x - radius];
         }
     }
 }
 
-void gaussianApprox(std::vector<float>& a, std::vector<float>& b, int w, int h, double sigma) {
-    // Widths wl and wl + 2 around the ideal box width for three passes.
+// Column sums kept for a whole row at once, so every step runs along contiguous memory.
+void boxBlurColumns(const float* in, float* out, int w, int h, int radius, std::vector<float>& sums) {
+    const float scale = 1.0f / float(2 * radius + 1);
+    sums.assign(std::size_t(w), 0.0f);
+    const auto at = [w](int y) { return std::size_t(y) * std::size_t(w); };
+    for (int y = 0; y < std::min(radius, h); ++y) {
+        const float* src = in + at(y);
+        for (int x = 0; x < w; ++x)
+            sums[x] += src[x];
+    }
+    for (int y = 0; y < h; ++y) {
+        if (y + radius < h) {
+            const float* add = in + at(y + radius);
+            for (int x = 0; x < w; ++x)
+                sums[x] += add[x];
+        }
+        float* dst = out + at(y);
+        for (int x = 0; x < w; ++x)
+            dst[x] = sums[x] * scale;
+        if (y - radius >= 0) {
+            const float* drop = in + at(y - radius);
+            for (int x = 0; x < w; ++x)
+                sums[x] -= drop[x];
+        }
+    }
+}
+
+void gaussianApprox(std::vector<float>& a, std::vector<float>& b, std::vector<float>& sums, int w,
+                    int h, double sigma) {
     const double ideal = std::sqrt(12.0 * sigma * sigma / 3.0 + 1.0);
     int wl = int(std::floor(ideal));
     if (wl % 2 == 0)
@@ -57,12 +84,22 @@ void gaussianApprox(std::vector<float>& a, std::vector<float>& b, int w, int h, 
     const int smallPasses = std::clamp(int(std::lround(m)), 0, 3);
     for (int pass = 0; pass < 3; ++pass) {
         const int radius = ((pass < smallPasses) ? wl : wu) / 2;
-        boxBlurPass(a.data(), b.data(), w, 1, h, w, radius);  // rows
-        boxBlurPass(b.data(), a.data(), h, w, w, 1, radius);  // columns
+        boxBlurRows(a.data(), b.data(), w, h, radius);
+        boxBlurColumns(b.data(), a.data(), w, h, radius, sums);
     }
 }
 
 }  // namespace
+
+// Everything a pass draws over the knob, in Qt's coordinates: built once, drawn twice (into
+// the shadow's source and onto the view).
+struct MIDIView::Overlay {
+    QPainterPath arc;  // the outline of the stroked arc; empty for no arc
+    QColor arcColour;
+    const QList<QGlyphRun>* text = nullptr;  // null for no text
+    QPointF darkOrigin, lightOrigin;
+    QColor darkColour, lightColour;
+};
 
 double KnobGeometry::clockwiseSweep() const {
     const double sweep = startAngle - endAngle;
@@ -125,8 +162,7 @@ void MIDIView::setIndicatorValue(double fraction) {
 }
 
 void MIDIView::setInfoText(const QString& text) {
-    infoText_ = QString(text);
-    infoText_.detach();  // the view owns its own copy
+    infoText_ = text;  // a value: later changes to the caller's string do not reach it
 }
 
 void MIDIView::clearInfoText() {
@@ -139,11 +175,13 @@ void MIDIView::setCircleImage(const QImage& image) {
     scaledKnob_ = QImage();
 }
 
-const QImage& MIDIView::scaledKnob(const QSize& size) {
-    if (scaledKnob_.size() != size)
+const QImage& MIDIView::scaledKnob(const QSize& pixels, qreal dpr) {
+    if (scaledKnob_.size() != pixels || scaledKnob_.devicePixelRatio() != dpr) {
         scaledKnob_ = circleImage_
-                          .scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                          .scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                           .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        scaledKnob_.setDevicePixelRatio(dpr);
+    }
     return scaledKnob_;
 }
 
@@ -155,33 +193,26 @@ void MIDIView::paintEvent(QPaintEvent* /*event*/) {
     const float c = colval_;
     const qreal dpr = devicePixelRatioF();
     const QSize pixels(int(std::ceil(w * dpr)), int(std::ceil(h * dpr)));
+    if (pixels.isEmpty())
+        return;
 
+    const KnobGeometry g = knobGeometry(QSizeF(w, h), indicatorVal_);
+    const Overlay overlay = overlayFor(g, w, h, c);
+
+    // Background, picture and the arc's shadow come from one cached image copied in replacing
+    // mode, which also makes every pixel the picture leaves out fully transparent.
     QPainter painter(this);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.fillRect(rect(), Qt::transparent);
+    painter.drawImage(QPointF(0.0, 0.0), base(g, overlay, pixels, dpr));
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 
-    if (!circleImage_.isNull() && !pixels.isEmpty()) {
-        QImage knob = scaledKnob(pixels);
-        knob.setDevicePixelRatio(dpr);
-        painter.drawImage(QPointF(0.0, 0.0), knob);
-    }
-
-    // QPainter has no shadow state: the arc and the text go to a layer, whose blurred alpha
-    // is laid under it, as a shadow with offset (0, 0) would be.
-    if (!pixels.isEmpty()) {
-        if (layer_.size() != pixels)
-            layer_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
-        layer_.setDevicePixelRatio(dpr);
-        layer_.fill(Qt::transparent);
-        {
-            QPainter layerPainter(&layer_);
-            drawArcAndText(layerPainter, w, h, c);
-        }
+    if (overlay.text != nullptr) {
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(QRectF(0.0, 0.0, w, h), shadowOf(layer_));
-        painter.drawImage(QPointF(0.0, 0.0), layer_);
+        const QRectF area = shadowArea(flipRect(g.darkTextRect, h) | flipRect(g.lightTextRect, h),
+                                       QSizeF(w, h));
+        painter.drawImage(area, textShadow(area, overlay, dpr));
     }
+    drawOverlay(painter, overlay);
 
     colval_ = c + kPhaseStep;
     if (colval_ > 1.0f)
@@ -191,72 +222,201 @@ void MIDIView::paintEvent(QPaintEvent* /*event*/) {
         midiWindow->setHasShadow(true);
 }
 
-void MIDIView::drawArcAndText(QPainter& painter, double w, double h, float c) const {
-    const KnobGeometry g = knobGeometry(QSizeF(w, h), indicatorVal_);
+MIDIView::Overlay MIDIView::overlayFor(const KnobGeometry& g, double w, double h, float c) {
     const float s1 = std::sin(float(double(c) * kPi));
     const float s2 = std::sin(float(2.0 * double(c) * kPi));
-    painter.setRenderHint(QPainter::Antialiasing);
-    // Qt flattens curves to its own tolerance; there is no flatness to set.
-
+    Overlay o;
     const double sweep = g.clockwiseSweep();
     if (sweep > 0.0) {
+        // A 12-point stroke with flat ends is the ring sector between radius - 6 and radius + 6;
+        // filling that outline skips the stroker, the costliest step of the pass.
         const QPointF centre = flipPoint(g.arcCentre, h);
-        const QRectF box(centre.x() - g.arcRadius, centre.y() - g.arcRadius, 2.0 * g.arcRadius,
-                         2.0 * g.arcRadius);
-        // Qt's angles turn counter-clockwise on screen like the unflipped ones: a clockwise
-        // sweep is a negative span.
-        const double startDegrees = g.startAngle * 180.0 / kPi;
-        QPainterPath arc;
-        arc.arcMoveTo(box, startDegrees);
-        arc.arcTo(box, startDegrees, -sweep * 180.0 / kPi);
-        painter.setPen(QPen(QColor::fromRgbF(s1, s1, s1, 0.25f), kLineWidth, Qt::SolidLine,
-                            Qt::FlatCap, Qt::MiterJoin));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawPath(arc);
+        const double outer = g.arcRadius + kLineWidth / 2.0;
+        const double inner = std::max(0.0, g.arcRadius - kLineWidth / 2.0);
+        const auto box = [&centre](double r) {
+            return QRectF(centre.x() - r, centre.y() - r, 2.0 * r, 2.0 * r);
+        };
+        if (sweep >= kTurn) {
+            o.arc.addEllipse(box(outer));
+            o.arc.addEllipse(box(inner));
+            o.arc.setFillRule(Qt::OddEvenFill);
+        } else {
+            // Qt's angles turn counter-clockwise on screen like the unflipped ones: a clockwise
+            // sweep is a negative span.
+            const double startDegrees = g.startAngle * 180.0 / kPi;
+            const double spanDegrees = -sweep * 180.0 / kPi;
+            o.arc.arcMoveTo(box(outer), startDegrees);
+            o.arc.arcTo(box(outer), startDegrees, spanDegrees);
+            o.arc.arcTo(box(inner), startDegrees + spanDegrees, -spanDegrees);
+            o.arc.closeSubpath();
+        }
+        o.arcColour = QColor::fromRgbF(s1, s1, s1, 0.25f);
     }
-
-    if (infoText_.isEmpty())
-        return;
-    const double a = double(s2) * 0.15 + 0.4;
-    QFont font(QStringLiteral("Arial"));
-    font.setPixelSize(12);  // 12 points at one pixel per point
-    painter.setFont(font);
-    const int flags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
-    painter.setPen(QColor::fromRgbF(0.0f, 0.0f, 0.0f, float(a)));
-    painter.drawText(flipRect(g.darkTextRect, h), flags, infoText_);
-    painter.setPen(QColor::fromRgbF(1.0f, 1.0f, 1.0f, float(a)));
-    painter.drawText(flipRect(g.lightTextRect, h), flags, infoText_);
+    if (!infoText_.isEmpty()) {
+        const double a = double(s2) * 0.15 + 0.4;
+        o.text = &textRuns(w);
+        o.darkOrigin = flipRect(g.darkTextRect, h).topLeft();
+        o.lightOrigin = flipRect(g.lightTextRect, h).topLeft();
+        o.darkColour = QColor::fromRgbF(0.0f, 0.0f, 0.0f, float(a));
+        o.lightColour = QColor::fromRgbF(1.0f, 1.0f, 1.0f, float(a));
+    }
+    return o;
 }
 
-const QImage& MIDIView::shadowOf(const QImage& layer) {
-    // The blur runs at half resolution: a Gaussian of sigma blur / 2 halves with it, and a
-    // quarter of the pixels keeps the pass cheap at thirty redraws a second.
-    const int w = (layer.width() + 1) / 2;
-    const int h = (layer.height() + 1) / 2;
-    const double sigma = kShadowBlur / 2.0 * layer.devicePixelRatio() / 2.0;
-    blurA_.assign(std::size_t(w) * std::size_t(h), 0.0f);
-    blurB_.resize(blurA_.size());
-    for (int y = 0; y < layer.height(); ++y) {
-        const auto* line = reinterpret_cast<const QRgb*>(layer.constScanLine(y));
-        float* row = blurA_.data() + std::size_t(y / 2) * std::size_t(w);
-        for (int x = 0; x < layer.width(); ++x)
-            row[x / 2] += float(qAlpha(line[x]));
-    }
-    gaussianApprox(blurA_, blurB_, w, h, sigma);
+void MIDIView::drawOverlay(QPainter& painter, const Overlay& o) {
+    // Qt flattens curves to its own fixed tolerance: there is no flatness to set.
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (!o.arc.isEmpty())
+        painter.fillPath(o.arc, o.arcColour);
+    if (o.text == nullptr)
+        return;
+    painter.setPen(o.darkColour);
+    for (const QGlyphRun& run : *o.text)
+        painter.drawGlyphRun(o.darkOrigin, run);
+    painter.setPen(o.lightColour);
+    for (const QGlyphRun& run : *o.text)
+        painter.drawGlyphRun(o.lightOrigin, run);
+}
 
-    if (shadow_.size() != QSize(w, h))
-        shadow_ = QImage(w, h, QImage::Format_ARGB32_Premultiplied);
-    // Four layer pixels fed each cell; premultiplied black is alpha alone.
-    const float toAlpha = float(kShadowAlpha) / 4.0f;
-    for (int y = 0; y < h; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(shadow_.scanLine(y));
+const QList<QGlyphRun>& MIDIView::textRuns(double width) {
+    if (layoutValid_ && layoutText_ == infoText_ && layoutWidth_ == width)
+        return textRuns_;
+    // Laid out once per text: Arial 12, centred, wrapped at word boundaries, with the lines that
+    // fit whole into the 30-point rectangle.
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(12);  // 12 points at one pixel per point
+    QTextLayout layout(infoText_, font);
+    QTextOption option(Qt::AlignHCenter);
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    double y = 0.0;
+    int fitting = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0.0, y));
+        y += line.height();
+        if (y <= kTextHeight)
+            ++fitting;
+    }
+    layout.endLayout();
+    textRuns_.clear();
+    for (int i = 0; i < fitting; ++i)
+        textRuns_ += layout.lineAt(i).glyphRuns();
+    layoutText_ = infoText_;
+    layoutWidth_ = width;
+    layoutValid_ = true;
+    return textRuns_;
+}
+
+QRectF MIDIView::shadowArea(const QRectF& content, const QSizeF& size) {
+    const double margin = 2.0 * kShadowBlur;  // four sigma: the box blurs reach no further
+    return content.adjusted(-margin, -margin, margin, margin) & QRectF(QPointF(0, 0), size);
+}
+
+const QImage& MIDIView::base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels,
+                             qreal dpr) {
+    // The arc's shadow depends only on where the arc ends, not on its colour; it is redrawn
+    // when the end has moved by 2 device pixels along the outer edge (half a blur cell), so
+    // that during a long piece the blur runs every few passes rather than every pass.
+    const double sweep = g.clockwiseSweep();
+    const qint64 arcKey =
+        sweep >= kTurn ? -1 : qint64(std::floor(sweep * (g.arcRadius + kLineWidth / 2.0) * dpr / 2.0));
+    const qint64 knobKey = circleImage_.isNull() ? 0 : circleImage_.cacheKey();
+    if (base_.size() == pixels && base_.devicePixelRatio() == dpr && baseArcKey_ == arcKey &&
+        baseKnobKey_ == knobKey)
+        return base_;
+
+    if (base_.size() != pixels)
+        base_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+    base_.setDevicePixelRatio(dpr);
+    base_.fill(Qt::transparent);
+    QPainter painter(&base_);
+    if (!circleImage_.isNull()) {
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(QPointF(0.0, 0.0), scaledKnob(pixels, dpr));
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    }
+    if (!overlay.arc.isEmpty()) {
+        Overlay arcOnly;
+        arcOnly.arc = overlay.arc;
+        arcOnly.arcColour = overlay.arcColour;
+        const QRectF area = shadowArea(overlay.arc.boundingRect(), QSizeF(pixels) / dpr);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(area, shadowOf(area, arcOnly, dpr));
+    }
+    baseArcKey_ = arcKey;
+    baseKnobKey_ = knobKey;
+    return base_;
+}
+
+QImage MIDIView::textShadow(const QRectF& area, const Overlay& overlay, qreal dpr) {
+    // The text's opacity takes one of twenty values per breathing cycle: keep a shadow for each.
+    const qint64 key = qint64(std::lround(overlay.lightColour.alphaF() * 10000.0));
+    if (textShadowText_ != infoText_ || textShadowArea_ != area || textShadowDpr_ != dpr ||
+        textShadows_.size() > 64) {
+        textShadows_.clear();
+        textShadowText_ = infoText_;
+        textShadowArea_ = area;
+        textShadowDpr_ = dpr;
+    }
+    const auto found = textShadows_.constFind(key);
+    if (found != textShadows_.constEnd())
+        return *found;
+    Overlay textOnly = overlay;
+    textOnly.arc = QPainterPath();
+    const QImage shadow = shadowOf(area, textOnly, dpr);
+    textShadows_.insert(key, shadow);
+    return shadow;
+}
+
+QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr) {
+    // The shadow is soft (sigma 6.25 points), so its source is drawn at a quarter of the
+    // device resolution: each pixel then holds the mean coverage of a 4 x 4 cell, and a
+    // sixteenth of the pixels keeps the pass cheap at thirty redraws a second. The painter
+    // scales the result back up with bilinear filtering.
+    constexpr double cell = 4.0;
+    const double scale = dpr / cell;
+    const int w = std::max(1, int(std::ceil(area.width() * scale)));
+    const int rows = std::max(1, int(std::ceil(area.height() * scale)));
+    if (shadowSource_.size() != QSize(w, rows))
+        shadowSource_ = QImage(w, rows, QImage::Format_ARGB32_Premultiplied);
+    shadowSource_.fill(Qt::transparent);
+    {
+        QPainter source(&shadowSource_);
+        source.scale(scale, scale);
+        source.translate(-area.topLeft());
+        drawOverlay(source, overlay);
+    }
+
+    blurA_.resize(std::size_t(w) * std::size_t(rows));
+    blurB_.resize(blurA_.size());
+    for (int y = 0; y < rows; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(shadowSource_.constScanLine(y));
+        float* row = blurA_.data() + std::size_t(y) * std::size_t(w);
+        for (int x = 0; x < w; ++x)
+            row[x] = float(qAlpha(line[x]));
+    }
+    // Averaging over a cell and the bilinear upscaling blur as well (variances cell^2 / 12 and
+    // cell^2 / 6): the cells' own blur makes up the rest of the shadow's sigma of blur / 2.
+    const double sigmaDevice = kShadowBlur / 2.0 * dpr;
+    const double cellVariance = cell * cell / 12.0 + cell * cell / 6.0;
+    const double sigmaCells =
+        std::sqrt(std::max(sigmaDevice * sigmaDevice - cellVariance, 0.25)) / cell;
+    gaussianApprox(blurA_, blurB_, blurSums_, w, rows, sigmaCells);
+
+    QImage shadow(w, rows, QImage::Format_ARGB32_Premultiplied);
+    const float toAlpha = float(kShadowAlpha);
+    for (int y = 0; y < rows; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(shadow.scanLine(y));
         const float* row = blurA_.data() + std::size_t(y) * std::size_t(w);
         for (int x = 0; x < w; ++x) {
+            // The running sums may drift a hair below zero.
             const int alpha = std::clamp(int(row[x] * toAlpha + 0.5f), 0, 255);
-            line[x] = QRgb(unsigned(alpha) << 24);
+            line[x] = QRgb(unsigned(alpha) << 24);  // premultiplied black is alpha alone
         }
     }
-    return shadow_;
+    return shadow;
 }
 
 }  // namespace brennick

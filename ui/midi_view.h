@@ -1,7 +1,10 @@
 #pragma once
 // The knob view: knob picture, breathing progress arc and status text over a transparent background.
 
+#include <QGlyphRun>
+#include <QHash>
 #include <QImage>
+#include <QList>
 #include <QRectF>
 #include <QString>
 #include <QWidget>
@@ -29,6 +32,12 @@ struct KnobGeometry {
 KnobGeometry knobGeometry(const QSizeF& size, double v);
 
 // The player's one view. Only the controller talks to it; it never calls back.
+//
+// Each drawing pass paints the whole view: fully transparent, then the knob picture scaled to
+// the view, the progress arc (line width 12, radius 0.372 h, from the bottom clockwise by
+// fraction x 2 pi, grey level sin(pi c) at alpha 0.25), and the status text twice in Arial 12,
+// a dark copy under a light one (alpha 0.4 + 0.15 sin(2 pi c)); arc and text carry a shadow
+// with offset (0, 0), blur 12.5 and black at one-third alpha. Then the phase c advances by 0.05.
 class MIDIView : public QWidget {
     Q_OBJECT
 public:
@@ -63,20 +72,39 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void drawArcAndText(QPainter& painter, double w, double h, float c) const;
-    const QImage& scaledKnob(const QSize& size);
-    const QImage& shadowOf(const QImage& layer);
+    struct Overlay;
+    Overlay overlayFor(const KnobGeometry& g, double w, double h, float c);
+    static void drawOverlay(QPainter& painter, const Overlay& overlay);
+    const QList<QGlyphRun>& textRuns(double width);
+    const QImage& scaledKnob(const QSize& pixels, qreal dpr);
+    static QRectF shadowArea(const QRectF& content, const QSizeF& size);
+    const QImage& base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels,
+                       qreal dpr);
+    QImage textShadow(const QRectF& area, const Overlay& overlay, qreal dpr);
+    QImage shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr);
 
     double indicatorVal_ = 0.0;
     float colval_ = 0.0f;
     QString infoText_;
     QImage circleImage_;
 
-    // Per-size caches: the knob picture scaled to the view, the arc/text layer and its shadow.
+    // Kept between passes: the knob picture scaled to the view; the base image (background,
+    // picture and the arc's shadow) with what it was made for; the text's shadows by opacity;
+    // the buffers of the blur.
     QImage scaledKnob_;
-    QImage layer_;
-    QImage shadow_;
-    std::vector<float> blurA_, blurB_;
+    QImage base_;
+    qint64 baseArcKey_ = 0;
+    qint64 baseKnobKey_ = 0;
+    QHash<qint64, QImage> textShadows_;
+    QString textShadowText_;
+    QRectF textShadowArea_;
+    qreal textShadowDpr_ = 0.0;
+    QImage shadowSource_;
+    QString layoutText_;
+    double layoutWidth_ = 0.0;
+    bool layoutValid_ = false;
+    QList<QGlyphRun> textRuns_;
+    std::vector<float> blurA_, blurB_, blurSums_;
 };
 
 }  // namespace brennick

@@ -113,15 +113,17 @@ void MIDIWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
 }
 
-QRectF MIDIWindow::specFrame() const { return flipDesktopRect(QRectF(geometry())); }
+QRectF MIDIWindow::desktopFrame() const { return flipDesktopRect(QRectF(geometry())); }
 
 void MIDIWindow::awakeFromNib() {
     // The lower-left corner stays where it was defined; the window grows or shrinks above it.
-    const QRectF frame = specFrame();
+    const QRectF frame = desktopFrame();
     const QRectF sized(frame.x(), frame.y(), kWindowSide, kWindowSide);
     const QRect target = flipDesktopRect(sized).toRect();
     setFixedSize(target.size());
     move(target.topLeft());
+    if (contentView_ != nullptr)
+        contentView_->setGeometry(rect());  // a hidden window gets its resize event only when shown
     repaint();
     setAcceptDrops(true);
 }
@@ -148,7 +150,7 @@ void MIDIWindow::mouseMoveEvent(QMouseEvent* event) {
     // current frame rather than from the event's local position: on X11 that one may still be
     // relative to where the window was before the last move was carried out, which makes the
     // window jitter.
-    const QRectF frame = specFrame();
+    const QRectF frame = desktopFrame();
     const QPointF global = flipDesktopPoint(event->globalPosition());
     const QPointF location(global.x() - frame.x(), global.y() - frame.y());
     const QPointF origin = windowDragOrigin(frame, location, initialLocation_, primaryVisibleFrame());

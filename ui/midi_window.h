@@ -7,7 +7,6 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <optional>
 
 class QMenu;
 class QMimeData;
@@ -53,6 +52,9 @@ QPointF flipDesktopPoint(const QPointF& point);
 // when there is no screen.
 QRectF primaryVisibleFrame();
 
+// The player's one window, 450 x 450 once awake, whose content is the knob view. A left-button
+// drag anywhere moves it (on Wayland the compositor does the moving); a right click shows the
+// context menu; a drop of files posts "PlayMIDIFile" with the first file's path.
 class MIDIWindow : public QWidget {
     Q_OBJECT
 public:
@@ -80,7 +82,7 @@ public:
     void setInitialLocation(const QPointF& location) { initialLocation_ = location; }
 
     // The window's frame in bottom-left desktop coordinates.
-    QRectF specFrame() const;
+    QRectF desktopFrame() const;
 
     // Records that the content asked for the window's shadow. Qt leaves the shadows of
     // frameless windows to the compositor, so this changes nothing on screen.

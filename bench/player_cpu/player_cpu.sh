@@ -24,7 +24,7 @@ share() {  # share PID SECONDS -> percent of one core over the interval
 
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
-export JACK_DEFAULT_SERVER="brennick-cpu-$$" JACK_NO_START_SERVER=1
+export JACK_DEFAULT_SERVER=brennick-bench JACK_NO_START_SERVER=1
 jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >/dev/null 2>&1 & pids+=($!)
 sleep 2
 jack_midi_dump >/dev/null 2>&1 & pids+=($!)

@@ -12,30 +12,22 @@
 
 #include "services/music_services.h"
 #include "services/smf_reader.h"
-#include "tests/support/jack_test_server.h"
+#include "tests/support/jack_environment.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/smf_builder.h"
 
 using namespace brennick;
 using brennick::test::JackSink;
-using brennick::test::JackTestServer;
+using brennick::test::jackServer;
+using brennick::test::residentKilobytes;
+using brennick::test::threadCount;
 using brennick::test::ReceivedEvent;
 using brennick::test::SmfBuilder;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-JackTestServer* server = nullptr;
-
-class JackEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { server = new JackTestServer(256, 48000); }
-    void TearDown() override
-    {
-        delete server;
-        server = nullptr;
-    }
-};
-const auto* environment = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
+JACK_SERVER_FOR_ALL_TESTS;
 
 void sleepSeconds(double s)
 {
@@ -96,29 +88,11 @@ Bytes concat(const std::vector<ReceivedEvent>& events)
     return all;
 }
 
-long rssKilobytes()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
-int threadCount()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(JackPlayback, ServerIsUp)
 {
-    ASSERT_TRUE(server != nullptr && server->running()) << "jackd could not be started";
+    ASSERT_TRUE(jackServer() != nullptr && jackServer()->running()) << "jackd could not be started";
 }
 
 TEST(JackPlayback, DestinationsAreListedWithPrettyNamesAndProperties)
@@ -332,12 +306,12 @@ TEST(JackPlayback, ThousandStartStopCyclesUseOneClientAndDoNotGrow)
         ASSERT_EQ(MusicPlayerStop(player), 0);
         ASSERT_EQ(DisposeMusicPlayer(player), 0);
         if (i == 99) {  // after warm-up
-            rssBefore = rssKilobytes();
+            rssBefore = residentKilobytes();
             threadsBefore = threadCount();
         }
     }
     EXPECT_EQ(threadCount(), threadsBefore);
-    EXPECT_LT(rssKilobytes() - rssBefore, 2048) << "resident memory grew";
+    EXPECT_LT(residentKilobytes() - rssBefore, 2048) << "resident memory grew";
 
     // One client of ours on the server, whatever the number of requests.
     jack_client_t* probe = jack_client_open("probe-clients", JackNoStartServer, nullptr);

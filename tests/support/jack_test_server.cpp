@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,14 +40,27 @@ JackTestServer::JackTestServer(unsigned periodFrames, unsigned sampleRate)
 {
     jack_set_error_function([](const char*) {});  // "no server yet" while polling is expected
     jack_set_info_function([](const char*) {});
-    static int serial = 0;
-    name_ = "brennick-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
-    ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-    const std::string rate = std::to_string(sampleRate);
-    const std::string period = std::to_string(periodFrames);
+    // JACK keeps a table of eight servers and reclaims the entry of a server that died without
+    // unregistering (a killed test) only when a server of the same name starts again. A fixed set
+    // of names, tried in turn, keeps that table from filling up.
+    for (int slot = 0; slot < 8 && pid_ <= 0; ++slot) {
+        name_ = "brennick-test-" + std::to_string(slot);
+        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        if (serverAnswers())
+            continue;  // in use by another test run
+        startServer();
+    }
+}
+
+void JackTestServer::startServer()
+{
+    const std::string rate = std::to_string(sampleRate_);
+    const std::string period = std::to_string(periodFrames_);
     pid_ = ::fork();
     if (pid_ == 0) {
+        // The server ends with the test even when the test is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
@@ -55,15 +69,17 @@ JackTestServer::JackTestServer(unsigned periodFrames, unsigned sampleRate)
         ::_exit(127);
     }
     for (int i = 0; i < 200 && pid_ > 0; ++i) {
-        if (serverAnswers())
-            return;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        // A server that answers while ours has exited is another run's, started meanwhile.
+        const bool answers = serverAnswers();
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             return;
         }
+        if (answers)
+            return;
         sleepSeconds(0.05);
     }
+    kill();
 }
 
 JackTestServer::~JackTestServer()

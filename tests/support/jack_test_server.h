@@ -29,6 +29,8 @@ public:
     void kill();
 
 private:
+    void startServer();
+
     std::string name_;
     unsigned periodFrames_;
     unsigned sampleRate_;

@@ -167,8 +167,8 @@ public:
     // Header overrides for malformed files.
     SmfBuilder& division(std::uint16_t raw) { division_ = raw; return *this; }
     SmfBuilder& declaredTrackCount(std::uint16_t count) { trackCount_ = count; return *this; }
-    // Declares header length `length`; the header then carries exactly that many bytes: the usual
-    // six zero-padded, or cut short when `length` < 6.
+    // Declares header length `length`; the header then carries that many bytes: the usual six
+    // zero-padded, or cut short when `length` < 6. Above 0xFFFF only the six are written.
     SmfBuilder& headerLength(std::uint32_t length) { headerLength_ = length; return *this; }
 
     std::size_t trackCount() const
@@ -187,7 +187,8 @@ public:
         appendBigEndian(header, trackCount_ ? *trackCount_ : trackCount(), 2);
         appendBigEndian(header, division_, 2);
         const std::uint32_t length = headerLength_ ? *headerLength_ : 6;
-        header.resize(length, 0);
+        if (length <= 0xFFFF)
+            header.resize(length, 0);
         appendBigEndian(out, length, 4);
         out.insert(out.end(), header.begin(), header.end());
         for (const auto& c : chunks_)

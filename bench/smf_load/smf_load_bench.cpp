@@ -1,0 +1,433 @@
+// How fast a Standard MIDI File becomes playable: from opening the file until every message is
+// ready with its tempo-mapped time in seconds, the peak memory that takes, and the time to
+// release it. Baselines measured in the same run: libsmf (smf_load and a walk of every event),
+// Python's mido (MidiFile and an iteration of every message) and merely reading the file.
+//
+// Each loader runs in its own child process (this program run again), so peak memory is its own.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "services/smf_reader.h"
+#include "tests/support/smf_builder.h"
+
+#ifdef BRENNICK_HAVE_LIBSMF
+#include <smf.h>
+#endif
+
+namespace {
+
+using brennick::test::SmfBuilder;
+// Process CPU time, not wall time: on a machine shared with other work, wall time measures the
+// neighbours. The loaders are single-threaded, so on an idle machine the two agree.
+struct Clock {
+    using time_point = double;
+    static double now()
+    {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
+    }
+};
+
+double secondsSince(double start) { return Clock::now() - start; }
+
+// --- Deterministic test files -----------------------------------------------------------------
+
+struct Rng {
+    std::uint64_t state;
+    std::uint32_t next()
+    {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state >> 33);
+    }
+};
+
+// Notes (note-on, and note-on of velocity 0 as note-off, under running status) and controllers.
+void addNotes(brennick::test::SmfChunkBuilder& t, int channel, std::size_t messages, Rng& rng)
+{
+    std::size_t written = 0;
+    while (written < messages) {
+        const int key = 36 + static_cast<int>(rng.next() % 48);
+        t.delta(rng.next() % 60).noteOn(channel, key, 64 + static_cast<int>(rng.next() % 60));
+        for (int i = 0; i < 3; ++i) {
+            t.delta(rng.next() % 120).running({key + i + 1, 80});
+            t.delta(rng.next() % 120).running({key + i, 0});
+        }
+        t.delta(rng.next() % 120).running({key + 3, 0});
+        t.delta(rng.next() % 30).controller(channel, 1, static_cast<int>(rng.next() % 128));
+        t.delta(rng.next() % 30).running({11, static_cast<int>(rng.next() % 128)});
+        written += 10;
+    }
+    t.delta(0).endOfTrack();
+}
+
+std::vector<std::uint8_t> bigFile()
+{
+    Rng rng{1};
+    SmfBuilder b(1, 480);
+    constexpr int kTracks = 15;
+    constexpr std::size_t kPerTrack = 100000;
+    auto& conductor = b.track();
+    conductor.delta(0).trackName("Conductor").delta(0).meta(0x58, {4, 2, 24, 8});
+    // A tempo change every 16 beats over the whole song (about 60 ticks per message).
+    for (std::uint64_t tick = 0; tick < kPerTrack * 60; tick += 16 * 480)
+        conductor.delta(tick == 0 ? 0 : 16 * 480).tempo(400000 + rng.next() % 300000);
+    conductor.delta(0).endOfTrack();
+    for (int c = 0; c < kTracks; ++c)
+        addNotes(b.track(), c, kPerTrack, rng);
+    return b.bytes();
+}
+
+std::vector<std::uint8_t> sysexFile()
+{
+    Rng rng{2};
+    SmfBuilder b(1, 96);
+    b.track().delta(0).tempo(500000).delta(0).endOfTrack();
+    auto& t = b.track();
+    std::vector<std::uint8_t> dump(300000);
+    for (auto& byte : dump)
+        byte = static_cast<std::uint8_t>(rng.next() & 0x7F);
+    dump[0] = 0x3E;
+    dump.back() = 0xF7;
+    std::size_t messages = 0;
+    while (messages < 220000) {
+        const int key = 40 + static_cast<int>(rng.next() % 40);
+        t.delta(rng.next() % 48).noteOn(0, key, 100).delta(rng.next() % 48).running({key, 0});
+        messages += 2;
+    }
+    t.delta(96).sysex(dump).delta(0).endOfTrack();
+    return b.bytes();
+}
+
+// --- Loaders (run in the child) ---------------------------------------------------------------
+
+struct Measurement {
+    double loadSeconds = 0;     // median
+    double releaseSeconds = 0;  // median
+    double peakBytes = 0;       // growth of the resident set during the first load
+    std::size_t messages = 0;
+    double checksum = 0;
+};
+
+long residentBytes()
+{
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+long peakResidentBytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss * 1024L;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs `once` (which returns load and release seconds) `runs` times.
+template <class Once>
+Measurement measure(int runs, Once once)
+{
+    Measurement m;
+    std::vector<double> loads, releases;
+    const long before = residentBytes();
+    for (int i = 0; i < runs; ++i) {
+        const auto [load, release] = once(m, i == 0 ? &m.peakBytes : nullptr);
+        loads.push_back(load);
+        releases.push_back(release);
+    }
+    (void)before;
+    m.loadSeconds = median(loads);
+    m.releaseSeconds = median(releases);
+    return m;
+}
+
+// The floor: open, size, allocate, one read, close.
+Measurement measureRead(const char* path)
+{
+    return measure(9, [&](Measurement& m, double* peak) {
+        const long before = residentBytes();
+        const auto start = Clock::now();
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        struct stat info;
+        ::fstat(fd, &info);
+        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[info.st_size]);
+        std::size_t got = 0;
+        while (got < static_cast<std::size_t>(info.st_size)) {
+            const ssize_t n = ::read(fd, buffer.get() + got, info.st_size - got);
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        ::close(fd);
+        const double load = secondsSince(start);
+        if (peak)
+            *peak = static_cast<double>(peakResidentBytes() - before);
+        m.checksum += buffer[got / 2];
+        const auto releaseStart = Clock::now();
+        buffer.reset();
+        return std::pair{load, secondsSince(releaseStart)};
+    });
+}
+
+Measurement measureOurs(const char* path)
+{
+    return measure(9, [&](Measurement& m, double* peak) {
+        const long before = residentBytes();
+        const auto start = Clock::now();
+        auto result = std::make_unique<brennick::SmfReadResult>(brennick::loadStandardMidiFile(path));
+        const brennick::Sequence& sequence = result->sequence;
+        const brennick::TempoMap& tempo = sequence.tempoMap();
+        double sum = 0;
+        std::size_t count = 0;
+        for (std::size_t t = 0; t < sequence.trackCount(); ++t) {
+            const brennick::MidiTrack& track = sequence.track(t);
+            for (std::size_t i = 0; i < track.size(); ++i) {
+                const brennick::MidiMessage message = track[i];
+                sum += tempo.ticksToSeconds(message.tick) + static_cast<double>(message.bytes.size());
+                ++count;
+            }
+        }
+        const double load = secondsSince(start);
+        if (peak)
+            *peak = static_cast<double>(peakResidentBytes() - before);
+        if (result->status != brennick::SmfStatus::Complete)
+            std::fprintf(stderr, "our reader: status %d at %zu\n", static_cast<int>(result->status),
+                         result->problemOffset);
+        m.messages = count;
+        m.checksum = sum;
+        const auto releaseStart = Clock::now();
+        result.reset();
+        return std::pair{load, secondsSince(releaseStart)};
+    });
+}
+
+#ifdef BRENNICK_HAVE_LIBSMF
+Measurement measureLibsmf(const char* path)
+{
+    return measure(1, [&](Measurement& m, double* peak) {
+        const long before = residentBytes();
+        const auto start = Clock::now();
+        smf_t* smf = smf_load(path);
+        double sum = 0;
+        std::size_t count = 0;
+        if (smf) {
+            while (smf_event_t* event = smf_get_next_event(smf)) {
+                sum += event->time_seconds + event->midi_buffer[0];
+                ++count;
+            }
+        }
+        const double load = secondsSince(start);
+        if (peak)
+            *peak = static_cast<double>(peakResidentBytes() - before);
+        m.messages = count;
+        m.checksum = sum;
+        const auto releaseStart = Clock::now();
+        if (smf)
+            smf_delete(smf);
+        return std::pair{load, secondsSince(releaseStart)};
+    });
+}
+#endif
+
+// --- Parent -----------------------------------------------------------------------------------
+
+struct Row {
+    std::string name;
+    bool available = false;
+    Measurement m;
+};
+
+bool runChild(const std::string& self, const std::string& loader, const std::string& path, Measurement& out)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        if (loader == "libsmf") {  // it warns about every oddity on standard error
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDERR_FILENO);
+        }
+        ::execl(self.c_str(), self.c_str(), "--child", loader.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, n);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           std::sscanf(text.c_str(), "%lf %lf %lf %zu %lf", &out.loadSeconds, &out.releaseSeconds, &out.peakBytes,
+                       &out.messages, &out.checksum) == 5;
+}
+
+const char* kMidoScript = R"(
+import resource, sys, time
+import mido
+def resident():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+before = resident()
+start = time.process_time()
+song = mido.MidiFile(sys.argv[1])
+count, total = 0, 0.0
+for message in song:  # times come tempo-mapped, in seconds
+    total += message.time
+    count += 1
+load = time.process_time() - start
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before
+start = time.process_time()
+del song
+release = time.process_time() - start
+print(load, release, peak, count, total)
+)";
+
+bool runMido(const std::string& path, Measurement& out)
+{
+    for (const char* python : {"/usr/bin/python3", "python3"}) {
+        const std::string command = std::string(python) + " -c \"import mido\" 2>/dev/null";
+        if (std::system(command.c_str()) != 0)
+            continue;
+        const std::string script = (std::filesystem::path(path).parent_path() / "load.py").string();
+        std::ofstream(script) << kMidoScript;
+        FILE* p = ::popen((std::string(python) + " " + script + " " + path).c_str(), "r");
+        if (!p)
+            return false;
+        char line[512] = {};
+        const bool ok = std::fgets(line, sizeof line, p) != nullptr;
+        ::pclose(p);
+        return ok && std::sscanf(line, "%lf %lf %lf %zu %lf", &out.loadSeconds, &out.releaseSeconds, &out.peakBytes,
+                                 &out.messages, &out.checksum) == 5;
+    }
+    return false;
+}
+
+void report(const std::string& title, const std::string& self, const std::string& path)
+{
+    const double fileBytes = static_cast<double>(std::filesystem::file_size(path));
+    std::vector<Row> rows(4);
+    rows[0].name = "read file (floor)";
+    rows[1].name = "brennick";
+    rows[2].name = "libsmf";
+    rows[3].name = "mido";
+    rows[0].available = runChild(self, "read", path, rows[0].m);
+    rows[1].available = runChild(self, "brennick", path, rows[1].m);
+#ifdef BRENNICK_HAVE_LIBSMF
+    rows[2].available = runChild(self, "libsmf", path, rows[2].m);
+#endif
+    rows[3].available = runMido(path, rows[3].m);
+
+    std::printf("\n%s: %.2f MB\n", title.c_str(), fileBytes / 1e6);
+    std::printf("  %-18s %12s %12s %12s %10s\n", "loader", "load+walk", "release", "peak memory", "messages");
+    for (const Row& r : rows) {
+        if (!r.available) {
+            std::printf("  %-18s not available\n", r.name.c_str());
+            continue;
+        }
+        std::printf("  %-18s %9.2f ms %9.2f ms %9.1f MB %10zu\n", r.name.c_str(), r.m.loadSeconds * 1e3,
+                    r.m.releaseSeconds * 1e3, r.m.peakBytes / 1e6, r.m.messages);
+    }
+    const Measurement& ours = rows[1].m;
+    if (!rows[1].available) {
+        std::printf("  our reader failed\n");
+        return;
+    }
+    auto verdict = [](bool met) { return met ? "met" : "NOT MET"; };
+    if (rows[2].available) {
+        const double x = rows[2].m.loadSeconds / ours.loadSeconds;
+        std::printf("  speed vs libsmf:        %7.1fx faster      (target >= 30x: %s)\n", x, verdict(x >= 30));
+        std::printf("  memory vs libsmf:       %7.1fx less\n", rows[2].m.peakBytes / std::max(ours.peakBytes, 1.0));
+    }
+    if (rows[3].available)
+        std::printf("  speed vs mido:          %7.1fx faster\n", rows[3].m.loadSeconds / ours.loadSeconds);
+    const double floorRatio = ours.loadSeconds / rows[0].m.loadSeconds;
+    std::printf("  time vs reading file:   %7.1fx the floor   (target <= 10x: %s)\n", floorRatio, verdict(floorRatio <= 10));
+    const double memoryRatio = ours.peakBytes / fileBytes;
+    std::printf("  peak memory:            %7.2fx file size   (target < 5x: %s)\n", memoryRatio, verdict(memoryRatio < 5));
+    std::printf("  release vs load:        %7.3fx             (target <= 1x: %s)\n",
+                ours.releaseSeconds / ours.loadSeconds, verdict(ours.releaseSeconds <= ours.loadSeconds));
+}
+
+int child(const std::string& loader, const char* path)
+{
+    Measurement m;
+    if (loader == "read")
+        m = measureRead(path);
+    else if (loader == "brennick")
+        m = measureOurs(path);
+#ifdef BRENNICK_HAVE_LIBSMF
+    else if (loader == "libsmf")
+        m = measureLibsmf(path);
+#endif
+    else
+        return 2;
+    std::printf("%.9f %.9f %.0f %zu %.6f\n", m.loadSeconds, m.releaseSeconds, m.peakBytes, m.messages, m.checksum);
+    return 0;
+}
+
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && std::strcmp(argv[1], "--child") == 0)
+        return child(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "--write-files") == 0) {  // to look at them by hand
+        writeFile(std::filesystem::path(argv[2]) / "notes_tempo.mid", bigFile());
+        writeFile(std::filesystem::path(argv[2]) / "notes_sysex.mid", sysexFile());
+        return 0;
+    }
+
+    char dirTemplate[] = "/tmp/bench_smf_load_XXXXXX";
+    if (!::mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::filesystem::path dir(dirTemplate);
+    writeFile(dir / "notes_tempo.mid", bigFile());
+    writeFile(dir / "notes_sysex.mid", sysexFile());
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+
+    std::printf("SMF load: CPU time from opening the file until every message has its time in seconds\n");
+    std::printf("(median of 9 runs; libsmf and mido: 1 run, they take minutes), peak resident growth, release time.\n");
+    report("format 1, 16 tracks, notes with running status, controllers, tempo changes", self,
+           (dir / "notes_tempo.mid").string());
+    report("notes with a large SysEx dump at the end", self, (dir / "notes_sysex.mid").string());
+    std::filesystem::remove_all(dir);
+    return 0;
+}

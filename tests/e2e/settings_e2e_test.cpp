@@ -1,0 +1,180 @@
+// How the real player ends and what it leaves in its settings file: the automatic quit at the end
+// of playback (status 1, only after everything it sent has left), a termination signal and the
+// Quit item (status 0), each saving the option.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/x_display.h"
+#include "tests/support/jack_test_server.h"
+#include "tests/support/player_process.h"
+#include "tests/support/smf_builder.h"
+
+using namespace brennick::test;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+std::string settingsText(int quitOnStop)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
+           "<key>Extra</key><string>dropped at the next save</string>"
+           "<key>Quit on stop</key><integer>" + std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
+}
+
+void writeText(const std::string& path, const std::string& text)
+{
+    writeFile(path, {text.begin(), text.end()});
+}
+
+std::string readText(const std::string& path)
+{
+    const auto bytes = readFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+// Written by a save: the one key with the value, nothing else.
+void expectSaved(const std::string& path, int quitOnStop)
+{
+    const std::string text = readText(path);
+    EXPECT_NE(text.find("<key>Quit on stop</key>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<integer>" + std::to_string(quitOnStop) + "</integer>"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Extra"), std::string::npos) << text;
+}
+
+bool waitFor(const std::function<bool()>& condition, double timeoutSeconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string writeSong(const PlayerProcess& player, const Bytes& bytes)
+{
+    const std::string path = player.root() + "/song.mid";
+    writeFile(path, bytes);
+    return path;
+}
+
+// Ten seconds of notes: the player is still playing whenever the test ends it.
+Bytes longSong()
+{
+    SmfBuilder b(0, 96);
+    auto& t = b.track();
+    for (int i = 0; i < 20; ++i)
+        t.delta(i == 0 ? 0 : 48).noteOn(0, 60, 100).delta(48).noteOff(0, 60);
+    t.delta(0).endOfTrack();
+    return b.bytes();
+}
+
+TEST(AutoQuitEndToEnd, EndOfPlaybackSavesAndExitsWith1AfterTheLastSysExHasLeft)
+{
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSink sink("Carrow");
+    ASSERT_TRUE(sink.ok());
+    PlayerProcess player;
+    writeText(player.settingsPath(), settingsText(1));
+
+    // A note, then at the very end of the file a 60000-byte dump: at 60000 bytes per second it
+    // is still leaving for about a second after the schedule's end.
+    Bytes dump(60000);
+    for (std::size_t i = 0; i < dump.size(); ++i)
+        dump[i] = std::uint8_t(i * 13 % 128);
+    dump.front() = 0x3E;
+    dump.back() = 0xF7;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).sysex(dump).delta(0).endOfTrack();
+    player.start({writeSong(player, b.bytes())});
+
+    EXPECT_EQ(player.waitForExit(20.0), 1) << player.standardError();
+    // The process has gone: whatever the sink holds now is all it will ever get.
+    Bytes sysex;
+    for (const auto& e : sink.events())
+        if (!(e.bytes.size() == 3 && (e.bytes[0] & 0xE0) == 0x80))
+            sysex.insert(sysex.end(), e.bytes.begin(), e.bytes.end());
+    Bytes expected{0xF0};
+    expected.insert(expected.end(), dump.begin(), dump.end());
+    EXPECT_EQ(sysex.size(), expected.size());
+    EXPECT_TRUE(sysex == expected) << "the dump was cut short or damaged";
+    EXPECT_EQ(sink.overflowed(), 0u);
+    expectSaved(player.settingsPath(), 1);
+}
+
+TEST(AutoQuitEndToEnd, WithTheOptionOffThePlayerStaysOpenAfterTheEnd)
+{
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSink sink("Carrow");
+    ASSERT_TRUE(sink.ok());
+    PlayerProcess player;
+    writeText(player.settingsPath(), settingsText(0));
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(24).noteOff(0, 60).delta(0).endOfTrack();
+    player.start({writeSong(player, b.bytes())});
+    ASSERT_TRUE(sink.waitForCount(2, 10.0));
+    // The end is a quarter of a second in; a player that quit would be gone well within this.
+    EXPECT_EQ(player.waitForExit(1.5), -1) << "ended by itself with the option off";
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(10.0), 0);
+    expectSaved(player.settingsPath(), 0);
+}
+
+class TerminationSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(TerminationSignal, QuitsWithStatus0AndSaves)
+{
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSink sink("Carrow");
+    ASSERT_TRUE(sink.ok());
+    PlayerProcess player;
+    player.start({writeSong(player, longSong())});
+    // A first launch creates the settings file while launching: once it is there the player runs.
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(player.settingsPath()); }, 20.0))
+        << player.standardError();
+    ASSERT_TRUE(sink.waitForCount(1, 10.0));
+    // Replaced behind the player's back: only a save at the end brings back the one key.
+    writeText(player.settingsPath(), settingsText(1));
+    player.sendSignal(GetParam());
+    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
+    expectSaved(player.settingsPath(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+                         });
+
+TEST(QuitItemEndToEnd, CtrlQQuitsWithStatus0AndSaves)
+{
+    if (!programAvailable("Xvfb") || !programAvailable("xdotool"))
+        GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps.sh test)";
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSink sink("Carrow");
+    ASSERT_TRUE(sink.ok());
+    XDisplay display;
+    ASSERT_TRUE(display.ok());
+    PlayerProcess player;
+    player.start({writeSong(player, longSong())}, display.playerEnvironment());
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(player.settingsPath()); }, 20.0))
+        << player.standardError();
+    const auto windows = display.waitForPlayerWindows(1, 10.0);
+    ASSERT_EQ(windows.size(), 1u);
+    writeText(player.settingsPath(), settingsText(1));
+    ASSERT_TRUE(display.pressKeys(windows.front(), "ctrl+q"));
+    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
+    expectSaved(player.settingsPath(), 0);
+}
+
+}  // namespace
