@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "services/alsa/alsa_backend.h"
 #include "services/jack/jack_backend.h"
 
 namespace brennick {
@@ -21,6 +22,8 @@ std::shared_ptr<MidiBackend> currentMidiBackend()
     if (backend)
         backend->closeClient();
     backend = openJackBackend();
+    if (!backend)
+        backend = openAlsaBackend();
     return backend;
 }
 

@@ -1,0 +1,226 @@
+#include "tests/alsa/alsa_test_sink.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace brennick::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void sleepSeconds(double s)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+// Waits until `count` stops changing for `quietSeconds`.
+template <typename Count>
+void waitUntilSteady(Count count, double quietSeconds, double timeoutSeconds)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    auto last = count();
+    auto since = Clock::now();
+    while (Clock::now() < deadline) {
+        sleepSeconds(0.005);
+        const auto now = count();
+        if (now != last) {
+            last = now;
+            since = Clock::now();
+        } else if (std::chrono::duration<double>(Clock::now() - since).count() >= quietSeconds) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+AlsaSink::AlsaSink(const std::string& clientName, const std::string& portName)
+{
+    if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
+        seq_ = nullptr;
+        return;
+    }
+    snd_seq_set_client_name(seq_, clientName.c_str());
+    snd_seq_set_client_pool_input(seq_, 2000);
+    client_ = snd_seq_client_id(seq_);
+    queue_ = snd_seq_alloc_queue(seq_);
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca(&info);
+    snd_seq_port_info_set_name(info, portName.c_str());
+    snd_seq_port_info_set_capability(info, SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+    snd_seq_port_info_set_type(info, SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTHESIZER);
+    snd_seq_port_info_set_timestamping(info, 1);
+    snd_seq_port_info_set_timestamp_real(info, 1);
+    snd_seq_port_info_set_timestamp_queue(info, queue_);
+    if (queue_ < 0 || snd_seq_create_port(seq_, info) < 0)
+        return;
+    port_ = snd_seq_port_info_get_port(info);
+    snd_seq_start_queue(seq_, queue_, nullptr);
+    snd_seq_drain_output(seq_);
+    reader_ = std::thread([this] { read(); });
+}
+
+AlsaSink::~AlsaSink()
+{
+    close();
+}
+
+int AlsaSink::addPort(const std::string& name, unsigned caps)
+{
+    if (seq_ == nullptr)
+        return -1;
+    return snd_seq_create_simple_port(seq_, name.c_str(), caps, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+}
+
+void AlsaSink::close()
+{
+    quit_.store(true);
+    if (reader_.joinable())
+        reader_.join();
+    if (seq_ != nullptr)
+        snd_seq_close(seq_);
+    seq_ = nullptr;
+}
+
+void AlsaSink::read()
+{
+    snd_midi_event_t* decoder = nullptr;
+    snd_midi_event_new(16, &decoder);
+    snd_midi_event_no_status(decoder, 1);  // every message with its status byte
+    pollfd fd{};
+    snd_seq_poll_descriptors(seq_, &fd, 1, POLLIN);
+    std::vector<unsigned char> buffer(256);
+    while (!quit_.load()) {
+        snd_seq_event_t* ev = nullptr;
+        const int rc = snd_seq_event_input(seq_, &ev);
+        if (rc == -EAGAIN) {
+            ::poll(&fd, 1, 20);
+            continue;
+        }
+        if (rc == -ENOSPC) {
+            overruns_.fetch_add(1);
+            continue;
+        }
+        if (rc < 0 || ev == nullptr)
+            continue;
+        // Connection and client notices are not MIDI.
+        if (ev->type >= SND_SEQ_EVENT_CLIENT_START && ev->type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
+            continue;
+        SeqEvent e;
+        e.ns = std::int64_t(ev->time.time.tv_sec) * 1'000'000'000 + ev->time.time.tv_nsec;
+        e.type = ev->type;
+        if (ev->type == SND_SEQ_EVENT_SYSEX) {
+            const auto* p = static_cast<const std::uint8_t*>(ev->data.ext.ptr);
+            e.bytes.assign(p, p + ev->data.ext.len);
+        } else {
+            snd_midi_event_reset_decode(decoder);
+            const long n = snd_midi_event_decode(decoder, buffer.data(), long(buffer.size()), ev);
+            if (n > 0)
+                e.bytes.assign(buffer.begin(), buffer.begin() + n);
+        }
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(e));
+        count_.store(events_.size(), std::memory_order_release);
+    }
+    snd_midi_event_free(decoder);
+}
+
+std::int64_t AlsaSink::nowNs() const
+{
+    snd_seq_queue_status_t* status = nullptr;
+    snd_seq_queue_status_alloca(&status);
+    if (seq_ == nullptr || snd_seq_get_queue_status(seq_, queue_, status) < 0)
+        return 0;
+    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+    return std::int64_t(t->tv_sec) * 1'000'000'000 + t->tv_nsec;
+}
+
+std::vector<SeqEvent> AlsaSink::events() const
+{
+    std::lock_guard lock(mutex_);
+    return events_;
+}
+
+bool AlsaSink::waitForCount(std::size_t n, double timeoutSeconds) const
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (count() < n) {
+        if (Clock::now() >= deadline)
+            return false;
+        sleepSeconds(0.002);
+    }
+    return true;
+}
+
+void AlsaSink::waitForQuiet(double quietSeconds, double timeoutSeconds) const
+{
+    waitUntilSteady([this] { return count(); }, quietSeconds, timeoutSeconds);
+}
+
+RawMidiReader::RawMidiReader(const std::string& device)
+{
+    if (snd_rawmidi_open(&in_, nullptr, device.c_str(), SND_RAWMIDI_NONBLOCK) < 0) {
+        in_ = nullptr;
+        return;
+    }
+    reader_ = std::thread([this] {
+        std::uint8_t buffer[4096];
+        while (!quit_.load()) {
+            const ssize_t n = snd_rawmidi_read(in_, buffer, sizeof buffer);
+            if (n > 0) {
+                std::lock_guard lock(mutex_);
+                bytes_.insert(bytes_.end(), buffer, buffer + n);
+                size_.store(bytes_.size());
+            } else {
+                sleepSeconds(0.001);
+            }
+        }
+    });
+}
+
+RawMidiReader::~RawMidiReader()
+{
+    quit_.store(true);
+    if (reader_.joinable())
+        reader_.join();
+    if (in_ != nullptr)
+        snd_rawmidi_close(in_);
+}
+
+std::vector<std::uint8_t> RawMidiReader::bytes() const
+{
+    std::lock_guard lock(mutex_);
+    return bytes_;
+}
+
+void RawMidiReader::waitForQuiet(double quietSeconds, double timeoutSeconds) const
+{
+    waitUntilSteady([this] { return size_.load(); }, quietSeconds, timeoutSeconds);
+}
+
+void prepareGuest()
+{
+    ::mkdir("/dev/shm", 01777);
+}
+
+std::vector<int> clientsNamed(const std::string& name)
+{
+    std::vector<int> found;
+    snd_seq_t* probe = nullptr;
+    if (snd_seq_open(&probe, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0)
+        return found;
+    snd_seq_client_info_t* info = nullptr;
+    snd_seq_client_info_alloca(&info);
+    snd_seq_client_info_set_client(info, -1);
+    while (snd_seq_query_next_client(probe, info) >= 0)
+        if (name == snd_seq_client_info_get_name(info))
+            found.push_back(snd_seq_client_info_get_client(info));
+    snd_seq_close(probe);
+    return found;
+}
+
+}  // namespace brennick::test
