@@ -324,8 +324,10 @@ private:
                 }
             }
             // At equal times a system message goes first: a reset or a sound dump precedes the
-            // notes that use it.
-            if (haveSystem && systemFrame <= channelFrame) {
+            // notes that use it. While a long one is streaming, channel messages wait for its
+            // end: a status byte inside a SysEx would end it early on a byte-stream receiver.
+            const bool systemInFlight = slot.systemOffset > 0;
+            if (haveSystem && (systemInFlight || systemFrame <= channelFrame)) {
                 if (systemFrame >= windowEnd || systemDue <= slot.systemOffset)
                     break;
                 if (!emitSystem(slot, buffer, offsetOf(systemFrame), systemDue))
