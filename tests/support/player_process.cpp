@@ -59,9 +59,13 @@ PlayerProcess::PlayerProcess()
     fs::create_directories(root_ + "/bin");
     fs::create_directories(runtimeDirectory());
     fs::permissions(runtimeDirectory(), fs::perms::owner_all, fs::perm_options::replace);
-    fs::copy_file(std::string(BRENNICK_BINARY_DIR) + "/bin/brennick-midi-player", root_ + "/bin/brennick-midi-player");
+    // The built tree, or the one BRENNICK_PLAYER_TREE names (a test machine that holds the program
+    // elsewhere, such as a virtual machine).
+    const char* tree = std::getenv("BRENNICK_PLAYER_TREE");
+    const std::string source = tree != nullptr ? tree : BRENNICK_BINARY_DIR;
+    fs::copy_file(source + "/bin/brennick-midi-player", root_ + "/bin/brennick-midi-player");
     fs::create_directories(resourceDirectory());
-    const fs::path resources = std::string(BRENNICK_BINARY_DIR) + "/share/brennick-midi-player";
+    const fs::path resources = source + "/share/brennick-midi-player";
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(resources, ignored))
         if (entry.path().extension() != ".xml")  // not the build tree's own settings
