@@ -21,41 +21,16 @@
 
 #include "services/midi_backend.h"
 #include "services/music_services.h"
+#include "bench/timing_common.h"
 #include "services/playback_schedule.h"
 #include "services/smf_reader.h"
 #include "tests/alsa/alsa_test_sink.h"
-#include "tests/support/smf_builder.h"
+#include "tests/support/call_layer.h"
 
 using namespace brennick;
 using namespace brennick::test;
 
 namespace {
-
-// A format-1 file of about `seconds`: tempo changes every 4 beats in the conductor track, a track
-// of 16th-note two-key chords and one of 8th-note bass notes with a controller each.
-std::vector<std::uint8_t> makeFile(double seconds)
-{
-    SmfBuilder b(1, 480);
-    auto& conductor = b.track();
-    const std::uint32_t tempos[] = {500000, 430000, 610000, 375000, 520000};
-    const int beats = int(seconds * 2.0);
-    for (int beat = 0; beat < beats; beat += 4)
-        conductor.delta(beat == 0 ? 0 : 4 * 480).tempo(tempos[(beat / 4) % 5]);
-    conductor.delta(0).endOfTrack();
-    auto& chords = b.track();
-    for (int i = 0; i < beats * 4; ++i) {
-        const int key = 50 + i % 30;
-        chords.delta(i == 0 ? 0 : 60).noteOn(1, key, 90).delta(0).noteOn(1, key + 4, 80);
-        chords.delta(60).noteOff(1, key).delta(0).noteOff(1, key + 4);
-    }
-    chords.delta(0).endOfTrack();
-    auto& bass = b.track();
-    for (int i = 0; i < beats * 2; ++i)
-        bass.delta(i == 0 ? 0 : 120).controller(2, 1, i % 128).delta(0).noteOn(2, 30 + i % 12, 100)
-            .delta(120).noteOff(2, 30 + i % 12);
-    bass.delta(0).endOfTrack();
-    return b.bytes();
-}
 
 struct Stats {
     double maxUs = 0, p99Us = 0, medianUs = 0;
@@ -76,13 +51,11 @@ Stats compare(const std::vector<SeqEvent>& got, const PlaybackSchedule& schedule
         const double actual = double(got[i].ns - got[0].ns) / 1e3;
         errors.push_back(std::abs(actual - ideal));
     }
-    std::sort(errors.begin(), errors.end());
-    s.events = n;
-    if (!errors.empty()) {
-        s.maxUs = errors.back();
-        s.p99Us = errors[std::min(errors.size() - 1, std::size_t(errors.size() * 0.99))];
-        s.medianUs = errors[errors.size() / 2];
-    }
+    const bench::ErrorSummary summary = bench::summarize(std::move(errors));
+    s.events = summary.count;
+    s.maxUs = summary.max;
+    s.p99Us = summary.p99;
+    s.medianUs = summary.median;
     return s;
 }
 
@@ -146,18 +119,9 @@ Stats playThroughPlayer(const std::string& path, const PlaybackSchedule& schedul
 {
     AlsaSink sink("Carrow", "Carrow In");
     MusicSequence sequence = nullptr;
-    NewMusicSequence(&sequence);
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
-                                                           CFIndex(path.size()), false);
-    MusicSequenceFileLoad(sequence, url, 0, 0);
-    CFRelease(url);
-    const ItemCount count = MIDIGetNumberOfDestinations();
-    for (ItemCount i = 0; i < count; ++i) {
-        std::string name;
-        MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &name);
-        if (name == "Carrow In")
-            MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(i));
-    }
+    loadSequenceFromPath(path, &sequence);
+    if (const long index = destinationNamed("Carrow In"); index >= 0)
+        MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(ItemCount(index)));
     MusicPlayer player = nullptr;
     NewMusicPlayer(&player);
     MusicPlayerSetSequence(player, sequence);
@@ -181,22 +145,15 @@ Stats playFromSleepingThread(const PlaybackSchedule& schedule)
     return compare(sink.events(), schedule);
 }
 
-std::string writeTemp(const std::vector<std::uint8_t>& bytes)
-{
-    const auto path = std::filesystem::temp_directory_path() / "brennick-alsa-timing.mid";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path.string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
-    const auto bytes = makeFile(seconds);
+    const auto bytes = bench::timingSong(seconds);
     SmfReadResult read = readStandardMidiFile(bytes);
     const PlaybackSchedule schedule = PlaybackSchedule::build(read.sequence, 0);
-    const std::string path = writeTemp(bytes);
+    const std::string path = writeTempFile(bytes, "alsa-timing");
     auto backend = currentMidiBackend();
     if (!backend || std::string(backend->name()) != "ALSA sequencer") {
         std::printf("no ALSA sequencer here: run this inside the ALSA virtual machine\n");

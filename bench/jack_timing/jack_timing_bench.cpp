@@ -18,42 +18,26 @@
 #include <fstream>
 #include <thread>
 
+#include "bench/timing_common.h"
 #include "services/music_services.h"
 #include "services/playback_schedule.h"
 #include "services/smf_reader.h"
 #include "tests/support/jack_test_server.h"
-#include "tests/support/smf_builder.h"
+#include "tests/support/call_layer.h"
 
 using namespace brennick;
 using namespace brennick::test;
 
 namespace {
 
-// A format-1 file of `seconds` (about), with tempo changes every 4 beats and 8th-note events.
-std::vector<std::uint8_t> makeFile(double seconds)
-{
-    SmfBuilder b(1, 480);
-    auto& conductor = b.track();
-    const std::uint32_t tempos[] = {500000, 430000, 610000, 375000, 520000};
-    const int beats = int(seconds * 2.0);
-    for (int beat = 0; beat < beats; beat += 4)
-        conductor.delta(beat == 0 ? 0 : 4 * 480).tempo(tempos[(beat / 4) % 5]);
-    conductor.delta(0).endOfTrack();
-    auto& notes = b.track();
-    for (int i = 0; i < beats * 2; ++i)
-        notes.delta(i == 0 ? 0 : 120).noteOn(0, 40 + i % 40, 90).delta(120).noteOff(0, 40 + i % 40);
-    notes.delta(0).endOfTrack();
-    return b.bytes();
-}
-
 struct Stats {
     double maxFrames = 0, p99Frames = 0;
     std::size_t events = 0;
 };
 
+// Error of each event's arrival frame against its ideal frame, both counted from the first event.
 Stats compare(const std::vector<ReceivedEvent>& got, const PlaybackSchedule& schedule, unsigned rate)
 {
-    Stats s;
     std::vector<double> errors;
     const std::size_t n = std::min(got.size(), schedule.channel.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -61,13 +45,8 @@ Stats compare(const std::vector<ReceivedEvent>& got, const PlaybackSchedule& sch
         const double actual = double(std::uint32_t(got[i].frame - got[0].frame));
         errors.push_back(std::abs(actual - ideal));
     }
-    std::sort(errors.begin(), errors.end());
-    s.events = n;
-    if (!errors.empty()) {
-        s.maxFrames = errors.back();
-        s.p99Frames = errors[std::min(errors.size() - 1, std::size_t(errors.size() * 0.99))];
-    }
-    return s;
+    const bench::ErrorSummary summary = bench::summarize(std::move(errors));
+    return {summary.max, summary.p99, summary.count};
 }
 
 // The baseline: a thread sleeps until each event's time and pushes it into a ring buffer; the
@@ -118,22 +97,15 @@ private:
     jack_ringbuffer_t* ring_;
 };
 
-std::string writeTemp(const std::vector<std::uint8_t>& bytes)
-{
-    const auto path = std::filesystem::temp_directory_path() / "brennick-jack-timing.mid";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path.string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
-    const auto bytes = makeFile(seconds);
+    const auto bytes = bench::timingSong(seconds);
     SmfReadResult read = readStandardMidiFile(bytes);
     const PlaybackSchedule schedule = PlaybackSchedule::build(read.sequence, 0);
-    const std::string path = writeTemp(bytes);
+    const std::string path = writeTempFile(bytes, "jack-timing");
     std::printf("JACK event timing: %zu events over %.1f s, error = |arrival - ideal tempo-mapped frame|\n",
                 schedule.channel.size(), schedule.endSeconds());
     std::printf("%-8s %-28s %10s %10s %14s\n", "period", "sender", "max (fr)", "p99 (fr)", "first event");
@@ -149,11 +121,7 @@ int main(int argc, char** argv)
         {
             JackSink sink("Carrow");
             MusicSequence sequence = nullptr;
-            NewMusicSequence(&sequence);
-            CFURLRef url = CFURLCreateFromFileSystemRepresentation(
-                nullptr, reinterpret_cast<const UInt8*>(path.data()), CFIndex(path.size()), false);
-            MusicSequenceFileLoad(sequence, url, 0, 0);
-            CFRelease(url);
+            loadSequenceFromPath(path, &sequence);
             MIDIGetNumberOfDestinations();
             MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(0));
             MusicPlayer player = nullptr;

@@ -16,10 +16,13 @@
 #include "services/midi_backend.h"
 #include "services/music_services.h"
 #include "tests/alsa/alsa_test_sink.h"
+#include "tests/support/call_layer.h"
 #include "tests/support/smf_builder.h"
 
 using namespace brennick;
 using brennick::test::AlsaSink;
+using brennick::test::destinationNamed;
+using brennick::test::loadSequence;
 using brennick::test::RawMidiReader;
 using brennick::test::SeqEvent;
 using brennick::test::SmfBuilder;
@@ -35,38 +38,10 @@ void sleepSeconds(double s)
     std::this_thread::sleep_for(std::chrono::duration<double>(s));
 }
 
-std::string writeTemp(const Bytes& bytes)
-{
-    static int serial = 0;
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("brennick-alsa-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".mid");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path.string();
-}
-
-long destinationNamed(const std::string& name)
-{
-    const ItemCount count = MIDIGetNumberOfDestinations();
-    for (ItemCount i = 0; i < count; ++i) {
-        std::string display;
-        if (MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &display) == 0 &&
-            display == name)
-            return long(i);
-    }
-    return -1;
-}
-
 MusicSequence load(const Bytes& bytes)
 {
-    const std::string path = writeTemp(bytes);
     MusicSequence sequence = nullptr;
-    EXPECT_EQ(NewMusicSequence(&sequence), 0);
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(kCFAllocatorDefault,
-                                                           reinterpret_cast<const UInt8*>(path.data()),
-                                                           CFIndex(path.size()), false);
-    EXPECT_EQ(MusicSequenceFileLoad(sequence, url, 0, 0), 0);
-    CFRelease(url);
-    std::filesystem::remove(path);
+    EXPECT_EQ(loadSequence(bytes, &sequence), 0);
     return sequence;
 }
 

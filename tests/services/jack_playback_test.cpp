@@ -12,12 +12,15 @@
 
 #include "services/music_services.h"
 #include "services/smf_reader.h"
+#include "tests/support/call_layer.h"
 #include "tests/support/jack_environment.h"
 #include "tests/support/process_stats.h"
 #include "tests/support/smf_builder.h"
 
 using namespace brennick;
+using brennick::test::destinationNamed;
 using brennick::test::JackSink;
+using brennick::test::loadSequence;
 using brennick::test::jackServer;
 using brennick::test::residentKilobytes;
 using brennick::test::threadCount;
@@ -34,40 +37,11 @@ void sleepSeconds(double s)
     std::this_thread::sleep_for(std::chrono::duration<double>(s));
 }
 
-std::string writeTemp(const Bytes& bytes)
-{
-    static int serial = 0;
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("brennick-jack-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".mid");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path.string();
-}
-
-// The destination index whose display name equals `name`, or -1.
-long destinationNamed(const std::string& name)
-{
-    const ItemCount count = MIDIGetNumberOfDestinations();
-    for (ItemCount i = 0; i < count; ++i) {
-        std::string display;
-        if (MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &display) == 0 &&
-            display == name)
-            return long(i);
-    }
-    return -1;
-}
-
 // Loads `bytes` and starts it on the destination named `name`, the way the player does.
 MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 maxSysExSpeed = 60000)
 {
-    const std::string path = writeTemp(bytes);
     MusicSequence sequence = nullptr;
-    EXPECT_EQ(NewMusicSequence(&sequence), 0);
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(kCFAllocatorDefault,
-                                                           reinterpret_cast<const UInt8*>(path.data()),
-                                                           CFIndex(path.size()), false);
-    EXPECT_EQ(MusicSequenceFileLoad(sequence, url, 0, 0), 0);
-    CFRelease(url);
-    std::filesystem::remove(path);
+    EXPECT_EQ(loadSequence(bytes, &sequence), 0);
     const long index = destinationNamed(name);
     EXPECT_GE(index, 0) << name;
     const MIDIEndpointRef destination = MIDIGetDestination(ItemCount(index));
@@ -294,15 +268,8 @@ TEST(JackPlayback, ThousandStartStopCyclesUseOneClientAndDoNotGrow)
     JackSink sink("Carrow");
     SmfBuilder b(0, 96);
     b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();
-    const Bytes file = b.bytes();
-    const std::string path = writeTemp(file);
     MusicSequence sequence = nullptr;
-    NewMusicSequence(&sequence);
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
-                                                           CFIndex(path.size()), false);
-    MusicSequenceFileLoad(sequence, url, 0, 0);
-    CFRelease(url);
-    std::filesystem::remove(path);
+    loadSequence(b.bytes(), &sequence);
     MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(ItemCount(destinationNamed("Carrow:midi_in"))));
 
     long rssBefore = 0;
@@ -372,14 +339,8 @@ TEST(JackPlayback, TrackLengthsInBeats)
     SmfBuilder b(1, 480);
     b.track().delta(0).tempo(600000).delta(1920).endOfTrack();          // end-of-track at 4 beats
     b.track().delta(240).noteOn(0, 1, 1).delta(720).noteOff(0, 1);      // no end-of-track: 2 beats
-    const std::string path = writeTemp(b.bytes());
     MusicSequence sequence = nullptr;
-    NewMusicSequence(&sequence);
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
-                                                           CFIndex(path.size()), false);
-    MusicSequenceFileLoad(sequence, url, 0, 0);
-    CFRelease(url);
-    std::filesystem::remove(path);
+    loadSequence(b.bytes(), &sequence);
     UInt32 count = 0;
     ASSERT_EQ(MusicSequenceGetTrackCount(sequence, &count), 0);
     ASSERT_EQ(count, 2u);

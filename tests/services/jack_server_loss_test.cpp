@@ -8,11 +8,13 @@
 #include <thread>
 
 #include "services/music_services.h"
+#include "tests/support/call_layer.h"
 #include "tests/support/jack_test_server.h"
 #include "tests/support/smf_builder.h"
 
 using namespace brennick;
 using brennick::test::JackSink;
+using brennick::test::loadSequence;
 using brennick::test::JackTestServer;
 using brennick::test::SmfBuilder;
 
@@ -23,17 +25,9 @@ TEST(JackServerLoss, PlaybackOutlivesTheServer)
     auto sink = std::make_unique<JackSink>("Carrow");
     SmfBuilder b(0, 96);
     b.track().delta(0).noteOn(0, 60, 100).delta(960).noteOff(0, 60).delta(0).endOfTrack();
-    const auto bytes = b.bytes();
-    const auto path = std::filesystem::temp_directory_path() / "brennick-server-loss.mid";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    const std::string p = path.string();
 
     MusicSequence sequence = nullptr;
-    NewMusicSequence(&sequence);
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(p.data()),
-                                                           CFIndex(p.size()), false);
-    MusicSequenceFileLoad(sequence, url, 0, 0);
-    CFRelease(url);
+    loadSequence(b.bytes(), &sequence);
     ASSERT_EQ(MIDIGetNumberOfDestinations(), 1u);
     MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(0));
     MusicPlayer player = nullptr;
@@ -68,5 +62,4 @@ TEST(JackServerLoss, PlaybackOutlivesTheServer)
     EXPECT_TRUE(again.waitForCount(1, 5.0));
     DisposeMusicPlayer(player);
     DisposeMusicSequence(sequence);
-    std::filesystem::remove(path);
 }
