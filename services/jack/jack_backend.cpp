@@ -21,6 +21,11 @@ namespace {
 constexpr const char* kClientName = "Brennick MIDI Player";
 constexpr std::size_t kSlotCount = 8;
 constexpr auto kStopBound = std::chrono::milliseconds(500);
+// How many cycles a new stream waits for its connection to show in the server's graph before it
+// starts anyway (the destination vanished meanwhile: the stream runs on, unheard).
+constexpr std::uint64_t kConnectionWaitCycles = 16;
+constexpr std::uint64_t kActivationCycles = 2;
+constexpr auto kActivationBound = std::chrono::milliseconds(500);
 
 enum SlotState : int { Free, Reserved, Starting, Playing, Stopping, Stopped };
 
@@ -31,6 +36,8 @@ struct Slot {
     std::atomic<jack_port_t*> port{nullptr};      // registered on first use by the main thread, kept
     const PlaybackSchedule* schedule = nullptr;    // (main) set before Starting
     std::uint64_t startAfterCycle = 0;             // (main) set before Starting
+    bool awaitConnection = false;                  // (main) set before Starting
+    std::array<char, 512> destination{};           // (main) full port name, set before Starting
 
     // (rt) playback position
     jack_nframes_t lastCycleStart = 0;
@@ -98,6 +105,13 @@ public:
             backend->dead_.store(true);
             return nullptr;
         }
+        // What a client writes in its first cycles after activation can miss the clients it is
+        // connected to (the server has yet to place it in the graph's running order): let those
+        // cycles pass before any stream can start. Bounded, for a server that stalls.
+        const auto deadline = std::chrono::steady_clock::now() + kActivationBound;
+        while (backend->cyclesBegun_.load(std::memory_order_acquire) < kActivationCycles &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return backend;
     }
 
@@ -184,11 +198,16 @@ public:
             jack_port_disconnect(client_, port);
             // A destination that cannot be connected (it just vanished) is not an error: the
             // stream runs on, unheard, so the caller still sees the end.
-            jack_connect(client_, jack_port_name(port), destination.c_str());
+            const bool connected = jack_connect(client_, jack_port_name(port), destination.c_str()) == 0;
             slot.resetForStart(schedule.get());
-            // A new connection takes effect in the server's graph at a cycle boundary: start in a
-            // cycle that began after it was made, or the first events would go nowhere.
+            // A new connection takes effect in the server's graph at a cycle boundary, and a cycle
+            // the server began before it may still be about to run our callback: the callback
+            // starts in the first cycle whose graph routes the port to this destination, or the
+            // first events would go nowhere (or to the port's previous destination).
             slot.startAfterCycle = cyclesBegun_.load(std::memory_order_acquire);
+            slot.awaitConnection = connected && destination.size() < slot.destination.size();
+            if (slot.awaitConnection)
+                std::memcpy(slot.destination.data(), destination.c_str(), destination.size() + 1);
             slot.state.store(Starting, std::memory_order_release);
             return std::make_unique<JackStream>(shared_from_this(), slot, std::move(schedule));
         }
@@ -269,6 +288,10 @@ private:
                 continue;
             if (state == Starting) {
                 if (thisCycle <= slot.startAfterCycle)
+                    continue;
+                // Reads the graph of this cycle from shared memory: no lock, no allocation.
+                if (slot.awaitConnection && thisCycle <= slot.startAfterCycle + kConnectionWaitCycles &&
+                    jack_port_connected_to(port, slot.destination.data()) == 0)
                     continue;
                 slot.lastCycleStart = cycleStart;
                 if (!slot.state.compare_exchange_strong(state, Playing, std::memory_order_acq_rel))
