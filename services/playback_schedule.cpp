@@ -48,9 +48,8 @@ PlaybackSchedule PlaybackSchedule::build(const Sequence& sequence, double maxSys
     }
     schedule.channel.reserve(total);
 
-    // Memoise the tempo lookup: consecutive messages usually share a tick.
-    std::uint64_t lastTick = 0;
-    double lastSeconds = tempo.ticksToSeconds(0);
+    // The merge meets ticks in growing order.
+    TempoMap::Cursor clock(tempo);
     while (!next.empty()) {
         const Cursor cursor = next.top();
         next.pop();
@@ -61,15 +60,12 @@ PlaybackSchedule PlaybackSchedule::build(const Sequence& sequence, double maxSys
         if (message.kind == MessageKind::Meta || message.bytes.empty())
             continue;
 
-        if (message.tick != lastTick) {
-            lastTick = message.tick;
-            lastSeconds = tempo.ticksToSeconds(message.tick);
-        }
+        const double seconds = clock.ticksToSeconds(message.tick);
         const auto length = static_cast<std::uint32_t>(message.bytes.size());
         if (isSystem(message.kind))
-            schedule.system.push_back({pacer.schedule(lastSeconds, length), message.bytes.data(), length});
+            schedule.system.push_back({pacer.schedule(seconds, length), message.bytes.data(), length});
         else
-            schedule.channel.push_back({lastSeconds, message.bytes.data(), length});
+            schedule.channel.push_back({seconds, message.bytes.data(), length});
     }
     schedule.channel.shrink_to_fit();
     return schedule;

@@ -1,8 +1,32 @@
 #include "services/sequence.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace brennick {
+
+MidiTrack::MidiTrack(MidiTrack&& other) noexcept
+    : records_(std::move(other.records_)),
+      recordCount_(std::exchange(other.recordCount_, 0)),
+      pooled_(std::move(other.pooled_)),
+      pool_(std::move(other.pool_)),
+      epochStarts_(std::move(other.epochStarts_)),
+      lengthTicks_(std::exchange(other.lengthTicks_, 0))
+{
+}
+
+MidiTrack& MidiTrack::operator=(MidiTrack&& other) noexcept
+{
+    if (this != &other) {
+        records_ = std::move(other.records_);
+        recordCount_ = std::exchange(other.recordCount_, 0);
+        pooled_ = std::move(other.pooled_);
+        pool_ = std::move(other.pool_);
+        epochStarts_ = std::move(other.epochStarts_);
+        lengthTicks_ = std::exchange(other.lengthTicks_, 0);
+    }
+    return *this;
+}
 
 std::uint64_t MidiTrack::lengthTicks() const noexcept { return lengthTicks_; }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -19,11 +20,19 @@ class SmfTrackWriter;  // the reader's filler of MidiTrack storage (smf_reader.c
 // The end-of-track event, when the file has one, is the last message (kind Meta, type 0x2F).
 class MidiTrack {
 public:
+    MidiTrack() = default;
+    MidiTrack(MidiTrack&& other) noexcept;  // leaves `other` empty
+    MidiTrack& operator=(MidiTrack&& other) noexcept;
+    ~MidiTrack() = default;
+
     std::size_t size() const noexcept;
     // The message at `index` (< size()), in file order, which is time order.
     MidiMessage operator[](std::size_t index) const noexcept;
     // The tick of the end-of-track event, else of the last event; 0 for an empty track.
     std::uint64_t lengthTicks() const noexcept;
+    // Calls `visit(const MidiMessage&)` for every message in file order: faster than indexing.
+    template <class Visit>
+    void forEach(Visit&& visit) const;
 
 private:
     friend class SmfTrackWriter;
@@ -41,23 +50,15 @@ private:
         std::uint8_t metaType;
     };
 
-    // Leaves new elements uninitialised: the reader sizes the records once and then fills them.
-    template <class T>
-    struct UninitialisedAllocator : std::allocator<T> {
-        template <class U>
-        struct rebind {
-            using other = UninitialisedAllocator<U>;
-        };
-        UninitialisedAllocator() = default;
-        template <class U>
-        UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
-        template <class U>
-        void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
-        template <class U, class... Args>
-        void construct(U* p, Args&&... args) { ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...); }
-    };
+    MidiMessage decode(const Record& record, std::uint64_t tickHigh) const noexcept;
 
-    std::vector<Record, UninitialisedAllocator<Record>> records_;
+    struct FreeDeleter {
+        void operator()(Record* p) const noexcept { std::free(p); }
+    };
+    // From malloc, not a vector: the reader sizes the block for the most records the chunk could
+    // hold and gives back the unused end, which the system never had to provide.
+    std::unique_ptr<Record[], FreeDeleter> records_;
+    std::size_t recordCount_ = 0;
     std::vector<Pooled> pooled_;
     std::vector<std::uint8_t> pool_;
     // epochStarts_[k] is the index of the first record whose tick is at least (k + 1) << 32.
@@ -89,17 +90,12 @@ private:
 
 // Inline: the player calls these for every message of a file.
 
-inline std::size_t MidiTrack::size() const noexcept { return records_.size(); }
+inline std::size_t MidiTrack::size() const noexcept { return recordCount_; }
 
-inline MidiMessage MidiTrack::operator[](std::size_t index) const noexcept
+inline MidiMessage MidiTrack::decode(const Record& r, std::uint64_t tickHigh) const noexcept
 {
-    const Record& r = records_[index];
     MidiMessage m;
-    m.tick = r.tickLow;
-    if (!epochStarts_.empty()) [[unlikely]] {
-        const auto epoch = std::upper_bound(epochStarts_.begin(), epochStarts_.end(), index) - epochStarts_.begin();
-        m.tick |= static_cast<std::uint64_t>(epoch) << 32;
-    }
+    m.tick = tickHigh | r.tickLow;
     m.kind = static_cast<MessageKind>(r.kindAndIndexHigh & 0x07);
     if (m.kind == MessageKind::Channel) {
         // Program change and channel pressure carry one data byte, the other channel messages two.
@@ -114,6 +110,30 @@ inline MidiMessage MidiTrack::operator[](std::size_t index) const noexcept
         m.bytes = std::span<const std::uint8_t>(pool_.data() + p.offset, p.length);
     }
     return m;
+}
+
+inline MidiMessage MidiTrack::operator[](std::size_t index) const noexcept
+{
+    std::uint64_t tickHigh = 0;
+    if (!epochStarts_.empty()) [[unlikely]] {
+        const auto epoch = std::upper_bound(epochStarts_.begin(), epochStarts_.end(), index) - epochStarts_.begin();
+        tickHigh = static_cast<std::uint64_t>(epoch) << 32;
+    }
+    return decode(records_[index], tickHigh);
+}
+
+template <class Visit>
+void MidiTrack::forEach(Visit&& visit) const
+{
+    std::size_t epoch = 0;
+    std::size_t epochEnd = epochStarts_.empty() ? recordCount_ : epochStarts_[0];
+    for (std::size_t i = 0; i < recordCount_; ++i) {
+        while (i == epochEnd) [[unlikely]] {
+            ++epoch;
+            epochEnd = epoch < epochStarts_.size() ? epochStarts_[epoch] : recordCount_;
+        }
+        visit(decode(records_[i], static_cast<std::uint64_t>(epoch) << 32));
+    }
 }
 
 }  // namespace brennick

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -51,198 +54,250 @@ struct TrackOutcome {
     std::optional<std::size_t> problemOffset;
 };
 
-// Reads the events of one track chunk's data into `sink`. Called twice per track with the same
-// data: first to count (so storage is allocated once, exactly), then to store.
-template <class Sink>
-TrackOutcome readTrackEvents(const std::uint8_t* begin, const std::uint8_t* end, std::size_t fileOffset,
-                             Sink& sink)
+}  // namespace
+
+// Fills a MidiTrack from one track chunk's data.
+class SmfTrackWriter {
+public:
+    // Reads the events of [begin, end) into `track`, tempo changes into `tempos`. Throws
+    // std::bad_alloc when memory runs out.
+    // Not inlined into the chunk loop: its state fits in registers only on its own.
+    [[gnu::noinline]] static TrackOutcome read(const std::uint8_t* begin, const std::uint8_t* end,
+                                               std::size_t fileOffset, MidiTrack& track,
+                                               std::vector<TempoChange>& tempos);
+
+private:
+    using Record = MidiTrack::Record;
+
+    // Every event takes at least two bytes (a delta and a data byte under running status), so a
+    // chunk never holds more records than half its length. Room for that many costs only address
+    // space until it is written, and the unused end is given back; where even the address space is
+    // refused, the block starts smaller and grows.
+    struct Block {
+        Record* base;
+        std::size_t capacity;
+    };
+    static Block allocateRecords(MidiTrack& track, std::size_t mostRecords);
+    [[gnu::noinline]] static Block growRecords(MidiTrack& track, std::size_t mostRecords, std::size_t capacity);
+    static void finishRecords(MidiTrack& track, std::size_t count, std::size_t capacity) noexcept;
+
+    [[gnu::noinline]] static std::size_t addPooled(MidiTrack& track, bool prefixF0, std::uint8_t metaType,
+                                                   const std::uint8_t* data, std::uint32_t length);
+    [[gnu::noinline]] static void startEpoch(MidiTrack& track, std::uint64_t epoch, std::size_t recordIndex);
+
+    // One 8-byte store where the layout allows it, rather than one per field.
+    static void storeRecord(Record* at, std::uint64_t tick, std::uint8_t kindBits, std::uint8_t b0, std::uint8_t b1,
+                            std::uint8_t b2) noexcept
+    {
+        if constexpr (std::endian::native == std::endian::little && sizeof(Record) == 8 &&
+                      offsetof(Record, kindAndIndexHigh) == 4 && offsetof(Record, bytes) == 5) {
+            const std::uint64_t packed = (tick & 0xFFFFFFFFu) | std::uint64_t{kindBits} << 32 |
+                                         std::uint64_t{b0} << 40 | std::uint64_t{b1} << 48 | std::uint64_t{b2} << 56;
+            std::memcpy(static_cast<void*>(at), &packed, sizeof packed);
+        } else {
+            *at = Record{static_cast<std::uint32_t>(tick), kindBits, {b0, b1, b2}};
+        }
+    }
+};
+
+SmfTrackWriter::Block SmfTrackWriter::allocateRecords(MidiTrack& track, std::size_t mostRecords)
 {
-    TrackOutcome out;
+    constexpr std::size_t kSmallestStart = 4096;
+    for (std::size_t want = mostRecords;; want /= 8) {
+        want = std::max<std::size_t>(std::min(want, mostRecords), 1);
+        if (void* block = std::malloc(want * sizeof(Record))) {
+            track.records_.reset(static_cast<Record*>(block));
+            return {static_cast<Record*>(block), want};
+        }
+        if (want <= kSmallestStart)
+            throw std::bad_alloc();
+    }
+}
+
+SmfTrackWriter::Block SmfTrackWriter::growRecords(MidiTrack& track, std::size_t mostRecords, std::size_t capacity)
+{
+    const std::size_t want = std::min(mostRecords, std::max<std::size_t>(capacity * 2, 1));
+    if (want <= capacity)
+        throw std::bad_alloc();  // never: the bound holds every record the chunk can have
+    void* block = std::realloc(track.records_.get(), want * sizeof(Record));
+    if (block == nullptr)
+        throw std::bad_alloc();
+    (void)track.records_.release();
+    track.records_.reset(static_cast<Record*>(block));
+    return {static_cast<Record*>(block), want};
+}
+
+void SmfTrackWriter::finishRecords(MidiTrack& track, std::size_t count, std::size_t capacity) noexcept
+{
+    if (count == 0)
+        track.records_.reset();
+    else if (count < capacity)
+        if (void* shrunk = std::realloc(track.records_.get(), count * sizeof(Record))) {
+            (void)track.records_.release();
+            track.records_.reset(static_cast<Record*>(shrunk));
+        }
+    track.recordCount_ = count;
+}
+
+std::size_t SmfTrackWriter::addPooled(MidiTrack& track, bool prefixF0, std::uint8_t metaType,
+                                      const std::uint8_t* data, std::uint32_t length)
+{
+    const std::size_t index = track.pooled_.size();
+    track.pooled_.push_back({track.pool_.size(), length + (prefixF0 ? 1u : 0u), metaType});
+    if (prefixF0)
+        track.pool_.push_back(0xF0);
+    track.pool_.insert(track.pool_.end(), data, data + length);
+    return index;
+}
+
+void SmfTrackWriter::startEpoch(MidiTrack& track, std::uint64_t epoch, std::size_t recordIndex)
+{
+    // Deltas are below 2^28, so the high part grows by at most one per message.
+    while (track.epochStarts_.size() < epoch)
+        track.epochStarts_.push_back(static_cast<std::uint32_t>(recordIndex));
+}
+
+TrackOutcome SmfTrackWriter::read(const std::uint8_t* begin, const std::uint8_t* end, std::size_t fileOffset,
+                                  MidiTrack& track, std::vector<TempoChange>& tempos)
+{
+    // The loop's state is all locals that nothing takes the address of, so the compiler can keep
+    // them in registers: this loop runs once per message of a file.
+    const std::size_t mostRecords = static_cast<std::size_t>(end - begin) / 2;
+    Block block = mostRecords == 0 ? Block{nullptr, 0} : allocateRecords(track, mostRecords);
+    std::size_t count = 0;
+    std::uint64_t epoch = 0;  // tick >> 32 of the last record
+    std::uint64_t lengthTicks = 0;
+
     const std::uint8_t* p = begin;
+    const std::uint8_t* problem = nullptr;  // where reading stopped early
     std::uint64_t tick = 0;
     std::uint8_t runningStatus = 0;  // 0: none
     bool sysexOpen = false;          // an F0 packet (or its continuations) has not ended with F7
     std::size_t pooledCount = 0;
-    auto stop = [&](const std::uint8_t* at) {
-        out.problemOffset = fileOffset + static_cast<std::size_t>(at - begin);
-        return out;
-    };
 
     while (p < end) {
         const std::uint8_t* const eventStart = p;
         std::uint32_t delta;
-        if (p < end && *p < 0x80)
+        if (*p < 0x80) {
             delta = *p++;
-        else if (const std::uint8_t* bad = readVlq(p, end, delta))
-            return stop(bad);
+        } else if (const std::uint8_t* bad = readVlq(p, end, delta)) {
+            problem = bad;
+            break;
+        }
         tick = tick > std::numeric_limits<std::uint64_t>::max() - delta ? std::numeric_limits<std::uint64_t>::max()
                                                                         : tick + delta;
-        if (p == end)
-            return stop(end);
+        if (p == end) {
+            problem = end;
+            break;
+        }
 
         std::uint8_t status = *p;
         if (status < 0x80) {
-            if (runningStatus == 0)
-                return stop(p);
+            if (runningStatus == 0) {
+                problem = p;
+                break;
+            }
             status = runningStatus;
         } else {
             ++p;
         }
 
+        std::uint8_t kindBits;
+        std::uint8_t b0;
+        std::uint8_t b1;
+        std::uint8_t b2;
+        bool endOfTrack = false;
         if (status < 0xF0) {
             const std::uint8_t type = status & 0xF0;
-            if (p == end)
-                return stop(end);
-            const std::uint8_t data1 = *p;
-            if (data1 & 0x80)
-                return stop(p);
-            ++p;
-            std::uint8_t data2 = 0;
-            if (type != 0xC0 && type != 0xD0) {
-                if (p == end)
-                    return stop(end);
-                data2 = *p;
-                if (data2 & 0x80)
-                    return stop(p);
-                ++p;
+            const bool twoDataBytes = type != 0xC0 && type != 0xD0;
+            if (end - p < (twoDataBytes ? 2 : 1) || ((p[0] | (twoDataBytes ? p[1] : 0)) & 0x80)) {
+                // The first byte that is missing or not a data byte.
+                problem = p == end || (p[0] & 0x80) ? p : p + 1 == end ? end : p + 1;
+                break;
             }
+            b1 = p[0];
+            b2 = twoDataBytes ? p[1] : 0;
+            p += twoDataBytes ? 2 : 1;
             runningStatus = status;
             sysexOpen = false;  // on the wire, any status byte ends an unfinished SysEx
-            if (type == 0x90 && data2 == 0) {
+            if (type == 0x90 && b2 == 0) {
                 status = static_cast<std::uint8_t>(0x80 | (status & 0x0F));
-                data2 = 0x40;
+                b2 = 0x40;
             }
-            sink.channel(tick, status, data1, data2);
-            out.lengthTicks = tick;
-            continue;
+            kindBits = static_cast<std::uint8_t>(MessageKind::Channel);
+            b0 = status;
+        } else {
+            std::uint8_t metaType = 0;
+            if (status == 0xFF) {
+                if (p == end) {
+                    problem = end;
+                    break;
+                }
+                metaType = *p++;
+            } else if (status != 0xF0 && status != 0xF7) {
+                problem = p - 1;  // system common and real-time bytes may not appear as events
+                break;
+            }
+            // SysEx packets cancel running status. Meta events are not MIDI messages and never
+            // reach the wire, and files in circulation use running status across them (a tempo
+            // change or marker between notes): honour it rather than drop the rest of the track.
+            if (status != 0xFF)
+                runningStatus = 0;
+            std::uint32_t length;
+            if (const std::uint8_t* bad = readVlq(p, end, length)) {
+                problem = bad;
+                break;
+            }
+            if (length > static_cast<std::size_t>(end - p)) {
+                problem = end;
+                break;
+            }
+            if (pooledCount == kMaxPooledPerTrack) {
+                problem = eventStart;
+                break;
+            }
+            ++pooledCount;
+
+            MessageKind kind = MessageKind::Meta;
+            if (status != 0xFF) {
+                kind = status == 0xF0 ? MessageKind::SysEx
+                       : sysexOpen    ? MessageKind::SysExContinuation
+                                      : MessageKind::Escape;
+                const bool terminated = length > 0 && p[length - 1] == 0xF7;
+                sysexOpen = kind != MessageKind::Escape && !terminated;
+            }
+            const std::size_t index = addPooled(track, status == 0xF0, metaType, p, length);
+            kindBits = static_cast<std::uint8_t>(static_cast<std::uint8_t>(kind) | (index >> 24) << 3);
+            b0 = static_cast<std::uint8_t>(index);
+            b1 = static_cast<std::uint8_t>(index >> 8);
+            b2 = static_cast<std::uint8_t>(index >> 16);
+            // SMF stores tempo as FF 51 03 and three bytes of microseconds per quarter note.
+            if (kind == MessageKind::Meta && metaType == kMetaSetTempo && length == 3)
+                tempos.push_back({tick, bigEndian(p, 3)});
+            p += length;
+            endOfTrack = kind == MessageKind::Meta && metaType == kMetaEndOfTrack;
         }
 
-        std::uint8_t metaType = 0;
-        if (status == 0xFF) {
-            if (p == end)
-                return stop(end);
-            metaType = *p++;
-        } else if (status != 0xF0 && status != 0xF7) {
-            return stop(p - 1);  // system common and real-time bytes may not appear as events
+        if (count == block.capacity) [[unlikely]]
+            block = growRecords(track, mostRecords, block.capacity);
+        if ((tick >> 32) != epoch) [[unlikely]] {
+            epoch = tick >> 32;
+            startEpoch(track, epoch, count);
         }
-        // SysEx packets cancel running status. Meta events are not MIDI messages and never reach
-        // the wire, and files in circulation use running status across them (a tempo change or
-        // marker between notes): honour it rather than drop the rest of the track.
-        if (status != 0xFF)
-            runningStatus = 0;
-        std::uint32_t length;
-        if (const std::uint8_t* bad = readVlq(p, end, length))
-            return stop(bad);
-        if (length > static_cast<std::size_t>(end - p))
-            return stop(end);
-        if (pooledCount == kMaxPooledPerTrack)
-            return stop(eventStart);
-        ++pooledCount;
-
-        MessageKind kind = MessageKind::Meta;
-        if (status != 0xFF) {
-            kind = status == 0xF0 ? MessageKind::SysEx
-                   : sysexOpen    ? MessageKind::SysExContinuation
-                                  : MessageKind::Escape;
-            const bool terminated = length > 0 && p[length - 1] == 0xF7;
-            sysexOpen = kind != MessageKind::Escape && !terminated;
-        }
-        sink.pooled(tick, kind, metaType, status == 0xF0, p, length);
-        // SMF stores tempo as FF 51 03 and three bytes of microseconds per quarter note.
-        if (kind == MessageKind::Meta && metaType == kMetaSetTempo && length == 3)
-            sink.tempo(tick, bigEndian(p, 3));
-        p += length;
-        out.lengthTicks = tick;
-        if (kind == MessageKind::Meta && metaType == kMetaEndOfTrack)
-            return out;
+        storeRecord(block.base + count, tick, kindBits, b0, b1, b2);
+        ++count;
+        lengthTicks = tick;
+        if (endOfTrack)
+            break;
     }
-    return out;
+
+    finishRecords(track, count, block.capacity);
+    track.lengthTicks_ = lengthTicks;
+    TrackOutcome outcome{lengthTicks, std::nullopt};
+    if (problem != nullptr)
+        outcome.problemOffset = fileOffset + static_cast<std::size_t>(problem - begin);
+    return outcome;
 }
-
-struct CountingSink {
-    std::size_t records = 0;
-    std::size_t pooledMessages = 0;
-    std::size_t poolBytes = 0;
-    std::size_t tempos = 0;
-
-    void channel(std::uint64_t, std::uint8_t, std::uint8_t, std::uint8_t) { ++records; }
-    void pooled(std::uint64_t, MessageKind, std::uint8_t, bool prefixF0, const std::uint8_t*, std::uint32_t length)
-    {
-        ++records;
-        ++pooledMessages;
-        poolBytes += length + (prefixF0 ? 1 : 0);
-    }
-    void tempo(std::uint64_t, std::uint32_t) { ++tempos; }
-};
-
-}  // namespace
-
-class SmfTrackWriter {
-public:
-    SmfTrackWriter(MidiTrack& track, std::vector<TempoChange>& tempos, const CountingSink& counts)
-        : track_(track), tempos_(tempos)
-    {
-        track_.records_.resize(counts.records);
-        next_ = track_.records_.data();
-        end_ = next_ + counts.records;
-        track_.pooled_.reserve(counts.pooledMessages);
-        track_.pool_.reserve(counts.poolBytes);
-        tempos_.reserve(tempos_.size() + counts.tempos);
-    }
-
-    void channel(std::uint64_t tick, std::uint8_t status, std::uint8_t data1, std::uint8_t data2)
-    {
-        add(tick, static_cast<std::uint8_t>(MessageKind::Channel), status, data1, data2);
-    }
-
-    void pooled(std::uint64_t tick, MessageKind kind, std::uint8_t metaType, bool prefixF0,
-                const std::uint8_t* data, std::uint32_t length)
-    {
-        const std::size_t index = track_.pooled_.size();
-        track_.pooled_.push_back({track_.pool_.size(), length + (prefixF0 ? 1u : 0u), metaType});
-        if (prefixF0)
-            track_.pool_.push_back(0xF0);
-        track_.pool_.insert(track_.pool_.end(), data, data + length);
-        add(tick, static_cast<std::uint8_t>(static_cast<std::uint8_t>(kind) | (index >> 24) << 3),
-            static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
-            static_cast<std::uint8_t>(index >> 16));
-    }
-
-    void tempo(std::uint64_t tick, std::uint32_t microsecondsPerQuarter)
-    {
-        tempos_.push_back({tick, microsecondsPerQuarter});
-    }
-
-    void finish(std::uint64_t lengthTicks)
-    {
-        track_.records_.resize(static_cast<std::size_t>(next_ - track_.records_.data()));
-        track_.lengthTicks_ = lengthTicks;
-    }
-
-private:
-    void add(std::uint64_t tick, std::uint8_t kindBits, std::uint8_t b0, std::uint8_t b1, std::uint8_t b2)
-    {
-        if (next_ == end_) [[unlikely]]
-            return;  // the counting pass saw the same data: never happens
-        if ((tick >> 32) != epoch_) [[unlikely]]
-            startEpoch(tick >> 32);
-        *next_++ = {static_cast<std::uint32_t>(tick), kindBits, {b0, b1, b2}};
-    }
-
-    [[gnu::noinline]] void startEpoch(std::uint64_t epoch)
-    {
-        // Deltas are below 2^28, so the high part grows by at most one per message.
-        while (track_.epochStarts_.size() < epoch)
-            track_.epochStarts_.push_back(static_cast<std::uint32_t>(next_ - track_.records_.data()));
-        epoch_ = epoch;
-    }
-
-    MidiTrack& track_;
-    MidiTrack::Record* next_;
-    MidiTrack::Record* end_;
-    std::vector<TempoChange>& tempos_;
-    std::uint64_t epoch_ = 0;  // tick >> 32 of the last message
-};
 
 class SmfSequenceBuilder {
 public:
@@ -336,12 +391,9 @@ SmfReadResult SmfSequenceBuilder::read(std::span<const std::uint8_t> bytes)
             const std::uint8_t* const begin = data + chunkStart;
             const std::uint8_t* const end = data + std::min<std::uint64_t>(chunkEnd, size);
             try {
-                CountingSink counts;
-                readTrackEvents(begin, end, static_cast<std::size_t>(chunkStart), counts);
                 MidiTrack track;
-                SmfTrackWriter writer(track, tempos, counts);
-                const TrackOutcome outcome = readTrackEvents(begin, end, static_cast<std::size_t>(chunkStart), writer);
-                writer.finish(outcome.lengthTicks);
+                const TrackOutcome outcome =
+                    SmfTrackWriter::read(begin, end, static_cast<std::size_t>(chunkStart), track, tempos);
                 result.sequence.tracks_.push_back(std::move(track));
                 if (outcome.problemOffset)
                     damage(*outcome.problemOffset);

@@ -71,19 +71,8 @@ const TempoMap::Segment& TempoMap::segmentAtTick(std::uint64_t ticks) const noex
 {
     if (later_.empty() || ticks < later_.front().startTick)
         return first_;
-    const std::size_t count = later_.size();
-    const std::size_t hint = hint_.index.load(std::memory_order_relaxed);
-    if (hint < count && later_[hint].startTick <= ticks) {
-        if (hint + 1 == count || ticks < later_[hint + 1].startTick)
-            return later_[hint];
-        if (hint + 2 == count || ticks < later_[hint + 2].startTick) {
-            hint_.index.store(static_cast<std::uint32_t>(hint + 1), std::memory_order_relaxed);
-            return later_[hint + 1];
-        }
-    }
     const auto found = std::prev(std::upper_bound(later_.begin(), later_.end(), ticks,
                                                   [](std::uint64_t t, const Segment& s) { return t < s.startTick; }));
-    hint_.index.store(static_cast<std::uint32_t>(found - later_.begin()), std::memory_order_relaxed);
     return *found;
 }
 

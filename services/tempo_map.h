@@ -1,7 +1,6 @@
 #pragma once
 // Conversion between a file's ticks, beats (quarter notes) and seconds.
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -39,6 +38,11 @@ public:
     double beatsToSeconds(double beats) const noexcept;
     double secondsToBeats(double seconds) const noexcept;  // inverse of beatsToSeconds; < 0 gives < 0
 
+    // Converts ticks in the order a walk through the messages meets them (mostly growing): each
+    // conversion starts from the stretch of tempo the previous one found instead of searching.
+    // Any order gives the same answers as ticksToSeconds; only going back costs a search.
+    class Cursor;
+
 private:
     // One stretch of constant tempo. Lookups binary-search the start fields.
     struct Segment {
@@ -50,25 +54,47 @@ private:
     };
     const Segment& segmentAtTick(std::uint64_t ticks) const noexcept;
 
-    // The index in later_ of the segment last found by tick: callers walk a track in time order, so
-    // the next lookup almost always hits it or the one after. Relaxed: any value is only a guess.
-    struct Hint {
-        mutable std::atomic<std::uint32_t> index{0};
-        Hint() = default;
-        Hint(const Hint&) noexcept {}
-        Hint& operator=(const Hint&) noexcept
-        {
-            index.store(0, std::memory_order_relaxed);
-            return *this;
-        }
-    };
-
     TimeDivision division_;
     std::vector<TempoChange> changes_;
     Segment first_;                  // from tick 0 (metrical) or the whole file (SMPTE)
     std::vector<Segment> later_;     // metrical files: one per tempo change after tick 0
     double secondsPerTickSmpte_ = 0;  // SMPTE files only
-    Hint hint_;
+};
+
+class TempoMap::Cursor {
+public:
+    explicit Cursor(const TempoMap& map) noexcept : map_(&map) { moveTo(map.first_, 0); }
+
+    double ticksToSeconds(std::uint64_t ticks) noexcept
+    {
+        if (ticks >= nextStart_ || ticks < segment_->startTick) [[unlikely]]
+            seek(ticks);
+        return segment_->startSeconds + static_cast<double>(ticks - segment_->startTick) * segment_->secondsPerTick;
+    }
+
+private:
+    void seek(std::uint64_t ticks) noexcept
+    {
+        // Usually the next stretch; a search otherwise.
+        if (next_ < map_->later_.size() && ticks >= nextStart_ &&
+            (next_ + 1 == map_->later_.size() || ticks < map_->later_[next_ + 1].startTick)) {
+            moveTo(map_->later_[next_], next_ + 1);
+            return;
+        }
+        const Segment& s = map_->segmentAtTick(ticks);
+        moveTo(s, &s == &map_->first_ ? 0 : static_cast<std::size_t>(&s - map_->later_.data()) + 1);
+    }
+    void moveTo(const Segment& segment, std::size_t next) noexcept
+    {
+        segment_ = &segment;
+        next_ = next;
+        nextStart_ = next < map_->later_.size() ? map_->later_[next].startTick : UINT64_MAX;
+    }
+
+    const TempoMap* map_;
+    const Segment* segment_ = nullptr;
+    std::size_t next_ = 0;  // index in later_ of the stretch after segment_
+    std::uint64_t nextStart_ = UINT64_MAX;
 };
 
 }  // namespace brennick

@@ -1,10 +1,13 @@
 #include "services/smf_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -389,6 +392,54 @@ TEST(SmfTrackLength, TicksBeyond32BitsStayExact)
         EXPECT_EQ(track[i].tick, maxDelta * (i + 1)) << i;
     EXPECT_EQ(track.lengthTicks(), maxDelta * 40 + 1);
     EXPECT_EQ(track[40].tick, maxDelta * 40 + 1);
+    // A walk in order gives the same messages as indexing, across every 32-bit boundary.
+    std::size_t i = 0;
+    track.forEach([&](const MidiMessage& m) {
+        EXPECT_EQ(m.tick, track[i].tick) << i;
+        EXPECT_EQ(bytesOf(m), bytesOf(track[i])) << i;
+        ++i;
+    });
+    EXPECT_EQ(i, track.size());
+}
+
+// Where the address space is too tight for the room the reader first asks for (a record for every
+// two bytes of a track), it starts smaller and grows as the events need.
+TEST(SmfReaderMemory, ReadsWhereRoomForEveryPossibleEventIsRefused)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address space limits do not work under the address sanitizer";
+#else
+    Bytes dump(24 << 20, 0x11);
+    dump.front() = 0x3E;
+    dump.back() = 0xF7;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(0).sysex(dump).delta(10).noteOff(0, 60).delta(0).endOfTrack();
+    const Bytes file = b.bytes();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Room for the 24 MB dump and a few records, not for 12 million 8-byte records (96 MB).
+        long pages = 0;
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(f);
+        }
+        const rlim_t tight = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (64 << 20);
+        const rlimit limit{tight, tight};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
+            ::_exit(2);
+        const SmfReadResult r = readStandardMidiFile(file);
+        const MidiTrack& track = r.sequence.track(0);
+        const bool whole = r.status == SmfStatus::Complete && track.size() == 4 &&
+                           track[1].bytes.size() == dump.size() + 1 && track[2].tick == 10;
+        ::_exit(whole ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not read whole, 2: no limit could be set";
+#endif
 }
 
 // --- Malformed files --------------------------------------------------------------------------
