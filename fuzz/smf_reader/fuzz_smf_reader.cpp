@@ -50,6 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(std::fabs(back - beats) <= 1e-6 * (1 + beats));
         }
         check(track.size() == 0 || track.lengthTicks() == previousTick);
+        // The in-order walk and the tempo cursor give what indexing and the map give.
+        std::size_t index = 0;
+        TempoMap::Cursor clock(tempo);
+        track.forEach([&](const MidiMessage& m) {
+            check(index < track.size());
+            const MidiMessage indexed = track[index++];
+            check(m.tick == indexed.tick && m.kind == indexed.kind && m.bytes.data() == indexed.bytes.data() &&
+                  m.bytes.size() == indexed.bytes.size());
+            check(clock.ticksToSeconds(m.tick) == tempo.ticksToSeconds(m.tick));
+        });
+        check(index == track.size());
         checksum += static_cast<unsigned>(sequence.trackLengthBeats(t));
     }
     checksum += static_cast<unsigned>(sequence.lengthBeats());
