@@ -3,7 +3,8 @@
 // release it. Baselines measured in the same run: libsmf (smf_load and a walk of every event),
 // Python's mido (MidiFile and an iteration of every message) and merely reading the file.
 //
-// Each loader runs in its own child process (this program run again), so peak memory is its own.
+// Each load runs in a child process of its own (this program run again), so peak memory is its own
+// and every loader starts from the same state: a program that has just opened the file.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -148,28 +149,24 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Runs `once` (which returns load and release seconds) `runs` times.
+// Runs `once` (which returns load and release seconds) once: each child process loads the file
+// once, as the player does when it opens a file, so every loader obtains its memory from the system
+// as a program that opens a file does. (Repeated loads in one process would time whatever memory the
+// allocator kept from the previous run, which favours the loaders that allocate least.)
 template <class Once>
-Measurement measure(int runs, Once once)
+Measurement measure(Once once)
 {
     Measurement m;
-    std::vector<double> loads, releases;
-    const long before = residentBytes();
-    for (int i = 0; i < runs; ++i) {
-        const auto [load, release] = once(m, i == 0 ? &m.peakBytes : nullptr);
-        loads.push_back(load);
-        releases.push_back(release);
-    }
-    (void)before;
-    m.loadSeconds = median(loads);
-    m.releaseSeconds = median(releases);
+    const auto [load, release] = once(m, &m.peakBytes);
+    m.loadSeconds = load;
+    m.releaseSeconds = release;
     return m;
 }
 
 // The floor: open, size, allocate, one read, close.
 Measurement measureRead(const char* path)
 {
-    return measure(9, [&](Measurement& m, double* peak) {
+    return measure([&](Measurement& m, double* peak) {
         const long before = residentBytes();
         const auto start = Clock::now();
         const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -196,7 +193,7 @@ Measurement measureRead(const char* path)
 
 Measurement measureOurs(const char* path)
 {
-    return measure(9, [&](Measurement& m, double* peak) {
+    return measure([&](Measurement& m, double* peak) {
         const long before = residentBytes();
         const auto start = Clock::now();
         auto result = std::make_unique<brennick::SmfReadResult>(brennick::loadStandardMidiFile(path));
@@ -232,7 +229,7 @@ Measurement measureOurs(const char* path)
 #ifdef BRENNICK_HAVE_LIBSMF
 Measurement measureLibsmf(const char* path)
 {
-    return measure(1, [&](Measurement& m, double* peak) {
+    return measure([&](Measurement& m, double* peak) {
         const long before = residentBytes();
         const auto start = Clock::now();
         smf_t* smf = smf_load(path);
@@ -296,6 +293,26 @@ bool runChild(const std::string& self, const std::string& loader, const std::str
                        &out.messages, &out.checksum) == 5;
 }
 
+// The median of `runs` child processes' load, release and peak figures.
+bool runChildren(const std::string& self, const std::string& loader, const std::string& path, int runs,
+                 Measurement& out)
+{
+    std::vector<double> loads, releases, peaks;
+    for (int i = 0; i < runs; ++i) {
+        Measurement m;
+        if (!runChild(self, loader, path, m))
+            return false;
+        loads.push_back(m.loadSeconds);
+        releases.push_back(m.releaseSeconds);
+        peaks.push_back(m.peakBytes);
+        out = m;
+    }
+    out.loadSeconds = median(loads);
+    out.releaseSeconds = median(releases);
+    out.peakBytes = median(peaks);
+    return true;
+}
+
 const char* kMidoScript = R"(
 import resource, sys, time
 import mido
@@ -337,6 +354,8 @@ bool runMido(const std::string& path, Measurement& out)
     return false;
 }
 
+constexpr int kRuns = 9;  // processes each for the floor and ours; libsmf and mido take minutes
+
 void report(const std::string& title, const std::string& self, const std::string& path)
 {
     const double fileBytes = static_cast<double>(std::filesystem::file_size(path));
@@ -345,8 +364,8 @@ void report(const std::string& title, const std::string& self, const std::string
     rows[1].name = "brennick";
     rows[2].name = "libsmf";
     rows[3].name = "mido";
-    rows[0].available = runChild(self, "read", path, rows[0].m);
-    rows[1].available = runChild(self, "brennick", path, rows[1].m);
+    rows[0].available = runChildren(self, "read", path, kRuns, rows[0].m);
+    rows[1].available = runChildren(self, "brennick", path, kRuns, rows[1].m);
 #ifdef BRENNICK_HAVE_LIBSMF
     rows[2].available = runChild(self, "libsmf", path, rows[2].m);
 #endif
@@ -428,7 +447,8 @@ int main(int argc, char** argv)
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
 
     std::printf("SMF load: CPU time from opening the file until every message has its time in seconds\n");
-    std::printf("(median of 9 runs; libsmf and mido: 1 run, they take minutes), peak resident growth, release time.\n");
+    std::printf("(one load per fresh process, as when the player opens a file; median of %d processes,\n", kRuns);
+    std::printf("libsmf and mido: 1, they take minutes), peak resident growth, release time.\n");
     report("format 1, 16 tracks, notes with running status, controllers, tempo changes", self,
            (dir / "notes_tempo.mid").string());
     report("notes with a large SysEx dump at the end", self, (dir / "notes_sysex.mid").string());
