@@ -409,29 +409,37 @@ TEST(SmfReaderMemory, ReadsWhereRoomForEveryPossibleEventIsRefused)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "address space limits do not work under the address sanitizer";
 #else
-    Bytes dump(24 << 20, 0x11);
+    Bytes dump(8 << 20, 0x11);
     dump.front() = 0x3E;
     dump.back() = 0xF7;
+    // A million notes after the dump: more records than the smaller first block holds.
+    constexpr std::size_t kNotes = 1'000'000;
     SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(0).sysex(dump).delta(10).noteOff(0, 60).delta(0).endOfTrack();
-    const Bytes file = b.bytes();
+    auto& t = b.track();
+    t.delta(0).noteOn(0, 60, 100).delta(0).sysex(dump).delta(10).noteOff(0, 60).delta(1).noteOn(0, 61, 90);
+    for (std::size_t i = 1; i < kNotes; ++i)
+        t.delta(1).running({61, static_cast<int>(i % 2) * 90});
+    t.delta(0).endOfTrack();
+    const Bytes file = b.bytes();  // about 11 MB: room for a record per two bytes would be 44 MB
     const pid_t pid = ::fork();
     if (pid == 0) {
-        // Room for the 24 MB dump and a few records, not for 12 million 8-byte records (96 MB).
+        // Room for the dump's copy and the records (8 + 8 MB) with some to spare, not for 44 MB.
         long pages = 0;
         if (FILE* f = std::fopen("/proc/self/statm", "r")) {
             if (std::fscanf(f, "%ld", &pages) != 1)
                 pages = 0;
             std::fclose(f);
         }
-        const rlim_t tight = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (64 << 20);
+        const rlim_t tight = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (28 << 20);
         const rlimit limit{tight, tight};
         if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
             ::_exit(2);
         const SmfReadResult r = readStandardMidiFile(file);
         const MidiTrack& track = r.sequence.track(0);
-        const bool whole = r.status == SmfStatus::Complete && track.size() == 4 &&
-                           track[1].bytes.size() == dump.size() + 1 && track[2].tick == 10;
+        const MidiMessage last = track[3 + kNotes - 1];
+        const bool whole = r.status == SmfStatus::Complete && track.size() == 4 + kNotes &&
+                           track[1].bytes.size() == dump.size() + 1 && track[2].tick == 10 &&
+                           last.tick == 10 + kNotes && last.bytes[0] == 0x90 && last.bytes[1] == 61;
         ::_exit(whole ? 0 : 1);
     }
     ASSERT_GT(pid, 0);
