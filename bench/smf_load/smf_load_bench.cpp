@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -227,7 +228,8 @@ Measurement measureOurs(const char* path)
 }
 
 #ifdef BRENNICK_HAVE_LIBSMF
-Measurement measureLibsmf(const char* path)
+// `timeRelease` false: the sequence is left for the process's end (libsmf takes seconds to free it).
+Measurement measureLibsmf(const char* path, bool timeRelease)
 {
     return measure([&](Measurement& m, double* peak) {
         const long before = residentBytes();
@@ -246,6 +248,8 @@ Measurement measureLibsmf(const char* path)
             *peak = static_cast<double>(peakResidentBytes() - before);
         m.messages = count;
         m.checksum = sum;
+        if (!timeRelease)
+            return std::pair{load, 0.0};
         const auto releaseStart = Clock::now();
         if (smf)
             smf_delete(smf);
@@ -272,7 +276,7 @@ bool runChild(const std::string& self, const std::string& loader, const std::str
         ::dup2(fds[1], STDOUT_FILENO);
         ::close(fds[0]);
         ::close(fds[1]);
-        if (loader == "libsmf") {  // it warns about every oddity on standard error
+        if (loader.starts_with("libsmf")) {  // it warns about every oddity on standard error
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, STDERR_FILENO);
         }
@@ -294,18 +298,22 @@ bool runChild(const std::string& self, const std::string& loader, const std::str
 }
 
 // The medians of `runs` child processes of each loader, taken in turns: a machine whose speed drifts
-// during the run (other work, frequency changes) then shifts every loader alike.
-bool runChildrenInTurns(const std::string& self, const std::vector<std::string>& loaders, const std::string& path,
-                        int runs, std::vector<Measurement>& out)
+// during the run (other work, frequency changes) then shifts every loader alike. A loader whose child
+// fails is left out from then on and reported as not available.
+std::vector<std::optional<Measurement>> runChildrenInTurns(const std::string& self,
+                                                           const std::vector<std::string>& loaders,
+                                                           const std::string& path, int runs)
 {
     const std::size_t n = loaders.size();
     std::vector<std::vector<double>> loads(n), releases(n), peaks(n);
-    out.assign(n, Measurement{});
+    std::vector<std::optional<Measurement>> out(n, Measurement{});
     for (int i = 0; i < runs; ++i) {
         for (std::size_t l = 0; l < n; ++l) {
             Measurement m;
-            if (!runChild(self, loaders[l], path, m))
-                return false;
+            if (!out[l] || !runChild(self, loaders[l], path, m)) {
+                out[l].reset();
+                continue;
+            }
             loads[l].push_back(m.loadSeconds);
             releases[l].push_back(m.releaseSeconds);
             peaks[l].push_back(m.peakBytes);
@@ -313,11 +321,13 @@ bool runChildrenInTurns(const std::string& self, const std::vector<std::string>&
         }
     }
     for (std::size_t l = 0; l < n; ++l) {
-        out[l].loadSeconds = median(loads[l]);
-        out[l].releaseSeconds = median(releases[l]);
-        out[l].peakBytes = median(peaks[l]);
+        if (!out[l])
+            continue;
+        out[l]->loadSeconds = median(loads[l]);
+        out[l]->releaseSeconds = median(releases[l]);
+        out[l]->peakBytes = median(peaks[l]);
     }
-    return true;
+    return out;
 }
 
 const char* kMidoScript = R"(
@@ -361,7 +371,7 @@ bool runMido(const std::string& path, Measurement& out)
     return false;
 }
 
-constexpr int kRuns = 15;  // processes each for the floor and ours; libsmf and mido take minutes
+constexpr int kRuns = 15;  // processes each for the floor, ours and libsmf's load; mido takes minutes
 
 // `withBaselines`: also libsmf and mido, which take minutes.
 void report(const std::string& title, const std::string& self, const std::string& path, bool withBaselines)
@@ -372,14 +382,20 @@ void report(const std::string& title, const std::string& self, const std::string
     rows[1].name = "brennick";
     rows[2].name = "libsmf";
     rows[3].name = "mido";
-    std::vector<Measurement> inTurns;
-    rows[0].available = rows[1].available = runChildrenInTurns(self, {"read", "brennick"}, path, kRuns, inTurns);
-    if (rows[0].available) {
-        rows[0].m = inTurns[0];
-        rows[1].m = inTurns[1];
-    }
+    // libsmf's loads join the turns; its release, which takes seconds, is timed once.
+    std::vector<std::string> loaders{"read", "brennick"};
 #ifdef BRENNICK_HAVE_LIBSMF
-    rows[2].available = withBaselines && runChild(self, "libsmf", path, rows[2].m);
+    if (withBaselines)
+        loaders.push_back("libsmf-load");
+#endif
+    const auto inTurns = runChildrenInTurns(self, loaders, path, kRuns);
+    for (std::size_t l = 0; l < 2; ++l)
+        if ((rows[l].available = inTurns[l].has_value()))
+            rows[l].m = *inTurns[l];
+#ifdef BRENNICK_HAVE_LIBSMF
+    rows[2].available = withBaselines && inTurns[2] && runChild(self, "libsmf", path, rows[2].m);
+    if (rows[2].available)
+        rows[2].m.loadSeconds = inTurns[2]->loadSeconds;
 #endif
     rows[3].available = withBaselines && runMido(path, rows[3].m);
 
@@ -422,8 +438,8 @@ int child(const std::string& loader, const char* path)
     else if (loader == "brennick")
         m = measureOurs(path);
 #ifdef BRENNICK_HAVE_LIBSMF
-    else if (loader == "libsmf")
-        m = measureLibsmf(path);
+    else if (loader == "libsmf" || loader == "libsmf-load")
+        m = measureLibsmf(path, loader == "libsmf");
 #endif
     else
         return 2;
@@ -466,9 +482,9 @@ int main(int argc, char** argv)
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
 
     std::printf("SMF load: CPU time from opening the file until every message has its time in seconds\n");
-    std::printf("(one load per fresh process, as when the player opens a file; median of %d processes taken\n", kRuns);
-    std::printf("in turns with the floor's, libsmf and mido: 1, they take minutes), peak resident growth,\n");
-    std::printf("release time.\n");
+    std::printf("(one load per fresh process, as when the player opens a file; median of %d processes of\n", kRuns);
+    std::printf("each loader taken in turns, mido and libsmf's release: 1, they take minutes), peak resident\n");
+    std::printf("growth, release time.\n");
     report("format 1, 16 tracks, notes with running status, controllers, tempo changes", self,
            (dir / "notes_tempo.mid").string(), withBaselines);
     report("notes with a large SysEx dump at the end", self, (dir / "notes_sysex.mid").string(), withBaselines);
