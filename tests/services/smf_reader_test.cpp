@@ -423,7 +423,8 @@ TEST(SmfReaderMemory, ReadsWhereRoomForEveryPossibleEventIsRefused)
     const Bytes file = b.bytes();  // about 11 MB: room for a record per two bytes would be 44 MB
     const pid_t pid = ::fork();
     if (pid == 0) {
-        // Room for the dump's copy and the records (8 + 8 MB) with some to spare, not for 44 MB.
+        // Room for the dump's copy and the grown record block (8 + 11 MB) with some to spare, not
+        // for the 44 MB first asked for.
         long pages = 0;
         if (FILE* f = std::fopen("/proc/self/statm", "r")) {
             if (std::fscanf(f, "%ld", &pages) != 1)
