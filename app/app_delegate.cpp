@@ -21,8 +21,8 @@ const QString kPlayMIDIFile = QStringLiteral("PlayMIDIFile");
 
 AppDelegate::AppDelegate()
 {
-    NotificationCenter::defaultCenter().addObserver(
-        this, kPlayMIDIFile, [this](const Notification& n) { receiveNotification(n); });
+    NotificationCenter::defaultCenter().addObserver(this, kPlayMIDIFile,
+                                                    [this](const Notification& n) { receiveNotification(n); });
 }
 
 AppDelegate::~AppDelegate()

@@ -118,7 +118,8 @@ int runApplication(int argc, char** argv)
     MainInterface ui = loadMainInterface(resourceDirectoryPath());
     AppDelegate& delegate = *ui.delegate;
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, [&delegate] { delegate.applicationWillTerminate(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                     [&delegate] { delegate.applicationWillTerminate(); });
 
     RequestIntake intake(delegate);
     app.installEventFilter(&intake);

@@ -29,10 +29,9 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
 
     ui.menuTarget = std::make_unique<MIDIMenu>();
     ui.menu = buildPlayerMenu(*ui.menuTarget, *ui.window);
-    QObject::connect(ui.menu.openResourceFile, &QAction::triggered, ui.delegate.get(),
-                     [delegate = ui.delegate.get(), item = ui.menu.openResourceFile] {
-                         delegate->doOpenResourceFile(item);
-                     });
+    QObject::connect(
+        ui.menu.openResourceFile, &QAction::triggered, ui.delegate.get(),
+        [delegate = ui.delegate.get(), item = ui.menu.openResourceFile] { delegate->doOpenResourceFile(item); });
 
     ui.delegate->setWindow(ui.window.get());
     ui.delegate->setView(ui.view);

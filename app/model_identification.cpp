@@ -11,9 +11,9 @@
 namespace brennick {
 
 const char* const brennickDevices[kBrennickDeviceCount] = {
-    "Lumen",  "Portico", "Tessel",  "Orrin",  "Fennel",  "Brisa",      "Calyx",  "Ostrel", "Yarrow",
-    "Vireo",  "Sorrel",  "Kestra",  "",       "",        "Lumen 2",    "Vell/Vell+", "Pellam", "Drover",
-    "Nixie",  "Carrow",  "Ilmarch", "Tovey",  "Kestra2", "Quillon",    "Gavot",  "Merrow",
+    "Lumen", "Portico", "Tessel",  "Orrin", "Fennel",  "Brisa",   "Calyx",      "Ostrel", "Yarrow",
+    "Vireo", "Sorrel",  "Kestra",  "",      "",        "Lumen 2", "Vell/Vell+", "Pellam", "Drover",
+    "Nixie", "Carrow",  "Ilmarch", "Tovey", "Kestra2", "Quillon", "Gavot",      "Merrow",
 };
 
 namespace {

@@ -44,24 +44,19 @@ std::int32_t leadingInteger(const QString& text)
 std::int32_t intValue(const QVariant& value)
 {
     switch (value.typeId()) {
-    case QMetaType::Bool:
-        return value.toBool() ? 1 : 0;
+    case QMetaType::Bool: return value.toBool() ? 1 : 0;
     case QMetaType::LongLong:
-    case QMetaType::Int:
-        return std::int32_t(std::uint32_t(value.toLongLong()));  // keeps the low 32 bits
+    case QMetaType::Int: return std::int32_t(std::uint32_t(value.toLongLong()));  // keeps the low 32 bits
     case QMetaType::ULongLong:
-    case QMetaType::UInt:
-        return std::int32_t(std::uint32_t(value.toULongLong()));
+    case QMetaType::UInt: return std::int32_t(std::uint32_t(value.toULongLong()));
     case QMetaType::Double: {
         const double d = std::trunc(value.toDouble());
         if (!std::isfinite(d))
             return 0;
         return std::int32_t(std::clamp(d, double(INT_MIN), double(INT_MAX)));
     }
-    case QMetaType::QString:
-        return leadingInteger(value.toString());
-    default:
-        return 0;
+    case QMetaType::QString: return leadingInteger(value.toString());
+    default: return 0;
     }
 }
 

@@ -29,8 +29,12 @@ inline std::vector<std::uint8_t> timingSong(double seconds)
     chords.delta(0).endOfTrack();
     auto& bass = b.track();
     for (int i = 0; i < beats * 2; ++i)
-        bass.delta(i == 0 ? 0 : 120).controller(2, 1, i % 128).delta(0).noteOn(2, 30 + i % 12, 100)
-            .delta(120).noteOff(2, 30 + i % 12);
+        bass.delta(i == 0 ? 0 : 120)
+            .controller(2, 1, i % 128)
+            .delta(0)
+            .noteOn(2, 30 + i % 12, 100)
+            .delta(120)
+            .noteOff(2, 30 + i % 12);
     bass.delta(0).endOfTrack();
     return b.bytes();
 }

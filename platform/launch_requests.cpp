@@ -19,12 +19,10 @@ QString absoluteCleanPath(const QString& path, const QString& currentDirectory)
 
 }  // namespace
 
-QList<LaunchRequest> classifyLaunchArguments(const QStringList& args,
-                                             const QString& currentDirectory)
+QList<LaunchRequest> classifyLaunchArguments(const QStringList& args, const QString& currentDirectory)
 {
     static const QRegularExpression schemeForm(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
-    static const QRegularExpression fileScheme(QStringLiteral("^file:"),
-                                               QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression fileScheme(QStringLiteral("^file:"), QRegularExpression::CaseInsensitiveOption);
 
     QList<LaunchRequest> requests;
     for (const QString& arg : args) {
@@ -33,18 +31,16 @@ QList<LaunchRequest> classifyLaunchArguments(const QStringList& args,
         if (fileScheme.match(arg).hasMatch()) {
             const QUrl url(arg, QUrl::StrictMode);
             const QString host = url.host();
-            if (url.isValid() && (host.isEmpty() || host.compare(QLatin1String("localhost"),
-                                                                 Qt::CaseInsensitive) == 0)) {
+            if (url.isValid() &&
+                (host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)) {
                 const QString path = url.path(QUrl::FullyDecoded);
                 if (!path.isEmpty()) {
-                    requests.append({LaunchRequest::Kind::OpenFile,
-                                     absoluteCleanPath(path, currentDirectory)});
+                    requests.append({LaunchRequest::Kind::OpenFile, absoluteCleanPath(path, currentDirectory)});
                     continue;
                 }
             }
         }
-        if (schemeForm.match(arg).hasMatch()
-            && !QFileInfo::exists(absoluteCleanPath(arg, currentDirectory))) {
+        if (schemeForm.match(arg).hasMatch() && !QFileInfo::exists(absoluteCleanPath(arg, currentDirectory))) {
             requests.append({LaunchRequest::Kind::GetURL, arg});
             continue;
         }

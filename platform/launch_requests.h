@@ -25,7 +25,6 @@ struct LaunchRequest {
 // - anything else is a local path, made absolute against `currentDirectory` (an absolute path)
 //   and cleaned.
 // Empty arguments are dropped. Nothing is opened or checked beyond the existence test above.
-QList<LaunchRequest> classifyLaunchArguments(const QStringList& args,
-                                             const QString& currentDirectory);
+QList<LaunchRequest> classifyLaunchArguments(const QStringList& args, const QString& currentDirectory);
 
 }  // namespace brennick

@@ -23,8 +23,7 @@ public:
 
     // Calls `handler` for every notification named `name` (any name when empty) whose object
     // equals `objectFilter` (any object when null). `observer` identifies the registration.
-    void addObserver(const void* observer, const QString& name, Handler handler,
-                     const QVariant& objectFilter = {});
+    void addObserver(const void* observer, const QString& name, Handler handler, const QVariant& objectFilter = {});
     // Removes every registration of `observer`.
     void removeObserver(const void* observer);
 

@@ -39,8 +39,7 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 struct MallocDeleter {
     void operator()(void* p) const { std::free(p); }
 };
-template <typename T>
-using MallocPtr = std::unique_ptr<T, MallocDeleter>;
+template <typename T> using MallocPtr = std::unique_ptr<T, MallocDeleter>;
 
 // ---- Pre-checks: the library recurses once per nesting level when it parses a binary list and
 // when it frees any tree (also a partial one after a parse error), so deep nesting must be turned
@@ -130,8 +129,7 @@ bool xmlNestingWithinLimit(const QByteArray& bytes)
                 qsizetype tagEnd = after;
                 while (tagEnd < bytes.size() && bytes[tagEnd] != '>' && bytes[tagEnd] != '<')
                     ++tagEnd;
-                const bool selfClosing =
-                    tagEnd < bytes.size() && bytes[tagEnd] == '>' && bytes[tagEnd - 1] == '/';
+                const bool selfClosing = tagEnd < bytes.size() && bytes[tagEnd] == '>' && bytes[tagEnd - 1] == '/';
                 if (!selfClosing && ++depth > kMaxPropertyListDepth + 1)  // + the <plist> element
                     return false;
             }
@@ -165,8 +163,8 @@ public:
         offsetTable_ = readBigEndian(trailer + 24, 8);
         if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8)
             return false;
-        if (objectCount_ == 0 || root >= objectCount_ || offsetTable_ < kHeader
-            || offsetTable_ > trailer || objectCount_ > (trailer - offsetTable_) / offsetSize_)
+        if (objectCount_ == 0 || root >= objectCount_ || offsetTable_ < kHeader || offsetTable_ > trailer ||
+            objectCount_ > (trailer - offsetTable_) / offsetSize_)
             return false;
         objectsEnd_ = trailer;
         state_.assign(objectCount_, State{});
@@ -231,8 +229,7 @@ private:
             const unsigned width = 1u << (data_[pos] & 0x0F);
             if (width > 16 || pos + 1 + width > objectsEnd_)
                 return std::nullopt;
-            const std::uint64_t value = readBigEndian(pos + 1 + (width > 8 ? width - 8 : 0),
-                                                      std::min(width, 8u));
+            const std::uint64_t value = readBigEndian(pos + 1 + (width > 8 ? width - 8 : 0), std::min(width, 8u));
             pos += 1 + width;
             return value;
         };
@@ -245,7 +242,7 @@ private:
             object.payloadBytes = *n;
             break;
         }
-        case 0x5:  // ASCII string
+        case 0x5:    // ASCII string
         case 0x6: {  // UTF-16 string
             const auto n = count();
             if (!n || *n > size_)
@@ -255,8 +252,8 @@ private:
                 return std::nullopt;
             break;
         }
-        case 0xA:  // array
-        case 0xC:  // set
+        case 0xA:    // array
+        case 0xC:    // set
         case 0xD: {  // dictionary: keys, then values
             const auto n = count();
             if (!n || *n > size_)
@@ -296,8 +293,7 @@ private:
         while (!path.empty()) {
             Frame& frame = path.back();
             if (frame.next < frame.object.refCount) {
-                const std::uint64_t child =
-                    readBigEndian(frame.object.refsAt + frame.next * refSize_, refSize_);
+                const std::uint64_t child = readBigEndian(frame.object.refsAt + frame.next * refSize_, refSize_);
                 ++frame.next;
                 if (child >= objectCount_)
                     return false;
@@ -328,8 +324,7 @@ private:
     static bool addChild(State& parent, const State& child)
     {
         parent.height = std::max(parent.height, child.height);
-        if (child.nodes > kMaxExpandedNodes - parent.nodes
-            || child.bytes > kMaxExpandedBytes - parent.bytes)
+        if (child.nodes > kMaxExpandedNodes - parent.nodes || child.bytes > kMaxExpandedBytes - parent.bytes)
             return false;
         parent.nodes += child.nodes;
         parent.bytes += child.bytes;
@@ -399,8 +394,7 @@ std::optional<QVariant> toVariant(plist_t node, int depth)
         plist_get_bool_val(node, &value);
         return QVariant(value != 0);
     }
-    case PLIST_UINT:
-        return integerValue(node);
+    case PLIST_UINT: return integerValue(node);
     case PLIST_REAL: {
         double value = 0;
         plist_get_real_val(node, &value);
@@ -452,8 +446,7 @@ std::optional<QVariant> toVariant(plist_t node, int depth)
             return std::nullopt;
         return QVariant(*map);
     }
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
 }
 
@@ -506,14 +499,12 @@ PlistPtr largeUnsigned(quint64 value)
 std::optional<PlistPtr> fromVariant(const QVariant& value, int depth)
 {
     switch (value.typeId()) {
-    case QMetaType::Bool:
-        return PlistPtr(plist_new_bool(value.toBool() ? 1 : 0));
+    case QMetaType::Bool: return PlistPtr(plist_new_bool(value.toBool() ? 1 : 0));
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::Short:
     case QMetaType::Long:
-    case QMetaType::SChar:
-        return PlistPtr(plist_new_uint(static_cast<uint64_t>(value.toLongLong())));
+    case QMetaType::SChar: return PlistPtr(plist_new_uint(static_cast<uint64_t>(value.toLongLong())));
     case QMetaType::UInt:
     case QMetaType::ULongLong:
     case QMetaType::UShort:
@@ -535,8 +526,7 @@ std::optional<PlistPtr> fromVariant(const QVariant& value, int depth)
             return std::nullopt;
         return PlistPtr(plist_new_real(real));
     }
-    case QMetaType::QString:
-        return PlistPtr(plist_new_string(value.toString().toUtf8().constData()));
+    case QMetaType::QString: return PlistPtr(plist_new_string(value.toString().toUtf8().constData()));
     case QMetaType::QByteArray: {
         const QByteArray bytes = value.toByteArray();
         return PlistPtr(plist_new_data(bytes.constData(), static_cast<uint64_t>(bytes.size())));
@@ -548,11 +538,9 @@ std::optional<PlistPtr> fromVariant(const QVariant& value, int depth)
         const qint64 msecs = time.toMSecsSinceEpoch() - kPlistEpochMSecs;
         const qint64 seconds = msecs >= 0 ? msecs / 1000 : -((-msecs + 999) / 1000);
         const qint64 remainderMSecs = msecs - seconds * 1000;
-        if (seconds < std::numeric_limits<int32_t>::min()
-            || seconds > std::numeric_limits<int32_t>::max())
+        if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max())
             return std::nullopt;
-        return PlistPtr(plist_new_date(static_cast<int32_t>(seconds),
-                                       static_cast<int32_t>(remainderMSecs * 1000)));
+        return PlistPtr(plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(remainderMSecs * 1000)));
     }
     case QMetaType::QVariantList:
     case QMetaType::QStringList: {
@@ -567,8 +555,7 @@ std::optional<PlistPtr> fromVariant(const QVariant& value, int depth)
         }
         return array;
     }
-    case QMetaType::QVariantMap:
-        return mapToDict(value.toMap(), depth + 1);
+    case QMetaType::QVariantMap: return mapToDict(value.toMap(), depth + 1);
     case QMetaType::QVariantHash: {
         const QVariantHash hash = value.toHash();
         QVariantMap map;
@@ -576,8 +563,7 @@ std::optional<PlistPtr> fromVariant(const QVariant& value, int depth)
             map.insert(it.key(), it.value());
         return mapToDict(map, depth + 1);
     }
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
 }
 
@@ -650,8 +636,8 @@ std::optional<QVariantMap> readPropertyListDictionary(const QString& path)
         return std::nullopt;
     struct stat info {};
     QFile file;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return std::nullopt;
     }
@@ -695,8 +681,7 @@ bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMa
                             : (0666 & ~currentUmask());
     ::fchmod(fd, mode);  // best effort: a file system without modes keeps its own
 
-    const bool written = writeAll(fd, xml.constData(), static_cast<std::size_t>(xml.size()))
-                         && ::fsync(fd) == 0;
+    const bool written = writeAll(fd, xml.constData(), static_cast<std::size_t>(xml.size())) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.constData(), finalPath.constData()) != 0) {
         ::unlink(temporary.constData());

@@ -7,8 +7,7 @@ namespace brennick {
 
 QString resourceDirectoryPath()
 {
-    return QDir::cleanPath(QCoreApplication::applicationDirPath()
-                           + QStringLiteral("/../share/brennick-midi-player"));
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/brennick-midi-player"));
 }
 
 }  // namespace brennick

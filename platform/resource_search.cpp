@@ -9,8 +9,7 @@ namespace brennick {
 
 namespace fs = std::filesystem;
 
-std::optional<QString> findFirstEntryWithSuffix(const QString& directory,
-                                                const QStringList& suffixesInOrder)
+std::optional<QString> findFirstEntryWithSuffix(const QString& directory, const QStringList& suffixesInOrder)
 {
     if (directory.isEmpty() || suffixesInOrder.isEmpty())
         return std::nullopt;

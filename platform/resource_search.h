@@ -17,7 +17,6 @@ namespace brennick {
 // Symbolic links to folders are yielded as entries but not descended into, so link loops end;
 // unreadable subfolders are skipped. A missing or unreadable `directory`, or an error during the
 // walk, ends the search: what was not reached is not found. Never throws.
-std::optional<QString> findFirstEntryWithSuffix(const QString& directory,
-                                                const QStringList& suffixesInOrder);
+std::optional<QString> findFirstEntryWithSuffix(const QString& directory, const QStringList& suffixesInOrder);
 
 }  // namespace brennick

@@ -97,8 +97,7 @@ QString SingleInstance::defaultSocketPath()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (folder.isEmpty()) {
-        folder = QDir::tempPath() + QStringLiteral("/brennick-midi-player-")
-                 + QString::number(::getuid());
+        folder = QDir::tempPath() + QStringLiteral("/brennick-midi-player-") + QString::number(::getuid());
         ::mkdir(QFile::encodeName(folder).constData(), 0700);
     }
     return folder + QStringLiteral("/brennick-midi-player.socket");

@@ -28,8 +28,7 @@ public:
     // named after the user id.
     static QString defaultSocketPath();
 
-    explicit SingleInstance(const QString& socketPath = defaultSocketPath(),
-                            QObject* parent = nullptr);
+    explicit SingleInstance(const QString& socketPath = defaultSocketPath(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
     // Becomes the primary instance: true when listening (also when already listening), false when
@@ -43,8 +42,7 @@ public:
     // when the primary accepted them. Blocks at most about `timeoutMs` milliseconds; false when
     // nobody listens, the primary does not answer in time, or the message would exceed
     // kMaxMessageBytes or kMaxItems. Needs no event loop.
-    static bool forward(const QStringList& items, int timeoutMs,
-                        const QString& socketPath = defaultSocketPath());
+    static bool forward(const QStringList& items, int timeoutMs, const QString& socketPath = defaultSocketPath());
 
 signals:
     // Emitted on the primary's thread for every accepted message, with its items in order.

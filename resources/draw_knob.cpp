@@ -29,12 +29,14 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTrackRadius = 0.372;
 constexpr double kTrackWidth = 14.0 / 450.0;
 
-QPointF polar(double cx, double cy, double radius, double degreesFromTop) {
+QPointF polar(double cx, double cy, double radius, double degreesFromTop)
+{
     const double a = degreesFromTop * kPi / 180.0;
     return QPointF(cx + radius * std::sin(a), cy - radius * std::cos(a));
 }
 
-void drawFaceplate(QPainter& p, double s, double c) {
+void drawFaceplate(QPainter& p, double s, double c)
+{
     // A dark round plate, so the arc and text read the same on any desktop.
     QRadialGradient plate(QPointF(c, c * 0.9), 0.5 * s);
     plate.setColorAt(0.0, QColor(44, 46, 52, 240));
@@ -58,8 +60,7 @@ void drawFaceplate(QPainter& p, double s, double c) {
     p.drawEllipse(QPointF(c, c), kTrackRadius * s, kTrackRadius * s);
     QPen lip(QColor(255, 255, 255, 22), std::max(0.6, 0.0025 * s));
     p.setPen(lip);
-    p.drawEllipse(QPointF(c, c), (kTrackRadius + kTrackWidth / 2) * s,
-                  (kTrackRadius + kTrackWidth / 2) * s);
+    p.drawEllipse(QPointF(c, c), (kTrackRadius + kTrackWidth / 2) * s, (kTrackRadius + kTrackWidth / 2) * s);
 
     // Scale: 40 ticks around the groove, longer at the quarters, from the bottom (where the arc
     // starts) clockwise.
@@ -70,13 +71,14 @@ void drawFaceplate(QPainter& p, double s, double c) {
         const double angle = 180.0 + i * 9.0;
         const double inner = (major ? 0.408 : 0.414) * s;
         const double outer = (major ? 0.448 : 0.436) * s;
-        p.setPen(QPen(QColor(230, 232, 236, major ? 150 : 70), (major ? 0.007 : 0.004) * s,
-                      Qt::SolidLine, Qt::RoundCap));
+        p.setPen(
+            QPen(QColor(230, 232, 236, major ? 150 : 70), (major ? 0.007 : 0.004) * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(polar(c, c, inner, angle), polar(c, c, outer, angle));
     }
 }
 
-void drawKnob(QPainter& p, double s, double c) {
+void drawKnob(QPainter& p, double s, double c)
+{
     const QPointF centre(c, c);
 
     // Contact shadow, a little below the knob.
@@ -156,18 +158,17 @@ void drawKnob(QPainter& p, double s, double c) {
     const QPointF from = polar(c, c, 0.125 * s, 0.0);
     const QPointF to = polar(c, c, 0.248 * s, 0.0);
     for (int glow = 3; glow >= 1; --glow) {
-        p.setPen(QPen(QColor(255, 150, 40, 28), (0.014 + 0.012 * glow) * s, Qt::SolidLine,
-                      Qt::RoundCap));
+        p.setPen(QPen(QColor(255, 150, 40, 28), (0.014 + 0.012 * glow) * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(from, to);
     }
     p.setPen(QPen(QColor(255, 176, 66), std::max(1.0, 0.016 * s), Qt::SolidLine, Qt::RoundCap));
     p.drawLine(from, to);
-    p.setPen(QPen(QColor(255, 232, 190, 200), std::max(0.5, 0.005 * s), Qt::SolidLine,
-                  Qt::RoundCap));
+    p.setPen(QPen(QColor(255, 232, 190, 200), std::max(0.5, 0.005 * s), Qt::SolidLine, Qt::RoundCap));
     p.drawLine(from, to);
 }
 
-QImage drawPicture(int size, double arcFraction) {
+QImage drawPicture(int size, double arcFraction)
+{
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
@@ -177,8 +178,7 @@ QImage drawPicture(int size, double arcFraction) {
     drawFaceplate(p, s, c);
     if (arcFraction > 0.0) {
         // The icon shows the knob as it looks while playing: an amber arc part way round.
-        const QRectF box(c - kTrackRadius * s, c - kTrackRadius * s, 2 * kTrackRadius * s,
-                         2 * kTrackRadius * s);
+        const QRectF box(c - kTrackRadius * s, c - kTrackRadius * s, 2 * kTrackRadius * s, 2 * kTrackRadius * s);
         QPainterPath arc;
         arc.arcMoveTo(box, 270.0);
         arc.arcTo(box, 270.0, -360.0 * arcFraction);
@@ -192,15 +192,15 @@ QImage drawPicture(int size, double arcFraction) {
 
 // One ICNS element per size from Qt's writer, gathered into one file: the writer stores a
 // single picture per file.
-QByteArray icnsWithSizes(const QList<int>& sizes) {
+QByteArray icnsWithSizes(const QList<int>& sizes)
+{
     QByteArray elements;
     for (int size : sizes) {
         QBuffer buffer;
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, "icns");
         if (!writer.write(drawPicture(size, 0.0))) {
-            std::fprintf(stderr, "cannot write a %d-pixel ICNS element: %s\n", size,
-                         qPrintable(writer.errorString()));
+            std::fprintf(stderr, "cannot write a %d-pixel ICNS element: %s\n", size, qPrintable(writer.errorString()));
             return {};
         }
         const QByteArray one = buffer.data();
@@ -214,15 +214,16 @@ QByteArray icnsWithSizes(const QList<int>& sizes) {
     return file + elements;
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     if (argc != 2 && argc != 3) {
         std::fprintf(stderr, "usage: %s <output folder> [preview.png]\n", argv[0]);

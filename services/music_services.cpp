@@ -68,10 +68,7 @@ struct Registry {
         return ref != 0 && ref < nameByEndpoint.size() ? &nameByEndpoint[ref] : nullptr;
     }
 
-    OpaqueMusicSequence* sequence(MusicSequence s)
-    {
-        return s != nullptr && sequences.count(s) ? s : nullptr;
-    }
+    OpaqueMusicSequence* sequence(MusicSequence s) { return s != nullptr && sequences.count(s) ? s : nullptr; }
     OpaqueMusicPlayer* player(MusicPlayer p) { return p != nullptr && players.count(p) ? p : nullptr; }
     OpaqueMusicTrack* track(MusicTrack t)
     {
@@ -233,12 +230,9 @@ OSStatus MusicSequenceFileLoad(MusicSequence sequence, CFURLRef fileRef, MusicSe
     s->tracks.clear();
     switch (result.status) {
     case SmfStatus::Complete:
-    case SmfStatus::Damaged:
-        return 0;
-    case SmfStatus::NotMidi:
-        return kAudioToolboxErr_InvalidSequenceType;
-    case SmfStatus::Unreadable:
-        return kFileNotFound;
+    case SmfStatus::Damaged: return 0;
+    case SmfStatus::NotMidi: return kAudioToolboxErr_InvalidSequenceType;
+    case SmfStatus::Unreadable: return kFileNotFound;
     }
     return kAudioToolboxErr_InvalidSequenceType;
 }

@@ -6,11 +6,8 @@
 namespace brennick {
 
 MidiTrack::MidiTrack(MidiTrack&& other) noexcept
-    : records_(std::move(other.records_)),
-      recordCount_(std::exchange(other.recordCount_, 0)),
-      pooled_(std::move(other.pooled_)),
-      pool_(std::move(other.pool_)),
-      epochStarts_(std::move(other.epochStarts_)),
+    : records_(std::move(other.records_)), recordCount_(std::exchange(other.recordCount_, 0)),
+      pooled_(std::move(other.pooled_)), pool_(std::move(other.pool_)), epochStarts_(std::move(other.epochStarts_)),
       lengthTicks_(std::exchange(other.lengthTicks_, 0))
 {
 }
@@ -28,18 +25,30 @@ MidiTrack& MidiTrack::operator=(MidiTrack&& other) noexcept
     return *this;
 }
 
-std::uint64_t MidiTrack::lengthTicks() const noexcept { return lengthTicks_; }
+std::uint64_t MidiTrack::lengthTicks() const noexcept
+{
+    return lengthTicks_;
+}
 
 Sequence::Sequence() = default;
 Sequence::Sequence(Sequence&&) noexcept = default;
 Sequence& Sequence::operator=(Sequence&&) noexcept = default;
 Sequence::~Sequence() = default;
 
-std::uint16_t Sequence::format() const noexcept { return format_; }
+std::uint16_t Sequence::format() const noexcept
+{
+    return format_;
+}
 
-const TempoMap& Sequence::tempoMap() const noexcept { return tempoMap_; }
+const TempoMap& Sequence::tempoMap() const noexcept
+{
+    return tempoMap_;
+}
 
-std::size_t Sequence::trackCount() const noexcept { return tracks_.size(); }
+std::size_t Sequence::trackCount() const noexcept
+{
+    return tracks_.size();
+}
 
 const MidiTrack& Sequence::track(std::size_t index) const noexcept
 {

@@ -31,17 +31,16 @@ public:
     // The tick of the end-of-track event, else of the last event; 0 for an empty track.
     std::uint64_t lengthTicks() const noexcept;
     // Calls `visit(const MidiMessage&)` for every message in file order: faster than indexing.
-    template <class Visit>
-    void forEach(Visit&& visit) const;
+    template <class Visit> void forEach(Visit&& visit) const;
 
 private:
     friend class SmfTrackWriter;
 
     // 8 bytes per message, no heap block of its own: a file holds millions of them.
     struct Record {
-        std::uint32_t tickLow;  // the tick's low 32 bits; the high bits come from epochStarts_
+        std::uint32_t tickLow;          // the tick's low 32 bits; the high bits come from epochStarts_
         std::uint8_t kindAndIndexHigh;  // MessageKind in bits 0-2; pooled index bits 24-28 above
-        std::uint8_t bytes[3];  // Channel: status and data; other kinds: pooled index bits 0-23
+        std::uint8_t bytes[3];          // Channel: status and data; other kinds: pooled index bits 0-23
     };
     // A message whose bytes live in pool_ (meta events and SysEx packets).
     struct Pooled {
@@ -76,9 +75,9 @@ public:
     std::uint16_t format() const noexcept;  // 0, 1 or 2 as the header says
     const TempoMap& tempoMap() const noexcept;
     std::size_t trackCount() const noexcept;
-    const MidiTrack& track(std::size_t index) const noexcept;  // index < trackCount(); else an empty track
+    const MidiTrack& track(std::size_t index) const noexcept;   // index < trackCount(); else an empty track
     double trackLengthBeats(std::size_t index) const noexcept;  // tempoMap().ticksToBeats(lengthTicks)
-    double lengthBeats() const noexcept;                         // the largest track length, 0 if none
+    double lengthBeats() const noexcept;                        // the largest track length, 0 if none
 
 private:
     friend class SmfSequenceBuilder;
@@ -90,7 +89,10 @@ private:
 
 // Inline: the player calls these for every message of a file.
 
-inline std::size_t MidiTrack::size() const noexcept { return recordCount_; }
+inline std::size_t MidiTrack::size() const noexcept
+{
+    return recordCount_;
+}
 
 inline MidiMessage MidiTrack::decode(const Record& r, std::uint64_t tickHigh) const noexcept
 {
@@ -122,16 +124,17 @@ inline MidiMessage MidiTrack::operator[](std::size_t index) const noexcept
     return decode(records_[index], tickHigh);
 }
 
-template <class Visit>
-void MidiTrack::forEach(Visit&& visit) const
+template <class Visit> void MidiTrack::forEach(Visit&& visit) const
 {
     std::size_t epoch = 0;
     std::size_t epochEnd = epochStarts_.empty() ? recordCount_ : epochStarts_[0];
     for (std::size_t i = 0; i < recordCount_; ++i) {
-        while (i == epochEnd) [[unlikely]] {
-            ++epoch;
-            epochEnd = epoch < epochStarts_.size() ? epochStarts_[epoch] : recordCount_;
-        }
+        while (i == epochEnd)
+            [[unlikely]]
+            {
+                ++epoch;
+                epochEnd = epoch < epochStarts_.size() ? epochStarts_[epoch] : recordCount_;
+            }
         visit(decode(records_[i], static_cast<std::uint64_t>(epoch) << 32));
     }
 }

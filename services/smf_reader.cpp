@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -150,8 +150,7 @@ SmfTrackWriter::Block SmfTrackWriter::growRecords(MidiTrack& track, std::size_t 
     return {static_cast<Record*>(block), want};
 }
 
-std::size_t SmfTrackWriter::prepareRecords(MidiTrack& track, Block& block, std::size_t mostRecords,
-                                          std::size_t count)
+std::size_t SmfTrackWriter::prepareRecords(MidiTrack& track, Block& block, std::size_t mostRecords, std::size_t count)
 {
     // Large enough that the calls cost little, small enough to provide little that goes unused.
     constexpr std::size_t kStretch = (64 * 1024) / sizeof(Record);
@@ -174,8 +173,8 @@ void SmfTrackWriter::finishRecords(MidiTrack& track, std::size_t count, std::siz
     track.recordCount_ = count;
 }
 
-std::size_t SmfTrackWriter::addPooled(MidiTrack& track, bool prefixF0, std::uint8_t metaType,
-                                      const std::uint8_t* data, std::uint32_t length)
+std::size_t SmfTrackWriter::addPooled(MidiTrack& track, bool prefixF0, std::uint8_t metaType, const std::uint8_t* data,
+                                      std::uint32_t length)
 {
     const std::size_t index = track.pooled_.size();
     track.pooled_.push_back({track.pool_.size(), length + (prefixF0 ? 1u : 0u), metaType});
@@ -201,7 +200,7 @@ TrackOutcome SmfTrackWriter::read(const std::uint8_t* begin, const std::uint8_t*
     Block block = mostRecords == 0 ? Block{nullptr, 0} : allocateRecords(track, mostRecords);
     std::size_t count = 0;
     std::size_t prepared = 0;  // records the system has provided pages for (or the block's end)
-    std::uint64_t epoch = 0;  // tick >> 32 of the last record
+    std::uint64_t epoch = 0;   // tick >> 32 of the last record
     std::uint64_t lengthTicks = 0;
 
     const std::uint8_t* p = begin;

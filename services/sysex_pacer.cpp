@@ -4,10 +4,7 @@
 
 namespace brennick {
 
-SysExPacer::SysExPacer(double bytesPerSecond) noexcept
-    : bytesPerSecond_(bytesPerSecond > 0.0 ? bytesPerSecond : 0.0)
-{
-}
+SysExPacer::SysExPacer(double bytesPerSecond) noexcept : bytesPerSecond_(bytesPerSecond > 0.0 ? bytesPerSecond : 0.0) {}
 
 double SysExPacer::drainSeconds(std::size_t length) const noexcept
 {

@@ -48,24 +48,28 @@ TempoMap::TempoMap(TimeDivision division, std::vector<TempoChange> changes)
         Segment s;
         s.startTick = tick;
         s.startBeats = static_cast<double>(tick) / ticksPerQuarter;
-        s.startSeconds = previous ? previous->startSeconds +
-                                        (s.startBeats - previous->startBeats) * previous->secondsPerBeat
-                                  : 0.0;
+        s.startSeconds =
+            previous ? previous->startSeconds + (s.startBeats - previous->startBeats) * previous->secondsPerBeat : 0.0;
         s.secondsPerBeat = microseconds / 1e6;
         s.secondsPerTick = s.secondsPerBeat / ticksPerQuarter;
         return s;
     };
     auto it = changes_.begin();
-    first_ = makeSegment(0, it != changes_.end() && it->tick == 0 ? (it++)->microsecondsPerQuarter : 500000,
-                         nullptr);
+    first_ = makeSegment(0, it != changes_.end() && it->tick == 0 ? (it++)->microsecondsPerQuarter : 500000, nullptr);
     later_.reserve(static_cast<std::size_t>(changes_.end() - it));
     for (; it != changes_.end(); ++it)
         later_.push_back(makeSegment(it->tick, it->microsecondsPerQuarter, later_.empty() ? &first_ : &later_.back()));
 }
 
-TimeDivision TempoMap::division() const noexcept { return division_; }
+TimeDivision TempoMap::division() const noexcept
+{
+    return division_;
+}
 
-const std::vector<TempoChange>& TempoMap::changes() const noexcept { return changes_; }
+const std::vector<TempoChange>& TempoMap::changes() const noexcept
+{
+    return changes_;
+}
 
 const TempoMap::Segment& TempoMap::segmentAtTick(std::uint64_t ticks) const noexcept
 {

@@ -56,8 +56,8 @@ private:
 
     TimeDivision division_;
     std::vector<TempoChange> changes_;
-    Segment first_;                  // from tick 0 (metrical) or the whole file (SMPTE)
-    std::vector<Segment> later_;     // metrical files: one per tempo change after tick 0
+    Segment first_;                   // from tick 0 (metrical) or the whole file (SMPTE)
+    std::vector<Segment> later_;      // metrical files: one per tempo change after tick 0
     double secondsPerTickSmpte_ = 0;  // SMPTE files only
 };
 

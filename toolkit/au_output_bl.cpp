@@ -20,9 +20,7 @@ void AUOutputBL::FreeDeleter::operator()(void* p) const noexcept
 }
 
 AUOutputBL::AUOutputBL(const AudioStreamBasicDescription& format, UInt32 frameCount)
-    : mFormat(format),
-      mNumberBuffers(isNonInterleavedPCM(format) ? format.mChannelsPerFrame : 1),
-      mFrames(frameCount)
+    : mFormat(format), mNumberBuffers(isNonInterleavedPCM(format) ? format.mChannelsPerFrame : 1), mFrames(frameCount)
 {
     // calloc both zeroes the list and creates its objects (the types are implicit-lifetime).
     const std::size_t bytes =

@@ -81,10 +81,8 @@ bool isLinearPCM(int subtype)
     case SF_FORMAT_PCM_32:
     case SF_FORMAT_PCM_U8:
     case SF_FORMAT_FLOAT:
-    case SF_FORMAT_DOUBLE:
-        return true;
-    default:
-        return false;
+    case SF_FORMAT_DOUBLE: return true;
+    default: return false;
     }
 }
 
@@ -144,7 +142,7 @@ struct MemoryFile {
     static sf_count_t seek(sf_count_t offset, int whence, void* user)
     {
         MemoryFile& file = of(user);
-        const sf_count_t base = whence == SEEK_CUR ? file.position
+        const sf_count_t base = whence == SEEK_CUR   ? file.position
                                 : whence == SEEK_END ? sf_count_t(file.bytes.size())
                                                      : 0;
         file.position = std::max<sf_count_t>(0, base + offset);
@@ -180,8 +178,7 @@ struct MemoryFile {
 bool writesBigEndianByDefault(int major, int subtype)
 {
     MemoryFile file;
-    SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write,
-                     &MemoryFile::tell};
+    SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write, &MemoryFile::tell};
     SF_INFO info{};
     info.samplerate = 44100;
     info.channels = 1;
@@ -226,8 +223,8 @@ void addLinearPCMVariants(int major, int subtype, std::vector<AudioStreamBasicDe
     const bool big = accepts(major | subtype | SF_ENDIAN_BIG);
     const bool bigFirst = little == big ? writesBigEndianByDefault(major, subtype) : big;
     const auto add = [&](bool bigEndian) {
-        variants.push_back(variantRecord(kAudioFormatLinearPCM,
-                                         flags | (bigEndian ? kAudioFormatFlagIsBigEndian : 0), bits));
+        variants.push_back(
+            variantRecord(kAudioFormatLinearPCM, flags | (bigEndian ? kAudioFormatFlagIsBigEndian : 0), bits));
     };
     if (little && big) {
         add(bigFirst);
@@ -271,8 +268,7 @@ class SndfileAudioFileServices final : public AudioFileServices {
 public:
     SndfileAudioFileServices();
 
-    OSStatus getInfoSize(AudioFileQuery query, const AudioFileTypeAndFormatID& specifier,
-                         UInt32& outBytes) override
+    OSStatus getInfoSize(AudioFileQuery query, const AudioFileTypeAndFormatID& specifier, UInt32& outBytes) override
     {
         const void* data;
         UInt32 bytes;
@@ -327,8 +323,7 @@ private:
         return nullptr;
     }
 
-    template <typename T>
-    static OSStatus list(const std::vector<T>& items, const void*& data, UInt32& bytes)
+    template <typename T> static OSStatus list(const std::vector<T>& items, const void*& data, UInt32& bytes)
     {
         data = items.data();
         bytes = UInt32(items.size() * sizeof(T));
@@ -355,8 +350,7 @@ private:
                     return list(format.variants, data, bytes);
             return kAudioFileUnsupportedDataFormatError;
         }
-        default:
-            return kAudioFileUnsupportedPropertyError;
+        default: return kAudioFileUnsupportedPropertyError;
         }
     }
 

@@ -26,8 +26,8 @@ struct AudioFileTypeAndFormatID {
 };
 
 // Failure statuses of the queries.
-constexpr OSStatus kAudioFileUnsupportedPropertyError = OSStatus(fourCharCode("pty?"));  // unknown query
-constexpr OSStatus kAudioFileUnsupportedFileTypeError = OSStatus(fourCharCode("typ?"));  // unknown type
+constexpr OSStatus kAudioFileUnsupportedPropertyError = OSStatus(fourCharCode("pty?"));    // unknown query
+constexpr OSStatus kAudioFileUnsupportedFileTypeError = OSStatus(fourCharCode("typ?"));    // unknown type
 constexpr OSStatus kAudioFileUnsupportedDataFormatError = OSStatus(fourCharCode("fmt?"));  // not in type
 
 // The seven queries. Every call returns 0 on success or a non-zero status, and writes its outputs
@@ -37,12 +37,11 @@ public:
     virtual ~AudioFileServices() = default;
 
     // Byte size of the list answer of `query` ('afwf', 'acof', 'acif', 'fmid' or 'sdid').
-    virtual OSStatus getInfoSize(AudioFileQuery query, const AudioFileTypeAndFormatID& specifier,
-                                 UInt32& outBytes) = 0;
+    virtual OSStatus getInfoSize(AudioFileQuery query, const AudioFileTypeAndFormatID& specifier, UInt32& outBytes) = 0;
     // Copies at most `ioBytes` bytes of the list answer of `query` to `outData` (suitably aligned
     // for its elements) and sets `ioBytes` to the bytes written.
-    virtual OSStatus getInfo(AudioFileQuery query, const AudioFileTypeAndFormatID& specifier,
-                             UInt32& ioBytes, void* outData) = 0;
+    virtual OSStatus getInfo(AudioFileQuery query, const AudioFileTypeAndFormatID& specifier, UInt32& ioBytes,
+                             void* outData) = 0;
     // 'ftnm': the display name of `fileType`.
     virtual OSStatus getFileTypeName(AudioFileTypeID fileType, CFString& outName) = 0;
     // 'fext': the file-name extensions of `fileType`, without the dot.

@@ -99,8 +99,8 @@ void CAAudioFileFormats::FileFormatInfo::LoadDataFormats()
             entry.mWritable = true;
 
         std::vector<AudioStreamBasicDescription> variants;
-        if (!readList(*mHost, kAudioFileGlobalInfo_AvailableStreamDescriptionsForFormat,
-                      {mFileTypeID, entry.mFormatID}, variants))
+        if (!readList(*mHost, kAudioFileGlobalInfo_AvailableStreamDescriptionsForFormat, {mFileTypeID, entry.mFormatID},
+                      variants))
             continue;
         entry.mNumVariants = countOf(variants.size());
         entry.mVariants = std::make_unique<AudioStreamBasicDescription[]>(std::size_t(entry.mNumVariants));

@@ -14,19 +14,19 @@ public:
     // One encoding a file type can hold.
     struct DataFormatInfo {
         AudioFormatID mFormatID = 0;
-        SInt32 mNumVariants = 0;  // entries of mVariants; 0 when the host gave none
+        SInt32 mNumVariants = 0;                                   // entries of mVariants; 0 when the host gave none
         std::unique_ptr<AudioStreamBasicDescription[]> mVariants;  // in the host's order; may be null
-        bool mReadable = false;  // decodable, or linear PCM
-        bool mWritable = false;  // encodable, or linear PCM
-        bool mEitherEndianPCM = false;  // above 8 bits, both byte orders are offered
+        bool mReadable = false;                                    // decodable, or linear PCM
+        bool mWritable = false;                                    // encodable, or linear PCM
+        bool mEitherEndianPCM = false;                             // above 8 bits, both byte orders are offered
     };
 
     // One writable file type.
     struct FileFormatInfo {
         AudioFileTypeID mFileTypeID = 0;
-        std::optional<CFString> mFileTypeName;  // absent when the name query failed
+        std::optional<CFString> mFileTypeName;     // absent when the name query failed
         std::optional<CFStringArray> mExtensions;  // without the dot; absent when the query failed
-        SInt32 mNumDataFormats = 0;  // entries of mDataFormats
+        SInt32 mNumDataFormats = 0;                // entries of mDataFormats
         // Null until loaded; present (even with no entries) once loaded.
         std::unique_ptr<DataFormatInfo[]> mDataFormats;
 
@@ -78,7 +78,7 @@ public:
     // True when any file type holds `formatID`.
     bool IsKnownDataFormat(AudioFormatID formatID);
 
-    SInt32 mNumFileFormats = 0;  // 0 when the host's list is unavailable
+    SInt32 mNumFileFormats = 0;                      // 0 when the host's list is unavailable
     std::unique_ptr<FileFormatInfo[]> mFileFormats;  // sorted by name
 
 private:

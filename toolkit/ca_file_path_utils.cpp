@@ -45,7 +45,8 @@ OSStatus PosixPathToParentFSRefAndName(const char* path, FSRef& outParent, CFStr
 
     if (!text || whole.empty() || whole == "/")
         return fnfErr;
-    std::string_view parentView = slash == std::string_view::npos ? "." : withoutTrailingSlashes(whole.substr(0, slash));
+    std::string_view parentView =
+        slash == std::string_view::npos ? "." : withoutTrailingSlashes(whole.substr(0, slash));
     if (parentView.empty())
         parentView = "/";
     const std::string parent(parentView);

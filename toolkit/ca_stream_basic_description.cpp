@@ -70,8 +70,8 @@ void CAStreamBasicDescription::NormalizeLinearPCMFormat(AudioStreamBasicDescript
 void CAStreamBasicDescription::NormalizeLinearPCMFormat(bool inNativeEndian,
                                                         AudioStreamBasicDescription& ioDescription) noexcept
 {
-    normalize(ioDescription, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
-                                 (inNativeEndian ? 0 : kAudioFormatFlagIsBigEndian));
+    normalize(ioDescription,
+              kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | (inNativeEndian ? 0 : kAudioFormatFlagIsBigEndian));
 }
 
 void CAStreamBasicDescription::ResetFormat(AudioStreamBasicDescription& ioDescription) noexcept
@@ -141,10 +141,8 @@ bool operator==(const AudioStreamBasicDescription& x, const AudioStreamBasicDesc
         if (isLinearPCM(x) ? !pcmFlagsMatch(x, y) : x.mFormatFlags != y.mFormatFlags)
             return false;
     }
-    return fieldsMatch(x.mBytesPerPacket, y.mBytesPerPacket) &&
-           fieldsMatch(x.mFramesPerPacket, y.mFramesPerPacket) &&
-           fieldsMatch(x.mBytesPerFrame, y.mBytesPerFrame) &&
-           fieldsMatch(x.mChannelsPerFrame, y.mChannelsPerFrame) &&
+    return fieldsMatch(x.mBytesPerPacket, y.mBytesPerPacket) && fieldsMatch(x.mFramesPerPacket, y.mFramesPerPacket) &&
+           fieldsMatch(x.mBytesPerFrame, y.mBytesPerFrame) && fieldsMatch(x.mChannelsPerFrame, y.mChannelsPerFrame) &&
            fieldsMatch(x.mBitsPerChannel, y.mBitsPerChannel);
 }
 

@@ -27,12 +27,11 @@ public:
 
     // Stores each value in its field (the flags, passed last, go to the third field); reserved is 0.
     constexpr CAStreamBasicDescription(double inSampleRate, UInt32 inFormatID, UInt32 inBytesPerPacket,
-                                       UInt32 inFramesPerPacket, UInt32 inBytesPerFrame,
-                                       UInt32 inChannelsPerFrame, UInt32 inBitsPerChannel,
-                                       UInt32 inFormatFlags) noexcept
-        : AudioStreamBasicDescription{inSampleRate,      inFormatID,       inFormatFlags,
-                                      inBytesPerPacket,  inFramesPerPacket, inBytesPerFrame,
-                                      inChannelsPerFrame, inBitsPerChannel, 0}
+                                       UInt32 inFramesPerPacket, UInt32 inBytesPerFrame, UInt32 inChannelsPerFrame,
+                                       UInt32 inBitsPerChannel, UInt32 inFormatFlags) noexcept
+        : AudioStreamBasicDescription{inSampleRate,       inFormatID,        inFormatFlags,
+                                      inBytesPerPacket,   inFramesPerPacket, inBytesPerFrame,
+                                      inChannelsPerFrame, inBitsPerChannel,  0}
     {
     }
 
@@ -42,8 +41,7 @@ public:
     static void NormalizeLinearPCMFormat(AudioStreamBasicDescription& ioDescription) noexcept;
 
     // The same, little-endian (flags 0x9) when `inNativeEndian` is true, big-endian (0xB) when false.
-    static void NormalizeLinearPCMFormat(bool inNativeEndian,
-                                         AudioStreamBasicDescription& ioDescription) noexcept;
+    static void NormalizeLinearPCMFormat(bool inNativeEndian, AudioStreamBasicDescription& ioDescription) noexcept;
 
     // Sets the first eight fields to zero; reserved keeps its value.
     static void ResetFormat(AudioStreamBasicDescription& ioDescription) noexcept;
@@ -75,9 +73,8 @@ public:
     // Human-readable name, e.g. "Mixable 2 Ch SInt16" (abbreviated) or "Mixable 2 Channel 16 Bit
     // Signed Integer", preceded by the rate and a space ("44100 ") when `inIncludeSampleRate`.
     // Writes at most `inMaxNameLength` bytes, terminated when that is at least 1; cut to fit.
-    static void GetSimpleName(const AudioStreamBasicDescription& inDescription, char* outName,
-                              UInt32 inMaxNameLength, bool inAbbreviate,
-                              bool inIncludeSampleRate = false) noexcept;
+    static void GetSimpleName(const AudioStreamBasicDescription& inDescription, char* outName, UInt32 inMaxNameLength,
+                              bool inAbbreviate, bool inIncludeSampleRate = false) noexcept;
 
     // Reads a format text such as "F32@44100,2" or "aac@44100#1024" into `outDesc` (cleared
     // first). Returns true when the whole text was read. On false `outDesc` holds what was read so

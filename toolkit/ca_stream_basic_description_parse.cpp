@@ -67,8 +67,7 @@ const char* readCodeForm(const char* text, AudioStreamBasicDescription& desc) no
         case CodeByte::Read:
             // A field marker written as a fourth plain character ends a three-character code such
             // as "aac@44100". An escaped byte is always part of the code.
-            if (i == 3 && p == byteStart + 1 &&
-                (byte == '-' || byte == '@' || byte == '/' || byte == '#')) {
+            if (i == 3 && p == byteStart + 1 && (byte == '-' || byte == '@' || byte == '/' || byte == '#')) {
                 byte = ' ';
                 p = byteStart;
             }
@@ -79,8 +78,7 @@ const char* readCodeForm(const char* text, AudioStreamBasicDescription& desc) no
                 return nullptr;
             code = (code << 8) | ' ';
             break;
-        case CodeByte::Invalid:
-            return nullptr;
+        case CodeByte::Invalid: return nullptr;
         }
     }
     desc.mFormatID = code;
@@ -111,8 +109,8 @@ bool CAStreamBasicDescription::FromText(const char* inTextDesc, AudioStreamBasic
         p += 2;
         isBigEndian = true;
     }
-    AudioFormatFlags flags = kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger |
-                             (isBigEndian ? kAudioFormatFlagIsBigEndian : 0);
+    AudioFormatFlags flags =
+        kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger | (isBigEndian ? kAudioFormatFlagIsBigEndian : 0);
     bool isPCM = true;
     if (p[0] == 'F') {
         flags = (flags & ~kAudioFormatFlagIsSignedInteger) | kAudioFormatFlagIsFloat;

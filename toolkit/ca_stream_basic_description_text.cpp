@@ -103,8 +103,8 @@ void writeLinearPCMTail(const CAStreamBasicDescription& desc, Room room) noexcep
     const char* separator = packing[0] != '\0' || alignment[0] != '\0' ? ", " : "";
     const char* interleaving = (flags & kAudioFormatFlagIsNonInterleaved) != 0 ? ", deinterleaved" : "";
 
-    std::snprintf(room.at, room.size, "%s-bit%s%s %s%s%s%s%s", bitDepth, byteOrder, sign,
-                  isFloat ? "float" : "integer", separator, packing, alignment, interleaving);
+    std::snprintf(room.at, room.size, "%s-bit%s%s %s%s%s%s%s", bitDepth, byteOrder, sign, isFloat ? "float" : "integer",
+                  separator, packing, alignment, interleaving);
 }
 
 void writeLinearPCMName(const AudioStreamBasicDescription& desc, Room room, bool abbreviate) noexcept
@@ -130,29 +130,27 @@ void writeLinearPCMName(const AudioStreamBasicDescription& desc, Room room, bool
 
     if (abbreviate) {
         if (isBigEndian && !isPacked)
-            std::snprintf(room.at, room.size, "%s %d Ch %s %s %s%d/%s%d", mixability, channels, bigEndian,
-                          alignment, numberType, bits, numberType, wordBits);
-        else if (isBigEndian)
-            std::snprintf(room.at, room.size, "%s %d Ch %s %s%d", mixability, channels, bigEndian,
-                          numberType, bits);
-        else if (!isPacked)
-            std::snprintf(room.at, room.size, "%s %d Ch %s %s%d/%s%d", mixability, channels, alignment,
+            std::snprintf(room.at, room.size, "%s %d Ch %s %s %s%d/%s%d", mixability, channels, bigEndian, alignment,
                           numberType, bits, numberType, wordBits);
+        else if (isBigEndian)
+            std::snprintf(room.at, room.size, "%s %d Ch %s %s%d", mixability, channels, bigEndian, numberType, bits);
+        else if (!isPacked)
+            std::snprintf(room.at, room.size, "%s %d Ch %s %s%d/%s%d", mixability, channels, alignment, numberType,
+                          bits, numberType, wordBits);
         else
             std::snprintf(room.at, room.size, "%s %d Ch %s%d", mixability, channels, numberType, bits);
     } else {
         if (isBigEndian && !isPacked)
-            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s %s Aligned %s in %d Bits", mixability,
-                          channels, bits, bigEndian, numberType, alignment, wordBits);
+            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s %s Aligned %s in %d Bits", mixability, channels,
+                          bits, bigEndian, numberType, alignment, wordBits);
         else if (isBigEndian)
-            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s %s", mixability, channels, bits,
-                          bigEndian, numberType);
-        else if (!isPacked)
-            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s Aligned %s in %d Bits", mixability,
-                          channels, bits, numberType, alignment, wordBits);
-        else
-            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s", mixability, channels, bits,
+            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s %s", mixability, channels, bits, bigEndian,
                           numberType);
+        else if (!isPacked)
+            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s Aligned %s in %d Bits", mixability, channels,
+                          bits, numberType, alignment, wordBits);
+        else
+            std::snprintf(room.at, room.size, "%s %d Channel %d Bit %s", mixability, channels, bits, numberType);
     }
 }
 
@@ -170,8 +168,8 @@ char* CAStringForOSType(OSType t, char* writeLocation) noexcept
         std::snprintf(writeLocation, kCAStringForOSTypeSize, "'%c%c%c%c'", codeByte(t, 0), codeByte(t, 1),
                       codeByte(t, 2), codeByte(t, 3));
     else
-        std::snprintf(writeLocation, kCAStringForOSTypeSize, "0x%02X%02X%02X%02X", codeByte(t, 0),
-                      codeByte(t, 1), codeByte(t, 2), codeByte(t, 3));
+        std::snprintf(writeLocation, kCAStringForOSTypeSize, "0x%02X%02X%02X%02X", codeByte(t, 0), codeByte(t, 1),
+                      codeByte(t, 2), codeByte(t, 3));
     return writeLocation;
 }
 
@@ -202,16 +200,13 @@ int StrToOSType(const char* str, OSType& t) noexcept
     for (int i = 0; i < 4; ++i) {
         std::uint8_t byte = 0;
         switch (brennick::toolkit::readCodeByte(p, byte)) {
-        case CodeByte::Read:
-            code = (code << 8) | byte;
-            break;
+        case CodeByte::Read: code = (code << 8) | byte; break;
         case CodeByte::End:
             if (i != 3)
                 return 0;
             t = (code << 8) | ' ';
             return static_cast<int>(p - str);
-        case CodeByte::Invalid:
-            return 0;
+        case CodeByte::Invalid: return 0;
         }
     }
     t = code;
@@ -223,22 +218,17 @@ char* CAStreamBasicDescription::AsString(char* buffer, std::size_t bufferSize) c
     Room room{buffer, bufferSize};
     char formatID[kCAStringForOSTypeSize];
     CAStringForOSType(mFormatID, formatID);
-    const int headLength = std::snprintf(room.at, room.size, "%2d ch, %6.0f Hz, %s (0x%08X) ",
-                                         asInt(mChannelsPerFrame), mSampleRate, formatID, mFormatFlags);
+    const int headLength = std::snprintf(room.at, room.size, "%2d ch, %6.0f Hz, %s (0x%08X) ", asInt(mChannelsPerFrame),
+                                         mSampleRate, formatID, mFormatFlags);
     if (!room.advance(headLength))
         return buffer;
 
     switch (mFormatID) {
-    case kAudioFormatAppleLossless:
-        writeAlacTail(*this, room);
-        break;
-    case kAudioFormatLinearPCM:
-        writeLinearPCMTail(*this, room);
-        break;
+    case kAudioFormatAppleLossless: writeAlacTail(*this, room); break;
+    case kAudioFormatLinearPCM: writeLinearPCMTail(*this, room); break;
     default:
         std::snprintf(room.at, room.size, "%d bits/channel, %d bytes/packet, %d frames/packet, %d bytes/frame",
-                      asInt(mBitsPerChannel), asInt(mBytesPerPacket), asInt(mFramesPerPacket),
-                      asInt(mBytesPerFrame));
+                      asInt(mBitsPerChannel), asInt(mBytesPerPacket), asInt(mFramesPerPacket), asInt(mBytesPerFrame));
         break;
     }
     return buffer;
@@ -251,20 +241,13 @@ void CAStreamBasicDescription::GetSimpleName(const AudioStreamBasicDescription& 
     Room room{outName, inMaxNameLength};
     if (room.size == 0)
         return;
-    if (inIncludeSampleRate &&
-        !room.advance(std::snprintf(room.at, room.size, "%.0f ", inDescription.mSampleRate)))
+    if (inIncludeSampleRate && !room.advance(std::snprintf(room.at, room.size, "%.0f ", inDescription.mSampleRate)))
         return;
 
     switch (inDescription.mFormatID) {
-    case kAudioFormatLinearPCM:
-        writeLinearPCMName(inDescription, room, inAbbreviate);
-        break;
-    case kAudioFormatAC3:
-        copyCut(room, "AC-3");
-        break;
-    case kAudioFormat60958AC3:
-        copyCut(room, "AC-3 for SPDIF");
-        break;
+    case kAudioFormatLinearPCM: writeLinearPCMName(inDescription, room, inAbbreviate); break;
+    case kAudioFormatAC3: copyCut(room, "AC-3"); break;
+    case kAudioFormat60958AC3: copyCut(room, "AC-3 for SPDIF"); break;
     default: {
         // The identifier's bytes as they are, most significant first.
         const char code[5] = {static_cast<char>(codeByte(inDescription.mFormatID, 0)),

@@ -2,7 +2,8 @@
 
 namespace brennick {
 
-MenuItem::MenuItem(const QString& title, QObject* parent) : QAction(title, parent) {
+MenuItem::MenuItem(const QString& title, QObject* parent) : QAction(title, parent)
+{
     // A checkable QAction flips its check mark before `triggered` is emitted; put the mark back
     // to what the state says, so only setState changes what the item shows.
     connect(this, &QAction::toggled, this, [this](bool checked) {
@@ -11,14 +12,16 @@ MenuItem::MenuItem(const QString& title, QObject* parent) : QAction(title, paren
     });
 }
 
-void MenuItem::setState(qint64 state) {
+void MenuItem::setState(qint64 state)
+{
     state_ = state;
     if (state != 0 && !isCheckable())
         setCheckable(true);
     showState();
 }
 
-void MenuItem::showState() {
+void MenuItem::showState()
+{
     if (isCheckable())
         setChecked(state_ != 0);
 }

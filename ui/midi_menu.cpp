@@ -10,9 +10,13 @@ namespace brennick {
 
 MIDIMenu::MIDIMenu(QObject* parent) : QObject(parent) {}
 
-QString MIDIMenu::openDialogFilter() { return QStringLiteral("MIDI files (*.mid *.midi)"); }
+QString MIDIMenu::openDialogFilter()
+{
+    return QStringLiteral("MIDI files (*.mid *.midi)");
+}
 
-void MIDIMenu::doOpen(QObject* /*sender*/) {
+void MIDIMenu::doOpen(QObject* /*sender*/)
+{
     QFileDialog dialog;
     dialog.setWindowModality(Qt::ApplicationModal);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -32,7 +36,8 @@ void MIDIMenu::doOpen(QObject* /*sender*/) {
                                                              QVariant(file.absoluteFilePath()));
 }
 
-void MIDIMenu::doAutoquit(MenuItem* sender) {
+void MIDIMenu::doAutoquit(MenuItem* sender)
+{
     if (sender == nullptr)
         return;
     sender->setState(sender->state() == 0 ? 1 : 0);

@@ -27,7 +27,8 @@ constexpr double kTextHeight = 30.0;
 // Three passes of box blur approximate a Gaussian (central limit); box widths chosen so that the
 // three variances add up to sigma^2 as closely as odd widths allow. Outside the area counts as
 // transparent.
-void boxBlurRows(const float* in, float* out, int w, int h, int radius) {
+void boxBlurRows(const float* in, float* out, int w, int h, int radius)
+{
     const float scale = 1.0f / float(2 * radius + 1);
     for (int y = 0; y < h; ++y) {
         const float* src = in + std::size_t(y) * std::size_t(w);
@@ -46,7 +47,8 @@ void boxBlurRows(const float* in, float* out, int w, int h, int radius) {
 }
 
 // Column sums kept for a whole row at once, so every step runs along contiguous memory.
-void boxBlurColumns(const float* in, float* out, int w, int h, int radius, std::vector<float>& sums) {
+void boxBlurColumns(const float* in, float* out, int w, int h, int radius, std::vector<float>& sums)
+{
     const float scale = 1.0f / float(2 * radius + 1);
     sums.assign(std::size_t(w), 0.0f);
     const auto at = [w](int y) { return std::size_t(y) * std::size_t(w); };
@@ -72,8 +74,8 @@ void boxBlurColumns(const float* in, float* out, int w, int h, int radius, std::
     }
 }
 
-void gaussianApprox(std::vector<float>& a, std::vector<float>& b, std::vector<float>& sums, int w,
-                    int h, double sigma) {
+void gaussianApprox(std::vector<float>& a, std::vector<float>& b, std::vector<float>& sums, int w, int h, double sigma)
+{
     const double ideal = std::sqrt(12.0 * sigma * sigma / 3.0 + 1.0);
     int wl = int(std::floor(ideal));
     if (wl % 2 == 0)
@@ -101,7 +103,8 @@ struct MIDIView::Overlay {
     QColor darkColour, lightColour;
 };
 
-double KnobGeometry::clockwiseSweep() const {
+double KnobGeometry::clockwiseSweep() const
+{
     const double sweep = startAngle - endAngle;
     if (!std::isfinite(sweep))
         return 0.0;
@@ -114,7 +117,8 @@ double KnobGeometry::clockwiseSweep() const {
     return sweep;
 }
 
-KnobGeometry knobGeometry(const QSizeF& size, double v) {
+KnobGeometry knobGeometry(const QSizeF& size, double v)
+{
     const double w = size.width();
     const double h = size.height();
     KnobGeometry g;
@@ -127,7 +131,8 @@ KnobGeometry knobGeometry(const QSizeF& size, double v) {
     return g;
 }
 
-MIDIView::MIDIView(const QRectF& frame, QWidget* parent) : QWidget(parent) {
+MIDIView::MIDIView(const QRectF& frame, QWidget* parent) : QWidget(parent)
+{
     // The pass paints every pixel itself, transparency included.
     setAttribute(Qt::WA_NoSystemBackground);
     setAutoFillBackground(false);
@@ -137,7 +142,8 @@ MIDIView::MIDIView(const QRectF& frame, QWidget* parent) : QWidget(parent) {
 
 MIDIView::~MIDIView() = default;
 
-void MIDIView::awakeFromNib(const QString& resourceDirectory) {
+void MIDIView::awakeFromNib(const QString& resourceDirectory)
+{
     QImage knob;
     QImageReader reader(QDir(resourceDirectory).filePath(QStringLiteral("Knob.icns")));
     // An icon file holds several sizes; scaling the largest down looks best.
@@ -146,8 +152,7 @@ void MIDIView::awakeFromNib(const QString& resourceDirectory) {
         if (i > 0 && !reader.jumpToImage(i))
             break;
         const QImage image = reader.read();
-        if (!image.isNull() && (knob.isNull() || image.width() * image.height() >
-                                                     knob.width() * knob.height()))
+        if (!image.isNull() && (knob.isNull() || image.width() * image.height() > knob.width() * knob.height()))
             knob = image;
     }
     setCircleImage(knob);
@@ -156,36 +161,41 @@ void MIDIView::awakeFromNib(const QString& resourceDirectory) {
     infoText_ = QString();
 }
 
-void MIDIView::setIndicatorValue(double fraction) {
+void MIDIView::setIndicatorValue(double fraction)
+{
     indicatorVal_ = fraction;
     update();
 }
 
-void MIDIView::setInfoText(const QString& text) {
+void MIDIView::setInfoText(const QString& text)
+{
     infoText_ = text;  // a value: later changes to the caller's string do not reach it
 }
 
-void MIDIView::clearInfoText() {
+void MIDIView::clearInfoText()
+{
     infoText_ = QString();
     update();
 }
 
-void MIDIView::setCircleImage(const QImage& image) {
+void MIDIView::setCircleImage(const QImage& image)
+{
     circleImage_ = image;
     scaledKnob_ = QImage();
 }
 
-const QImage& MIDIView::scaledKnob(const QSize& pixels, qreal dpr) {
+const QImage& MIDIView::scaledKnob(const QSize& pixels, qreal dpr)
+{
     if (scaledKnob_.size() != pixels || scaledKnob_.devicePixelRatio() != dpr) {
-        scaledKnob_ = circleImage_
-                          .scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+        scaledKnob_ = circleImage_.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                           .convertToFormat(QImage::Format_ARGB32_Premultiplied);
         scaledKnob_.setDevicePixelRatio(dpr);
     }
     return scaledKnob_;
 }
 
-void MIDIView::paintEvent(QPaintEvent* /*event*/) {
+void MIDIView::paintEvent(QPaintEvent* /*event*/)
+{
     // The bounds stand for the frame: the view fills its window from the content origin, and
     // drawing the frame's offset into the view's own coordinates would miss part of it.
     const double w = width();
@@ -208,8 +218,7 @@ void MIDIView::paintEvent(QPaintEvent* /*event*/) {
 
     if (overlay.text != nullptr) {
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        const QRectF area = shadowArea(flipRect(g.darkTextRect, h) | flipRect(g.lightTextRect, h),
-                                       QSizeF(w, h));
+        const QRectF area = shadowArea(flipRect(g.darkTextRect, h) | flipRect(g.lightTextRect, h), QSizeF(w, h));
         painter.drawImage(area, textShadow(area, overlay, dpr));
     }
     drawOverlay(painter, overlay);
@@ -222,7 +231,8 @@ void MIDIView::paintEvent(QPaintEvent* /*event*/) {
         midiWindow->setHasShadow(true);
 }
 
-MIDIView::Overlay MIDIView::overlayFor(const KnobGeometry& g, double w, double h, float c) {
+MIDIView::Overlay MIDIView::overlayFor(const KnobGeometry& g, double w, double h, float c)
+{
     const float s1 = std::sin(float(double(c) * kPi));
     const float s2 = std::sin(float(2.0 * double(c) * kPi));
     Overlay o;
@@ -233,9 +243,7 @@ MIDIView::Overlay MIDIView::overlayFor(const KnobGeometry& g, double w, double h
         const QPointF centre = flipPoint(g.arcCentre, h);
         const double outer = g.arcRadius + kLineWidth / 2.0;
         const double inner = std::max(0.0, g.arcRadius - kLineWidth / 2.0);
-        const auto box = [&centre](double r) {
-            return QRectF(centre.x() - r, centre.y() - r, 2.0 * r, 2.0 * r);
-        };
+        const auto box = [&centre](double r) { return QRectF(centre.x() - r, centre.y() - r, 2.0 * r, 2.0 * r); };
         if (sweep >= kTurn) {
             o.arc.addEllipse(box(outer));
             o.arc.addEllipse(box(inner));
@@ -263,7 +271,8 @@ MIDIView::Overlay MIDIView::overlayFor(const KnobGeometry& g, double w, double h
     return o;
 }
 
-void MIDIView::drawOverlay(QPainter& painter, const Overlay& o) {
+void MIDIView::drawOverlay(QPainter& painter, const Overlay& o)
+{
     // Qt flattens curves to its own fixed tolerance: there is no flatness to set.
     painter.setRenderHint(QPainter::Antialiasing);
     if (!o.arc.isEmpty())
@@ -278,7 +287,8 @@ void MIDIView::drawOverlay(QPainter& painter, const Overlay& o) {
         painter.drawGlyphRun(o.lightOrigin, run);
 }
 
-const QList<QGlyphRun>& MIDIView::textRuns(double width) {
+const QList<QGlyphRun>& MIDIView::textRuns(double width)
+{
     if (layoutValid_ && layoutText_ == infoText_ && layoutWidth_ == width)
         return textRuns_;
     // Laid out once per text: Arial 12, centred, wrapped at word boundaries, with the lines that
@@ -309,13 +319,14 @@ const QList<QGlyphRun>& MIDIView::textRuns(double width) {
     return textRuns_;
 }
 
-QRectF MIDIView::shadowArea(const QRectF& content, const QSizeF& size) {
+QRectF MIDIView::shadowArea(const QRectF& content, const QSizeF& size)
+{
     const double margin = 2.0 * kShadowBlur;  // four sigma: the box blurs reach no further
     return content.adjusted(-margin, -margin, margin, margin) & QRectF(QPointF(0, 0), size);
 }
 
-const QImage& MIDIView::base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels,
-                             qreal dpr) {
+const QImage& MIDIView::base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels, qreal dpr)
+{
     // The arc's shadow depends only on where the arc ends, not on its colour; it is redrawn
     // when the end has moved by 2 device pixels along the outer edge (half a blur cell), so
     // that during a long piece the blur runs every few passes rather than every pass.
@@ -323,8 +334,7 @@ const QImage& MIDIView::base(const KnobGeometry& g, const Overlay& overlay, cons
     const qint64 arcKey =
         sweep >= kTurn ? -1 : qint64(std::floor(sweep * (g.arcRadius + kLineWidth / 2.0) * dpr / 2.0));
     const qint64 knobKey = circleImage_.isNull() ? 0 : circleImage_.cacheKey();
-    if (base_.size() == pixels && base_.devicePixelRatio() == dpr && baseArcKey_ == arcKey &&
-        baseKnobKey_ == knobKey)
+    if (base_.size() == pixels && base_.devicePixelRatio() == dpr && baseArcKey_ == arcKey && baseKnobKey_ == knobKey)
         return base_;
 
     if (base_.size() != pixels)
@@ -350,11 +360,11 @@ const QImage& MIDIView::base(const KnobGeometry& g, const Overlay& overlay, cons
     return base_;
 }
 
-QImage MIDIView::textShadow(const QRectF& area, const Overlay& overlay, qreal dpr) {
+QImage MIDIView::textShadow(const QRectF& area, const Overlay& overlay, qreal dpr)
+{
     // The text's opacity takes one of twenty values per breathing cycle: keep a shadow for each.
     const qint64 key = qint64(std::lround(overlay.lightColour.alphaF() * 10000.0));
-    if (textShadowText_ != infoText_ || textShadowArea_ != area || textShadowDpr_ != dpr ||
-        textShadows_.size() > 64) {
+    if (textShadowText_ != infoText_ || textShadowArea_ != area || textShadowDpr_ != dpr || textShadows_.size() > 64) {
         textShadows_.clear();
         textShadowText_ = infoText_;
         textShadowArea_ = area;
@@ -370,7 +380,8 @@ QImage MIDIView::textShadow(const QRectF& area, const Overlay& overlay, qreal dp
     return shadow;
 }
 
-QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr) {
+QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr)
+{
     // The shadow is soft (sigma 6.25 points), so its source is drawn at a quarter of the
     // device resolution: each pixel then holds the mean coverage of a 4 x 4 cell, and a
     // sixteenth of the pixels keeps the pass cheap at thirty redraws a second. The painter
@@ -401,8 +412,7 @@ QImage MIDIView::shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr)
     // cell^2 / 6): the cells' own blur makes up the rest of the shadow's sigma of blur / 2.
     const double sigmaDevice = kShadowBlur / 2.0 * dpr;
     const double cellVariance = cell * cell / 12.0 + cell * cell / 6.0;
-    const double sigmaCells =
-        std::sqrt(std::max(sigmaDevice * sigmaDevice - cellVariance, 0.25)) / cell;
+    const double sigmaCells = std::sqrt(std::max(sigmaDevice * sigmaDevice - cellVariance, 0.25)) / cell;
     gaussianApprox(blurA_, blurB_, blurSums_, w, rows, sigmaCells);
 
     QImage shadow(w, rows, QImage::Format_ARGB32_Premultiplied);

@@ -16,12 +16,12 @@ namespace brennick {
 // Geometry of one drawing pass, in the drawing's own coordinates: points, origin at the bottom
 // left, y growing upward (converted with flipRect/flipPoint of ui/coordinates.h).
 struct KnobGeometry {
-    QPointF arcCentre;       // (0.5 w, 0.5 h)
-    double arcRadius;        // 0.372 h
-    double startAngle;       // radians, 3.5 pi: the bottom of the circle
-    double endAngle;         // radians, (3.5 - 2 v) pi; the arc runs clockwise from start to end
-    QRectF darkTextRect;     // x 1, y 0.5 h - 16, width w, height 30
-    QRectF lightTextRect;    // x 0, y 0.5 h - 14, width w, height 30
+    QPointF arcCentre;     // (0.5 w, 0.5 h)
+    double arcRadius;      // 0.372 h
+    double startAngle;     // radians, 3.5 pi: the bottom of the circle
+    double endAngle;       // radians, (3.5 - 2 v) pi; the arc runs clockwise from start to end
+    QRectF darkTextRect;   // x 1, y 0.5 h - 16, width w, height 30
+    QRectF lightTextRect;  // x 0, y 0.5 h - 14, width w, height 30
 
     // The clockwise sweep actually stroked, in radians within [0, 2 pi]: start - end, a full turn
     // at or beyond one turn, a negative sweep wrapped into one turn, 0 when not finite.
@@ -78,8 +78,7 @@ private:
     const QList<QGlyphRun>& textRuns(double width);
     const QImage& scaledKnob(const QSize& pixels, qreal dpr);
     static QRectF shadowArea(const QRectF& content, const QSizeF& size);
-    const QImage& base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels,
-                       qreal dpr);
+    const QImage& base(const KnobGeometry& g, const Overlay& overlay, const QSize& pixels, qreal dpr);
     QImage textShadow(const QRectF& area, const Overlay& overlay, qreal dpr);
     QImage shadowOf(const QRectF& area, const Overlay& overlay, qreal dpr);
 

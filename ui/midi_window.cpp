@@ -20,13 +20,15 @@ namespace {
 
 constexpr double kWindowSide = 450.0;
 
-bool onWayland() {
+bool onWayland()
+{
     return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 }
 
 // The bottom edge of the primary screen in Qt's desktop coordinates: y = 0 of the bottom-left
 // system.
-double desktopBase() {
+double desktopBase()
+{
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (screen == nullptr)
         return 0.0;
@@ -36,7 +38,8 @@ double desktopBase() {
 
 }  // namespace
 
-std::uint64_t dragOperationMask(Qt::DropActions actions) {
+std::uint64_t dragOperationMask(Qt::DropActions actions)
+{
     std::uint64_t mask = DragOperationNone;
     if (actions.testFlag(Qt::CopyAction))
         mask |= DragOperationCopy;
@@ -47,7 +50,8 @@ std::uint64_t dragOperationMask(Qt::DropActions actions) {
     return mask;
 }
 
-std::uint64_t draggingOperation(bool hasFileNames, std::uint64_t sourceMask) {
+std::uint64_t draggingOperation(bool hasFileNames, std::uint64_t sourceMask)
+{
     if (!hasFileNames)
         return DragOperationNone;
     if (sourceMask & DragOperationLink)
@@ -57,7 +61,8 @@ std::uint64_t draggingOperation(bool hasFileNames, std::uint64_t sourceMask) {
     return DragOperationNone;
 }
 
-QStringList droppedFileNames(const QMimeData* data) {
+QStringList droppedFileNames(const QMimeData* data)
+{
     QStringList names;
     if (data == nullptr || !data->hasUrls())
         return names;
@@ -68,8 +73,9 @@ QStringList droppedFileNames(const QMimeData* data) {
     return names;
 }
 
-QPointF windowDragOrigin(const QRectF& frame, const QPointF& location,
-                         const QPointF& initialLocation, const QRectF& visibleFrame) {
+QPointF windowDragOrigin(const QRectF& frame, const QPointF& location, const QPointF& initialLocation,
+                         const QRectF& visibleFrame)
+{
     const double x = location.x() - initialLocation.x() + frame.x();
     double y = location.y() - initialLocation.y() + frame.y();
     if (y + frame.height() > visibleFrame.y() + visibleFrame.height())
@@ -77,11 +83,18 @@ QPointF windowDragOrigin(const QRectF& frame, const QPointF& location,
     return QPointF(x, y);
 }
 
-QRectF flipDesktopRect(const QRectF& rect) { return flipRect(rect, desktopBase()); }
+QRectF flipDesktopRect(const QRectF& rect)
+{
+    return flipRect(rect, desktopBase());
+}
 
-QPointF flipDesktopPoint(const QPointF& point) { return flipPoint(point, desktopBase()); }
+QPointF flipDesktopPoint(const QPointF& point)
+{
+    return flipPoint(point, desktopBase());
+}
 
-QRectF primaryVisibleFrame() {
+QRectF primaryVisibleFrame()
+{
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (screen == nullptr)
         return QRectF();
@@ -89,7 +102,8 @@ QRectF primaryVisibleFrame() {
 }
 
 MIDIWindow::MIDIWindow(const QRect& contentRect, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
+{
     // Whatever the view leaves transparent shows the desktop behind.
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowOpacity(1.0);
@@ -98,7 +112,8 @@ MIDIWindow::MIDIWindow(const QRect& contentRect, QWidget* parent)
         setGeometry(contentRect);
 }
 
-void MIDIWindow::setContentView(QWidget* view) {
+void MIDIWindow::setContentView(QWidget* view)
+{
     contentView_ = view;
     if (view == nullptr)
         return;
@@ -107,15 +122,20 @@ void MIDIWindow::setContentView(QWidget* view) {
     view->show();
 }
 
-void MIDIWindow::resizeEvent(QResizeEvent* event) {
+void MIDIWindow::resizeEvent(QResizeEvent* event)
+{
     if (contentView_ != nullptr)
         contentView_->setGeometry(rect());
     QWidget::resizeEvent(event);
 }
 
-QRectF MIDIWindow::desktopFrame() const { return flipDesktopRect(QRectF(geometry())); }
+QRectF MIDIWindow::desktopFrame() const
+{
+    return flipDesktopRect(QRectF(geometry()));
+}
 
-void MIDIWindow::awakeFromNib() {
+void MIDIWindow::awakeFromNib()
+{
     // The lower-left corner stays where it was defined; the window grows or shrinks above it.
     const QRectF frame = desktopFrame();
     const QRectF sized(frame.x(), frame.y(), kWindowSide, kWindowSide);
@@ -128,7 +148,8 @@ void MIDIWindow::awakeFromNib() {
     setAcceptDrops(true);
 }
 
-void MIDIWindow::mousePressEvent(QMouseEvent* event) {
+void MIDIWindow::mousePressEvent(QMouseEvent* event)
+{
     if (event->button() != Qt::LeftButton) {
         QWidget::mousePressEvent(event);
         return;
@@ -141,7 +162,8 @@ void MIDIWindow::mousePressEvent(QMouseEvent* event) {
         windowHandle()->startSystemMove();
 }
 
-void MIDIWindow::mouseMoveEvent(QMouseEvent* event) {
+void MIDIWindow::mouseMoveEvent(QMouseEvent* event)
+{
     if (!(event->buttons() & Qt::LeftButton) || onWayland()) {
         QWidget::mouseMoveEvent(event);
         return;
@@ -159,7 +181,8 @@ void MIDIWindow::mouseMoveEvent(QMouseEvent* event) {
     event->accept();
 }
 
-void MIDIWindow::contextMenuEvent(QContextMenuEvent* event) {
+void MIDIWindow::contextMenuEvent(QContextMenuEvent* event)
+{
     if (contextMenu_ == nullptr) {
         event->ignore();
         return;
@@ -168,14 +191,16 @@ void MIDIWindow::contextMenuEvent(QContextMenuEvent* event) {
     event->accept();
 }
 
-void MIDIWindow::dragEnterEvent(QDragEnterEvent* event) {
+void MIDIWindow::dragEnterEvent(QDragEnterEvent* event)
+{
     const bool hasFileNames = !droppedFileNames(event->mimeData()).isEmpty();
     enteredOperation_ = draggingOperation(hasFileNames, dragOperationMask(event->possibleActions()));
     dragMoveEvent(event);
 }
 
 // The operation chosen on entry stands for the whole drag.
-void MIDIWindow::dragMoveEvent(QDragMoveEvent* event) {
+void MIDIWindow::dragMoveEvent(QDragMoveEvent* event)
+{
     switch (enteredOperation_) {
     case DragOperationLink:
         event->setDropAction(Qt::LinkAction);
@@ -185,13 +210,12 @@ void MIDIWindow::dragMoveEvent(QDragMoveEvent* event) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
         break;
-    default:
-        event->ignore();
-        break;
+    default: event->ignore(); break;
     }
 }
 
-void MIDIWindow::dropEvent(QDropEvent* event) {
+void MIDIWindow::dropEvent(QDropEvent* event)
+{
     // Only the first file is played; a drop that names none plays nothing and stops nothing.
     const QStringList names = droppedFileNames(event->mimeData());
     if (enteredOperation_ == DragOperationLink)

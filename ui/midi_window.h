@@ -39,8 +39,8 @@ QStringList droppedFileNames(const QMimeData* data);
 // `initialLocation` the point grabbed at the press, `visibleFrame` the primary screen's available
 // area (the zero rectangle when there is no screen). Returns the new frame origin; only the top
 // edge is held, at the top of `visibleFrame`, and only when it would rise strictly above it.
-QPointF windowDragOrigin(const QRectF& frame, const QPointF& location,
-                         const QPointF& initialLocation, const QRectF& visibleFrame);
+QPointF windowDragOrigin(const QRectF& frame, const QPointF& location, const QPointF& initialLocation,
+                         const QRectF& visibleFrame);
 
 // Desktop coordinates: Qt's top-left (y down) and the bottom-left (y up) system whose y = 0 lies
 // on the bottom edge of the primary screen (y = 0 of Qt's when there is no screen). Each is its

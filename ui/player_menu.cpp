@@ -8,14 +8,14 @@
 
 namespace brennick {
 
-PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window) {
+PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
+{
     PlayerMenu built;
     built.menu = new QMenu(QStringLiteral("&File"), &window);
 
     built.open = new MenuItem(QStringLiteral("&Open…"), built.menu);
     built.open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    QObject::connect(built.open, &QAction::triggered, &target,
-                     [&target, item = built.open] { target.doOpen(item); });
+    QObject::connect(built.open, &QAction::triggered, &target, [&target, item = built.open] { target.doOpen(item); });
 
     built.openResourceFile = new MenuItem(QStringLiteral("Play &Resource Sequence"), built.menu);
 
@@ -28,8 +28,7 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window) {
     built.quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     built.quit->setMenuRole(QAction::QuitRole);
     // Queued, so that the menu has closed before the application winds down.
-    QObject::connect(built.quit, &QAction::triggered, qApp, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
+    QObject::connect(built.quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     built.menu->addAction(built.open);
     built.menu->addAction(built.openResourceFile);

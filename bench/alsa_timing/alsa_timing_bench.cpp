@@ -10,18 +10,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
+#include "bench/timing_common.h"
 #include "services/midi_backend.h"
 #include "services/music_services.h"
-#include "bench/timing_common.h"
 #include "services/playback_schedule.h"
 #include "services/smf_reader.h"
 #include "tests/alsa/alsa_test_sink.h"

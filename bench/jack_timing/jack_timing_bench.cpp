@@ -22,8 +22,8 @@
 #include "services/music_services.h"
 #include "services/playback_schedule.h"
 #include "services/smf_reader.h"
-#include "tests/support/jack_test_server.h"
 #include "tests/support/call_layer.h"
+#include "tests/support/jack_test_server.h"
 
 using namespace brennick;
 using namespace brennick::test;
@@ -153,8 +153,7 @@ int main(int argc, char** argv)
                     baseline.p99Frames, "-");
         std::printf("         target: max <= 1 frame: %s; first event within one period (%u): %s; "
                     "baseline/ours max error ratio: %.0fx\n",
-                    ours.maxFrames <= 1 ? "met" : "NOT met", period,
-                    firstLatencyFrames <= period ? "met" : "NOT met",
+                    ours.maxFrames <= 1 ? "met" : "NOT met", period, firstLatencyFrames <= period ? "met" : "NOT met",
                     baseline.maxFrames / std::max(1.0, ours.maxFrames));
     }
     std::filesystem::remove(path);

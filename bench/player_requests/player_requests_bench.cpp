@@ -21,7 +21,6 @@
 using namespace brennick;
 using namespace brennick::test;
 
-
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -47,7 +46,8 @@ int main(int argc, char** argv)
     t.delta(0).endOfTrack();
     const auto path = std::filesystem::temp_directory_path() / "brennick-requests-bench.mid";
     const auto bytes = b.bytes();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     const QString file = QString::fromStdString(path.string());
 
     MainInterface ui = loadMainInterface(QString());
@@ -60,8 +60,8 @@ int main(int argc, char** argv)
     }
     const long after = residentKilobytes();
     std::printf("Resident memory over %d play requests of a %zu-byte song:\n", requests, bytes.size());
-    std::printf("  after 50 requests (baseline): %ld KiB\n  after %d requests:           %ld KiB\n", warm,
-                requests, after);
+    std::printf("  after 50 requests (baseline): %ld KiB\n  after %d requests:           %ld KiB\n", warm, requests,
+                after);
     std::printf("  growth: %ld KiB (target < 2048 KiB: %s); ratio to baseline %.3f\n", after - warm,
                 after - warm < 2048 ? "met" : "NOT met", double(after) / double(warm));
     ui.delegate->playMidiFile(nullptr);

@@ -13,10 +13,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -46,7 +46,10 @@ struct Clock {
     }
 };
 
-double secondsSince(double start) { return Clock::now() - start; }
+double secondsSince(double start)
+{
+    return Clock::now() - start;
+}
 
 // --- Deterministic test files -----------------------------------------------------------------
 
@@ -154,8 +157,7 @@ double median(std::vector<double> v)
 // once, as the player does when it opens a file, so every loader obtains its memory from the system
 // as a program that opens a file does. (Repeated loads in one process would time whatever memory the
 // allocator kept from the previous run, which favours the loaders that allocate least.)
-template <class Once>
-Measurement measure(Once once)
+template <class Once> Measurement measure(Once once)
 {
     Measurement m;
     const auto [load, release] = once(m, &m.peakBytes);
@@ -423,9 +425,11 @@ void report(const std::string& title, const std::string& self, const std::string
     if (rows[3].available)
         std::printf("  speed vs mido:          %7.1fx faster\n", rows[3].m.loadSeconds / ours.loadSeconds);
     const double floorRatio = ours.loadSeconds / rows[0].m.loadSeconds;
-    std::printf("  time vs reading file:   %7.1fx the floor   (target <= 10x: %s)\n", floorRatio, verdict(floorRatio <= 10));
+    std::printf("  time vs reading file:   %7.1fx the floor   (target <= 10x: %s)\n", floorRatio,
+                verdict(floorRatio <= 10));
     const double memoryRatio = ours.peakBytes / fileBytes;
-    std::printf("  peak memory:            %7.2fx file size   (target < 5x: %s)\n", memoryRatio, verdict(memoryRatio < 5));
+    std::printf("  peak memory:            %7.2fx file size   (target < 5x: %s)\n", memoryRatio,
+                verdict(memoryRatio < 5));
     std::printf("  release vs load:        %7.3fx             (target <= 1x: %s)\n",
                 ours.releaseSeconds / ours.loadSeconds, verdict(ours.releaseSeconds <= ours.loadSeconds));
 }

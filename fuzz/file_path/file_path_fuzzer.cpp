@@ -112,8 +112,8 @@ void checkComparison(const std::string& bytes)
     const std::size_t half = bytes.size() / 2;
     const CFString a = CFString::fromBytesLossy(std::string_view(bytes).substr(0, half));
     const CFString b = CFString::fromBytesLossy(std::string_view(bytes).substr(half));
-    for (const unsigned options : {0u, unsigned(kCFCompareCaseInsensitive),
-                                   unsigned(kCFCompareCaseInsensitive | kCFCompareLocalized)}) {
+    for (const unsigned options :
+         {0u, unsigned(kCFCompareCaseInsensitive), unsigned(kCFCompareCaseInsensitive | kCFCompareLocalized)}) {
         check(CFStringCompare(a, b, options) == -CFStringCompare(b, a, options));  // the sort needs this
         check(CFStringCompare(a, a, options) == kCFCompareEqualTo);
     }

@@ -20,8 +20,7 @@ void check(bool condition)
         std::abort();
 }
 
-template <typename Write>
-void checkCut(const std::string& whole, std::size_t size, Write write)
+template <typename Write> void checkCut(const std::string& whole, std::size_t size, Write write)
 {
     std::unique_ptr<char[]> buffer(new char[size == 0 ? 1 : size]);
     const char guard = '\x5A';
@@ -81,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The record operations take any field values.
     CAStreamBasicDescription other(desc);
-    CAStreamBasicDescription::FillOutFormat(other, CAStreamBasicDescription(44100.0, kAudioFormatLinearPCM, 4, 1, 4, 2, 16, 0xC));
+    CAStreamBasicDescription::FillOutFormat(
+        other, CAStreamBasicDescription(44100.0, kAudioFormatLinearPCM, 4, 1, 4, 2, 16, 0xC));
     check(desc == desc || desc.mSampleRate != desc.mSampleRate);
     check(!(desc < desc));
     (void)SanityCheck(other);

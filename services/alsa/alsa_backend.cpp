@@ -38,7 +38,7 @@ constexpr std::int64_t kStartLeadNs = 20'000'000;
 // due at the paced speed: a hardware port's small byte buffer is never flooded, and a piece always
 // fits in the kernel's event pool (a 64 KB message in one event would not).
 constexpr std::uint32_t kSysExPiece = 256;
-constexpr int kOutputPool = 2000;   // event cells; the most the kernel grants a client
+constexpr int kOutputPool = 2000;    // event cells; the most the kernel grants a client
 constexpr std::size_t kBatch = 128;  // events written per hold of the lock
 constexpr auto kFeedInterval = std::chrono::milliseconds(20);
 constexpr auto kPoolFullRetry = std::chrono::milliseconds(4);
@@ -97,9 +97,9 @@ struct StreamState {
     std::int64_t lastPortCheckNs = 0;
     bool allWritten = false;
     bool echoWritten = false;
-    bool finished = false;  // everything written has also left the queue
+    bool finished = false;     // everything written has also left the queue
     std::uint32_t serial = 0;  // names the stream in its echo
-    bool gone = false;      // the destination disappeared; the rest is dropped
+    bool gone = false;         // the destination disappeared; the rest is dropped
     bool stopped = false;
 
     // Keys sounding after what was written, and the queue time of each key's latest note-off: a
@@ -162,8 +162,8 @@ public:
         snd_seq_set_client_pool_output(seq, kOutputPool);
         const int queue = snd_seq_alloc_named_queue(seq, kClientName);
         // Where a stream's echo comes back once the queue has dispatched everything before it.
-        const int syncPort = snd_seq_create_simple_port(seq, "sync", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
-                                                        SND_SEQ_PORT_TYPE_APPLICATION);
+        const int syncPort = snd_seq_create_simple_port(
+            seq, "sync", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT, SND_SEQ_PORT_TYPE_APPLICATION);
         if (queue < 0 || syncPort < 0) {
             snd_seq_close(seq);
             return nullptr;
@@ -326,9 +326,9 @@ public:
 
     bool waitUntilSent(StreamState& state, double timeoutSeconds)
     {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                   std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
@@ -349,8 +349,7 @@ private:
 
     // Finds the port a unique name was made for; false when it is gone, has been taken by another
     // client, or no longer takes input.
-    bool resolve(const std::string& uniqueName, snd_seq_addr_t& address, std::string& clientName,
-                 std::string& portName)
+    bool resolve(const std::string& uniqueName, snd_seq_addr_t& address, std::string& clientName, std::string& portName)
     {
         if (seq_ == nullptr)
             return false;
@@ -449,8 +448,7 @@ private:
                     s->echoWritten = s->echoWritten && s->finished;
                 continue;
             }
-            if (ev == nullptr || ev->type != SND_SEQ_EVENT_ECHO ||
-                ev->source.client != snd_seq_client_id(seq_))
+            if (ev == nullptr || ev->type != SND_SEQ_EVENT_ECHO || ev->source.client != snd_seq_client_id(seq_))
                 continue;
             for (const auto& s : streams_)
                 if (s->serial == ev->data.raw32.d[0])
@@ -521,8 +519,7 @@ private:
         const bool haveSystem = s.systemCursor < p.system.size();
         if (!haveChannel && !haveSystem)
             return Written::Done;
-        const std::int64_t channelNs =
-            haveChannel ? s.originNs + toNs(p.channel[s.channelCursor].seconds) : INT64_MAX;
+        const std::int64_t channelNs = haveChannel ? s.originNs + toNs(p.channel[s.channelCursor].seconds) : INT64_MAX;
         std::int64_t systemNs = INT64_MAX;
         if (haveSystem) {
             const double drained = p.bytesPerSecond > 0.0 ? s.systemOffset / p.bytesPerSecond : 0.0;

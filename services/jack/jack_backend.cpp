@@ -33,18 +33,18 @@ enum SlotState : int { Free, Reserved, Starting, Playing, Stopping, Stopped };
 // the slot is Free or Reserved; the process callback owns the (rt) fields from Starting on.
 struct Slot {
     std::atomic<int> state{Free};
-    std::atomic<jack_port_t*> port{nullptr};      // registered on first use by the main thread, kept
-    const PlaybackSchedule* schedule = nullptr;    // (main) set before Starting
-    std::uint64_t startAfterCycle = 0;             // (main) set before Starting
-    bool awaitConnection = false;                  // (main) set before Starting
-    std::array<char, 512> destination{};           // (main) full port name, set before Starting
+    std::atomic<jack_port_t*> port{nullptr};     // registered on first use by the main thread, kept
+    const PlaybackSchedule* schedule = nullptr;  // (main) set before Starting
+    std::uint64_t startAfterCycle = 0;           // (main) set before Starting
+    bool awaitConnection = false;                // (main) set before Starting
+    std::array<char, 512> destination{};         // (main) full port name, set before Starting
 
     // (rt) playback position
     jack_nframes_t lastCycleStart = 0;
     std::uint64_t elapsedFrames = 0;  // frames from the start to the current cycle
     std::size_t channelCursor = 0;
     std::size_t systemCursor = 0;
-    std::uint32_t systemOffset = 0;  // bytes of the current system message already sent
+    std::uint32_t systemOffset = 0;                           // bytes of the current system message already sent
     std::array<std::array<std::uint64_t, 2>, 16> sounding{};  // 128 key bits per channel
 
     std::atomic<bool> drained{false};
@@ -238,9 +238,9 @@ public:
 
     bool waitUntilSent(Slot& slot, double timeoutSeconds)
     {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                   std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
         for (;;) {
             if (!alive())
                 return true;
@@ -322,14 +322,17 @@ private:
             lastOffset = std::max(lastOffset, offset);  // event times must not go backwards
             return lastOffset;
         };
-        const auto frameOf = [rate](double seconds) { return std::uint64_t(std::llround(std::max(0.0, seconds) * rate)); };
+        const auto frameOf = [rate](double seconds) {
+            return std::uint64_t(std::llround(std::max(0.0, seconds) * rate));
+        };
 
         for (;;) {
             const bool haveChannel = slot.channelCursor < s.channel.size();
             const bool haveSystem = slot.systemCursor < s.system.size();
             if (!haveChannel && !haveSystem)
                 break;
-            const std::uint64_t channelFrame = haveChannel ? frameOf(s.channel[slot.channelCursor].seconds) : UINT64_MAX;
+            const std::uint64_t channelFrame =
+                haveChannel ? frameOf(s.channel[slot.channelCursor].seconds) : UINT64_MAX;
             std::uint64_t systemFrame = UINT64_MAX;
             std::uint32_t systemDue = 0;
             if (haveSystem) {
@@ -423,8 +426,8 @@ private:
                 std::uint64_t& word = slot.sounding[channel][half];
                 while (word != 0) {
                     const int bitIndex = __builtin_ctzll(word);
-                    const std::uint8_t noteOff[3] = {std::uint8_t(0x80 | channel),
-                                                     std::uint8_t(half * 64 + bitIndex), 0x40};
+                    const std::uint8_t noteOff[3] = {std::uint8_t(0x80 | channel), std::uint8_t(half * 64 + bitIndex),
+                                                     0x40};
                     if (jack_midi_event_write(buffer, 0, noteOff, 3) != 0)
                         return;
                     word &= word - 1;

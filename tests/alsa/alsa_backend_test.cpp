@@ -102,7 +102,7 @@ TEST(AlsaBackend, DestinationsAreWritablePortsOfOtherClientsNamedAndOrdered)
     AlsaSink nimbus("Nimbus", "in");
     ASSERT_TRUE(carrow.ok() && lumen.ok() && nimbus.ok());
     lumen.addPort("Lumen Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);  // no input
-    lumen.addPort("Lumen Private", SND_SEQ_PORT_CAP_WRITE);                            // not subscribable
+    lumen.addPort("Lumen Private", SND_SEQ_PORT_CAP_WRITE);                          // not subscribable
     lumen.addPort("Lumen Hidden", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT);
 
     const auto list = currentMidiBackend()->destinations();
@@ -130,7 +130,8 @@ TEST(AlsaBackend, DestinationsAreWritablePortsOfOtherClientsNamedAndOrdered)
                  {lumen, "Lumen:Lumen 2 Port", "Lumen 2 Port"},
                  {nimbus, "Nimbus:in", "Nimbus in"}};
     for (const auto& c : cases) {
-        const std::string unique = std::to_string(c.sink.client()) + ":" + std::to_string(c.sink.port()) + " " + c.unique;
+        const std::string unique =
+            std::to_string(c.sink.client()) + ":" + std::to_string(c.sink.port()) + " " + c.unique;
         auto it = std::find_if(list.begin(), list.end(), [&](const auto& d) { return d.uniqueName == unique; });
         ASSERT_NE(it, list.end()) << unique;
         EXPECT_EQ(it->displayName, c.display);
@@ -165,23 +166,37 @@ TEST(AlsaBackend, FormatOneFileArrivesInOrderAtItsTempoMappedTimes)
     SmfBuilder b(1, 96);
     b.track().delta(0).tempo(500000).delta(192).tempo(400000).delta(96).tempo(1000000).delta(0).endOfTrack();
     b.track()
-        .delta(0).sysex({0x3E, 0x13, 0x00, 0x01, 0xF7})
-        .delta(0).programChange(0, 5)
-        .delta(48).noteOn(0, 60, 100)
-        .delta(48).running({64, 90})
-        .delta(96).running({60, 0})
-        .delta(96).controller(0, 7, 100)
-        .delta(48).pitchBend(3, 0x2001)
-        .delta(48).noteOff(0, 64)
-        .delta(0).endOfTrack();
+        .delta(0)
+        .sysex({0x3E, 0x13, 0x00, 0x01, 0xF7})
+        .delta(0)
+        .programChange(0, 5)
+        .delta(48)
+        .noteOn(0, 60, 100)
+        .delta(48)
+        .running({64, 90})
+        .delta(96)
+        .running({60, 0})
+        .delta(96)
+        .controller(0, 7, 100)
+        .delta(48)
+        .pitchBend(3, 0x2001)
+        .delta(48)
+        .noteOff(0, 64)
+        .delta(0)
+        .endOfTrack();
     MusicPlayer player = play(b.bytes(), "Carrow In");
     ASSERT_TRUE(sink.waitForCount(8, 10.0)) << sink.count();
     EXPECT_EQ(MusicPlayerWaitUntilSent(player, 1.0), 0);
     sink.waitForQuiet(0.1, 2.0);
     const auto events = sink.events();
     ASSERT_EQ(events.size(), 8u);
-    const std::vector<Bytes> expected = {{0xF0, 0x3E, 0x13, 0x00, 0x01, 0xF7}, {0xC0, 5}, {0x90, 60, 100},
-                                         {0x90, 64, 90}, {0x80, 60, 0x40}, {0xB0, 7, 100}, {0xE3, 0x01, 0x40},
+    const std::vector<Bytes> expected = {{0xF0, 0x3E, 0x13, 0x00, 0x01, 0xF7},
+                                         {0xC0, 5},
+                                         {0x90, 60, 100},
+                                         {0x90, 64, 90},
+                                         {0x80, 60, 0x40},
+                                         {0xB0, 7, 100},
+                                         {0xE3, 0x01, 0x40},
                                          {0x80, 64, 0x40}};
     // 0.5 s per beat to tick 192, 0.4 s per beat to tick 288, then 1 s per beat.
     const std::vector<double> seconds = {0, 0, 0.25, 0.5, 1.0, 1.4, 1.9, 2.4};
@@ -208,7 +223,12 @@ TEST(AlsaBackend, DenseFileTimingErrorStaysSmall)
     auto& notes = b.track();
     const int n = 200;  // 64th notes, three messages each: 3.4 s
     for (int i = 0; i < n; ++i)
-        notes.delta(i == 0 ? 0 : 15).noteOn(i % 16, 40 + i % 40, 90).delta(0).noteOn(i % 16, 80, 1).delta(0).noteOff(i % 16, 40 + i % 40);
+        notes.delta(i == 0 ? 0 : 15)
+            .noteOn(i % 16, 40 + i % 40, 90)
+            .delta(0)
+            .noteOn(i % 16, 80, 1)
+            .delta(0)
+            .noteOff(i % 16, 40 + i % 40);
     notes.delta(0).endOfTrack();
     // Ideal times: ticks 15*i; 0.5 s per beat up to tick 960, 0.35 to 1920, then 0.75.
     const auto ideal = [](int tick) {
@@ -283,8 +303,21 @@ TEST(AlsaBackend, StoppingMidNoteSendsNoteOffsForWhatIsSoundingAndRemovesTheRest
 {
     AlsaSink sink("Carrow", "Carrow In");
     SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(0).noteOn(3, 72, 100).delta(0).noteOn(0, 61, 100)
-        .delta(0).noteOff(0, 61).delta(480).noteOff(0, 60).delta(0).noteOn(5, 10, 1).delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .noteOn(0, 60, 100)
+        .delta(0)
+        .noteOn(3, 72, 100)
+        .delta(0)
+        .noteOn(0, 61, 100)
+        .delta(0)
+        .noteOff(0, 61)
+        .delta(480)
+        .noteOff(0, 60)
+        .delta(0)
+        .noteOn(5, 10, 1)
+        .delta(0)
+        .endOfTrack();
     MusicPlayer player = play(b.bytes(), "Carrow In");
     ASSERT_TRUE(sink.waitForCount(4, 5.0));
     EXPECT_EQ(MusicPlayerStop(player), 0);
@@ -379,8 +412,7 @@ TEST(AlsaBackend, SixtyFourKilobyteDumpArrivesWholeAsEventsAndAsRawBytes)
         const Bytes got = concat(sink.events());
         const auto firstDifference = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
         EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << ", differing from byte "
-                                     << (firstDifference.first - got.begin()) << "; " << sink.overruns()
-                                     << " overruns";
+                                     << (firstDifference.first - got.begin()) << "; " << sink.overruns() << " overruns";
         DisposeMusicPlayer(player);
     }
 
@@ -409,10 +441,15 @@ TEST(AlsaBackend, ContinuationAndEscapePacketsKeepTheirBytes)
 {
     AlsaSink sink("Carrow", "Carrow In");
     SmfBuilder b(0, 96);
-    b.track().delta(0).sysex({0x3E, 0x01})  // no F7: continued below
-        .delta(10).sysexF7({0x02, 0xF7})
-        .delta(10).sysexF7({0xF3, 0x05})  // an escape holding a song select
-        .delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .sysex({0x3E, 0x01})  // no F7: continued below
+        .delta(10)
+        .sysexF7({0x02, 0xF7})
+        .delta(10)
+        .sysexF7({0xF3, 0x05})  // an escape holding a song select
+        .delta(0)
+        .endOfTrack();
     MusicPlayer player = play(b.bytes(), "Carrow In");
     ASSERT_TRUE(sink.waitForCount(3, 5.0));
     sink.waitForQuiet(0.1, 1.0);

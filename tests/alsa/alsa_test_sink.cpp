@@ -18,8 +18,7 @@ void sleepSeconds(double s)
 }
 
 // Waits until `count` stops changing for `quietSeconds`.
-template <typename Count>
-void waitUntilSteady(Count count, double quietSeconds, double timeoutSeconds)
+template <typename Count> void waitUntilSteady(Count count, double quietSeconds, double timeoutSeconds)
 {
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
     auto last = count();

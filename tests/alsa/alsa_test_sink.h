@@ -14,8 +14,8 @@
 namespace brennick::test {
 
 struct SeqEvent {
-    std::int64_t ns = 0;  // the sink queue's real time when the event arrived
-    int type = 0;         // SND_SEQ_EVENT_*
+    std::int64_t ns = 0;              // the sink queue's real time when the event arrived
+    int type = 0;                     // SND_SEQ_EVENT_*
     std::vector<std::uint8_t> bytes;  // the event as MIDI bytes (a SysEx piece as carried)
 };
 

@@ -32,7 +32,8 @@ QString writeTemp(const Bytes& bytes, const std::string& name)
     const auto dir = std::filesystem::temp_directory_path() / ("brennick-controller-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto path = dir / name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return QString::fromStdString(path.string());
 }
 
@@ -40,8 +41,15 @@ QString writeTemp(const Bytes& bytes, const std::string& name)
 Bytes fileFor(std::uint8_t model, int beats = 8)
 {
     SmfBuilder b(0, 96);
-    b.track().delta(0).sysex({0x3E, model, 0x00, 0xF7}).delta(0).noteOn(0, 60, 100)
-        .delta(std::uint64_t(96 * beats)).noteOff(0, 60).delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .sysex({0x3E, model, 0x00, 0xF7})
+        .delta(0)
+        .noteOn(0, 60, 100)
+        .delta(std::uint64_t(96 * beats))
+        .noteOff(0, 60)
+        .delta(0)
+        .endOfTrack();
     return b.bytes();
 }
 
@@ -161,10 +169,12 @@ TEST_F(Controller, EndOfPlaybackStopsTrackingAndClearsTheText)
     ASSERT_NE(delegate().mainTimer(), nullptr);
     EXPECT_FALSE(ui.view->infoText().isEmpty());
     double largest = 0.0;
-    ASSERT_TRUE(waitUntil([&] {
-        largest = std::max(largest, ui.view->indicatorValue());
-        return delegate().mainTimer() == nullptr;
-    }, 5000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            largest = std::max(largest, ui.view->indicatorValue());
+            return delegate().mainTimer() == nullptr;
+        },
+        5000));
     EXPECT_GT(largest, 0.0);  // the arc followed the playback
     EXPECT_EQ(playerStarted, 0);
     EXPECT_EQ(ui.view->infoText(), "");

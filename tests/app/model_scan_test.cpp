@@ -18,7 +18,8 @@ std::string writeTemp(const Bytes& bytes)
     static int serial = 0;
     const auto path = std::filesystem::temp_directory_path() /
                       ("brennick-scan-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".mid");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path.string();
 }
 
@@ -36,9 +37,9 @@ QString modelOf(const Bytes& bytes)
 TEST(ModelNameTable, HasTwentySixRowsWithTwoEmpty)
 {
     const std::vector<std::string> expected = {
-        "Lumen", "Portico", "Tessel", "Orrin", "Fennel", "Brisa", "Calyx", "Ostrel", "Yarrow",
-        "Vireo", "Sorrel", "Kestra", "", "", "Lumen 2", "Vell/Vell+", "Pellam", "Drover",
-        "Nixie", "Carrow", "Ilmarch", "Tovey", "Kestra2", "Quillon", "Gavot", "Merrow"};
+        "Lumen", "Portico", "Tessel",  "Orrin", "Fennel",  "Brisa",   "Calyx",      "Ostrel", "Yarrow",
+        "Vireo", "Sorrel",  "Kestra",  "",      "",        "Lumen 2", "Vell/Vell+", "Pellam", "Drover",
+        "Nixie", "Carrow",  "Ilmarch", "Tovey", "Kestra2", "Quillon", "Gavot",      "Merrow"};
     ASSERT_EQ(kBrennickDeviceCount, 26);
     for (int row = 0; row < kBrennickDeviceCount; ++row)
         EXPECT_EQ(brennickDevices[row], expected[std::size_t(row)]) << "row " << row;
@@ -61,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ModelScan,
     ::testing::Values(
         ScanCase{"count byte then manufacturer", {0xF0, 0x05, 0x3E, 0x13, 0x00, 0xF7}, "Carrow"},
-        ScanCase{"3E before F0 ignored, last 3E wins", {0x3E, 0x01, 0xF0, 0x05, 0x3E, 0x00, 0x3E, 0x16, 0xF7}, "Kestra2"},
+        ScanCase{
+            "3E before F0 ignored, last 3E wins", {0x3E, 0x01, 0xF0, 0x05, 0x3E, 0x00, 0x3E, 0x16, 0xF7}, "Kestra2"},
         ScanCase{"F7 before any F0 ends the scan", {0x00, 0xF7, 0xF0, 0x3E, 0x13, 0xF7}, ""},
         ScanCase{"only the first message counts", {0xF0, 0x3E, 0x00, 0xF7, 0xF0, 0x3E, 0x13, 0xF7}, "Lumen"},
         ScanCase{"last byte 3E is not a scan position", {0xF0, 0x01, 0x02, 0x3E}, ""},
@@ -71,17 +73,16 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"model 0x19 is the last row", {0xF0, 0x3E, 0x19, 0xF7}, "Merrow"},
         ScanCase{"model 0x1A is beyond the table", {0xF0, 0x3E, 0x1A, 0xF7}, ""},
         ScanCase{"model byte F7 is taken as the model", {0xF0, 0x3E, 0xF7, 0x00}, ""},
-        ScanCase{"no 3E after F0", {0xF0, 0x43, 0x10, 0xF7}, ""},
-        ScanCase{"empty file", {}, ""},
-        ScanCase{"one byte", {0xF0}, ""},
-        ScanCase{"two bytes", {0xF0, 0x3E}, ""},
+        ScanCase{"no 3E after F0", {0xF0, 0x43, 0x10, 0xF7}, ""}, ScanCase{"empty file", {}, ""},
+        ScanCase{"one byte", {0xF0}, ""}, ScanCase{"two bytes", {0xF0, 0x3E}, ""},
         ScanCase{"F0 itself followed by 3E in the same pair", {0x3E, 0xF0, 0x3E, 0x05}, "Brisa"}));
 
 TEST(ModelScan, UnreadableAndSpecialFilesGiveTheEmptyName)
 {
     AppDelegate delegate;
     EXPECT_EQ(delegate.checkSysexDestination("/nonexistent/x.mid"), "");
-    EXPECT_EQ(delegate.checkSysexDestination(QString::fromStdString(std::filesystem::temp_directory_path().string())), "");
+    EXPECT_EQ(delegate.checkSysexDestination(QString::fromStdString(std::filesystem::temp_directory_path().string())),
+              "");
     EXPECT_EQ(delegate.checkSysexDestination("/dev/zero"), "");  // never read: not a regular file
 }
 

@@ -31,9 +31,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const QString kMessage = QStringLiteral("No Brennick Music MIDI device connected!");
-const QString kInformative = QStringLiteral(
-    "There is no Brennick Music MIDI device or MIDI connection!\n"
-    "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
+const QString kInformative =
+    QStringLiteral("There is no Brennick Music MIDI device or MIDI connection!\n"
+                   "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
 
 // No JACK server answers under this name, and no ALSA sequencer is reachable on the test machines:
 // the host offers no destination at all.

@@ -23,8 +23,8 @@
 #include "ui/player_menu.h"
 
 using namespace brennick;
-using brennick::test::JackSink;
 using brennick::test::jackServer;
+using brennick::test::JackSink;
 using brennick::test::privateResourceDirectory;
 namespace fs = std::filesystem;
 

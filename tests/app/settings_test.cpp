@@ -36,7 +36,8 @@ std::string plist(const std::string& body)
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n" + body + "\n</plist>\n";
+           "<plist version=\"1.0\">\n" +
+           body + "\n</plist>\n";
 }
 
 std::string quitOnStop(const std::string& valueXml)
@@ -111,8 +112,9 @@ const ReadCase kReadCases[] = {
     {"Data", quitOnStop("<data>AQ==</data>"), 0},
     {"MissingKey", plist("<dict><key>Other</key><integer>1</integer></dict>"), 0},
     {"KeyInOtherCase", plist("<dict><key>quit on stop</key><integer>1</integer></dict>"), 0},
-    {"ExtraKeys", plist("<dict><key>Colour</key><string>red</string><key>Quit on stop</key><integer>1</integer>"
-                        "<key>Window</key><array><integer>3</integer></array></dict>"),
+    {"ExtraKeys",
+     plist("<dict><key>Colour</key><string>red</string><key>Quit on stop</key><integer>1</integer>"
+           "<key>Window</key><array><integer>3</integer></array></dict>"),
      1},
     {"RootIsNotADictionary", plist("<array><integer>1</integer></array>"), 0},
     {"NotAPropertyList", std::string("Quit on stop = 1\n"), 0},
@@ -144,7 +146,8 @@ TEST_P(SettingsReading, LoadSetsTheOptionLeavesTheFileAndTheNextSaveKeepsOnlyThe
     controller.delegate.saveSettings();
     expectFileHolds(c.option);
     // Written atomically: no temporary file is left beside it.
-    EXPECT_EQ(QDir(QString::fromStdString(privateResourceDirectory())).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+    EXPECT_EQ(QDir(QString::fromStdString(privateResourceDirectory()))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("BrennickMIDIPlayerSetting.xml")});
 }
 
@@ -237,7 +240,9 @@ TEST_F(SettingsFileTest, UnwritableFolderIsSilentAndKeepsTheOldFile)
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_FALSE(QFileInfo::exists(settingsFile()));
-    EXPECT_TRUE(QDir(QString::fromStdString(privateResourceDirectory())).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+    EXPECT_TRUE(QDir(QString::fromStdString(privateResourceDirectory()))
+                    .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                    .isEmpty());
     ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
 }
 

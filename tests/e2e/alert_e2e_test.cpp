@@ -25,8 +25,9 @@ TEST(NoDeviceAlertEndToEnd, DismissedAlertEndsWithStatus1WithoutSaving)
 
     PlayerProcess player;
     // Any save would rewrite this file: it holds a further key that a save drops.
-    const std::string settings = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-                                 "<key>Quit on stop</key><integer>1</integer><key>Extra</key><true/></dict>\n</plist>\n";
+    const std::string settings =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
+        "<key>Quit on stop</key><integer>1</integer><key>Extra</key><true/></dict>\n</plist>\n";
     writeFile(player.settingsPath(), {settings.begin(), settings.end()});
     SmfBuilder b(0, 96);
     b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();

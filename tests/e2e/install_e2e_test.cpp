@@ -69,9 +69,9 @@ TEST_F(InstalledTree, DesktopEntryOpensMidiFiles)
     const fs::path entry = prefix_ / "share/applications/brennick-midi-player.desktop";
     ASSERT_TRUE(fs::is_regular_file(entry));
     const std::string text = read(entry);
-    for (const char* line : {"\nName=Brennick MIDI Player\n", "\nExec=brennick-midi-player %U\n",
-                             "\nMimeType=audio/midi;audio/x-midi;\n", "\nCategories=AudioVideo;Audio;Player;Midi;\n",
-                             "\nIcon=brennick-midi-player\n", "\nType=Application\n"})
+    for (const char* line :
+         {"\nName=Brennick MIDI Player\n", "\nExec=brennick-midi-player %U\n", "\nMimeType=audio/midi;audio/x-midi;\n",
+          "\nCategories=AudioVideo;Audio;Player;Midi;\n", "\nIcon=brennick-midi-player\n", "\nType=Application\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     if (!programAvailable("desktop-file-validate"))
         GTEST_SKIP() << "desktop-file-validate is not installed (scripts/install-deps.sh test)";
@@ -90,7 +90,8 @@ TEST_F(InstalledTree, MetainfoIsValid)
     if (!programAvailable("appstreamcli"))
         GTEST_SKIP() << "appstreamcli is not installed (scripts/install-deps.sh test)";
     const std::string log = (prefix_ / "appstreamcli.log").string();
-    EXPECT_EQ(std::system(("appstreamcli validate --no-net '" + metainfo.string() + "' >'" + log + "' 2>&1").c_str()), 0)
+    EXPECT_EQ(std::system(("appstreamcli validate --no-net '" + metainfo.string() + "' >'" + log + "' 2>&1").c_str()),
+              0)
         << read(log);
 }
 

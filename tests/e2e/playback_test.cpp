@@ -70,7 +70,15 @@ TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
 
     // A second launch, with a file:// URL and a relative-free absolute path, hands over and ends.
     SmfBuilder b(0, 96);
-    b.track().delta(0).sysex({0x3E, 0x02, 0xF7}).delta(0).noteOn(0, 40, 1).delta(10).noteOff(0, 40).delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .sysex({0x3E, 0x02, 0xF7})
+        .delta(0)
+        .noteOn(0, 40, 1)
+        .delta(10)
+        .noteOff(0, 40)
+        .delta(0)
+        .endOfTrack();
     const std::string second = player.root() + "/tessel file.mid";
     writeFile(second, b.bytes());
     EXPECT_EQ(player.runSecondLaunch({"file://" + player.root() + "/tessel%20file.mid"}, 15.0), 0);

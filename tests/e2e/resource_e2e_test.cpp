@@ -18,7 +18,8 @@ namespace {
 void writeSettings(const PlayerProcess& player, int quitOnStop)
 {
     const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-                             "<key>Quit on stop</key><integer>" + std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
+                             "<key>Quit on stop</key><integer>" +
+                             std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
     writeFile(player.settingsPath(), {text.begin(), text.end()});
 }
 

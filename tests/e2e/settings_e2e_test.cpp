@@ -24,7 +24,8 @@ std::string settingsText(int quitOnStop)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
            "<key>Extra</key><string>dropped at the next save</string>"
-           "<key>Quit on stop</key><integer>" + std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
+           "<key>Quit on stop</key><integer>" +
+           std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
 }
 
 void writeText(const std::string& path, const std::string& text)

@@ -10,8 +10,7 @@ namespace brennick {
 
 void PrintTo(const LaunchRequest& r, std::ostream* os)
 {
-    *os << (r.kind == LaunchRequest::Kind::OpenFile ? "OpenFile " : "GetURL ")
-        << r.value.toStdString();
+    *os << (r.kind == LaunchRequest::Kind::OpenFile ? "OpenFile " : "GetURL ") << r.value.toStdString();
 }
 
 namespace {
@@ -72,11 +71,9 @@ INSTANTIATE_TEST_SUITE_P(Arguments, LaunchArguments, ::testing::ValuesIn(kArgume
 
 TEST(LaunchArgumentLists, KeepOrderAndDropEmptyArguments)
 {
-    const auto requests =
-        classifyLaunchArguments({"b.mid", "", "https://x.org", "/a.mid"}, QStringLiteral("/home/u"));
-    const QList<LaunchRequest> expected{{Kind::OpenFile, "/home/u/b.mid"},
-                                        {Kind::GetURL, "https://x.org"},
-                                        {Kind::OpenFile, "/a.mid"}};
+    const auto requests = classifyLaunchArguments({"b.mid", "", "https://x.org", "/a.mid"}, QStringLiteral("/home/u"));
+    const QList<LaunchRequest> expected{
+        {Kind::OpenFile, "/home/u/b.mid"}, {Kind::GetURL, "https://x.org"}, {Kind::OpenFile, "/a.mid"}};
     EXPECT_EQ(requests, expected);
     EXPECT_TRUE(classifyLaunchArguments({}, QStringLiteral("/")).isEmpty());
 }

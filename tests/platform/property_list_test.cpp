@@ -25,8 +25,7 @@ namespace {
 
 QByteArray xmlPlist(const QByteArray& body)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body
-           + "\n</plist>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body + "\n</plist>\n";
 }
 
 void appendBigEndian(QByteArray& out, quint64 value, int width)
@@ -112,13 +111,11 @@ std::vector<QByteArray> deepArrays(int levels)
 }
 
 const ReadCase kReadCases[] = {
-    {"Integer", xmlPlist("<dict><key>Quit on stop</key><integer>1</integer></dict>"),
-     one("Quit on stop", qint64(1))},
+    {"Integer", xmlPlist("<dict><key>Quit on stop</key><integer>1</integer></dict>"), one("Quit on stop", qint64(1))},
     {"NegativeInteger", xmlPlist("<dict><key>n</key><integer>-7</integer></dict>"), one("n", qint64(-7))},
     {"LargestSigned", xmlPlist("<dict><key>n</key><integer>9223372036854775807</integer></dict>"),
      one("n", std::numeric_limits<qint64>::max())},
-    {"LargeUnsignedStaysPositive",
-     xmlPlist("<dict><key>n</key><integer>18446744073709551615</integer></dict>"),
+    {"LargeUnsignedStaysPositive", xmlPlist("<dict><key>n</key><integer>18446744073709551615</integer></dict>"),
      one("n", QVariant::fromValue(std::numeric_limits<quint64>::max()))},
     {"MostNegative", xmlPlist("<dict><key>n</key><integer>-9223372036854775808</integer></dict>"),
      one("n", std::numeric_limits<qint64>::min())},
@@ -127,8 +124,7 @@ const ReadCase kReadCases[] = {
     {"Booleans", xmlPlist("<dict><key>t</key><true/><key>f</key><false/></dict>"),
      QVariantMap{{"t", true}, {"f", false}}},
     {"Real", xmlPlist("<dict><key>r</key><real>-2.5</real></dict>"), one("r", -2.5)},
-    {"Data", xmlPlist("<dict><key>d</key><data>AAH+</data></dict>"),
-     one("d", QByteArray("\x00\x01\xfe", 3))},
+    {"Data", xmlPlist("<dict><key>d</key><data>AAH+</data></dict>"), one("d", QByteArray("\x00\x01\xfe", 3))},
     {"Date", xmlPlist("<dict><key>d</key><date>2020-05-17T12:00:00Z</date></dict>"),
      one("d", QDateTime(QDate(2020, 5, 17), QTime(12, 0), QTimeZone::utc()))},
     {"Utf8String", xmlPlist("<dict><key>Größe</key><string>ä &amp; ö</string></dict>"),
@@ -148,26 +144,24 @@ const ReadCase kReadCases[] = {
     {"RootIsArray", xmlPlist("<array><integer>1</integer></array>"), std::nullopt},
     {"RootIsString", xmlPlist("<string>x</string>"), std::nullopt},
     {"Truncated", xmlPlist("<dict><key>a</key><integer>1</integer></dict>").left(60), std::nullopt},
-    {"TooLarge",
-     xmlPlist("<dict><key>pad</key><string>" + QByteArray(kMaxPropertyListBytes, 'x')
-              + "</string></dict>"),
+    {"TooLarge", xmlPlist("<dict><key>pad</key><string>" + QByteArray(kMaxPropertyListBytes, 'x') + "</string></dict>"),
      std::nullopt},
     // Hostile shapes on which the parsing library itself would crash, hang or abort.
-    {"DeepXmlNesting", xmlPlist("<dict><key>a</key>" + QByteArray("<array>").repeated(200000)
-                                + QByteArray("</array>").repeated(200000) + "</dict>"),
+    {"DeepXmlNesting",
+     xmlPlist("<dict><key>a</key>" + QByteArray("<array>").repeated(200000) + QByteArray("</array>").repeated(200000) +
+              "</dict>"),
      std::nullopt},
     {"DeepUnclosedXml", xmlPlist(QByteArray("<array>").repeated(150000)), std::nullopt},
     {"NestingHiddenBehindComment",
-     xmlPlist(QByteArray("<array>").repeated(300) + "<!--" + QByteArray("</array>").repeated(300)
-              + "-->"),
+     xmlPlist(QByteArray("<array>").repeated(300) + "<!--" + QByteArray("</array>").repeated(300) + "-->"),
      std::nullopt},
     {"NulCharacterReference", xmlPlist("<dict><key>a&#0;b</key><true/></dict>"), std::nullopt},
     {"DeepBinaryNesting", binaryPlist(deepArrays(100000)), std::nullopt},
     {"BinaryCycle", binaryPlist({arrayObject({1}), arrayObject({0})}), std::nullopt},
     {"BinaryReferenceOutOfRange", binaryPlist({arrayObject({5})}), std::nullopt},
     {"BinaryNulInKey",
-     binaryPlist({QByteArray("\xD1\x00\x00\x00\x01\x00\x00\x00\x02", 9), QByteArray("\x53k\0y", 4),
-                  QByteArray("\x09", 1)}),
+     binaryPlist(
+         {QByteArray("\xD1\x00\x00\x00\x01\x00\x00\x00\x02", 9), QByteArray("\x53k\0y", 4), QByteArray("\x09", 1)}),
      std::nullopt},
 };
 
@@ -200,8 +194,8 @@ TEST(PropertyListReadingLimits, SpecialFilesAreRefusedWithoutBlocking)
 
 TEST(PropertyListReadingLimits, ModerateNestingIsRead)
 {
-    QByteArray body = "<dict><key>a</key>" + QByteArray("<array>").repeated(kMaxPropertyListDepth - 1)
-                      + QByteArray("</array>").repeated(kMaxPropertyListDepth - 1) + "</dict>";
+    QByteArray body = "<dict><key>a</key>" + QByteArray("<array>").repeated(kMaxPropertyListDepth - 1) +
+                      QByteArray("</array>").repeated(kMaxPropertyListDepth - 1) + "</dict>";
     EXPECT_TRUE(readPropertyListDictionaryFromBytes(xmlPlist(body)).has_value());
 }
 
@@ -319,8 +313,8 @@ TEST(PropertyListWriting, KilledWriterNeverLeavesDamagedFile)
     // Kill points spread over about three saves, however fast this build writes.
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(writePropertyListDictionaryAtomically(path, a));
-    const auto saveUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now() - start).count();
+    const auto saveUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
 
     std::mt19937 random(12345);
     std::uniform_int_distribution<long> delayUs(0, 3 * saveUs);

@@ -15,9 +15,9 @@ namespace {
 const QStringList kSequenceSuffixes{QStringLiteral(".midi"), QStringLiteral(".mid")};
 
 struct Layout {
-    QStringList files;       // relative paths; parent folders are made
-    QStringList folders;     // relative paths
-    QStringList symlinks;    // "name=target"
+    QStringList files;     // relative paths; parent folders are made
+    QStringList folders;   // relative paths
+    QStringList symlinks;  // "name=target"
 };
 
 struct SearchCase {
@@ -40,9 +40,9 @@ void build(const QString& root, const Layout& layout)
     }
     for (const QString& link : layout.symlinks) {
         const QStringList parts = link.split(QLatin1Char('='));
-        ASSERT_EQ(::symlink(QFile::encodeName(parts[1]).constData(),
-                            QFile::encodeName(dir.filePath(parts[0])).constData()),
-                  0);
+        ASSERT_EQ(
+            ::symlink(QFile::encodeName(parts[1]).constData(), QFile::encodeName(dir.filePath(parts[0])).constData()),
+            0);
     }
 }
 
@@ -70,7 +70,8 @@ const SearchCase kSearchCases[] = {
     {"EitherOfTwo", {{"one.mid", "two.midi"}, {}, {}}, QStringList{"one.mid", "two.midi"}},
     {"SymlinkLoopEnds", {{}, {"a"}, {"a/loop=..", "self=."}}, std::nullopt},
     {"SymlinkLoopBesideMatch", {{"deep/x/song.mid"}, {}, {"deep/loop=.."}}, QStringList{"deep/x/song.mid"}},
-    {"LinkedFolderNotEntered", {{"elsewhere/song.mid"}, {"inside"}, {"inside/link=../elsewhere"}},
+    {"LinkedFolderNotEntered",
+     {{"elsewhere/song.mid"}, {"inside"}, {"inside/link=../elsewhere"}},
      QStringList{"elsewhere/song.mid"}},
     {"LinkNamedLikeSequence", {{"target.txt"}, {}, {"tune.mid=target.txt"}}, QStringList{"tune.mid"}},
 };

@@ -18,8 +18,8 @@ int main(int argc, char** argv)
     const int expected = QString::fromLatin1(argv[3]).toInt();
 
     brennick::SingleInstance instance(socketPath);
-    if (brennick::SingleInstance::forward(items, 3000, socketPath)
-        || (!instance.listen() && brennick::SingleInstance::forward(items, 3000, socketPath))) {
+    if (brennick::SingleInstance::forward(items, 3000, socketPath) ||
+        (!instance.listen() && brennick::SingleInstance::forward(items, 3000, socketPath))) {
         std::printf("forwarded\n");
         return 0;
     }

@@ -34,8 +34,7 @@ protected:
     QString socketPath() const { return dir_.filePath(QStringLiteral("player.socket")); }
 
     // Runs `work` on another thread while this one serves events, as a second process would.
-    template <typename Work>
-    auto whileServing(Work work)
+    template <typename Work> auto whileServing(Work work)
     {
         auto result = std::async(std::launch::async, work);
         while (result.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
@@ -77,8 +76,7 @@ TEST_F(SingleInstanceTest, ForwardWithoutPrimaryFails)
     SingleInstance primary(socketPath());
     ASSERT_TRUE(primary.listen());
     EXPECT_FALSE(SingleInstance::forward(tooMany, 500, socketPath()));
-    EXPECT_FALSE(SingleInstance::forward({QString(SingleInstance::kMaxMessageBytes, 'x')}, 500,
-                                         socketPath()));
+    EXPECT_FALSE(SingleInstance::forward({QString(SingleInstance::kMaxMessageBytes, 'x')}, 500, socketPath()));
 }
 
 TEST_F(SingleInstanceTest, StaleSocketOfCrashedPrimaryIsReplaced)
@@ -112,8 +110,7 @@ struct GarbageCase {
     QByteArray bytes;
 };
 
-class SingleInstanceGarbage : public SingleInstanceTest,
-                              public ::testing::WithParamInterface<GarbageCase> {};
+class SingleInstanceGarbage : public SingleInstanceTest, public ::testing::WithParamInterface<GarbageCase> {};
 
 TEST_P(SingleInstanceGarbage, IsIgnoredAndThePrimaryKeepsServing)
 {
@@ -162,8 +159,7 @@ TEST_F(SingleInstanceTest, RacingLaunchesEndWithOnePrimary)
     for (int i = 0; i < kLaunches; ++i) {
         auto process = std::make_unique<QProcess>();
         process->start(QStringLiteral(SINGLE_INSTANCE_HELPER),
-                       {socketPath(), QStringLiteral("/item%1.mid").arg(i),
-                        QString::number(kLaunches - 1)});
+                       {socketPath(), QStringLiteral("/item%1.mid").arg(i), QString::number(kLaunches - 1)});
         launches.push_back(std::move(process));
     }
     int primaries = 0;
@@ -171,8 +167,7 @@ TEST_F(SingleInstanceTest, RacingLaunchesEndWithOnePrimary)
     for (auto& process : launches) {
         ASSERT_TRUE(process->waitForFinished(20000));
         EXPECT_EQ(process->exitCode(), 0) << process->readAllStandardError().toStdString();
-        const QStringList lines =
-            QString::fromUtf8(process->readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = QString::fromUtf8(process->readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         ASSERT_FALSE(lines.isEmpty());
         if (lines[0] == QLatin1String("primary")) {
             ++primaries;

@@ -19,13 +19,13 @@
 
 using namespace brennick;
 using brennick::test::destinationNamed;
+using brennick::test::jackServer;
 using brennick::test::JackSink;
 using brennick::test::loadSequence;
-using brennick::test::jackServer;
-using brennick::test::residentKilobytes;
-using brennick::test::threadCount;
 using brennick::test::ReceivedEvent;
+using brennick::test::residentKilobytes;
 using brennick::test::SmfBuilder;
+using brennick::test::threadCount;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -103,21 +103,34 @@ TEST(JackPlayback, FormatOneFileArrivesInOrderAtItsTempoMappedFrames)
     SmfBuilder b(1, 96);
     b.track().delta(0).tempo(500000).delta(192).tempo(400000).delta(96).tempo(1000000).delta(0).endOfTrack();
     b.track()
-        .delta(0).sysex({0x3E, 0x13, 0x00, 0x01, 0xF7})
-        .delta(0).programChange(0, 5)
-        .delta(48).noteOn(0, 60, 100)
-        .delta(48).running({64, 90})   // running status: 90 40 5A
-        .delta(96).running({60, 0})    // velocity 0: a note-off
-        .delta(96).controller(0, 7, 100)
-        .delta(96).noteOff(0, 64)
-        .delta(0).endOfTrack();
+        .delta(0)
+        .sysex({0x3E, 0x13, 0x00, 0x01, 0xF7})
+        .delta(0)
+        .programChange(0, 5)
+        .delta(48)
+        .noteOn(0, 60, 100)
+        .delta(48)
+        .running({64, 90})  // running status: 90 40 5A
+        .delta(96)
+        .running({60, 0})  // velocity 0: a note-off
+        .delta(96)
+        .controller(0, 7, 100)
+        .delta(96)
+        .noteOff(0, 64)
+        .delta(0)
+        .endOfTrack();
     MusicPlayer player = play(b.bytes(), "Carrow:midi_in");
     ASSERT_TRUE(sink.waitForCount(7, 5.0));
     sink.waitForQuiet(0.1, 2.0);
     const auto events = sink.events();
     ASSERT_EQ(events.size(), 7u);
-    const std::vector<Bytes> expected = {{0xF0, 0x3E, 0x13, 0x00, 0x01, 0xF7}, {0xC0, 5}, {0x90, 60, 100},
-                                         {0x90, 64, 90}, {0x80, 60, 0x40}, {0xB0, 7, 100}, {0x80, 64, 0x40}};
+    const std::vector<Bytes> expected = {{0xF0, 0x3E, 0x13, 0x00, 0x01, 0xF7},
+                                         {0xC0, 5},
+                                         {0x90, 60, 100},
+                                         {0x90, 64, 90},
+                                         {0x80, 60, 0x40},
+                                         {0xB0, 7, 100},
+                                         {0x80, 64, 0x40}};
     // Ticks 0, 0, 48, 96, 192, 288, 384 at 96 per quarter: 0.5 s per beat up to tick 192, then
     // 0.4 s per beat to tick 288, then 1 s per beat.
     const std::vector<double> seconds = {0, 0, 0.25, 0.5, 1.0, 1.4, 2.4};
@@ -153,8 +166,19 @@ TEST(JackPlayback, StoppingMidNoteSendsNoteOffsForWhatIsSounding)
 {
     JackSink sink("Carrow");
     SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(0).noteOn(3, 72, 100).delta(0).noteOn(0, 61, 100)
-        .delta(0).noteOff(0, 61).delta(960).noteOff(0, 60).delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .noteOn(0, 60, 100)
+        .delta(0)
+        .noteOn(3, 72, 100)
+        .delta(0)
+        .noteOn(0, 61, 100)
+        .delta(0)
+        .noteOff(0, 61)
+        .delta(960)
+        .noteOff(0, 60)
+        .delta(0)
+        .endOfTrack();
     MusicPlayer player = play(b.bytes(), "Carrow:midi_in");
     ASSERT_TRUE(sink.waitForCount(4, 5.0));
     EXPECT_EQ(MusicPlayerStop(player), 0);
@@ -337,8 +361,8 @@ TEST(JackPlayback, InvalidHandlesFailWithAStatus)
 TEST(JackPlayback, TrackLengthsInBeats)
 {
     SmfBuilder b(1, 480);
-    b.track().delta(0).tempo(600000).delta(1920).endOfTrack();          // end-of-track at 4 beats
-    b.track().delta(240).noteOn(0, 1, 1).delta(720).noteOff(0, 1);      // no end-of-track: 2 beats
+    b.track().delta(0).tempo(600000).delta(1920).endOfTrack();      // end-of-track at 4 beats
+    b.track().delta(240).noteOn(0, 1, 1).delta(720).noteOff(0, 1);  // no end-of-track: 2 beats
     MusicSequence sequence = nullptr;
     loadSequence(b.bytes(), &sequence);
     UInt32 count = 0;

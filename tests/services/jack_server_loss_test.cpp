@@ -14,8 +14,8 @@
 
 using namespace brennick;
 using brennick::test::JackSink;
-using brennick::test::loadSequence;
 using brennick::test::JackTestServer;
+using brennick::test::loadSequence;
 using brennick::test::SmfBuilder;
 
 TEST(JackServerLoss, PlaybackOutlivesTheServer)

@@ -22,10 +22,19 @@ namespace {
 using test::SmfBuilder;
 using Bytes = std::vector<std::uint8_t>;
 
-SmfReadResult read(const Bytes& bytes) { return readStandardMidiFile(bytes); }
-SmfReadResult read(const SmfBuilder& b) { return read(b.bytes()); }
+SmfReadResult read(const Bytes& bytes)
+{
+    return readStandardMidiFile(bytes);
+}
+SmfReadResult read(const SmfBuilder& b)
+{
+    return read(b.bytes());
+}
 
-Bytes bytesOf(const MidiMessage& m) { return Bytes(m.bytes.begin(), m.bytes.end()); }
+Bytes bytesOf(const MidiMessage& m)
+{
+    return Bytes(m.bytes.begin(), m.bytes.end());
+}
 
 // Offset of the first byte of track `index`'s event data in a file made by SmfBuilder with a
 // 6-byte header and no other chunks.
@@ -119,7 +128,8 @@ TEST(SmfFormats, ZeroOneAndTwoKeepTheirTracksApart)
             ASSERT_EQ(track.size(), static_cast<std::size_t>(t + 2));
             for (int n = 0; n <= t; ++n) {
                 EXPECT_EQ(track[n].tick, 10u * (n + 1));
-                EXPECT_EQ(bytesOf(track[n]), (Bytes{static_cast<std::uint8_t>(0x90 | t), static_cast<std::uint8_t>(60 + n), 100}));
+                EXPECT_EQ(bytesOf(track[n]),
+                          (Bytes{static_cast<std::uint8_t>(0x90 | t), static_cast<std::uint8_t>(60 + n), 100}));
             }
         }
     }
@@ -138,16 +148,26 @@ TEST(SmfRunningStatus, ExpandsForOneAndTwoDataByteMessages)
 {
     SmfBuilder b(0, 96);
     b.track()
-        .delta(0).noteOn(2, 60, 100).delta(1).running({62, 90})
-        .delta(1).programChange(3, 7).delta(1).running({8})
-        .delta(1).pitchBend(1, 0x2000).delta(1).running({0x00, 0x7F})
-        .delta(1).endOfTrack();
+        .delta(0)
+        .noteOn(2, 60, 100)
+        .delta(1)
+        .running({62, 90})
+        .delta(1)
+        .programChange(3, 7)
+        .delta(1)
+        .running({8})
+        .delta(1)
+        .pitchBend(1, 0x2000)
+        .delta(1)
+        .running({0x00, 0x7F})
+        .delta(1)
+        .endOfTrack();
     const SmfReadResult r = read(b);
     ASSERT_EQ(r.status, SmfStatus::Complete);
     const MidiTrack& t = r.sequence.track(0);
     ASSERT_EQ(t.size(), 7u);
-    const std::vector<Bytes> expected{{0x92, 60, 100}, {0x92, 62, 90}, {0xC3, 7}, {0xC3, 8},
-                                      {0xE1, 0x00, 0x40}, {0xE1, 0x00, 0x7F}};
+    const std::vector<Bytes> expected{{0x92, 60, 100}, {0x92, 62, 90},     {0xC3, 7},
+                                      {0xC3, 8},       {0xE1, 0x00, 0x40}, {0xE1, 0x00, 0x7F}};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(bytesOf(t[i]), expected[i]) << i;
         EXPECT_EQ(t[i].kind, MessageKind::Channel);
@@ -201,8 +221,15 @@ TEST(SmfRunningStatus, SysExCancelsItAndMetaEventsDoNot)
 TEST(SmfMeta, KeepsTypeAndDataAndEndsTheTrackAtEndOfTrack)
 {
     SmfBuilder b(1, 96);
-    b.track().delta(0).trackName("Lead").delta(5).meta(0x58, {4, 2, 24, 8}).delta(7).endOfTrack()
-        .delta(0).noteOn(0, 1, 1);  // after the end: ignored
+    b.track()
+        .delta(0)
+        .trackName("Lead")
+        .delta(5)
+        .meta(0x58, {4, 2, 24, 8})
+        .delta(7)
+        .endOfTrack()
+        .delta(0)
+        .noteOn(0, 1, 1);  // after the end: ignored
     const SmfReadResult r = read(b);
     EXPECT_EQ(r.status, SmfStatus::Complete);
     const MidiTrack& t = r.sequence.track(0);
@@ -234,16 +261,26 @@ TEST(SmfSysEx, PacketsAreClassifiedAndKeptAsStored)
 {
     SmfBuilder b(0, 96);
     b.track()
-        .delta(0).sysex({0x3E, 0x0E, 0x00, 0xF7})    // complete
-        .delta(0).sysex({0x43, 0x12, 0x00})          // unterminated...
-        .delta(200).sysexF7({0x43, 0x12, 0x00})      // ...continued...
-        .delta(100).sysexF7({0x43, 0xF7})            // ...and ended
-        .delta(0).sysexF7({0xF3, 0x01})              // nothing open: an escape
-        .delta(0).sysex({0x7E})                      // unterminated, then
-        .delta(0).noteOn(0, 60, 1)                   // a status byte ends it
-        .delta(0).sysexF7({0x01, 0xF7})              // so this is an escape
-        .delta(0).sysex({})                          // empty: F0 alone
-        .delta(0).endOfTrack();
+        .delta(0)
+        .sysex({0x3E, 0x0E, 0x00, 0xF7})  // complete
+        .delta(0)
+        .sysex({0x43, 0x12, 0x00})  // unterminated...
+        .delta(200)
+        .sysexF7({0x43, 0x12, 0x00})  // ...continued...
+        .delta(100)
+        .sysexF7({0x43, 0xF7})  // ...and ended
+        .delta(0)
+        .sysexF7({0xF3, 0x01})  // nothing open: an escape
+        .delta(0)
+        .sysex({0x7E})  // unterminated, then
+        .delta(0)
+        .noteOn(0, 60, 1)  // a status byte ends it
+        .delta(0)
+        .sysexF7({0x01, 0xF7})  // so this is an escape
+        .delta(0)
+        .sysex({})  // empty: F0 alone
+        .delta(0)
+        .endOfTrack();
     const SmfReadResult r = read(b);
     ASSERT_EQ(r.status, SmfStatus::Complete);
     const MidiTrack& t = r.sequence.track(0);
@@ -361,9 +398,9 @@ TEST(SmfTempo, SmpteIgnoresTempoEvents)
 TEST(SmfTrackLength, EndOfTrackElseLastEvent)
 {
     SmfBuilder b(1, 96);
-    b.track().delta(10).noteOn(0, 60, 1).delta(86).endOfTrack();  // 1 beat
+    b.track().delta(10).noteOn(0, 60, 1).delta(86).endOfTrack();       // 1 beat
     b.track().delta(10).noteOn(0, 60, 1).delta(182).noteOn(0, 60, 0);  // no end: 2 beats
-    b.track();                                                          // empty
+    b.track();                                                         // empty
     b.track().delta(0).endOfTrack();
     const SmfReadResult r = read(b);
     EXPECT_EQ(r.status, SmfStatus::Complete);
@@ -465,7 +502,9 @@ std::vector<MalformedCase> malformedCases()
 {
     std::vector<MalformedCase> cases;
     auto add = [&](const char* name, const SmfBuilder& b, SmfStatus status, std::size_t offset,
-                   std::vector<std::size_t> counts) { cases.push_back({name, b.bytes(), status, offset, counts}); };
+                   std::vector<std::size_t> counts) {
+        cases.push_back({name, b.bytes(), status, offset, counts});
+    };
     const std::size_t t0 = 22;  // first track's data in a file with a 6-byte header
 
     {
@@ -621,7 +660,15 @@ TEST(SmfMalformed, EveryPrefixOfAValidFileLoadsSafely)
 {
     SmfBuilder b(1, 96);
     b.track().delta(0).tempo(400000).delta(0).sysex({0x43, 0x10}).delta(5).sysexF7({0x01, 0xF7}).delta(0).endOfTrack();
-    b.track().delta(0).noteOn(0, 60, 1).delta(0x3FFF).running({60, 0}).delta(0).programChange(0, 3).delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .noteOn(0, 60, 1)
+        .delta(0x3FFF)
+        .running({60, 0})
+        .delta(0)
+        .programChange(0, 3)
+        .delta(0)
+        .endOfTrack();
     const Bytes full = b.bytes();
     std::size_t lastCount = 0;
     for (std::size_t n = 0; n < full.size(); ++n) {
@@ -668,9 +715,9 @@ class SmfLoad : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("smf_load_test_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ =
+            std::filesystem::temp_directory_path() / ("smf_load_test_" + std::to_string(::getpid()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }

@@ -13,9 +13,9 @@ TEST(SysExPacer, MessageStartsWhenThePreviousHasDrained)
 {
     SysExPacer pacer(60000.0);
     EXPECT_DOUBLE_EQ(pacer.schedule(0.0, 6000), 0.0);
-    EXPECT_DOUBLE_EQ(pacer.schedule(0.0, 6000), 0.1);   // 6000 bytes at 60000 B/s
+    EXPECT_DOUBLE_EQ(pacer.schedule(0.0, 6000), 0.1);  // 6000 bytes at 60000 B/s
     EXPECT_DOUBLE_EQ(pacer.schedule(0.05, 600), 0.2);
-    EXPECT_DOUBLE_EQ(pacer.schedule(1.0, 10), 1.0);     // idle line: its own time
+    EXPECT_DOUBLE_EQ(pacer.schedule(1.0, 10), 1.0);  // idle line: its own time
 }
 
 TEST(SysExPacer, ZeroOrNegativeSpeedIsUnlimited)

@@ -89,8 +89,8 @@ TEST(TempoMapMetrical, CursorAnswersAsTheMapInAnyOrder)
 {
     // The cursor starts from the stretch it last found: jumping about must not reuse a wrong one.
     const TempoMap map(metrical(96), {{96, 1000000}, {192, 250000}, {288, 2000000}});
-    const std::vector<std::uint64_t> ticks{0, 95, 96, 97, 191, 192, 200, 287, 288, 1000, 400, 0,
-                                           200, 97, 96, 95, 191, 192, 288, 287, 1000, 10, 193, 289};
+    const std::vector<std::uint64_t> ticks{0,   95, 96, 97, 191, 192, 200, 287, 288,  1000, 400, 0,
+                                           200, 97, 96, 95, 191, 192, 288, 287, 1000, 10,   193, 289};
     TempoMap::Cursor cursor(map);
     for (std::uint64_t t : ticks)
         EXPECT_DOUBLE_EQ(cursor.ticksToSeconds(t), map.ticksToSeconds(t)) << t;

@@ -19,7 +19,8 @@ inline std::string writeTempFile(const std::vector<std::uint8_t>& bytes, const s
     static int serial = 0;
     const auto path = std::filesystem::temp_directory_path() /
                       ("brennick-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".mid");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path.string();
 }
 
@@ -42,9 +43,8 @@ inline OSStatus loadSequenceFromPath(const std::string& path, MusicSequence* out
     *outSequence = nullptr;
     if (const OSStatus status = NewMusicSequence(outSequence); status != 0)
         return status;
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(kCFAllocatorDefault,
-                                                           reinterpret_cast<const UInt8*>(path.data()),
-                                                           CFIndex(path.size()), false);
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(path.data()), CFIndex(path.size()), false);
     const OSStatus status = MusicSequenceFileLoad(*outSequence, url, kMusicSequenceFile_AnyType, 0);
     if (url != nullptr)
         CFRelease(url);

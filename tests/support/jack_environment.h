@@ -32,6 +32,6 @@ public:
 
 }  // namespace brennick::test
 
-#define JACK_SERVER_FOR_ALL_TESTS                                                                          \
-    [[maybe_unused]] static const ::testing::Environment* const brennickJackEnvironment =                  \
+#define JACK_SERVER_FOR_ALL_TESTS                                                                                      \
+    [[maybe_unused]] static const ::testing::Environment* const brennickJackEnvironment =                              \
         ::testing::AddGlobalTestEnvironment(new ::brennick::test::JackServerEnvironment)

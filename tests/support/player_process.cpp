@@ -82,7 +82,8 @@ PlayerProcess::~PlayerProcess()
     fs::remove_all(root_, ignored);
 }
 
-void PlayerProcess::start(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment)
+void PlayerProcess::start(const std::vector<std::string>& arguments,
+                          const std::map<std::string, std::string>& environment)
 {
     std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtimeDirectory()}};
     for (const auto& [k, v] : environment)
@@ -153,7 +154,8 @@ std::vector<std::uint8_t> readFile(const std::string& path)
 
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 }  // namespace brennick::test

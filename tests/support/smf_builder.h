@@ -49,12 +49,25 @@ public:
     explicit SmfChunkBuilder(std::string id = "MTrk") : id_(std::move(id)) {}
 
     // Delta time before the next event, in ticks.
-    SmfChunkBuilder& delta(std::uint64_t ticks) { appendVlq(data_, ticks); return *this; }
+    SmfChunkBuilder& delta(std::uint64_t ticks)
+    {
+        appendVlq(data_, ticks);
+        return *this;
+    }
 
     // Channel messages; `channel` 0-15. Each writes its status byte.
-    SmfChunkBuilder& noteOn(int channel, int key, int velocity) { return channelMessage(0x90, channel, {key, velocity}); }
-    SmfChunkBuilder& noteOff(int channel, int key, int velocity = 0x40) { return channelMessage(0x80, channel, {key, velocity}); }
-    SmfChunkBuilder& controller(int channel, int number, int value) { return channelMessage(0xB0, channel, {number, value}); }
+    SmfChunkBuilder& noteOn(int channel, int key, int velocity)
+    {
+        return channelMessage(0x90, channel, {key, velocity});
+    }
+    SmfChunkBuilder& noteOff(int channel, int key, int velocity = 0x40)
+    {
+        return channelMessage(0x80, channel, {key, velocity});
+    }
+    SmfChunkBuilder& controller(int channel, int number, int value)
+    {
+        return channelMessage(0xB0, channel, {number, value});
+    }
     SmfChunkBuilder& programChange(int channel, int program) { return channelMessage(0xC0, channel, {program}); }
     SmfChunkBuilder& channelPressure(int channel, int pressure) { return channelMessage(0xD0, channel, {pressure}); }
     SmfChunkBuilder& pitchBend(int channel, int value14)
@@ -102,12 +115,28 @@ public:
     SmfChunkBuilder& sysexF7(const std::vector<std::uint8_t>& data) { return packet(0xF7, data); }
 
     // Arbitrary bytes, e.g. a broken event or a bare VLQ.
-    SmfChunkBuilder& raw(std::initializer_list<std::uint8_t> bytes) { data_.insert(data_.end(), bytes); return *this; }
-    SmfChunkBuilder& raw(const std::vector<std::uint8_t>& bytes) { data_.insert(data_.end(), bytes.begin(), bytes.end()); return *this; }
-    SmfChunkBuilder& vlq(std::uint64_t value) { appendVlq(data_, value); return *this; }
+    SmfChunkBuilder& raw(std::initializer_list<std::uint8_t> bytes)
+    {
+        data_.insert(data_.end(), bytes);
+        return *this;
+    }
+    SmfChunkBuilder& raw(const std::vector<std::uint8_t>& bytes)
+    {
+        data_.insert(data_.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
+    SmfChunkBuilder& vlq(std::uint64_t value)
+    {
+        appendVlq(data_, value);
+        return *this;
+    }
 
     // Declares a chunk length other than the real one (e.g. 0xFFFFFFFF or longer than the file).
-    SmfChunkBuilder& declaredLength(std::uint32_t length) { declaredLength_ = length; return *this; }
+    SmfChunkBuilder& declaredLength(std::uint32_t length)
+    {
+        declaredLength_ = length;
+        return *this;
+    }
 
     const std::string& id() const { return id_; }
     const std::vector<std::uint8_t>& data() const { return data_; }
@@ -144,8 +173,7 @@ using SmfTrackBuilder = SmfChunkBuilder;
 class SmfBuilder {
 public:
     // Metrical division: `ticksPerQuarter` 1-0x7FFF.
-    SmfBuilder(std::uint16_t format, std::uint16_t ticksPerQuarter)
-        : format_(format), division_(ticksPerQuarter) {}
+    SmfBuilder(std::uint16_t format, std::uint16_t ticksPerQuarter) : format_(format), division_(ticksPerQuarter) {}
 
     // SMPTE division: `framesPerSecond` 24, 25, 29 (drop frame) or 30.
     static SmfBuilder smpte(std::uint16_t format, int framesPerSecond, int ticksPerFrame)
@@ -165,11 +193,23 @@ public:
     }
 
     // Header overrides for malformed files.
-    SmfBuilder& division(std::uint16_t raw) { division_ = raw; return *this; }
-    SmfBuilder& declaredTrackCount(std::uint16_t count) { trackCount_ = count; return *this; }
+    SmfBuilder& division(std::uint16_t raw)
+    {
+        division_ = raw;
+        return *this;
+    }
+    SmfBuilder& declaredTrackCount(std::uint16_t count)
+    {
+        trackCount_ = count;
+        return *this;
+    }
     // Declares header length `length`; the header then carries that many bytes: the usual six
     // zero-padded, or cut short when `length` < 6. Above 0xFFFF only the six are written.
-    SmfBuilder& headerLength(std::uint32_t length) { headerLength_ = length; return *this; }
+    SmfBuilder& headerLength(std::uint32_t length)
+    {
+        headerLength_ = length;
+        return *this;
+    }
 
     std::size_t trackCount() const
     {

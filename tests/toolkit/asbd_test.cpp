@@ -32,8 +32,8 @@ ToolRun runAsbd(const std::string& arguments, const std::string& input = "")
     const std::string dir = testing::TempDir();
     const std::string in = dir + "asbd_in", out = dir + "asbd_out", err = dir + "asbd_err";
     std::ofstream(in, std::ios::binary) << input;
-    const std::string command = std::string("'" BRENNICK_BINARY_DIR "/bin/asbd' ") + arguments + " <'" + in +
-                                "' >'" + out + "' 2>'" + err + "'";
+    const std::string command = std::string("'" BRENNICK_BINARY_DIR "/bin/asbd' ") + arguments + " <'" + in + "' >'" +
+                                out + "' 2>'" + err + "'";
     const int status = std::system(command.c_str());
     return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
 }

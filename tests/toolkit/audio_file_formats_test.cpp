@@ -38,12 +38,12 @@ AudioStreamBasicDescription coded(AudioFormatID id)
 struct TableHost : AudioFileServices {
     struct Type {
         OSType code;
-        std::optional<std::string> name;  // nullopt: 'ftnm' fails
+        std::optional<std::string> name;                     // nullopt: 'ftnm' fails
         std::optional<std::vector<std::string>> extensions;  // nullopt: 'fext' fails
         std::vector<OSType> formats;
         std::map<OSType, std::vector<AudioStreamBasicDescription>> variants;  // missing: 'sdid' size fails
         std::set<OSType> unreadableVariants;  // 'sdid' size answers, the list read fails
-        int fmidFailures = 0;  // 'fmid' fails this many times, then answers
+        int fmidFailures = 0;                 // 'fmid' fails this many times, then answers
     };
     std::vector<Type> types;
     std::vector<OSType> encoders{kLPCM}, decoders{kLPCM};
@@ -152,8 +152,13 @@ TableHost threeTypes()
 {
     TableHost host;
     host.types = {
-        {fourCharCode("WAVE"), "wave", {{"wav"}}, {kULaw, kLPCM},
-         {{kLPCM, {pcm(24, 0), pcm(16, 0), pcm(16, kBE)}}, {kULaw, {coded(kULaw)}}}, {}, 0},
+        {fourCharCode("WAVE"),
+         "wave",
+         {{"wav"}},
+         {kULaw, kLPCM},
+         {{kLPCM, {pcm(24, 0), pcm(16, 0), pcm(16, kBE)}}, {kULaw, {coded(kULaw)}}},
+         {},
+         0},
         {fourCharCode("AIFF"), "aiff", {{"aiff", "aif"}}, {kLPCM}, {{kLPCM, {pcm(8, 0)}}}, {}, 0},
         {fourCharCode("adts"), "Caf", {{"aac"}}, {kAAC}, {{kAAC, {}}}, {}, 0},
     };
@@ -167,8 +172,8 @@ TEST(CatalogueBuilding, SortsByNameIgnoringCaseWithNamelessLast)
     TableHost host = threeTypes();
     host.types.insert(host.types.begin(), {fourCharCode("anon"), std::nullopt, std::nullopt, {}, {}, {}, 0});
     CAAudioFileFormats catalogue(false, host);
-    EXPECT_EQ(order(catalogue), (std::vector<OSType>{fourCharCode("AIFF"), fourCharCode("adts"),
-                                                     fourCharCode("WAVE"), fourCharCode("anon")}));
+    EXPECT_EQ(order(catalogue), (std::vector<OSType>{fourCharCode("AIFF"), fourCharCode("adts"), fourCharCode("WAVE"),
+                                                     fourCharCode("anon")}));
     const auto* anon = catalogue.FindFileFormat(fourCharCode("anon"));
     ASSERT_NE(anon, nullptr);
     EXPECT_FALSE(anon->mFileTypeName);
@@ -201,16 +206,11 @@ TEST(ExtensionInference, Cases)
     CAAudioFileFormats catalogue(false, host);
     const AudioFileTypeID untouched = fourCharCode("none");
     const std::vector<std::tuple<const char*, bool, AudioFileTypeID>> cases = {
-        {"song.wav", true, fourCharCode("BETA")},
-        {"/x/SONG.Aif", true, fourCharCode("AIFF")},
-        {"a.b.aiff", true, fourCharCode("AIFF")},
-        {"trailing.", true, fourCharCode("BETA")},
-        {"/dir.aif/file", false, untouched},
-        {"noextension", false, untouched},
-        {".aac", true, fourCharCode("adts")},
-        {"x.flac", false, untouched},
-        {"bad\xff.wav", false, untouched},
-        {nullptr, false, untouched},
+        {"song.wav", true, fourCharCode("BETA")}, {"/x/SONG.Aif", true, fourCharCode("AIFF")},
+        {"a.b.aiff", true, fourCharCode("AIFF")}, {"trailing.", true, fourCharCode("BETA")},
+        {"/dir.aif/file", false, untouched},      {"noextension", false, untouched},
+        {".aac", true, fourCharCode("adts")},     {"x.flac", false, untouched},
+        {"bad\xff.wav", false, untouched},        {nullptr, false, untouched},
     };
     for (const auto& [name, found, expected] : cases) {
         AudioFileTypeID type = untouched;
@@ -271,7 +271,8 @@ TEST(DataFormatSuggestion, PrefersLinearPCMAnd16Bits)
 TEST(DataFormatLoading, FlagsAndByteOrders)
 {
     TableHost host = threeTypes();
-    host.types.push_back({fourCharCode("EIGH"), "eight", {{}}, {kLPCM}, {{kLPCM, {pcm(8, kBE), pcm(8, 0), pcm(16, 0)}}}, {}, 0});
+    host.types.push_back(
+        {fourCharCode("EIGH"), "eight", {{}}, {kLPCM}, {{kLPCM, {pcm(8, kBE), pcm(8, 0), pcm(16, 0)}}}, {}, 0});
     CAAudioFileFormats catalogue(true, host);
 
     const auto* wave = catalogue.FindFileFormat(fourCharCode("WAVE"));
@@ -421,8 +422,8 @@ TEST(SndfileCatalogue, MatchesSndfileCounts)
             anyEitherEndian = anyEitherEndian || entry.mEitherEndianPCM;
             for (SInt32 k = 0; k < entry.mNumVariants; ++k) {
                 const AudioStreamBasicDescription& v = entry.mVariants[k];
-                variants.insert({v.mFormatID, v.mFormatID == kLPCM ? v.mFormatFlags & ~kBE : v.mFormatFlags,
-                                 v.mBitsPerChannel});
+                variants.insert(
+                    {v.mFormatID, v.mFormatID == kLPCM ? v.mFormatFlags & ~kBE : v.mFormatFlags, v.mBitsPerChannel});
             }
         }
         EXPECT_EQ(int(variants.size()), acceptedSubtypes) << major.name;

@@ -168,10 +168,10 @@ TEST(FromText, FailuresAndTheirMessages)
     for (const FailureCase& c : kFailureCases) {
         const Parsed p = parse(c.text);
         EXPECT_FALSE(p.ok) << c.text;
-        const std::string expected =
-            c.firstMessage == nullptr
-                ? std::string()
-                : std::string(c.firstMessage) + "Invalid format string: " + c.text + "\nSyntax of format strings is: \n";
+        const std::string expected = c.firstMessage == nullptr
+                                         ? std::string()
+                                         : std::string(c.firstMessage) + "Invalid format string: " + c.text +
+                                               "\nSyntax of format strings is: \n";
         EXPECT_EQ(p.errors, expected) << c.text;
     }
 }

@@ -92,8 +92,7 @@ const EqualityCase kEqualityCases[] = {
     {"AllClearFlagIgnored", pcm(0, 0x8000000C, 2, 1, 16), pcm(0, 0xC, 2, 1, 16), true},
     {"ZeroFlagsSkipTheFlagTest", pcm(0, 0, 2, 1, 16), pcm(0, 0x29, 2, 1, 16), true},
     {"NonPCMFlagsAreOpaque", Asbd{0, kAAC, 1, 0, 0, 0, 0, 0, 0}, Asbd{0, kAAC, 2, 0, 0, 0, 0, 0, 0}, false},
-    {"NonPCMNeverReduced", Asbd{0, kAAC, 0x8000000C, 0, 0, 0, 0, 0, 0}, Asbd{0, kAAC, 0xC, 0, 0, 0, 0, 0, 0},
-     false},
+    {"NonPCMNeverReduced", Asbd{0, kAAC, 0x8000000C, 0, 0, 0, 0, 0, 0}, Asbd{0, kAAC, 0xC, 0, 0, 0, 0, 0, 0}, false},
     {"ZeroRateMatches", pcm(44100.0, 0xC, 4, 2, 16), pcm(0.0, 0xC, 4, 2, 16), true},
     {"NegativeZeroRateMatches", pcm(44100.0, 0xC, 4, 2, 16), pcm(-0.0, 0xC, 4, 2, 16), true},
     {"RatesDiffer", pcm(44100.0, 0xC, 4, 2, 16), pcm(48000.0, 0xC, 4, 2, 16), false},
@@ -127,9 +126,8 @@ TEST(IsEqualExact, ComparesBitsOfTheFirstEightFields)
     EXPECT_FALSE(nan.IsEqual(nan, true));
 
     // A wildcard is not a match for the exact form, and every field takes part.
-    for (UInt32 Asbd::*field : {&Asbd::mFormatID, &Asbd::mFormatFlags, &Asbd::mBytesPerPacket,
-                                &Asbd::mFramesPerPacket, &Asbd::mBytesPerFrame, &Asbd::mChannelsPerFrame,
-                                &Asbd::mBitsPerChannel}) {
+    for (UInt32 Asbd::*field : {&Asbd::mFormatID, &Asbd::mFormatFlags, &Asbd::mBytesPerPacket, &Asbd::mFramesPerPacket,
+                                &Asbd::mBytesPerFrame, &Asbd::mChannelsPerFrame, &Asbd::mBitsPerChannel}) {
         Asbd changed = positive;
         changed.*field += 1;
         EXPECT_FALSE(positive.IsEqual(changed, false));
@@ -293,8 +291,7 @@ TEST_P(SanityTable, Plausibility)
     EXPECT_EQ(SanityCheck(GetParam().desc), GetParam().plausible);
 }
 
-Asbd aac(double rate, UInt32 bytesPerPacket, UInt32 framesPerPacket, UInt32 bytesPerFrame, UInt32 channels,
-         UInt32 bits)
+Asbd aac(double rate, UInt32 bytesPerPacket, UInt32 framesPerPacket, UInt32 bytesPerFrame, UInt32 channels, UInt32 bits)
 {
     return Asbd{rate, kAAC, 0, bytesPerPacket, framesPerPacket, bytesPerFrame, channels, bits, 0};
 }

@@ -154,7 +154,8 @@ struct DescriptionCase {
 const DescriptionCase kDescriptionCases[] = {
     {"SignedInteger", pcm(44100.0, 0xC, 4, 2, 16),
      " 2 ch,  44100 Hz, 'lpcm' (0x0000000C) 16-bit little-endian signed integer"},
-    {"BigEndian", pcm(44100.0, 0xE, 4, 2, 16), " 2 ch,  44100 Hz, 'lpcm' (0x0000000E) 16-bit big-endian signed integer"},
+    {"BigEndian", pcm(44100.0, 0xE, 4, 2, 16),
+     " 2 ch,  44100 Hz, 'lpcm' (0x0000000E) 16-bit big-endian signed integer"},
     {"DeinterleavedFloat", pcm(44100.0, 0x29, 4, 2, 32),
      " 2 ch,  44100 Hz, 'lpcm' (0x00000029) 32-bit little-endian float, deinterleaved"},
     {"UnpackedHigh", pcm(48000.0, 0x14, 8, 2, 24),
@@ -233,7 +234,8 @@ struct NameCase {
 };
 
 const NameCase kNameCases[] = {
-    {"SignedInteger", pcm(44100.0, 0xC, 4, 2, 16), false, "Mixable 2 Ch SInt16", "Mixable 2 Channel 16 Bit Signed Integer"},
+    {"SignedInteger", pcm(44100.0, 0xC, 4, 2, 16), false, "Mixable 2 Ch SInt16",
+     "Mixable 2 Channel 16 Bit Signed Integer"},
     {"WithRate", pcm(44100.0, 0xC, 4, 2, 16), true, "44100 Mixable 2 Ch SInt16",
      "44100 Mixable 2 Channel 16 Bit Signed Integer"},
     {"UnpackedLow", pcm(0, 0x4, 8, 2, 24), false, "Mixable 2 Ch Low SInt24/SInt32",

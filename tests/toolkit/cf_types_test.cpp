@@ -21,7 +21,8 @@ TEST(CFStringCompare, CaseInsensitiveAndLocalized)
     const auto s = [](const char* t) { return *CFString::fromUTF8(t); };
     EXPECT_EQ(CFStringCompare(s("WAV"), s("wav"), kCFCompareCaseInsensitive), kCFCompareEqualTo);
     EXPECT_EQ(CFStringCompare(s("\xC3\x89T\xC3\x89"), s("\xC3\xA9t\xC3\xA9"), kCFCompareCaseInsensitive),
-              kCFCompareEqualTo) << "beyond ASCII";
+              kCFCompareEqualTo)
+        << "beyond ASCII";
     EXPECT_NE(CFStringCompare(s("WAV"), s("wav"), 0), kCFCompareEqualTo);
     EXPECT_EQ(CFStringCompare(s("wav"), s("wave"), kCFCompareCaseInsensitive), kCFCompareLessThan);
     const unsigned sorting = kCFCompareCaseInsensitive | kCFCompareLocalized;

@@ -31,9 +31,10 @@ protected:
     // The folder a reference points at, compared by device and inode.
     static bool refersTo(const FSRef& ref, const fs::path& folder)
     {
-        struct stat a {}, b {};
-        return ref.isValid() && fstat(ref.fd(), &a) == 0 && stat(folder.c_str(), &b) == 0 &&
-               S_ISDIR(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+        struct stat a {
+        }, b{};
+        return ref.isValid() && fstat(ref.fd(), &a) == 0 && stat(folder.c_str(), &b) == 0 && S_ISDIR(a.st_mode) &&
+               a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     }
 
     fs::path root, previous;
@@ -48,10 +49,10 @@ TEST_F(PathToParent, SplitsExistingParentAndName)
     };
     const Case cases[] = {
         {"/music/song.mid", "music", "song.mid"},
-        {"/music/a:b.mid", "music", "a/b.mid"},            // host naming form
+        {"/music/a:b.mid", "music", "a/b.mid"},              // host naming form
         {"/music/set:list/take", "music/set:list", "take"},  // only the last component is converted
         {"/music//song.mid", "music", "song.mid"},
-        {"/music/new-folder/", "music", "new-folder"},     // trailing slash ignored
+        {"/music/new-folder/", "music", "new-folder"},  // trailing slash ignored
         {"/music/..", "music", ".."},
     };
     for (const Case& c : cases) {
@@ -77,7 +78,11 @@ TEST_F(PathToParent, RelativePathsStartInTheCurrentFolder)
 TEST_F(PathToParent, MissingParentGivesMinus43AndStillTheName)
 {
     fs::path file = root / "music" / "plain";
-    { FILE* f = fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); fclose(f); }
+    {
+        FILE* f = fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+    }
     struct Case {
         std::string path;
         const char* name;

@@ -58,8 +58,8 @@ TEST(BufferListLayout, BuffersAndChannelsPerFormat)
 
 TEST(BufferListAllocation, RoundsEachBufferToAnOddMultipleOf16)
 {
-    const std::pair<UInt32, UInt32> needToRounded[] = {{1, 16},   {15, 16},  {16, 48},   {17, 48},
-                                                       {96, 112}, {100, 112}, {112, 144}, {128, 144}, {2048, 2064}};
+    const std::pair<UInt32, UInt32> needToRounded[] = {{1, 16},    {15, 16},   {16, 48},   {17, 48},    {96, 112},
+                                                       {100, 112}, {112, 144}, {128, 144}, {2048, 2064}};
     const AudioStreamBasicDescription oneBytePerFrame = format(kAudioFormatLinearPCM, kFloatNonInterleaved, 1, 2);
     for (const auto& [need, rounded] : needToRounded) {
         AUOutputBL bl(oneBytePerFrame, 0);

@@ -19,7 +19,8 @@ namespace {
 
 // --- The menu item's state ------------------------------------------------------------------------
 
-TEST(MenuItemTest, StateIsStoredUncheckedAndShownAsACheckMark) {
+TEST(MenuItemTest, StateIsStoredUncheckedAndShownAsACheckMark)
+{
     MenuItem item(QStringLiteral("Quit on stop"));
     EXPECT_EQ(item.state(), 0);
     EXPECT_FALSE(item.isChecked());
@@ -30,7 +31,8 @@ TEST(MenuItemTest, StateIsStoredUncheckedAndShownAsACheckMark) {
     }
 }
 
-TEST(MenuItemTest, TriggeringAloneLeavesTheStateAndMarkAlone) {
+TEST(MenuItemTest, TriggeringAloneLeavesTheStateAndMarkAlone)
+{
     MenuItem item(QStringLiteral("Quit on stop"));
     item.setCheckable(true);
     item.trigger();
@@ -44,7 +46,8 @@ TEST(MenuItemTest, TriggeringAloneLeavesTheStateAndMarkAlone) {
 
 // --- The option toggle -------------------------------------------------------------------------
 
-TEST(AutoquitTest, ZeroBecomesOneAndEveryOtherStateZero) {
+TEST(AutoquitTest, ZeroBecomesOneAndEveryOtherStateZero)
+{
     struct Case {
         qint64 before;
         qint64 after;
@@ -60,7 +63,8 @@ TEST(AutoquitTest, ZeroBecomesOneAndEveryOtherStateZero) {
     menu.doAutoquit(nullptr);  // ignored
 }
 
-TEST(AutoquitTest, TogglingTwiceFromOffIsOffAgain) {
+TEST(AutoquitTest, TogglingTwiceFromOffIsOffAgain)
+{
     MIDIMenu menu;
     MenuItem item(QStringLiteral("Quit on stop"));
     menu.doAutoquit(&item);
@@ -74,7 +78,8 @@ TEST(AutoquitTest, TogglingTwiceFromOffIsOffAgain) {
 // Calls `open`, which runs the open dialog, and meanwhile `act` on the dialog every 20 ms until it
 // has closed: the dialog fills its file list in the background and may drop a choice made
 // too early. Gives up after 10 s, closing the dialog.
-void withOpenDialog(const std::function<void()>& open, const std::function<void(QFileDialog&)>& act) {
+void withOpenDialog(const std::function<void()>& open, const std::function<void(QFileDialog&)>& act)
+{
     QTimer poll;
     poll.setInterval(20);
     int ticks = 0;
@@ -96,7 +101,8 @@ void withOpenDialog(const std::function<void()>& open, const std::function<void(
 
 class OpenDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(folder.isValid());
         for (const char* name : {"song.mid", "Song Two.MIDI", "notes.txt"}) {
             QFile file(folder.filePath(QString::fromLatin1(name)));
@@ -106,7 +112,8 @@ protected:
     }
 
     // Opens the dialog, chooses `name` in the folder and accepts.
-    void chooseAndAccept(const QString& name) {
+    void chooseAndAccept(const QString& name)
+    {
         withOpenDialog([this] { menu.doOpen(nullptr); },
                        [this, name](QFileDialog& dialog) {
                            // Typed in, as a user would: selectFile leaves a focused name field alone.
@@ -122,7 +129,8 @@ protected:
     test::PlayRequests requests;
 };
 
-TEST_F(OpenDialogTest, IsAnApplicationModalDialogForMidiFiles) {
+TEST_F(OpenDialogTest, IsAnApplicationModalDialogForMidiFiles)
+{
     QStringList filters;
     Qt::WindowModality modality = Qt::NonModal;
     QFileDialog::FileMode mode = QFileDialog::AnyFile;
@@ -138,30 +146,34 @@ TEST_F(OpenDialogTest, IsAnApplicationModalDialogForMidiFiles) {
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
 }
 
-TEST_F(OpenDialogTest, ConfirmingPostsTheFullPathOnce) {
+TEST_F(OpenDialogTest, ConfirmingPostsTheFullPathOnce)
+{
     chooseAndAccept(QStringLiteral("song.mid"));
     EXPECT_EQ(requests.paths, QStringList({QDir(folder.path()).absoluteFilePath("song.mid")}));
 }
 
-TEST_F(OpenDialogTest, ExtensionMatchesInAnyLetterCase) {
+TEST_F(OpenDialogTest, ExtensionMatchesInAnyLetterCase)
+{
     chooseAndAccept(QStringLiteral("Song Two.MIDI"));
-    EXPECT_EQ(requests.paths,
-              QStringList({QDir(folder.path()).absoluteFilePath("Song Two.MIDI")}));
+    EXPECT_EQ(requests.paths, QStringList({QDir(folder.path()).absoluteFilePath("Song Two.MIDI")}));
 }
 
-TEST_F(OpenDialogTest, CancellingPostsNothing) {
+TEST_F(OpenDialogTest, CancellingPostsNothing)
+{
     withOpenDialog([this] { menu.doOpen(nullptr); }, [](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_TRUE(requests.paths.isEmpty());
 }
 
-TEST_F(OpenDialogTest, ATypedNameOfAnotherKindPostsNothing) {
+TEST_F(OpenDialogTest, ATypedNameOfAnotherKindPostsNothing)
+{
     chooseAndAccept(QStringLiteral("notes.txt"));
     EXPECT_TRUE(requests.paths.isEmpty());
 }
 
 // --- The player's menu --------------------------------------------------------------------------
 
-TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts) {
+TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts)
+{
     MIDIMenu target;
     MIDIWindow window;
     const PlayerMenu built = buildPlayerMenu(target, window);
@@ -170,8 +182,7 @@ TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts) {
     for (QAction* action : built.menu->actions())
         if (!action->isSeparator())
             items.append(action);
-    EXPECT_EQ(items, (QList<QAction*>{built.open, built.openResourceFile, built.autoQuit,
-                                      built.quit}));
+    EXPECT_EQ(items, (QList<QAction*>{built.open, built.openResourceFile, built.autoQuit, built.quit}));
     EXPECT_EQ(built.open->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
     EXPECT_EQ(built.quit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
     EXPECT_EQ(built.autoQuit->text(), QStringLiteral("Quit on &stop"));
@@ -184,7 +195,8 @@ TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts) {
     EXPECT_TRUE(window.actions().contains(built.quit));
 }
 
-TEST(PlayerMenuTest, ChoosingQuitOnStopTogglesItsOwnState) {
+TEST(PlayerMenuTest, ChoosingQuitOnStopTogglesItsOwnState)
+{
     MIDIMenu target;
     MIDIWindow window;
     const PlayerMenu built = buildPlayerMenu(target, window);
@@ -199,7 +211,8 @@ TEST(PlayerMenuTest, ChoosingQuitOnStopTogglesItsOwnState) {
     EXPECT_EQ(built.autoQuit->state(), 0);
 }
 
-TEST(PlayerMenuTest, ChoosingOpenRunsTheOpenDialog) {
+TEST(PlayerMenuTest, ChoosingOpenRunsTheOpenDialog)
+{
     MIDIMenu target;
     MIDIWindow window;
     const PlayerMenu built = buildPlayerMenu(target, window);

@@ -15,20 +15,22 @@ constexpr int kSide = 450;
 constexpr double kRadius = 167.4;  // 0.372 of 450
 
 // Raw premultiplied pixel: what the pass left, untouched by conversions.
-QRgb rawPixel(const QImage& image, QPoint p) {
+QRgb rawPixel(const QImage& image, QPoint p)
+{
     return reinterpret_cast<const QRgb*>(image.constScanLine(p.y()))[p.x()];
 }
 
 // The point `degrees` clockwise (on screen) from the bottom of the arc's circle.
-QPoint onArc(double degrees) {
+QPoint onArc(double degrees)
+{
     const double a = degrees * kPi / 180.0;
-    return QPoint(int(std::lround(225.0 - kRadius * std::sin(a))),
-                  int(std::lround(225.0 + kRadius * std::cos(a))));
+    return QPoint(int(std::lround(225.0 - kRadius * std::sin(a))), int(std::lround(225.0 + kRadius * std::cos(a))));
 }
 
 // One drawing pass into a 450 x 450 image first filled with opaque red, so that anything the
 // pass leaves untouched shows.
-QImage renderPass(MIDIView& view) {
+QImage renderPass(MIDIView& view)
+{
     QImage image(kSide, kSide, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::red);
     view.render(&image);
@@ -41,7 +43,8 @@ protected:
     MIDIView view;
 };
 
-TEST_F(MIDIViewTest, AtRestWithoutPictureEveryPixelIsTransparent) {
+TEST_F(MIDIViewTest, AtRestWithoutPictureEveryPixelIsTransparent)
+{
     view.setIndicatorValue(0.0);
     view.setInfoText(QString());
     const QImage image = renderPass(view);
@@ -50,7 +53,8 @@ TEST_F(MIDIViewTest, AtRestWithoutPictureEveryPixelIsTransparent) {
             ASSERT_EQ(rawPixel(image, {x, y}), 0u) << "at " << x << "," << y;
 }
 
-TEST_F(MIDIViewTest, KnobPictureFillsTheViewOverATransparentBackground) {
+TEST_F(MIDIViewTest, KnobPictureFillsTheViewOverATransparentBackground)
+{
     view.awakeFromNib(QStringLiteral(BRENNICK_SOURCE_DIR "/resources"));
     ASSERT_FALSE(view.circleImage().isNull());
     EXPECT_EQ(view.circleImage().size(), QSize(512, 512));  // the largest picture of the file
@@ -62,7 +66,8 @@ TEST_F(MIDIViewTest, KnobPictureFillsTheViewOverATransparentBackground) {
     EXPECT_EQ(qAlpha(rawPixel(image, {225, 225})), 255);
 }
 
-TEST_F(MIDIViewTest, MissingPictureDrawsTheRestAsUsual) {
+TEST_F(MIDIViewTest, MissingPictureDrawsTheRestAsUsual)
+{
     view.awakeFromNib(QStringLiteral("/nonexistent/folder"));
     EXPECT_TRUE(view.circleImage().isNull());
     view.setIndicatorValue(0.5);
@@ -73,7 +78,8 @@ TEST_F(MIDIViewTest, MissingPictureDrawsTheRestAsUsual) {
 
 // The arc runs clockwise from the bottom; sample its circle every 5 degrees, away from the ends
 // (where the shadow blurs the edge).
-TEST_F(MIDIViewTest, ArcCoversExactlyItsSweepFromTheBottomClockwise) {
+TEST_F(MIDIViewTest, ArcCoversExactlyItsSweepFromTheBottomClockwise)
+{
     constexpr double margin = 15.0;
     for (double fraction : {0.0, 0.25, 0.5, 1.0}) {
         view.setIndicatorValue(fraction);
@@ -96,7 +102,8 @@ TEST_F(MIDIViewTest, ArcCoversExactlyItsSweepFromTheBottomClockwise) {
     }
 }
 
-TEST_F(MIDIViewTest, ArcIsSixPixelsEitherSideOfItsRadiusPlusShadow) {
+TEST_F(MIDIViewTest, ArcIsSixPixelsEitherSideOfItsRadiusPlusShadow)
+{
     view.setIndicatorValue(1.0);
     const QImage image = renderPass(view);
     // The leftmost point of the ring: the stroke covers x 51.6 to 63.6 at full arc opacity.
@@ -113,7 +120,8 @@ TEST_F(MIDIViewTest, ArcIsSixPixelsEitherSideOfItsRadiusPlusShadow) {
 
 // The grey level s1 = sin(pi c) at the pass's phase c shows in the premultiplied colour, which
 // the black shadow under the arc leaves alone: 255 * 0.25 * s1.
-TEST_F(MIDIViewTest, ArcBreathesWithThePhase) {
+TEST_F(MIDIViewTest, ArcBreathesWithThePhase)
+{
     struct Case {
         int passesBefore;
         double greyLevel;
@@ -132,7 +140,8 @@ TEST_F(MIDIViewTest, ArcBreathesWithThePhase) {
     }
 }
 
-TEST_F(MIDIViewTest, PhaseAdvancesPerPassAndWrapsBySubtraction) {
+TEST_F(MIDIViewTest, PhaseAdvancesPerPassAndWrapsBySubtraction)
+{
     EXPECT_EQ(view.colval(), 0.0f);
     renderPass(view);
     EXPECT_FLOAT_EQ(view.colval(), 0.05f);
@@ -143,7 +152,8 @@ TEST_F(MIDIViewTest, PhaseAdvancesPerPassAndWrapsBySubtraction) {
     EXPECT_NEAR(view.colval(), 1.19e-7, 0.01e-7);
 }
 
-TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely) {
+TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely)
+{
     for (double fraction : {1.7, -0.25, double(NAN), double(INFINITY), 1e300}) {
         view.setIndicatorValue(fraction);
         const QImage image = renderPass(view);
@@ -155,7 +165,8 @@ TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely) {
     EXPECT_GE(qAlpha(rawPixel(renderPass(view), onArc(270.0))), 64);  // a closed ring
 }
 
-TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely) {
+TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely)
+{
     for (QSize size : {QSize(1, 1), QSize(20, 20), QSize(900, 12), QSize(12, 900), QSize(451, 449)}) {
         MIDIView view(QRectF(QPointF(0, 0), QSizeF(size)));
         view.awakeFromNib(QStringLiteral(BRENNICK_SOURCE_DIR "/resources"));
@@ -168,7 +179,8 @@ TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely) {
     }
 }
 
-TEST(KnobGeometryTest, MatchesTheViewOf450Points) {
+TEST(KnobGeometryTest, MatchesTheViewOf450Points)
+{
     const KnobGeometry g = knobGeometry(QSizeF(450, 450), 0.25);
     EXPECT_EQ(g.arcCentre, QPointF(225, 225));
     EXPECT_DOUBLE_EQ(g.arcRadius, 167.4);
@@ -182,22 +194,22 @@ TEST(KnobGeometryTest, MatchesTheViewOf450Points) {
     EXPECT_EQ(flipRect(g.lightTextRect, 450), QRectF(0, 209, 450, 30));
 }
 
-TEST(KnobGeometryTest, SweepIsTheFractionOfOneTurnWithinOneTurn) {
+TEST(KnobGeometryTest, SweepIsTheFractionOfOneTurnWithinOneTurn)
+{
     struct Case {
         double fraction;
         double sweep;
     };
-    const Case cases[] = {{0.0, 0.0},        {0.5, kPi},        {1.0, 2 * kPi},
-                          {3.0, 2 * kPi},    {-0.25, 1.5 * kPi}, {-1.0, 0.0},
-                          {NAN, 0.0},        {INFINITY, 0.0},   {-INFINITY, 0.0}};
+    const Case cases[] = {{0.0, 0.0},  {0.5, kPi}, {1.0, 2 * kPi},  {3.0, 2 * kPi},  {-0.25, 1.5 * kPi},
+                          {-1.0, 0.0}, {NAN, 0.0}, {INFINITY, 0.0}, {-INFINITY, 0.0}};
     for (const Case& c : cases)
-        EXPECT_NEAR(knobGeometry(QSizeF(450, 450), c.fraction).clockwiseSweep(), c.sweep, 1e-9)
-            << c.fraction;
+        EXPECT_NEAR(knobGeometry(QSizeF(450, 450), c.fraction).clockwiseSweep(), c.sweep, 1e-9) << c.fraction;
 }
 
 // The light copy is drawn in white and shows in the red channel alone (the dark copy and the
 // shadow are black); the dark copy shows as opacity 1 right of and 2 below it.
-TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle) {
+TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle)
+{
     view.setInfoText(QStringLiteral("HHHH"));
     for (int i = 0; i < 5; ++i)  // to phase 0.25: text opacity 0.55
         renderPass(view);
@@ -227,7 +239,8 @@ TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle) {
     EXPECT_NEAR(peakRed, 255 * 0.55, 3);
 }
 
-TEST_F(MIDIViewTest, EmptyTextDrawsNothing) {
+TEST_F(MIDIViewTest, EmptyTextDrawsNothing)
+{
     view.setInfoText(QString());
     view.setIndicatorValue(0.0);
     const QImage image = renderPass(view);
@@ -236,7 +249,8 @@ TEST_F(MIDIViewTest, EmptyTextDrawsNothing) {
             ASSERT_EQ(qAlpha(rawPixel(image, {x, y})), 0);
 }
 
-TEST(MIDIViewRepaintTest, SettingTextWaitsForTheNextPassClearingRepaints) {
+TEST(MIDIViewRepaintTest, SettingTextWaitsForTheNextPassClearingRepaints)
+{
     MIDIView view(QRectF(100, 100, kSide, kSide));
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
@@ -267,16 +281,16 @@ namespace {
 
 // What a view keeps between passes must never show after what it was made for has changed:
 // a view that drew something else first draws the same as a fresh one.
-TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass) {
+TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass)
+{
     struct State {
         double fraction;
         const char* text;
         bool knob;
     };
     const State states[] = {
-        {0.5, "first text", true},  {0.25, "first text", true}, {0.25, "second", true},
-        {0.25, "second", false},    {1.0, "", false},           {0.0, "third", true},
-        {0.9, "third", true},
+        {0.5, "first text", true}, {0.25, "first text", true}, {0.25, "second", true}, {0.25, "second", false},
+        {1.0, "", false},          {0.0, "third", true},       {0.9, "third", true},
     };
     MIDIView reused(QRectF(0, 0, kSide, kSide));
     const QString resources = QStringLiteral(BRENNICK_SOURCE_DIR "/resources");
@@ -300,7 +314,8 @@ TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass) {
     }
 }
 
-TEST(MIDIViewCacheTest, NewTextAtARepeatedPhaseIsDrawnAfresh) {
+TEST(MIDIViewCacheTest, NewTextAtARepeatedPhaseIsDrawnAfresh)
+{
     MIDIView reused(QRectF(0, 0, kSide, kSide));
     reused.setInfoText(QStringLiteral("first"));
     renderPass(reused);

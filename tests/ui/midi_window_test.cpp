@@ -28,34 +28,26 @@ struct DragCase {
     QPointF expectedOrigin;
 };
 
-TEST(WindowDragTest, FollowsThePointerAndHoldsOnlyTheTopEdge) {
+TEST(WindowDragTest, FollowsThePointerAndHoldsOnlyTheTopEdge)
+{
     const QRectF screen(0, 0, 1920, 1050);  // visible top at 1050
     const DragCase cases[] = {
-        {"moves by the pointer's movement", {100, 100, 450, 450}, {60, 70}, {50, 50}, screen,
-         {110, 120}},
-        {"left, right and down are not limited", {10, 10, 450, 450}, {0, 0}, {200, 300}, screen,
-         {-190, -290}},
+        {"moves by the pointer's movement", {100, 100, 450, 450}, {60, 70}, {50, 50}, screen, {110, 120}},
+        {"left, right and down are not limited", {10, 10, 450, 450}, {0, 0}, {200, 300}, screen, {-190, -290}},
         {"past the right edge", {1800, 100, 450, 450}, {400, 50}, {50, 50}, screen, {2150, 100}},
-        {"top edge exactly on the visible top stays", {100, 590, 450, 450}, {60, 60}, {50, 50},
-         screen, {110, 600}},
-        {"a point above is held on the visible top", {100, 590, 450, 450}, {60, 61}, {50, 50},
-         screen, {110, 600}},
-        {"held while still following sideways", {100, 600, 450, 450}, {90, 400}, {50, 50}, screen,
-         {140, 600}},
-        {"visible area not at the origin", {0, 0, 450, 450}, {0, 900}, {0, 0},
-         {0, 40, 1920, 1000}, {0, 590}},
-        {"no screen: top edge held at y = 0", {100, -450, 450, 450}, {50, 80}, {50, 50}, QRectF(),
-         {100, -450}},
-        {"no screen: moving down is free", {100, -450, 450, 450}, {50, 20}, {50, 50}, QRectF(),
-         {100, -480}},
+        {"top edge exactly on the visible top stays", {100, 590, 450, 450}, {60, 60}, {50, 50}, screen, {110, 600}},
+        {"a point above is held on the visible top", {100, 590, 450, 450}, {60, 61}, {50, 50}, screen, {110, 600}},
+        {"held while still following sideways", {100, 600, 450, 450}, {90, 400}, {50, 50}, screen, {140, 600}},
+        {"visible area not at the origin", {0, 0, 450, 450}, {0, 900}, {0, 0}, {0, 40, 1920, 1000}, {0, 590}},
+        {"no screen: top edge held at y = 0", {100, -450, 450, 450}, {50, 80}, {50, 50}, QRectF(), {100, -450}},
+        {"no screen: moving down is free", {100, -450, 450, 450}, {50, 20}, {50, 50}, QRectF(), {100, -480}},
     };
     for (const DragCase& c : cases)
-        EXPECT_EQ(windowDragOrigin(c.frame, c.location, c.initialLocation, c.visible),
-                  c.expectedOrigin)
-            << c.name;
+        EXPECT_EQ(windowDragOrigin(c.frame, c.location, c.initialLocation, c.visible), c.expectedOrigin) << c.name;
 }
 
-TEST(WindowDragTest, DesktopFlipUsesThePrimaryScreensBottomEdge) {
+TEST(WindowDragTest, DesktopFlipUsesThePrimaryScreensBottomEdge)
+{
     const QScreen* screen = QGuiApplication::primaryScreen();
     ASSERT_NE(screen, nullptr);
     const double bottom = screen->geometry().y() + screen->geometry().height();
@@ -67,7 +59,8 @@ TEST(WindowDragTest, DesktopFlipUsesThePrimaryScreensBottomEdge) {
 
 // --- Accepting and taking drops ------------------------------------------------------------------
 
-TEST(WindowDropTest, LinkIsPreferredToCopyAndNothingElseIsAccepted) {
+TEST(WindowDropTest, LinkIsPreferredToCopyAndNothingElseIsAccepted)
+{
     struct Case {
         bool files;
         std::uint64_t mask;
@@ -86,11 +79,11 @@ TEST(WindowDropTest, LinkIsPreferredToCopyAndNothingElseIsAccepted) {
         {false, ~std::uint64_t(0), DragOperationNone},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(draggingOperation(c.files, c.mask), c.expected)
-            << "files " << c.files << " mask " << c.mask;
+        EXPECT_EQ(draggingOperation(c.files, c.mask), c.expected) << "files " << c.files << " mask " << c.mask;
 }
 
-TEST(WindowDropTest, QtActionsMapToOperationBits) {
+TEST(WindowDropTest, QtActionsMapToOperationBits)
+{
     EXPECT_EQ(dragOperationMask(Qt::CopyAction), DragOperationCopy);
     EXPECT_EQ(dragOperationMask(Qt::LinkAction), DragOperationLink);
     EXPECT_EQ(dragOperationMask(Qt::MoveAction), DragOperationMove);
@@ -99,22 +92,21 @@ TEST(WindowDropTest, QtActionsMapToOperationBits) {
     EXPECT_EQ(dragOperationMask(Qt::IgnoreAction), DragOperationNone);
 }
 
-std::unique_ptr<QMimeData> mimeWithUrls(const QList<QUrl>& urls) {
+std::unique_ptr<QMimeData> mimeWithUrls(const QList<QUrl>& urls)
+{
     auto data = std::make_unique<QMimeData>();
     data->setUrls(urls);
     return data;
 }
 
-TEST(WindowDropTest, FileNamesAreTheLocalFilesOfTheUriList) {
-    const auto three = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid"),
-                                     QUrl::fromLocalFile("/music/b c.midi"),
+TEST(WindowDropTest, FileNamesAreTheLocalFilesOfTheUriList)
+{
+    const auto three = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid"), QUrl::fromLocalFile("/music/b c.midi"),
                                      QUrl::fromLocalFile("/notes/readme.txt")});
-    EXPECT_EQ(droppedFileNames(three.get()),
-              QStringList({"/music/a.mid", "/music/b c.midi", "/notes/readme.txt"}));
+    EXPECT_EQ(droppedFileNames(three.get()), QStringList({"/music/a.mid", "/music/b c.midi", "/notes/readme.txt"}));
     const auto remote = mimeWithUrls({QUrl("https://example.org/a.mid")});
     EXPECT_TRUE(droppedFileNames(remote.get()).isEmpty());
-    const auto mixed =
-        mimeWithUrls({QUrl("https://example.org/a.mid"), QUrl::fromLocalFile("/music/b.mid")});
+    const auto mixed = mimeWithUrls({QUrl("https://example.org/a.mid"), QUrl::fromLocalFile("/music/b.mid")});
     EXPECT_EQ(droppedFileNames(mixed.get()), QStringList({"/music/b.mid"}));
     QMimeData text;
     text.setText(QStringLiteral("/music/a.mid"));
@@ -124,13 +116,15 @@ TEST(WindowDropTest, FileNamesAreTheLocalFilesOfTheUriList) {
 
 class WindowEventsTest : public ::testing::Test {
 protected:
-    WindowEventsTest() : window(QRect(100, 100, 300, 200)) {
+    WindowEventsTest() : window(QRect(100, 100, 300, 200))
+    {
         window.setContentView(new MIDIView());
         window.awakeFromNib();
     }
 
     // Sends an entry and, when it was accepted, the drop; returns whether the entry was accepted.
-    bool dragAndDrop(const QMimeData& data, Qt::DropActions allowed, Qt::DropAction* chosen) {
+    bool dragAndDrop(const QMimeData& data, Qt::DropActions allowed, Qt::DropAction* chosen)
+    {
         QDragEnterEvent enter(QPoint(200, 200), allowed, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&window, &enter);
         *chosen = enter.dropAction();
@@ -145,7 +139,8 @@ protected:
     test::PlayRequests requests;
 };
 
-TEST_F(WindowEventsTest, AwakeFixes450By450KeepingTheLowerLeftCorner) {
+TEST_F(WindowEventsTest, AwakeFixes450By450KeepingTheLowerLeftCorner)
+{
     // Defined at y 100 with height 200: the bottom edge at y 300 stays where it was.
     EXPECT_EQ(window.geometry(), QRect(100, -150, 450, 450));
     EXPECT_EQ(window.minimumSize(), QSize(450, 450));
@@ -158,9 +153,9 @@ TEST_F(WindowEventsTest, AwakeFixes450By450KeepingTheLowerLeftCorner) {
     EXPECT_TRUE(window.canBecomeKeyWindow());
 }
 
-TEST_F(WindowEventsTest, DropOfThreeFilesPostsTheFirstOnly) {
-    const auto data = mimeWithUrls({QUrl::fromLocalFile("/music/first.mid"),
-                                    QUrl::fromLocalFile("/music/second.mid"),
+TEST_F(WindowEventsTest, DropOfThreeFilesPostsTheFirstOnly)
+{
+    const auto data = mimeWithUrls({QUrl::fromLocalFile("/music/first.mid"), QUrl::fromLocalFile("/music/second.mid"),
                                     QUrl::fromLocalFile("/music/third.mid")});
     Qt::DropAction chosen = Qt::IgnoreAction;
     ASSERT_TRUE(dragAndDrop(*data, Qt::CopyAction | Qt::LinkAction, &chosen));
@@ -168,7 +163,8 @@ TEST_F(WindowEventsTest, DropOfThreeFilesPostsTheFirstOnly) {
     EXPECT_EQ(requests.paths, QStringList({"/music/first.mid"}));
 }
 
-TEST_F(WindowEventsTest, AnyDroppedFileIsPostedWhateverItsKind) {
+TEST_F(WindowEventsTest, AnyDroppedFileIsPostedWhateverItsKind)
+{
     const auto data = mimeWithUrls({QUrl::fromLocalFile("/notes/readme.txt")});
     Qt::DropAction chosen = Qt::IgnoreAction;
     ASSERT_TRUE(dragAndDrop(*data, Qt::CopyAction, &chosen));
@@ -176,7 +172,8 @@ TEST_F(WindowEventsTest, AnyDroppedFileIsPostedWhateverItsKind) {
     EXPECT_EQ(requests.paths, QStringList({"/notes/readme.txt"}));
 }
 
-TEST_F(WindowEventsTest, RefusedDragsPostNothing) {
+TEST_F(WindowEventsTest, RefusedDragsPostNothing)
+{
     const auto files = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid")});
     Qt::DropAction chosen = Qt::IgnoreAction;
     EXPECT_FALSE(dragAndDrop(*files, Qt::MoveAction, &chosen));
@@ -188,11 +185,11 @@ TEST_F(WindowEventsTest, RefusedDragsPostNothing) {
     EXPECT_TRUE(requests.paths.isEmpty());
 }
 
-TEST_F(WindowEventsTest, DropWithoutFileNamesPostsNothing) {
+TEST_F(WindowEventsTest, DropWithoutFileNamesPostsNothing)
+{
     // Entered with a file; the data no longer names one when it is dropped.
     const auto files = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid")});
-    QDragEnterEvent enter(QPoint(200, 200), Qt::CopyAction, files.get(), Qt::LeftButton,
-                          Qt::NoModifier);
+    QDragEnterEvent enter(QPoint(200, 200), Qt::CopyAction, files.get(), Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&window, &enter);
     ASSERT_TRUE(enter.isAccepted());
     QMimeData empty;
@@ -202,7 +199,8 @@ TEST_F(WindowEventsTest, DropWithoutFileNamesPostsNothing) {
 }
 
 // The offscreen platform places windows where asked, so the whole press-and-drag path runs.
-TEST(WindowMoveTest, DragMovesTheWindowAndStopsAtTheScreenTop) {
+TEST(WindowMoveTest, DragMovesTheWindowAndStopsAtTheScreenTop)
+{
     const QScreen* screen = QGuiApplication::primaryScreen();
     ASSERT_NE(screen, nullptr);
     const QRect available = screen->availableGeometry();
@@ -214,9 +212,8 @@ TEST(WindowMoveTest, DragMovesTheWindowAndStopsAtTheScreenTop) {
 
     auto send = [&window](QEvent::Type type, QPoint local, Qt::MouseButtons buttons) {
         const QPointF global = QPointF(window.mapToGlobal(local));
-        QMouseEvent event(type, QPointF(local), global,
-                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons,
-                          Qt::NoModifier);
+        QMouseEvent event(type, QPointF(local), global, type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                          buttons, Qt::NoModifier);
         QCoreApplication::sendEvent(&window, &event);
     };
     send(QEvent::MouseButtonPress, QPoint(10, 20), Qt::LeftButton);

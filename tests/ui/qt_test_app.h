@@ -12,13 +12,15 @@ namespace brennick::test {
 
 class QtApplicationEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
+    void SetUp() override
+    {
         static int argc = 1;
         static char name[] = "ui_test";
         static char* argv[] = {name, nullptr};
         app_ = new QApplication(argc, argv);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         delete app_;
         app_ = nullptr;
     }
@@ -27,16 +29,15 @@ private:
     QApplication* app_ = nullptr;
 };
 
-inline ::testing::Environment* const kQtApplication =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+inline ::testing::Environment* const kQtApplication = ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 // Collects the objects of every "PlayMIDIFile" posted while it lives.
 class PlayRequests {
 public:
-    PlayRequests() {
+    PlayRequests()
+    {
         NotificationCenter::defaultCenter().addObserver(
-            this, QStringLiteral("PlayMIDIFile"),
-            [this](const Notification& n) { paths.append(n.object.toString()); });
+            this, QStringLiteral("PlayMIDIFile"), [this](const Notification& n) { paths.append(n.object.toString()); });
     }
     ~PlayRequests() { NotificationCenter::defaultCenter().removeObserver(this); }
     PlayRequests(const PlayRequests&) = delete;

@@ -30,9 +30,8 @@ void printDataFormats(const CAAudioFileFormats::FileFormatInfo& info, std::FILE*
     char line[kLineSize];
     for (SInt32 j = 0; j < info.mNumDataFormats; ++j) {
         const CAAudioFileFormats::DataFormatInfo& format = info.mDataFormats[j];
-        std::fprintf(out, "    %s%s%s%s\n", CAStringForOSType(format.mFormatID, code),
-                     format.mReadable ? "  read" : "", format.mWritable ? "  write" : "",
-                     format.mEitherEndianPCM ? "  either byte order" : "");
+        std::fprintf(out, "    %s%s%s%s\n", CAStringForOSType(format.mFormatID, code), format.mReadable ? "  read" : "",
+                     format.mWritable ? "  write" : "", format.mEitherEndianPCM ? "  either byte order" : "");
         for (SInt32 k = 0; k < format.mNumVariants; ++k) {
             const CAStreamBasicDescription variant(format.mVariants[k]);
             std::fprintf(out, "        %s\n", variant.AsString(line, sizeof line));
