@@ -66,3 +66,20 @@ function(brennick_add_gtest_folder prefix)
     endif()
   endforeach()
 endfunction()
+
+# brennick_library_headers(target folder): the include roots of one product library. Its own
+# sources see every header of `folder` (as "folder/x.h"); what links it sees only the headers at
+# the top of `folder`, its interface (subfolders such as services/jack/ stay internal). Neither
+# sees the other folders, so an include that goes against the layering fails to build.
+function(brennick_library_headers target folder)
+  set(_private "${CMAKE_BINARY_DIR}/include/private/${target}")
+  set(_public "${CMAKE_BINARY_DIR}/include/public/${target}")
+  file(MAKE_DIRECTORY "${_private}" "${_public}/${folder}")
+  file(CREATE_LINK "${PROJECT_SOURCE_DIR}/${folder}" "${_private}/${folder}" SYMBOLIC)
+  file(GLOB _headers CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${folder}/*.h")
+  foreach(_header ${_headers})
+    get_filename_component(_name "${_header}" NAME)
+    file(CREATE_LINK "${_header}" "${_public}/${folder}/${_name}" SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} PRIVATE "${_private}" INTERFACE "${_public}")
+endfunction()
