@@ -20,16 +20,6 @@ namespace brennick {
 
 struct Notification;
 
-// Model names indexed by the model byte of a Brennick SysEx message; rows 12 and 13 are empty,
-// and row 13 also stands for "no model found" and for model bytes above 25.
-inline constexpr int kBrennickDeviceCount = 26;
-extern const char* const brennickDevices[kBrennickDeviceCount];
-
-// The model byte of a file's first Brennick SysEx message, scanned from its raw bytes: the byte
-// after the last 3E following the first F0, stopping at the file's first F7. 255 when none is
-// found or the file cannot be read. Streams the file: memory does not grow with its size.
-std::uint8_t scanModelByte(const QString& path);
-
 class AppDelegate : public QObject {
     Q_OBJECT
 public:

@@ -5,9 +5,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "app/destination_choice.h"
 #include "app/playback_state.h"
 #include "services/music_services.h"
 #include "ui/midi_view.h"
@@ -45,13 +47,12 @@ void releaseEarlierPlaybackObjects()
     });
 }
 
-QString displayNameOf(MIDIEndpointRef destination, bool* readable = nullptr)
+std::optional<QString> displayNameOf(MIDIEndpointRef destination)
 {
     std::string name;
-    const bool ok = MIDIObjectGetStringProperty(destination, kMIDIPropertyDisplayName, &name) == 0;
-    if (readable != nullptr)
-        *readable = ok;
-    return ok ? QString::fromStdString(name) : QString();
+    if (MIDIObjectGetStringProperty(destination, kMIDIPropertyDisplayName, &name) != 0)
+        return std::nullopt;
+    return QString::fromStdString(name);
 }
 
 }  // namespace
@@ -119,21 +120,12 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         return -1;
     }
 
-    ItemCount chosen = 0;
-    bool matched = false;
-    QString destinationName;
-    for (ItemCount i = 0; i < destinationCount; ++i) {
-        bool readable = false;
-        const QString name = displayNameOf(MIDIGetDestination(i), &readable);
-        if (readable && name.contains(destinationDevice) && !destinationDevice.isEmpty()) {
-            chosen = i;
-            destinationName = name;
-            matched = true;
-            break;
-        }
-    }
-    if (!matched)
-        destinationName = displayNameOf(MIDIGetDestination(0));
+    // Every display name is read once per request; a name that cannot be read matches nothing.
+    QList<std::optional<QString>> displayNames;
+    for (ItemCount i = 0; i < destinationCount; ++i)
+        displayNames.append(displayNameOf(MIDIGetDestination(i)));
+    const ItemCount chosen = ItemCount(chooseDestination(destinationDevice, displayNames).index);
+    const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 
     if (view_)
         view_->setInfoText(QStringLiteral("Sending %1 to %2 ").arg(QFileInfo(path).fileName(), destinationName));

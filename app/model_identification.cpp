@@ -7,6 +7,8 @@
 #include <array>
 
 #include "app/app_delegate.h"
+#include "app/model_table.h"
+#include "services/smf_reader.h"
 
 namespace brennick {
 
@@ -21,8 +23,38 @@ namespace {
 constexpr std::uint8_t kSysExStart = 0xF0;
 constexpr std::uint8_t kSysExEnd = 0xF7;
 constexpr std::uint8_t kBrennickManufacturer = 0x3E;
-constexpr std::uint8_t kNoModel = 0xFF;
 constexpr int kNoModelRow = 13;
+
+// The scan over bytes that may arrive in pieces. The bytes are visited as (byte, next byte) pairs,
+// so the last byte is never a scan position but can still be the byte after a 3E. The scan ends
+// at the first F7, wherever it is.
+class ModelByteScanner {
+public:
+    // False once the scan has ended.
+    bool feed(std::span<const std::uint8_t> bytes)
+    {
+        for (const std::uint8_t next : bytes) {
+            if (havePrevious_) {
+                if (previous_ == kSysExEnd)
+                    return false;
+                if (previous_ == kSysExStart)
+                    sysexSeen_ = true;
+                if (sysexSeen_ && previous_ == kBrennickManufacturer)
+                    model_ = next;
+            }
+            previous_ = next;
+            havePrevious_ = true;
+        }
+        return true;
+    }
+    std::uint8_t model() const { return model_; }
+
+private:
+    std::uint8_t model_ = kNoModelByte;
+    bool sysexSeen_ = false;
+    bool havePrevious_ = false;
+    std::uint8_t previous_ = 0;
+};
 
 class ScopedFd {
 public:
@@ -40,46 +72,41 @@ private:
 
 }  // namespace
 
+QString modelNameForByte(std::uint8_t modelByte)
+{
+    const int row = modelByte < kBrennickDeviceCount ? modelByte : kNoModelRow;
+    return QString::fromLatin1(brennickDevices[row]);
+}
+
+std::uint8_t scanModelByte(std::span<const std::uint8_t> bytes)
+{
+    ModelByteScanner scanner;
+    scanner.feed(bytes);
+    return scanner.model();
+}
+
 std::uint8_t scanModelByte(const QString& path)
 {
     // Only regular files are read: a FIFO or a device could block or never end.
     ScopedFd fd(::open(path.toUtf8().constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return kNoModel;
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        std::uint64_t(info.st_size) > kMaxStandardMidiFileBytes)
+        return kNoModelByte;
 
-    // The bytes are visited as (byte, next byte) pairs, so the file's last byte is never a scan
-    // position but can still be the byte after a 3E. The scan ends at the first F7, wherever it is.
-    std::uint8_t model = kNoModel;
-    bool sysexSeen = false;
-    bool havePrevious = false;
-    std::uint8_t previous = 0;
+    ModelByteScanner scanner;
     std::array<std::uint8_t, 64 * 1024> buffer;
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n <= 0)
-            return model;  // end of file, or a read error: what was scanned stands
-        for (ssize_t i = 0; i < n; ++i) {
-            const std::uint8_t next = buffer[std::size_t(i)];
-            if (havePrevious) {
-                if (previous == kSysExEnd)
-                    return model;
-                if (previous == kSysExStart)
-                    sysexSeen = true;
-                if (sysexSeen && previous == kBrennickManufacturer)
-                    model = next;
-            }
-            previous = next;
-            havePrevious = true;
-        }
+        // End of file, or a read error: what was scanned stands.
+        if (n <= 0 || !scanner.feed(std::span(buffer.data(), std::size_t(n))))
+            return scanner.model();
     }
 }
 
 QString AppDelegate::checkSysexDestination(const QString& path)
 {
-    const std::uint8_t model = scanModelByte(path);
-    const int row = model < kBrennickDeviceCount ? model : kNoModelRow;
-    return QString::fromLatin1(brennickDevices[row]);
+    return modelNameForByte(scanModelByte(path));
 }
 
 }  // namespace brennick

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "app/app_delegate.h"
+#include "app/model_table.h"
 
 using namespace brennick;
 using Bytes = std::vector<std::uint8_t>;
