@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
+
 #include <array>
 
 #include "app/app_delegate.h"
 #include "app/model_table.h"
-#include "services/smf_reader.h"
+#include "services/file_bytes.h"
 
 namespace brennick {
 
@@ -88,10 +90,9 @@ std::uint8_t scanModelByte(std::span<const std::uint8_t> bytes)
 std::uint8_t scanModelByte(const QString& path)
 {
     // Only regular files are read: a FIFO or a device could block or never end.
-    ScopedFd fd(::open(path.toUtf8().constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ScopedFd fd(openRegularFile(QFile::encodeName(path).toStdString()));
     struct stat info {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        std::uint64_t(info.st_size) > kMaxStandardMidiFileBytes)
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || std::uint64_t(info.st_size) > maxReadableFileBytes())
         return kNoModelByte;
 
     ModelByteScanner scanner;

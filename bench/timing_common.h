@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
+#include "services/sequence.h"
 #include "tests/support/smf_builder.h"
 
 namespace brennick::bench {
@@ -37,6 +39,41 @@ inline std::vector<std::uint8_t> timingSong(double seconds)
             .noteOff(2, 30 + i % 12);
     bass.delta(0).endOfTrack();
     return b.bytes();
+}
+
+// One channel message as a perfect sender would send it.
+struct IdealMessage {
+    double seconds = 0;  // tempo-mapped, from the start
+    std::uint32_t length = 0;
+    std::uint8_t data[3] = {};
+};
+
+// The song's channel messages in the order they are played (by tick, then track, then file order)
+// at their tempo-mapped times, worked out on their own from the tracks and the tempo map.
+inline std::vector<IdealMessage> idealChannelMessages(const Sequence& sequence)
+{
+    std::vector<std::tuple<std::uint64_t, std::size_t, std::size_t, IdealMessage>> all;
+    for (std::size_t t = 0; t < sequence.trackCount(); ++t) {
+        std::size_t index = 0;
+        sequence.track(t).forEach([&](const MidiMessage& m) {
+            if (m.kind != MessageKind::Channel)
+                return;
+            IdealMessage ideal;
+            ideal.seconds = sequence.tempoMap().ticksToSeconds(m.tick);
+            ideal.length = std::uint32_t(m.bytes.size());
+            std::copy(m.bytes.begin(), m.bytes.end(), ideal.data);
+            all.emplace_back(m.tick, t, index++, ideal);
+        });
+    }
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(a), std::get<2>(a)) <
+               std::tie(std::get<0>(b), std::get<1>(b), std::get<2>(b));
+    });
+    std::vector<IdealMessage> messages;
+    messages.reserve(all.size());
+    for (const auto& entry : all)
+        messages.push_back(std::get<3>(entry));
+    return messages;
 }
 
 struct ErrorSummary {

@@ -7,24 +7,52 @@
 
 namespace brennick {
 
+namespace {
+
+// How long a backend that went away may take to let go of what it held.
+constexpr double kDeadBackendCloseSeconds = 0.0;
+
+struct Current {
+    std::mutex mutex;
+    std::shared_ptr<MidiBackend> backend;
+};
+
+Current& current()
+{
+    // Never destroyed: the connection is closed in order by closeMidiServices at the end of the
+    // program, never from a static destructor, when the client libraries may be torn down already.
+    static auto* c = new Current;
+    return *c;
+}
+
+}  // namespace
+
 std::shared_ptr<MidiBackend> currentMidiBackend()
 {
-    // Never destroyed: at process exit the service connection is dropped with the process rather
-    // than closed from a static destructor, when the client library may already be torn down.
-    static auto* mutex = new std::mutex;
-    static auto* current = new std::shared_ptr<MidiBackend>;
-    std::lock_guard lock(*mutex);
-    std::shared_ptr<MidiBackend>& backend = *current;
-    if (backend && backend->alive())
-        return backend;
+    Current& c = current();
+    std::lock_guard lock(c.mutex);
+    if (c.backend && c.backend->alive())
+        return c.backend;
     // Streams of a backend that went away keep the object alive until they are released, but its
     // connection is closed now.
+    if (c.backend)
+        c.backend->close(kDeadBackendCloseSeconds);
+    c.backend = openJackBackend();
+    if (!c.backend)
+        c.backend = openAlsaBackend();
+    return c.backend;
+}
+
+void closeMidiServices(double timeoutSeconds)
+{
+    std::shared_ptr<MidiBackend> backend;
+    {
+        Current& c = current();
+        std::lock_guard lock(c.mutex);
+        backend = std::move(c.backend);
+    }
     if (backend)
-        backend->closeClient();
-    backend = openJackBackend();
-    if (!backend)
-        backend = openAlsaBackend();
-    return backend;
+        backend->close(timeoutSeconds);
 }
 
 }  // namespace brennick

@@ -1,34 +1,54 @@
 #pragma once
-// What a MIDI output backend (JACK, ALSA sequencer) offers the sequence player.
+// What a MIDI output backend (JACK, ALSA sequencer) offers the sequence player: destinations and
+// the transport of one stream to one of them. The playback rules live in the stream cursor.
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace brennick {
 
-struct PlaybackSchedule;
+class StreamCursor;
 
-struct DestinationInfo {
-    std::string uniqueName;   // stable identity within the backend, e.g. "fluidsynth:midi_00"
-    std::string displayName;  // what the user sees and model names are matched against
+// One destination as its backend listed it. Backends add what they need to reach it; elsewhere it is
+// only passed around, from the listing to the stream, as one handle.
+class MidiDestination {
+public:
+    virtual ~MidiDestination() = default;
+
+    // What the user sees and model names are matched against.
+    const std::string& displayName() const noexcept { return displayName_; }
+    // The same port has the same identity in every listing of its backend ("fluidsynth:midi_00").
+    const std::string& identity() const noexcept { return identity_; }
+
+protected:
+    MidiDestination(std::string identity, std::string displayName)
+        : identity_(std::move(identity)), displayName_(std::move(displayName))
+    {
+    }
+
+private:
+    std::string identity_;
+    std::string displayName_;
 };
 
-// One schedule playing to one destination. Destroying it stops it.
+using DestinationHandle = std::shared_ptr<const MidiDestination>;
+
+// One cursor playing to one destination. Destroying the stream stops it.
 class PlaybackStream {
 public:
     virtual ~PlaybackStream() = default;
 
-    // Stops sending and silences what this stream left sounding (note-offs; an unfinished SysEx is
-    // closed with F7). Returns once that has been sent, or after a short bound when the service is gone.
+    // Ends the stream without waiting for it: a SysEx under way is finished (never cut between two of
+    // its bytes), then every note it left sounding gets a note-off. A later stream to the same
+    // destination starts only after that.
     virtual void stop() = 0;
 
-    // Waits until every message of the schedule has left the program, at most `timeoutSeconds`.
-    // True when all has been sent (or there is no service left to wait for).
+    // Waits until everything the cursor has to produce has left the program, at most
+    // `timeoutSeconds`. True when all has been sent (or there is no service left to wait for).
     virtual bool waitUntilSent(double timeoutSeconds) = 0;
 
-    // Messages the backend had to drop (a full port buffer, a vanished destination).
+    // Messages the backend had to drop (a vanished destination, a refused event).
     virtual std::size_t droppedCount() const = 0;
 };
 
@@ -41,23 +61,27 @@ public:
     // False once the service went away; the backend is then replaced at the next request.
     virtual bool alive() const = 0;
 
-    // Lets go of the service connection at once (after it went away); streams still held fail softly.
-    virtual void closeClient() = 0;
+    // The destinations as they are now, in the service's order, their display names read once.
+    virtual std::vector<DestinationHandle> destinations() = 0;
 
-    // The destinations as they are now, in the service's order.
-    virtual std::vector<DestinationInfo> destinations() = 0;
+    // Starts `cursor` on `destination` (a handle this backend listed; any other is a destination that
+    // has gone). A destination that has gone is not an error: the stream runs on, unheard, so its end
+    // is still seen. Null when the backend cannot take another stream.
+    virtual std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
+                                                 const DestinationHandle& destination) = 0;
 
-    // The current display name of a destination, or nothing when it no longer exists.
-    virtual std::optional<std::string> displayName(const std::string& uniqueName) = 0;
-
-    // Starts `schedule` (kept alive by the stream) on the destination. Returns null when the
-    // backend cannot take another stream.
-    virtual std::unique_ptr<PlaybackStream> play(std::shared_ptr<const PlaybackSchedule> schedule,
-                                                 const std::string& destinationUniqueName) = 0;
+    // Ends every stream as stop() does, waits up to `timeoutSeconds` for them to finish, then lets go
+    // of the service connection. Streams still held afterwards fail softly.
+    virtual void close(double timeoutSeconds) = 0;
 };
 
 // The backend for this process: JACK when a server is reachable, otherwise the ALSA sequencer,
 // otherwise none. A backend that went away is replaced at the next call.
 std::shared_ptr<MidiBackend> currentMidiBackend();
+
+// Closes the process's connection to the MIDI service, in order, at the end of the program: streams
+// end as stop() ends them (waiting up to `timeoutSeconds` for them), then the client leaves the
+// service. Later calls to currentMidiBackend() open a new connection.
+void closeMidiServices(double timeoutSeconds);
 
 }  // namespace brennick

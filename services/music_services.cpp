@@ -15,6 +15,7 @@
 
 const MIDIPropertyID kMIDIPropertyDisplayName = "displayName";
 const MIDIPropertyID kMIDIPropertyMaxSysExSpeed = "maxSysExSpeed";
+const MIDIPropertyID kMIDIPropertySysExPause = "sysExPauseMilliseconds";
 
 struct OpaqueCFURL {
     std::string path;
@@ -28,7 +29,7 @@ struct OpaqueMusicTrack {
 struct OpaqueMusicSequence {
     std::shared_ptr<const brennick::Sequence> sequence = std::make_shared<brennick::Sequence>();
     MIDIEndpointRef endpoint = 0;
-    std::vector<std::unique_ptr<OpaqueMusicTrack>> tracks;  // handles, made on demand
+    std::vector<std::unique_ptr<OpaqueMusicTrack>> tracks;  // handles by track index, made on demand
 };
 
 struct OpaqueMusicPlayer {
@@ -47,38 +48,55 @@ struct Registry {
     std::mutex mutex;
     std::unordered_map<OpaqueMusicSequence*, std::unique_ptr<OpaqueMusicSequence>> sequences;
     std::unordered_map<OpaqueMusicPlayer*, std::unique_ptr<OpaqueMusicPlayer>> players;
+    std::unordered_map<OpaqueMusicTrack*, OpaqueMusicSequence*> trackOwners;
 
-    // Destinations are interned by their unique name so a ref stays the same across listings.
-    std::map<std::string, MIDIEndpointRef> endpointByName;
-    std::vector<std::string> nameByEndpoint{""};  // index 0 is no object
+    // Destinations are interned by their identity so a ref stays the same across listings; each
+    // ref holds the handle of its latest listing.
+    std::map<std::string, MIDIEndpointRef> endpointByIdentity;
+    std::vector<DestinationHandle> destinationByEndpoint{nullptr};  // index 0 is no object
     std::unordered_map<MIDIEndpointRef, SInt32> maxSysExSpeed;
+    std::unordered_map<MIDIEndpointRef, SInt32> sysExPause;
     std::vector<MIDIEndpointRef> listing;  // the latest MIDIGetNumberOfDestinations
     MIDIClientRef nextClient = 1;
 
-    MIDIEndpointRef intern(const std::string& uniqueName)
+    MIDIEndpointRef intern(const DestinationHandle& destination)
     {
-        auto [it, inserted] = endpointByName.try_emplace(uniqueName, MIDIEndpointRef(nameByEndpoint.size()));
+        auto [it, inserted] =
+            endpointByIdentity.try_emplace(destination->identity(), MIDIEndpointRef(destinationByEndpoint.size()));
         if (inserted)
-            nameByEndpoint.push_back(uniqueName);
+            destinationByEndpoint.push_back(destination);
+        else
+            destinationByEndpoint[it->second] = destination;
         return it->second;
     }
 
-    const std::string* endpointName(MIDIObjectRef ref) const
+    bool isEndpoint(MIDIObjectRef ref) const { return ref != 0 && ref < destinationByEndpoint.size(); }
+    // The destination as the latest listing had it; null when it was not there.
+    DestinationHandle listed(MIDIObjectRef ref) const
     {
-        return ref != 0 && ref < nameByEndpoint.size() ? &nameByEndpoint[ref] : nullptr;
+        if (!isEndpoint(ref) || std::find(listing.begin(), listing.end(), ref) == listing.end())
+            return nullptr;
+        return destinationByEndpoint[ref];
+    }
+
+    SysExPacing pacing(MIDIEndpointRef endpoint) const
+    {
+        const auto speed = maxSysExSpeed.find(endpoint);
+        const auto pause = sysExPause.find(endpoint);
+        return {double(speed != maxSysExSpeed.end() ? speed->second : kDefaultMaxSysExSpeed),
+                pause != sysExPause.end() ? pause->second / 1000.0 : 0.0};
     }
 
     OpaqueMusicSequence* sequence(MusicSequence s) { return s != nullptr && sequences.count(s) ? s : nullptr; }
     OpaqueMusicPlayer* player(MusicPlayer p) { return p != nullptr && players.count(p) ? p : nullptr; }
-    OpaqueMusicTrack* track(MusicTrack t)
+    OpaqueMusicTrack* track(MusicTrack t) { return t != nullptr && trackOwners.count(t) ? t : nullptr; }
+
+    void forgetTracks(OpaqueMusicSequence& s)
     {
-        if (t == nullptr)
-            return nullptr;
-        for (auto& [key, s] : sequences)
-            for (auto& handle : s->tracks)
-                if (handle.get() == t)
-                    return t;
-        return nullptr;
+        for (const auto& handle : s.tracks)
+            if (handle)
+                trackOwners.erase(handle.get());
+        s.tracks.clear();
     }
 };
 
@@ -107,14 +125,14 @@ OSStatus MIDIClientCreate(const std::string&, MIDINotifyProc, void*, MIDIClientR
 
 ItemCount MIDIGetNumberOfDestinations()
 {
-    std::vector<DestinationInfo> found;
+    std::vector<DestinationHandle> found;
     if (auto backend = currentMidiBackend())
         found = backend->destinations();
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.listing.clear();
-    for (const DestinationInfo& d : found)
-        r.listing.push_back(r.intern(d.uniqueName));
+    for (const DestinationHandle& d : found)
+        r.listing.push_back(r.intern(d));
     return r.listing.size();
 }
 
@@ -131,34 +149,25 @@ OSStatus MIDIObjectGetStringProperty(MIDIObjectRef object, MIDIPropertyID proper
         return kParamErr;
     if (!same(property, kMIDIPropertyDisplayName))
         return kMIDIUnknownProperty;
-    std::string uniqueName;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        const std::string* name = r.endpointName(object);
-        if (name == nullptr)
-            return kMIDIObjectNotFound;
-        uniqueName = *name;
-    }
-    auto backend = currentMidiBackend();
-    if (!backend)
-        return kMIDINoConnection;
-    std::optional<std::string> display = backend->displayName(uniqueName);
-    if (!display)
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    const DestinationHandle destination = r.listed(object);
+    if (!destination)
         return kMIDIObjectNotFound;
-    *outValue = *display;
+    *outValue = destination->displayName();
     return 0;
 }
 
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32 value)
 {
-    if (!same(property, kMIDIPropertyMaxSysExSpeed))
+    const bool speed = same(property, kMIDIPropertyMaxSysExSpeed);
+    if (!speed && !same(property, kMIDIPropertySysExPause))
         return kMIDIUnknownProperty;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    if (r.endpointName(object) == nullptr)
+    if (!r.isEndpoint(object))
         return kMIDIObjectNotFound;
-    r.maxSysExSpeed[object] = value;
+    (speed ? r.maxSysExSpeed : r.sysExPause)[object] = value;
     return 0;
 }
 
@@ -166,14 +175,16 @@ OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef object, MIDIPropertyID prope
 {
     if (outValue == nullptr)
         return kParamErr;
-    if (!same(property, kMIDIPropertyMaxSysExSpeed))
+    const bool speed = same(property, kMIDIPropertyMaxSysExSpeed);
+    if (!speed && !same(property, kMIDIPropertySysExPause))
         return kMIDIUnknownProperty;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    if (r.endpointName(object) == nullptr)
+    if (!r.isEndpoint(object))
         return kMIDIObjectNotFound;
-    auto it = r.maxSysExSpeed.find(object);
-    *outValue = it != r.maxSysExSpeed.end() ? it->second : kDefaultMaxSysExSpeed;
+    const auto& values = speed ? r.maxSysExSpeed : r.sysExPause;
+    auto it = values.find(object);
+    *outValue = it != values.end() ? it->second : speed ? kDefaultMaxSysExSpeed : 0;
     return 0;
 }
 
@@ -210,6 +221,7 @@ OSStatus DisposeMusicSequence(MusicSequence sequence)
     for (auto& [key, player] : r.players)
         if (player->sequence == sequence)
             player->sequence = nullptr;  // the player keeps the loaded data it plays
+    r.forgetTracks(*sequence);
     r.sequences.erase(sequence);
     return 0;
 }
@@ -220,18 +232,25 @@ OSStatus MusicSequenceFileLoad(MusicSequence sequence, CFURLRef fileRef, MusicSe
     if (fileRef == nullptr)
         return kParamErr;
     // Read outside the lock: a large file must not hold up other calls.
-    SmfReadResult result = loadStandardMidiFile(fileRef->path);
+    return MusicSequenceFileLoadRead(sequence, loadSequenceFile(fileRef->path));
+}
+
+OSStatus MusicSequenceFileLoadRead(MusicSequence sequence, SmfReadResult&& file)
+{
+    const SmfStatus status = file.status;
+    auto loaded = std::make_shared<const Sequence>(std::move(file.sequence));
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     OpaqueMusicSequence* s = r.sequence(sequence);
     if (s == nullptr)
         return kAudioToolboxErr_NoSequence;
-    s->sequence = std::make_shared<const Sequence>(std::move(result.sequence));
-    s->tracks.clear();
-    switch (result.status) {
+    s->sequence = std::move(loaded);
+    r.forgetTracks(*s);
+    switch (status) {
     case SmfStatus::Complete:
     case SmfStatus::Damaged: return 0;
-    case SmfStatus::NotMidi: return kAudioToolboxErr_InvalidSequenceType;
+    case SmfStatus::NotMidi:
+    case SmfStatus::Empty: return kAudioToolboxErr_InvalidSequenceType;
     case SmfStatus::Unreadable: return kFileNotFound;
     }
     return kAudioToolboxErr_InvalidSequenceType;
@@ -244,7 +263,7 @@ OSStatus MusicSequenceSetMIDIEndpoint(MusicSequence sequence, MIDIEndpointRef en
     OpaqueMusicSequence* s = r.sequence(sequence);
     if (s == nullptr)
         return kAudioToolboxErr_NoSequence;
-    if (r.endpointName(endpoint) == nullptr)
+    if (!r.isEndpoint(endpoint))
         return kAudioToolboxErr_IllegalTrackDestination;
     s->endpoint = endpoint;
     return 0;
@@ -274,14 +293,14 @@ OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, Mus
         return kAudioToolboxErr_NoSequence;
     if (trackIndex >= s->sequence->trackCount())
         return kAudioToolboxErr_TrackIndexError;
-    for (auto& handle : s->tracks) {
-        if (handle->index == trackIndex) {
-            *outTrack = handle.get();
-            return 0;
-        }
+    if (s->tracks.size() <= trackIndex)
+        s->tracks.resize(s->sequence->trackCount());
+    auto& handle = s->tracks[trackIndex];
+    if (!handle) {
+        handle = std::make_unique<OpaqueMusicTrack>(OpaqueMusicTrack{s, trackIndex});
+        r.trackOwners.emplace(handle.get(), s);
     }
-    s->tracks.push_back(std::make_unique<OpaqueMusicTrack>(OpaqueMusicTrack{s, trackIndex}));
-    *outTrack = s->tracks.back().get();
+    *outTrack = handle.get();
     return 0;
 }
 
@@ -296,7 +315,15 @@ OSStatus MusicTrackGetProperty(MusicTrack track, UInt32 propertyID, void* outDat
         return kAudioToolboxErr_TrackNotFound;
     if (propertyID != kSequenceTrackProperty_TrackLength || *ioLength < sizeof(MusicTimeStamp))
         return kParamErr;
-    const MusicTimeStamp length = t->owner->sequence->trackLengthBeats(t->index);
+    const Sequence& sequence = *t->owner->sequence;
+    MusicTimeStamp length = sequence.trackLengthBeats(t->index);
+    if (sequence.isSysExDump()) {
+        // Every message stands at tick 0 and waits for the one before it at the destination's pace.
+        const SysExPacing pacing = r.pacing(t->owner->endpoint);
+        const SysExPacer pacer(pacing);
+        length = sequence.tempoMap().secondsToBeats(pacer.drainSeconds(sequence.systemBytes()) +
+                                                    pacing.pauseSeconds * double(sequence.systemMessageCount()));
+    }
     std::memcpy(outData, &length, sizeof length);
     *ioLength = sizeof length;
     return 0;
@@ -347,8 +374,8 @@ OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence)
 
 OSStatus MusicPlayerStart(MusicPlayer player)
 {
-    std::string destination;
-    double speed = kDefaultMaxSysExSpeed;
+    DestinationHandle destination;
+    SysExPacing pacing;
     OpaqueMusicPlayer* p = nullptr;
     {
         Registry& r = registry();
@@ -358,17 +385,15 @@ OSStatus MusicPlayerStart(MusicPlayer player)
             return kAudioToolboxErr_InvalidPlayer;
         if (p->sequence == nullptr || !p->player.hasSequence())
             return kAudioToolboxErr_NoSequence;
-        const std::string* name = r.endpointName(p->sequence->endpoint);
-        if (name == nullptr)
+        if (!r.isEndpoint(p->sequence->endpoint))
             return kAudioToolboxErr_IllegalTrackDestination;
-        destination = *name;
-        if (auto it = r.maxSysExSpeed.find(p->sequence->endpoint); it != r.maxSysExSpeed.end())
-            speed = it->second;
+        destination = r.destinationByEndpoint[p->sequence->endpoint];
+        pacing = r.pacing(p->sequence->endpoint);
         // A sequence reloaded since it was given to the player plays its new contents.
         p->player.setSequence(p->sequence->sequence);
     }
     // Players are used from one thread (the caller's main thread); only the tables need the lock.
-    return p->player.start(destination, speed) ? 0 : kMIDINoConnection;
+    return p->player.start(destination, pacing) ? 0 : kMIDINoConnection;
 }
 
 OSStatus MusicPlayerStop(MusicPlayer player)

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "services/smf_reader.h"
+
 using OSStatus = std::int32_t;
 using UInt8 = std::uint8_t;
 using UInt32 = std::uint32_t;
@@ -35,6 +37,9 @@ inline constexpr UInt32 kSequenceTrackProperty_TrackLength = 5;
 
 extern const MIDIPropertyID kMIDIPropertyDisplayName;
 extern const MIDIPropertyID kMIDIPropertyMaxSysExSpeed;
+// Milliseconds of silence after each complete SysEx message (0 until set): slow synths need it to
+// store what they received.
+extern const MIDIPropertyID kMIDIPropertySysExPause;
 
 // Failure statuses (the caller only tests for non-zero).
 inline constexpr OSStatus kMIDIInvalidClient = -10830;
@@ -60,13 +65,16 @@ inline constexpr OSStatus kTimedOut = -1;
 OSStatus MIDIClientCreate(const std::string& name, MIDINotifyProc notifyProc, void* notifyRefCon,
                           MIDIClientRef* outClient);
 
-// Lists the destinations afresh; MIDIGetDestination indexes the list made by the latest call.
+// Lists the destinations afresh, reading their display names; MIDIGetDestination indexes the list
+// made by the latest call. A destination keeps its ref across listings.
 ItemCount MIDIGetNumberOfDestinations();
 MIDIEndpointRef MIDIGetDestination(ItemCount destinationIndex);  // 0 when out of range
 
-// kMIDIPropertyDisplayName, read afresh; kMIDIObjectNotFound when the destination has gone.
+// kMIDIPropertyDisplayName as the latest listing read it; kMIDIObjectNotFound when the destination
+// was not in it.
 OSStatus MIDIObjectGetStringProperty(MIDIObjectRef object, MIDIPropertyID property, std::string* outValue);
-// kMIDIPropertyMaxSysExSpeed in bytes per second (3125, the speed of a MIDI cable, until set).
+// kMIDIPropertyMaxSysExSpeed in bytes per second (3125, the speed of a MIDI cable, until set), and
+// kMIDIPropertySysExPause in milliseconds.
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32 value);
 OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32* outValue);
 
@@ -81,15 +89,20 @@ void CFRelease(CFURLRef url);
 
 OSStatus NewMusicSequence(MusicSequence* outSequence);
 OSStatus DisposeMusicSequence(MusicSequence sequence);
-// Replaces the sequence's tracks with the file's. A damaged file loads what could be read and
-// succeeds; a file that is no MIDI file, or cannot be read, fails and leaves the sequence empty.
+// Replaces the sequence's tracks with the file's (a Standard MIDI File or a raw SysEx file). A
+// damaged file loads what could be read and succeeds; a file that is neither, or cannot be read,
+// fails and leaves the sequence empty.
 OSStatus MusicSequenceFileLoad(MusicSequence sequence, CFURLRef fileRef, MusicSequenceFileTypeID fileTypeHint,
                                MusicSequenceLoadFlags flags);
+// The same with a file read already (by loadSequenceFile, off the caller's thread), without reading
+// it again.
+OSStatus MusicSequenceFileLoadRead(MusicSequence sequence, brennick::SmfReadResult&& file);
 // Routes every track to the destination.
 OSStatus MusicSequenceSetMIDIEndpoint(MusicSequence sequence, MIDIEndpointRef endpoint);
 OSStatus MusicSequenceGetTrackCount(MusicSequence sequence, UInt32* outNumberOfTracks);
 OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack);
-// kSequenceTrackProperty_TrackLength: the length in beats as a 64-bit float; *ioLength >= 8.
+// kSequenceTrackProperty_TrackLength: the length in beats as a 64-bit float; *ioLength >= 8. The
+// track of a SysEx dump lasts as long as its destination's pacing takes to send it.
 OSStatus MusicTrackGetProperty(MusicTrack track, UInt32 propertyID, void* outData, UInt32* ioLength);
 
 // --- Players ------------------------------------------------------------------------------------

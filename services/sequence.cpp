@@ -1,33 +1,17 @@
 #include "services/sequence.h"
 
 #include <algorithm>
-#include <utility>
+
+#include "services/smf/track_decoder.h"
 
 namespace brennick {
 
-MidiTrack::MidiTrack(MidiTrack&& other) noexcept
-    : records_(std::move(other.records_)), recordCount_(std::exchange(other.recordCount_, 0)),
-      pooled_(std::move(other.pooled_)), pool_(std::move(other.pool_)), epochStarts_(std::move(other.epochStarts_)),
-      lengthTicks_(std::exchange(other.lengthTicks_, 0))
+void MidiTrack::forEach(const std::function<void(const MidiMessage&)>& visit) const
 {
-}
-
-MidiTrack& MidiTrack::operator=(MidiTrack&& other) noexcept
-{
-    if (this != &other) {
-        records_ = std::move(other.records_);
-        recordCount_ = std::exchange(other.recordCount_, 0);
-        pooled_ = std::move(other.pooled_);
-        pool_ = std::move(other.pool_);
-        epochStarts_ = std::move(other.epochStarts_);
-        lengthTicks_ = std::exchange(other.lengthTicks_, 0);
-    }
-    return *this;
-}
-
-std::uint64_t MidiTrack::lengthTicks() const noexcept
-{
-    return lengthTicks_;
+    smf::TrackDecoder decoder(events_.data(), events_.data() + events_.size());
+    MidiMessage message;
+    while (decoder.next(message) == smf::TrackDecoder::Step::Message)
+        visit(message);
 }
 
 Sequence::Sequence() = default;

@@ -1,12 +1,11 @@
 #pragma once
-// A loaded Standard MIDI File: its tracks of timed messages and its tempo map.
+// A loaded song: the file's bytes as read, where each track's events lie in them, and the tempo map.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <functional>
 #include <memory>
-#include <utility>
+#include <span>
 #include <vector>
 
 #include "services/midi_message.h"
@@ -14,54 +13,33 @@
 
 namespace brennick {
 
-class SmfTrackWriter;  // the reader's filler of MidiTrack storage (smf_reader.cpp)
+class SmfSequenceBuilder;
 
-// A track's messages in file order. The spans of its messages stay valid while the track lives.
-// The end-of-track event, when the file has one, is the last message (kind Meta, type 0x2F).
+// One track's messages in file order (which is time order), decoded from the file's bytes as they
+// are visited. A track holds no copy of its messages: a file of millions of them costs its own size.
 class MidiTrack {
 public:
-    MidiTrack() = default;
-    MidiTrack(MidiTrack&& other) noexcept;  // leaves `other` empty
-    MidiTrack& operator=(MidiTrack&& other) noexcept;
-    ~MidiTrack() = default;
-
-    std::size_t size() const noexcept;
-    // The message at `index` (< size()), in file order, which is time order.
-    MidiMessage operator[](std::size_t index) const noexcept;
+    std::size_t size() const noexcept { return messageCount_; }
     // The tick of the end-of-track event, else of the last event; 0 for an empty track.
-    std::uint64_t lengthTicks() const noexcept;
-    // Calls `visit(const MidiMessage&)` for every message in file order: faster than indexing.
-    template <class Visit> void forEach(Visit&& visit) const;
+    std::uint64_t lengthTicks() const noexcept { return lengthTicks_; }
+    // Messages the track holds of each sort: what playback needs to visit it for.
+    std::size_t channelMessageCount() const noexcept { return channelCount_; }
+    std::size_t systemMessageCount() const noexcept { return systemCount_; }
+
+    // The track's event data as stored, up to where its reading ended (after its end-of-track
+    // event, or before an event that could not be read).
+    std::span<const std::uint8_t> events() const noexcept { return events_; }
+
+    // Calls `visit` for every message in file order.
+    void forEach(const std::function<void(const MidiMessage&)>& visit) const;
 
 private:
-    friend class SmfTrackWriter;
+    friend class SmfSequenceBuilder;
 
-    // 8 bytes per message, no heap block of its own: a file holds millions of them.
-    struct Record {
-        std::uint32_t tickLow;          // the tick's low 32 bits; the high bits come from epochStarts_
-        std::uint8_t kindAndIndexHigh;  // MessageKind in bits 0-2; pooled index bits 24-28 above
-        std::uint8_t bytes[3];          // Channel: status and data; other kinds: pooled index bits 0-23
-    };
-    // A message whose bytes live in pool_ (meta events and SysEx packets).
-    struct Pooled {
-        std::uint64_t offset;
-        std::uint32_t length;
-        std::uint8_t metaType;
-    };
-
-    MidiMessage decode(const Record& record, std::uint64_t tickHigh) const noexcept;
-
-    struct FreeDeleter {
-        void operator()(Record* p) const noexcept { std::free(p); }
-    };
-    // From malloc, not a vector: the reader sizes the block for the most records the chunk could
-    // hold and gives back the unused end, which the system never had to provide.
-    std::unique_ptr<Record[], FreeDeleter> records_;
-    std::size_t recordCount_ = 0;
-    std::vector<Pooled> pooled_;
-    std::vector<std::uint8_t> pool_;
-    // epochStarts_[k] is the index of the first record whose tick is at least (k + 1) << 32.
-    std::vector<std::uint32_t> epochStarts_;
+    std::span<const std::uint8_t> events_;
+    std::size_t messageCount_ = 0;
+    std::size_t channelCount_ = 0;
+    std::size_t systemCount_ = 0;
     std::uint64_t lengthTicks_ = 0;
 };
 
@@ -79,64 +57,28 @@ public:
     double trackLengthBeats(std::size_t index) const noexcept;  // tempoMap().ticksToBeats(lengthTicks)
     double lengthBeats() const noexcept;                        // the largest track length, 0 if none
 
+    // Bytes of every system message as sent (F0 included) and how many there are: what SysEx
+    // pacing stretches a song by at most.
+    std::uint64_t systemBytes() const noexcept { return systemBytes_; }
+    std::size_t systemMessageCount() const noexcept { return systemCount_; }
+    // The time of the latest message of any track, tempo-mapped.
+    double lastMessageSeconds() const noexcept { return lastMessageSeconds_; }
+
+    // A raw SysEx file (a sound dump): its messages all stand at tick 0 and go out one after
+    // another at the destination's pace, so its length is the time pacing takes, not a tick count.
+    bool isSysExDump() const noexcept { return sysExDump_; }
+
 private:
     friend class SmfSequenceBuilder;
 
+    std::unique_ptr<std::uint8_t[]> bytes_;  // the data every track points into
     std::uint16_t format_ = 0;
     TempoMap tempoMap_;
     std::vector<MidiTrack> tracks_;
+    std::uint64_t systemBytes_ = 0;
+    std::size_t systemCount_ = 0;
+    double lastMessageSeconds_ = 0.0;
+    bool sysExDump_ = false;
 };
-
-// Inline: the player calls these for every message of a file.
-
-inline std::size_t MidiTrack::size() const noexcept
-{
-    return recordCount_;
-}
-
-inline MidiMessage MidiTrack::decode(const Record& r, std::uint64_t tickHigh) const noexcept
-{
-    MidiMessage m;
-    m.tick = tickHigh | r.tickLow;
-    m.kind = static_cast<MessageKind>(r.kindAndIndexHigh & 0x07);
-    if (m.kind == MessageKind::Channel) {
-        // Program change and channel pressure carry one data byte, the other channel messages two.
-        const std::uint8_t type = r.bytes[0] & 0xF0;
-        m.bytes = std::span<const std::uint8_t>(r.bytes, type == 0xC0 || type == 0xD0 ? 2 : 3);
-    } else {
-        const std::size_t pooledIndex = std::size_t{r.bytes[0]} | std::size_t{r.bytes[1]} << 8 |
-                                        std::size_t{r.bytes[2]} << 16 |
-                                        std::size_t{static_cast<std::uint8_t>(r.kindAndIndexHigh >> 3)} << 24;
-        const Pooled& p = pooled_[pooledIndex];
-        m.metaType = p.metaType;
-        m.bytes = std::span<const std::uint8_t>(pool_.data() + p.offset, p.length);
-    }
-    return m;
-}
-
-inline MidiMessage MidiTrack::operator[](std::size_t index) const noexcept
-{
-    std::uint64_t tickHigh = 0;
-    if (!epochStarts_.empty()) [[unlikely]] {
-        const auto epoch = std::upper_bound(epochStarts_.begin(), epochStarts_.end(), index) - epochStarts_.begin();
-        tickHigh = static_cast<std::uint64_t>(epoch) << 32;
-    }
-    return decode(records_[index], tickHigh);
-}
-
-template <class Visit> void MidiTrack::forEach(Visit&& visit) const
-{
-    std::size_t epoch = 0;
-    std::size_t epochEnd = epochStarts_.empty() ? recordCount_ : epochStarts_[0];
-    for (std::size_t i = 0; i < recordCount_; ++i) {
-        while (i == epochEnd)
-            [[unlikely]]
-            {
-                ++epoch;
-                epochEnd = epoch < epochStarts_.size() ? epochStarts_[epoch] : recordCount_;
-            }
-        visit(decode(records_[i], static_cast<std::uint64_t>(epoch) << 32));
-    }
-}
 
 }  // namespace brennick

@@ -2,21 +2,10 @@
 
 #include <algorithm>
 
-#include "services/midi_backend.h"
-#include "services/playback_schedule.h"
 #include "services/sequence.h"
+#include "services/stream_cursor.h"
 
 namespace brennick {
-
-namespace {
-
-// A schedule points into its sequence: keep both alive together.
-struct ScheduledSequence {
-    std::shared_ptr<const Sequence> sequence;
-    PlaybackSchedule schedule;
-};
-
-}  // namespace
 
 SequencePlayer::SequencePlayer() = default;
 
@@ -32,7 +21,7 @@ void SequencePlayer::setSequence(std::shared_ptr<const Sequence> sequence)
     stoppedAtSeconds_ = 0.0;
 }
 
-bool SequencePlayer::start(const std::string& destinationUniqueName, double maxSysExBytesPerSecond)
+bool SequencePlayer::start(const DestinationHandle& destination, SysExPacing pacing)
 {
     stop();
     stoppedAtSeconds_ = 0.0;
@@ -41,12 +30,9 @@ bool SequencePlayer::start(const std::string& destinationUniqueName, double maxS
     backend_ = currentMidiBackend();
     if (!backend_)
         return false;
-    auto holder = std::make_shared<ScheduledSequence>();
-    holder->sequence = sequence_;
-    holder->schedule = PlaybackSchedule::build(*sequence_, maxSysExBytesPerSecond);
-    scheduleEndSeconds_ = holder->schedule.endSeconds();
-    std::shared_ptr<const PlaybackSchedule> schedule(holder, &holder->schedule);
-    stream_ = backend_->play(std::move(schedule), destinationUniqueName);
+    auto cursor = std::make_unique<StreamCursor>(sequence_, pacing);
+    endSecondsBound_ = cursor->endSecondsBound();
+    stream_ = backend_->play(std::move(cursor), destination);
     if (!stream_)
         return false;
     startedAt_ = std::chrono::steady_clock::now();
@@ -57,12 +43,12 @@ void SequencePlayer::stop()
 {
     if (!stream_)
         return;
-    stoppedAtSeconds_ = elapsedSeconds();
+    stoppedAtSeconds_ = positionSeconds();
     stream_->stop();
     stream_.reset();
 }
 
-double SequencePlayer::elapsedSeconds() const
+double SequencePlayer::positionSeconds() const
 {
     if (!stream_)
         return stoppedAtSeconds_;
@@ -73,14 +59,14 @@ double SequencePlayer::positionBeats() const
 {
     if (!sequence_)
         return 0.0;
-    return sequence_->tempoMap().secondsToBeats(elapsedSeconds());
+    return sequence_->tempoMap().secondsToBeats(positionSeconds());
 }
 
 bool SequencePlayer::waitUntilSent(double graceSeconds)
 {
     if (!stream_)
         return true;
-    const double remaining = std::max(0.0, scheduleEndSeconds_ - elapsedSeconds());
+    const double remaining = std::max(0.0, endSecondsBound_ - positionSeconds());
     return stream_->waitUntilSent(remaining + std::max(0.0, graceSeconds));
 }
 

@@ -3,13 +3,13 @@
 
 #include <chrono>
 #include <memory>
-#include <string>
+
+#include "services/midi_backend.h"
+#include "services/sysex_pacer.h"
 
 namespace brennick {
 
 class Sequence;
-class MidiBackend;
-class PlaybackStream;
 
 class SequencePlayer {
 public:
@@ -21,12 +21,13 @@ public:
     void setSequence(std::shared_ptr<const Sequence> sequence);
     bool hasSequence() const noexcept { return sequence_ != nullptr; }
 
-    // Starts from the beginning on `destinationUniqueName`, pacing SysEx at `maxSysExBytesPerSecond`.
-    // Stops what this player was playing first. False when no MIDI service or output is available;
-    // the player is then stopped at position 0.
-    bool start(const std::string& destinationUniqueName, double maxSysExBytesPerSecond);
+    // Starts from the beginning on `destination`, pacing SysEx as `pacing` says. Stops what this
+    // player was playing first. False when no MIDI service or output is available; the player is
+    // then stopped at position 0.
+    bool start(const DestinationHandle& destination, SysExPacing pacing);
 
-    // Stops sending and silences the notes this player left sounding. The position stays where it was.
+    // Stops sending and silences the notes this player left sounding (after a SysEx under way). The
+    // position stays where it was. Returns at once.
     void stop();
 
     bool isPlaying() const noexcept { return stream_ != nullptr; }
@@ -34,19 +35,18 @@ public:
     // Beats since the start; keeps growing past the end of the sequence until stopped. It follows
     // the steady clock, so it advances even when the destination or the service has gone away.
     double positionBeats() const;
+    double positionSeconds() const;
 
-    // Waits until everything scheduled has left the program, at most until the schedule's end
+    // Waits until everything has left the program, at most until the latest the stream can end
     // plus `graceSeconds`.
     bool waitUntilSent(double graceSeconds);
 
 private:
-    double elapsedSeconds() const;
-
     std::shared_ptr<const Sequence> sequence_;
     std::shared_ptr<MidiBackend> backend_;
     std::unique_ptr<PlaybackStream> stream_;
     std::chrono::steady_clock::time_point startedAt_{};
-    double scheduleEndSeconds_ = 0.0;
+    double endSecondsBound_ = 0.0;
     double stoppedAtSeconds_ = 0.0;
 };
 

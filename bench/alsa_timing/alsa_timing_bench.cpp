@@ -22,7 +22,6 @@
 #include "bench/timing_common.h"
 #include "services/midi_backend.h"
 #include "services/music_services.h"
-#include "services/playback_schedule.h"
 #include "services/smf_reader.h"
 #include "tests/alsa/alsa_test_sink.h"
 #include "tests/support/call_layer.h"
@@ -38,18 +37,18 @@ struct Stats {
 };
 
 // Error of each event against its ideal time, both counted from the first event.
-Stats compare(const std::vector<SeqEvent>& got, const PlaybackSchedule& schedule)
+Stats compare(const std::vector<SeqEvent>& got, const std::vector<bench::IdealMessage>& ideal)
 {
     Stats s;
     std::vector<double> errors;
-    const std::size_t n = std::min(got.size(), schedule.channel.size());
+    const std::size_t n = std::min(got.size(), ideal.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const ScheduledMessage& m = schedule.channel[i];
+        const bench::IdealMessage& m = ideal[i];
         if (got[i].bytes != std::vector<std::uint8_t>(m.data, m.data + m.length))
             ++s.mismatched;
-        const double ideal = (m.seconds - schedule.channel[0].seconds) * 1e6;
+        const double idealUs = (m.seconds - ideal[0].seconds) * 1e6;
         const double actual = double(got[i].ns - got[0].ns) / 1e3;
-        errors.push_back(std::abs(actual - ideal));
+        errors.push_back(std::abs(actual - idealUs));
     }
     const bench::ErrorSummary summary = bench::summarize(std::move(errors));
     s.events = summary.count;
@@ -61,7 +60,7 @@ Stats compare(const std::vector<SeqEvent>& got, const PlaybackSchedule& schedule
 
 // The baseline: a client of its own, connected to the sink, that sleeps until each event's time
 // and sends it directly.
-void playFromSleepingThread(const AlsaSink& sink, const PlaybackSchedule& schedule)
+void playFromSleepingThread(const AlsaSink& sink, const std::vector<bench::IdealMessage>& ideal)
 {
     snd_seq_t* seq = nullptr;
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0)
@@ -73,7 +72,7 @@ void playFromSleepingThread(const AlsaSink& sink, const PlaybackSchedule& schedu
     snd_midi_event_t* encoder = nullptr;
     snd_midi_event_new(16, &encoder);
     const auto start = std::chrono::steady_clock::now();
-    for (const ScheduledMessage& m : schedule.channel) {
+    for (const bench::IdealMessage& m : ideal) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                   std::chrono::duration<double>(m.seconds)));
         snd_seq_event_t ev;
@@ -114,7 +113,7 @@ private:
 };
 
 // Plays the file through the player to a fresh sink; the stats, and the first event's delay.
-Stats playThroughPlayer(const std::string& path, const PlaybackSchedule& schedule, double seconds,
+Stats playThroughPlayer(const std::string& path, const std::vector<bench::IdealMessage>& ideal, double seconds,
                         double& firstLatencyUs)
 {
     AlsaSink sink("Carrow", "Carrow In");
@@ -127,22 +126,22 @@ Stats playThroughPlayer(const std::string& path, const PlaybackSchedule& schedul
     MusicPlayerSetSequence(player, sequence);
     const std::int64_t requested = sink.nowNs();
     MusicPlayerStart(player);
-    sink.waitForCount(schedule.channel.size(), seconds * 1.5 + 10);
+    sink.waitForCount(ideal.size(), seconds * 1.5 + 10);
     MusicPlayerWaitUntilSent(player, 1.0);
     const auto events = sink.events();
     if (!events.empty())
         firstLatencyUs = double(events[0].ns - requested) / 1e3;
     DisposeMusicPlayer(player);
     DisposeMusicSequence(sequence);
-    return compare(events, schedule);
+    return compare(events, ideal);
 }
 
-Stats playFromSleepingThread(const PlaybackSchedule& schedule)
+Stats playFromSleepingThread(const std::vector<bench::IdealMessage>& ideal)
 {
     AlsaSink sink("Baseline", "Baseline In");
-    playFromSleepingThread(sink, schedule);
+    playFromSleepingThread(sink, ideal);
     sink.waitForQuiet(0.3, 3.0);
-    return compare(sink.events(), schedule);
+    return compare(sink.events(), ideal);
 }
 
 }  // namespace
@@ -152,7 +151,7 @@ int main(int argc, char** argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
     const auto bytes = bench::timingSong(seconds);
     SmfReadResult read = readStandardMidiFile(bytes);
-    const PlaybackSchedule schedule = PlaybackSchedule::build(read.sequence, 0);
+    const std::vector<bench::IdealMessage> ideal = bench::idealChannelMessages(read.sequence);
     const std::string path = writeTempFile(bytes, "alsa-timing");
     auto backend = currentMidiBackend();
     if (!backend || std::string(backend->name()) != "ALSA sequencer") {
@@ -162,7 +161,7 @@ int main(int argc, char** argv)
     std::printf("ALSA sequencer event timing: %zu events over %.1f s (format 1, tempo changes every 4 beats)\n"
                 "error = |arrival - ideal tempo-mapped time|, both from the first event; arrival stamped by the\n"
                 "receiving client's queue\n",
-                schedule.channel.size(), schedule.endSeconds());
+                ideal.size(), ideal.back().seconds);
 
     std::printf("%-36s %8s %10s %10s %10s %10s %10s\n", "sender", "events", "max (us)", "p99 (us)", "median",
                 "max (fr)", "p99 (fr)");
@@ -176,8 +175,8 @@ int main(int argc, char** argv)
         Stats ours, baseline;
         {
             std::unique_ptr<CpuHog> hog = busy ? std::make_unique<CpuHog>(2) : nullptr;
-            ours = playThroughPlayer(path, schedule, seconds, firstLatencyUs);
-            baseline = playFromSleepingThread(schedule);
+            ours = playThroughPlayer(path, ideal, seconds, firstLatencyUs);
+            baseline = playFromSleepingThread(ideal);
         }
         row(busy ? "ours, busy (timestamped queue)" : "ours, idle (timestamped queue)", ours);
         row(busy ? "baseline, busy (sleeping thread)" : "baseline, idle (sleeping thread)", baseline);
@@ -185,7 +184,7 @@ int main(int argc, char** argv)
                     "baseline/ours error ratio: max %.1fx, p99 %.1fx\n",
                     firstLatencyUs, ours.mismatched, baseline.maxUs / std::max(1.0, ours.maxUs),
                     baseline.p99Us / std::max(1.0, ours.p99Us));
-        whole &= ours.events == schedule.channel.size() && ours.mismatched == 0;
+        whole &= ours.events == ideal.size() && ours.mismatched == 0;
     }
     std::printf("frames at 48 kHz, to set beside the JACK figure (bench_jack_timing)\n");
     std::filesystem::remove(path);

@@ -20,7 +20,6 @@
 
 #include "bench/timing_common.h"
 #include "services/music_services.h"
-#include "services/playback_schedule.h"
 #include "services/smf_reader.h"
 #include "tests/support/call_layer.h"
 #include "tests/support/jack_test_server.h"
@@ -36,14 +35,14 @@ struct Stats {
 };
 
 // Error of each event's arrival frame against its ideal frame, both counted from the first event.
-Stats compare(const std::vector<ReceivedEvent>& got, const PlaybackSchedule& schedule, unsigned rate)
+Stats compare(const std::vector<ReceivedEvent>& got, const std::vector<bench::IdealMessage>& ideal, unsigned rate)
 {
     std::vector<double> errors;
-    const std::size_t n = std::min(got.size(), schedule.channel.size());
+    const std::size_t n = std::min(got.size(), ideal.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const double ideal = std::llround(schedule.channel[i].seconds * rate);
+        const double idealFrame = std::llround(ideal[i].seconds * rate);
         const double actual = double(std::uint32_t(got[i].frame - got[0].frame));
-        errors.push_back(std::abs(actual - ideal));
+        errors.push_back(std::abs(actual - idealFrame));
     }
     const bench::ErrorSummary summary = bench::summarize(std::move(errors));
     return {summary.max, summary.p99, summary.count};
@@ -67,10 +66,10 @@ public:
         jack_client_close(client_);
         jack_ringbuffer_free(ring_);
     }
-    void play(const PlaybackSchedule& schedule)
+    void play(const std::vector<bench::IdealMessage>& ideal)
     {
         const auto start = std::chrono::steady_clock::now();
-        for (const ScheduledMessage& m : schedule.channel) {
+        for (const bench::IdealMessage& m : ideal) {
             std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                       std::chrono::duration<double>(m.seconds)));
             std::uint8_t record[4] = {std::uint8_t(m.length), 0, 0, 0};
@@ -104,10 +103,10 @@ int main(int argc, char** argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
     const auto bytes = bench::timingSong(seconds);
     SmfReadResult read = readStandardMidiFile(bytes);
-    const PlaybackSchedule schedule = PlaybackSchedule::build(read.sequence, 0);
+    const std::vector<bench::IdealMessage> ideal = bench::idealChannelMessages(read.sequence);
     const std::string path = writeTempFile(bytes, "jack-timing");
     std::printf("JACK event timing: %zu events over %.1f s, error = |arrival - ideal tempo-mapped frame|\n",
-                schedule.channel.size(), schedule.endSeconds());
+                ideal.size(), ideal.back().seconds);
     std::printf("%-8s %-28s %10s %10s %14s\n", "period", "sender", "max (fr)", "p99 (fr)", "first event");
 
     for (unsigned period : {256u, 1024u}) {
@@ -130,12 +129,12 @@ int main(int argc, char** argv)
             jack_client_t* clock = jack_client_open("clock", JackNoStartServer, nullptr);
             const jack_nframes_t requested = jack_frame_time(clock);
             MusicPlayerStart(player);
-            sink.waitForCount(schedule.channel.size(), seconds * 1.5 + 5);
+            sink.waitForCount(ideal.size(), seconds * 1.5 + 5);
             MusicPlayerWaitUntilSent(player, 1.0);
             const auto events = sink.events();
             if (!events.empty())
                 firstLatencyFrames = double(std::uint32_t(events[0].frame - requested));
-            ours = compare(events, schedule, 48000);
+            ours = compare(events, ideal, 48000);
             DisposeMusicPlayer(player);
             DisposeMusicSequence(sequence);
             jack_client_close(clock);
@@ -143,9 +142,9 @@ int main(int argc, char** argv)
         {
             JackSink sink("Baseline");
             SleepingThreadSender sender(sink.portName());
-            sender.play(schedule);
+            sender.play(ideal);
             sink.waitForQuiet(0.3, 3.0);
-            baseline = compare(sink.events(), schedule, 48000);
+            baseline = compare(sink.events(), ideal, 48000);
         }
         std::printf("%-8u %-28s %10.0f %10.0f %11.0f fr\n", period, "ours (process callback)", ours.maxFrames,
                     ours.p99Frames, firstLatencyFrames);

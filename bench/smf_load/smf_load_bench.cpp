@@ -199,7 +199,7 @@ Measurement measureOurs(const char* path)
     return measure([&](Measurement& m, double* peak) {
         const long before = residentBytes();
         const auto start = Clock::now();
-        auto result = std::make_unique<brennick::SmfReadResult>(brennick::loadStandardMidiFile(path));
+        auto result = std::make_unique<brennick::SmfReadResult>(brennick::loadSequenceFile(path));
         const brennick::Sequence& sequence = result->sequence;
         // Every time and length goes into the checksum. XOR, not a floating-point sum: a sum's
         // latency chain would time the checksum rather than the walk.

@@ -1,10 +1,14 @@
-// Feeds arbitrary bytes to the SMF reader, then uses everything it returns the way the player does.
+// Feeds arbitrary bytes to the song readers, then plays what they return the way the player does.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <span>
 
 #include "services/smf_reader.h"
+#include "services/stream_cursor.h"
 
 using namespace brennick;
 
@@ -14,56 +18,107 @@ void check(bool condition)
     if (!condition)
         std::abort();
 }
-}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+unsigned walk(const Sequence& sequence)
 {
-    const SmfReadResult result = readStandardMidiFile(std::span<const std::uint8_t>(data, size));
-    const Sequence& sequence = result.sequence;
-    check(result.status != SmfStatus::Unreadable);
-    check(result.status != SmfStatus::NotMidi || sequence.trackCount() == 0);
-    if (result.status == SmfStatus::Damaged)
-        check(result.problemOffset <= size);
-
     const TempoMap& tempo = sequence.tempoMap();
     unsigned checksum = 0;
     for (std::size_t t = 0; t < sequence.trackCount(); ++t) {
         const MidiTrack& track = sequence.track(t);
         std::uint64_t previousTick = 0;
-        for (std::size_t i = 0; i < track.size(); ++i) {
-            const MidiMessage m = track[i];
+        std::size_t count = 0;
+        TempoMap::Cursor clock(tempo);
+        track.forEach([&](const MidiMessage& m) {
             check(m.tick >= previousTick);
             previousTick = m.tick;
+            ++count;
             for (std::uint8_t b : m.bytes)  // touches every byte, so ASan sees a bad span
                 checksum += b;
             if (m.kind == MessageKind::Channel) {
                 check(m.bytes.size() == 2 || m.bytes.size() == 3);
                 check(m.bytes[0] >= 0x80 && m.bytes[0] < 0xF0);
                 check(!((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] == 0));
-            } else if (m.kind == MessageKind::SysEx) {
-                check(!m.bytes.empty() && m.bytes[0] == 0xF0);
             }
             const double seconds = tempo.ticksToSeconds(m.tick);
             const double beats = tempo.ticksToBeats(m.tick);
             check(seconds >= 0 && beats >= 0);
+            check(clock.ticksToSeconds(m.tick) == seconds);
             const double back = tempo.secondsToBeats(tempo.beatsToSeconds(beats));
             check(std::fabs(back - beats) <= 1e-6 * (1 + beats));
-        }
-        check(track.size() == 0 || track.lengthTicks() == previousTick);
-        // The in-order walk and the tempo cursor give what indexing and the map give.
-        std::size_t index = 0;
-        TempoMap::Cursor clock(tempo);
-        track.forEach([&](const MidiMessage& m) {
-            check(index < track.size());
-            const MidiMessage indexed = track[index++];
-            check(m.tick == indexed.tick && m.kind == indexed.kind && m.bytes.data() == indexed.bytes.data() &&
-                  m.bytes.size() == indexed.bytes.size());
-            check(clock.ticksToSeconds(m.tick) == tempo.ticksToSeconds(m.tick));
         });
-        check(index == track.size());
+        check(count == track.size());
+        check(track.size() == 0 || track.lengthTicks() == previousTick);
         checksum += static_cast<unsigned>(sequence.trackLengthBeats(t));
     }
-    checksum += static_cast<unsigned>(sequence.lengthBeats());
-    checksum += static_cast<unsigned>(tempo.secondsToBeats(-1.0) < 0);
+    return checksum;
+}
+
+// Plays the sequence through a stream cursor in small steps, as a backend does, stopping (and
+// abandoning a message) where the input says: every event is in time order, whole, in bounds,
+// and a system message is never broken by another message.
+unsigned play(std::shared_ptr<const Sequence> sequence, std::uint8_t choices)
+{
+    StreamCursor cursor(std::move(sequence), SysExPacing{choices & 1 ? 3125.0 : 0.0, choices & 2 ? 0.01 : 0.0});
+    const double stopAt = (choices >> 2) * 0.25;
+    const std::size_t piece = 1 + (choices >> 4);
+    double horizon = 0.0;
+    double last = 0.0;
+    bool inside = false;
+    unsigned checksum = 0;
+    std::uint8_t out[1 << 16];
+    for (int steps = 0; steps < 200000; ++steps) {
+        if (!cursor.stopping() && horizon >= stopAt && choices & 0x40)
+            cursor.stop(horizon, true);
+        if (inside && (choices & 0x80) && steps % 7 == 0) {
+            cursor.abandonMessage();
+            inside = false;
+        }
+        const StreamEvent* e = cursor.peek(horizon, piece);
+        if (e == nullptr)
+            break;
+        if (e->seconds > horizon) {
+            horizon = std::max(horizon + 0.01, std::min(e->seconds, horizon + 1.0));
+            continue;
+        }
+        check(e->seconds >= last);
+        last = e->seconds;
+        check(e->size() >= 1 && e->size() <= std::max<std::size_t>(piece, 3));
+        check(!inside || e->kind != StreamEvent::Kind::Channel);
+        if (e->kind != StreamEvent::Kind::Channel) {
+            check(inside != e->startsMessage);
+            inside = !e->endsMessage;
+        }
+        e->copyTo(out);
+        for (std::size_t i = 0; i < e->size(); ++i)
+            checksum += out[i];
+        cursor.advance();
+    }
+    return checksum;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    // The last byte also chooses how to play: it lies after a file's chunks, where readers ignore it.
+    const std::uint8_t choices = size > 0 ? data[size - 1] : 0;
+    const std::span<const std::uint8_t> bytes(data, size);
+    SmfReadResult result = choices & 0x20 ? [&] {
+        FileBytes copy;
+        copy.data = std::make_unique<std::uint8_t[]>(bytes.size() + 1);
+        if (!bytes.empty())
+            std::memcpy(copy.data.get(), bytes.data(), bytes.size());
+        copy.size = bytes.size();
+        return readSequenceFile(std::move(copy));
+    }()
+                                          : readStandardMidiFile(bytes);
+    check(result.status != SmfStatus::Unreadable);
+    check(result.status == SmfStatus::Complete || result.status == SmfStatus::Damaged ||
+          result.sequence.trackCount() == 0);
+    if (result.status == SmfStatus::Damaged)
+        check(result.problemOffset <= bytes.size());
+    auto sequence = std::make_shared<const Sequence>(std::move(result.sequence));
+    unsigned checksum = walk(*sequence) + play(sequence, choices);
+    checksum += static_cast<unsigned>(sequence->lengthBeats());
+    checksum += static_cast<unsigned>(sequence->tempoMap().secondsToBeats(-1.0) < 0);
     return checksum == 0xFFFFFFFFu ? 0 : 0;
 }

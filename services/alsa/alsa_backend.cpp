@@ -7,11 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -19,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "services/playback_schedule.h"
+#include "services/stream_cursor.h"
 
 namespace brennick {
 
@@ -37,13 +34,16 @@ constexpr std::int64_t kStartLeadNs = 20'000'000;
 // System messages travel in pieces of at most this many bytes, each leaving when its first byte is
 // due at the paced speed: a hardware port's small byte buffer is never flooded, and a piece always
 // fits in the kernel's event pool (a 64 KB message in one event would not).
-constexpr std::uint32_t kSysExPiece = 256;
+constexpr std::size_t kSysExPiece = 256;
 constexpr int kOutputPool = 2000;    // event cells; the most the kernel grants a client
 constexpr std::size_t kBatch = 128;  // events written per hold of the lock
 constexpr auto kFeedInterval = std::chrono::milliseconds(20);
 constexpr auto kPoolFullRetry = std::chrono::milliseconds(4);
+constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr std::int64_t kPortCheckIntervalNs = 100'000'000;
 constexpr std::size_t kTagCount = 256;  // event tags 1..255 name the streams; 0 is unused
+// The queue ticks this often on the high-resolution timer: a tenth of a millisecond of error at most.
+constexpr unsigned kQueueTicksPerSecond = 10000;
 
 // A hostile file can put events centuries away; the queue's clock counts seconds in 32 bits.
 constexpr double kLatestSeconds = 1e9;
@@ -55,11 +55,6 @@ std::int64_t toNs(double seconds)
 
 // libasound reports a missing /dev/snd/seq on standard error; here that is an expected answer.
 void quietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
-
-std::string composeUniqueName(int client, int port, const char* clientName, const char* portName)
-{
-    return std::to_string(client) + ":" + std::to_string(port) + " " + clientName + ":" + portName;
-}
 
 // The port name when it already begins with the client name (hardware ports usually do), else both.
 std::string composeDisplayName(const std::string& clientName, const std::string& portName)
@@ -76,41 +71,54 @@ bool isDestinationPort(const snd_seq_port_info_t* port)
     return (caps & wanted) == wanted && (caps & SND_SEQ_PORT_CAP_NO_EXPORT) == 0;
 }
 
+class AlsaDestination final : public MidiDestination {
+public:
+    AlsaDestination(snd_seq_addr_t address, std::string clientName, std::string portName)
+        : MidiDestination(std::to_string(address.client) + ":" + std::to_string(address.port) + " " + clientName + ":" +
+                              portName,
+                          composeDisplayName(clientName, portName)),
+          address(address), clientName(std::move(clientName))
+    {
+    }
+    const snd_seq_addr_t address;
+    const std::string clientName;  // a different client that takes the same number is not this one
+};
+
+std::chrono::steady_clock::time_point deadlineAfter(double seconds)
+{
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(std::max(0.0, seconds)));
+}
+
 enum class Written { One, NotDue, Done, PoolFull, Fatal };
 
-// One schedule playing to one destination. Every field is guarded by the backend's mutex, except
+// One cursor playing to one destination. Every field is guarded by the backend's mutex, except
 // `dropped`, which the stream object reads without it.
 struct StreamState {
-    std::shared_ptr<const PlaybackSchedule> schedule;
+    std::unique_ptr<StreamCursor> cursor;
     snd_seq_addr_t dest{};
-    std::string destClientName;  // a different client that takes the same number is not ours
-    int port = -1;               // ours, connected to the destination
+    std::string destClientName;
+    int port = -1;  // ours, connected to the destination
     unsigned char tag = 0;
-    std::int64_t originNs = 0;  // queue time of second 0 of the schedule
     snd_midi_event_t* encoder = nullptr;
+    std::uint32_t serial = 0;  // names the stream in its echo
 
-    std::size_t channelCursor = 0;
-    std::size_t systemCursor = 0;
-    std::uint32_t systemOffset = 0;  // bytes of the current system message already written
+    std::shared_ptr<StreamState> after;  // an earlier stream to the same destination still ending
+    bool started = false;
+    std::int64_t originNs = 0;  // queue time of second 0 of the cursor
     std::int64_t lastWrittenNs = 0;
-    std::int64_t systemWrittenNs = 0;  // time of the latest system piece written
     std::int64_t lastPortCheckNs = 0;
     bool allWritten = false;
     bool echoWritten = false;
-    bool finished = false;     // everything written has also left the queue
-    std::uint32_t serial = 0;  // names the stream in its echo
-    bool gone = false;         // the destination disappeared; the rest is dropped
-    bool stopped = false;
+    bool finished = false;  // everything written has also left the queue
+    bool gone = false;      // the destination disappeared; the rest is dropped
+    bool stopped = false;   // asked to end; it goes away once finished
 
-    // Keys sounding after what was written, and the queue time of each key's latest note-off: a
-    // note-off still pending when the stream stops is removed with the rest, so its note needs ours.
-    std::array<std::array<std::uint64_t, 2>, 16> sounding{};
-    std::vector<std::int64_t> noteOffAt = std::vector<std::int64_t>(16 * 128, -1);
-    // SysEx spans [from, until) in queue time: from the piece with F0 to the piece with the closing
-    // F7. A stop inside one leaves the receiver mid-message, so it gets an F7 of its own.
-    bool sysExOpen = false;
+    // System messages in queue time, [from, until): a stop inside one lets it finish.
+    bool messageOpen = false;
     std::int64_t openSince = 0;
-    std::deque<std::pair<std::int64_t, std::int64_t>> sysExSpans;
+    std::deque<std::pair<std::int64_t, std::int64_t>> messageSpans;
+    std::array<std::uint8_t, kSysExPiece + 1> piece{};
 
     std::atomic<std::size_t> dropped{0};
 
@@ -119,11 +127,7 @@ struct StreamState {
         if (encoder != nullptr)
             snd_midi_event_free(encoder);
     }
-
-    std::size_t remaining() const
-    {
-        return (schedule->channel.size() - channelCursor) + (schedule->system.size() - systemCursor);
-    }
+    std::int64_t nsOf(double seconds) const { return originNs + toNs(seconds); }
 };
 
 class AlsaBackend;
@@ -143,7 +147,7 @@ public:
 private:
     std::shared_ptr<AlsaBackend> backend_;
     std::shared_ptr<StreamState> state_;
-    bool released_ = false;
+    bool stopped_ = false;
 };
 
 class AlsaBackend final : public MidiBackend, public std::enable_shared_from_this<AlsaBackend> {
@@ -161,42 +165,29 @@ public:
         // a kernel that grants less still works, with a shorter reach.
         snd_seq_set_client_pool_output(seq, kOutputPool);
         const int queue = snd_seq_alloc_named_queue(seq, kClientName);
-        // Where a stream's echo comes back once the queue has dispatched everything before it.
+        // Where a stream's echo comes back once the queue has dispatched everything before it, and
+        // where the system announces connections that end.
         const int syncPort = snd_seq_create_simple_port(
             seq, "sync", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT, SND_SEQ_PORT_TYPE_APPLICATION);
         if (queue < 0 || syncPort < 0) {
             snd_seq_close(seq);
             return nullptr;
         }
+        useFinestTimer(seq, queue);
+        snd_seq_connect_from(seq, syncPort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         auto backend = std::shared_ptr<AlsaBackend>(new AlsaBackend(seq, queue, syncPort));
         backend->feeder_ = std::thread([raw = backend.get()] { raw->feed(); });
         return backend;
     }
 
-    ~AlsaBackend() override { closeClient(); }
-
-    void closeClient() override
-    {
-        {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
-        }
-        wake_.notify_all();
-        if (feeder_.joinable() && feeder_.get_id() != std::this_thread::get_id())
-            feeder_.join();
-        std::lock_guard lock(mutex_);
-        dead_.store(true, std::memory_order_release);
-        if (seq_ != nullptr)
-            snd_seq_close(seq_);
-        seq_ = nullptr;
-    }
+    ~AlsaBackend() override { close(0.0); }
 
     const char* name() const override { return "ALSA sequencer"; }
     bool alive() const override { return !dead_.load(std::memory_order_acquire); }
 
-    std::vector<DestinationInfo> destinations() override
+    std::vector<DestinationHandle> destinations() override
     {
-        std::vector<std::tuple<int, int, DestinationInfo>> found;
+        std::vector<std::tuple<int, int, DestinationHandle>> found;
         {
             std::lock_guard lock(mutex_);
             if (seq_ == nullptr)
@@ -218,44 +209,33 @@ public:
                     if (!isDestinationPort(port))
                         continue;
                     const int p = snd_seq_port_info_get_port(port);
-                    const char* portName = snd_seq_port_info_get_name(port);
-                    found.emplace_back(c, p,
-                                       DestinationInfo{composeUniqueName(c, p, clientName.c_str(), portName),
-                                                       composeDisplayName(clientName, portName)});
+                    const snd_seq_addr_t address{static_cast<unsigned char>(c), static_cast<unsigned char>(p)};
+                    found.emplace_back(
+                        c, p, std::make_shared<AlsaDestination>(address, clientName, snd_seq_port_info_get_name(port)));
                 }
             }
         }
         std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
             return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
         });
-        std::vector<DestinationInfo> result;
+        std::vector<DestinationHandle> result;
         result.reserve(found.size());
         for (auto& entry : found)
             result.push_back(std::move(std::get<2>(entry)));
         return result;
     }
 
-    std::optional<std::string> displayName(const std::string& uniqueName) override
-    {
-        std::lock_guard lock(mutex_);
-        snd_seq_addr_t address{};
-        std::string clientName, portName;
-        if (!resolve(uniqueName, address, clientName, portName))
-            return std::nullopt;
-        return composeDisplayName(clientName, portName);
-    }
-
-    std::unique_ptr<PlaybackStream> play(std::shared_ptr<const PlaybackSchedule> schedule,
-                                         const std::string& destination) override
+    std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
+                                         const DestinationHandle& destination) override
     {
         std::unique_lock lock(mutex_);
-        if (seq_ == nullptr || schedule == nullptr)
+        if (seq_ == nullptr || cursor == nullptr)
             return nullptr;
         const unsigned char tag = takeTag();
         if (tag == 0)
             return nullptr;
         auto state = std::make_shared<StreamState>();
-        state->schedule = std::move(schedule);
+        state->cursor = std::move(cursor);
         state->tag = tag;
         state->serial = nextSerial_++;
         if (snd_midi_event_new(16, &state->encoder) < 0) {
@@ -271,13 +251,15 @@ public:
             tagInUse_[tag] = false;
             return nullptr;
         }
-        std::string portName;
         // A destination that cannot be found (it just vanished) is not an error: the stream runs
         // on, unheard, so the caller still sees the end.
-        if (!resolve(destination, state->dest, state->destClientName, portName) ||
-            snd_seq_connect_to(seq_, state->port, state->dest.client, state->dest.port) < 0) {
+        const auto* target = dynamic_cast<const AlsaDestination*>(destination.get());
+        if (target == nullptr || !stillThere(target->address, target->clientName) ||
+            snd_seq_connect_to(seq_, state->port, target->address.client, target->address.port) < 0) {
             state->gone = true;
-            state->dropped.store(state->remaining(), std::memory_order_relaxed);
+        } else {
+            state->dest = target->address;
+            state->destClientName = target->clientName;
         }
         if (!queueRunning_) {
             // Starting resets the queue's clock to zero and drops what this client had queued on
@@ -291,88 +273,181 @@ public:
             }
             queueRunning_ = true;
         }
-        const std::int64_t now = queueNowNs();
-        state->originNs = now + kStartLeadNs;
-        state->lastPortCheckNs = now;
+        // What an earlier stream to the same destination still has to send goes first.
         if (!state->gone)
-            feedStream(*state, now + kLookaheadNs, kBatch);
-        else
-            state->allWritten = state->finished = true;
+            for (const auto& other : streams_)
+                if (other->stopped && !other->finished && !other->gone && other->dest.client == state->dest.client &&
+                    other->dest.port == state->dest.port)
+                    state->after = other;
+        const std::int64_t now = queueNowNs();
+        state->lastPortCheckNs = now;
+        if (state->gone)
+            start(*state, now);  // nothing will be sent: it only keeps time
+        else if (!state->after)
+            start(*state, now);
         streams_.push_back(state);
         lock.unlock();
         wake_.notify_all();
         return std::make_unique<AlsaStream>(shared_from_this(), std::move(state));
     }
 
-    // Removes what is still queued for the stream, closes an interrupted SysEx and sends note-offs
-    // for what it left sounding, directly (unqueued).
-    void release(StreamState& state)
+    // Ends the stream: what is queued beyond the system message under way is taken back, that
+    // message finishes, and the notes it left sounding get note-offs. The feeder writes those and
+    // lets go of the stream once everything has left.
+    void requestStop(StreamState& s)
     {
         std::lock_guard lock(mutex_);
-        if (state.stopped)
+        if (s.stopped)
             return;
-        state.stopped = true;
-        if (seq_ != nullptr) {
-            if (!state.finished)
-                removeQueued(state);
-            if (!state.gone)
-                silence(state, state.finished ? INT64_MAX : queueNowNs());
-            snd_seq_delete_simple_port(seq_, state.port);  // also ends its connection
+        s.stopped = true;
+        if (seq_ == nullptr)
+            return;
+        if (!s.started) {
+            s.allWritten = s.finished = true;  // it never sent anything
+        } else if (s.finished) {
+            // Everything has left: only notes the song left sounding need note-offs, now.
+            s.cursor->stop(kLatestSeconds, false);
+            while (const StreamEvent* e = s.cursor->peek(kLatestSeconds, kSysExPiece)) {
+                snd_seq_event_t ev;
+                if (encode(s, *e, ev)) {
+                    snd_seq_ev_set_direct(&ev);
+                    send(s, ev);
+                }
+                s.cursor->advance();
+            }
+        } else if (!s.gone) {
+            const std::int64_t now = queueNowNs();
+            std::int64_t keepUntil = now;
+            bool finishMessage = false;
+            if (s.messageOpen && s.openSince <= now) {
+                finishMessage = true;  // all that is queued belongs to it
+            } else {
+                for (const auto& [from, until] : s.messageSpans)
+                    if (from <= now && now < until)
+                        keepUntil = until;
+                removeQueued(s, keepUntil + 1);
+                s.lastWrittenNs = std::min(s.lastWrittenNs, keepUntil);
+            }
+            s.cursor->stop(double(keepUntil - s.originNs) / double(kNsPerSecond), finishMessage);
+            // What the stop adds is written by the feeder, and its own echo says when it has left.
+            s.allWritten = s.echoWritten = false;
+            s.serial = nextSerial_++;
         }
-        tagInUse_[state.tag] = false;
-        std::erase_if(streams_, [&](const auto& s) { return s.get() == &state; });
-        stopQueueWhenIdle();
+        wake_.notify_all();
     }
 
     bool waitUntilSent(StreamState& state, double timeoutSeconds)
     {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                   std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+        const auto deadline = deadlineAfter(timeoutSeconds);
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
-                if (seq_ == nullptr || state.stopped || state.gone)
+                if (seq_ == nullptr || state.gone)
                     return true;
-                readEchoes();
+                readInput();
                 if (state.finished)
                     return true;
             }
             if (std::chrono::steady_clock::now() >= deadline)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(kPollInterval);
         }
+    }
+
+    void close(double timeoutSeconds) override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (seq_ == nullptr && !feeder_.joinable())
+                return;
+        }
+        std::vector<std::shared_ptr<StreamState>> streams;
+        {
+            std::lock_guard lock(mutex_);
+            streams = streams_;
+        }
+        for (const auto& s : streams)
+            requestStop(*s);
+        const auto deadline = deadlineAfter(timeoutSeconds);
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (seq_ == nullptr || streams_.empty() || !alive())
+                    break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        if (feeder_.joinable() && feeder_.get_id() != std::this_thread::get_id())
+            feeder_.join();
+        std::lock_guard lock(mutex_);
+        dead_.store(true, std::memory_order_release);
+        if (seq_ != nullptr)
+            snd_seq_close(seq_);
+        seq_ = nullptr;
+        streams_.clear();
     }
 
 private:
     AlsaBackend(snd_seq_t* seq, int queue, int syncPort) : seq_(seq), queue_(queue), syncPort_(syncPort) {}
 
-    // Finds the port a unique name was made for; false when it is gone, has been taken by another
-    // client, or no longer takes input.
-    bool resolve(const std::string& uniqueName, snd_seq_addr_t& address, std::string& clientName, std::string& portName)
+    // The queue follows the high-resolution timer where the kernel has it (snd-hrtimer), ticking
+    // finely enough that an event leaves within a tenth of a millisecond of its time; else the
+    // sequencer's default timer.
+    static void useFinestTimer(snd_seq_t* seq, int queue)
     {
-        if (seq_ == nullptr)
-            return false;
-        int client = -1, port = -1, consumed = 0;
-        if (std::sscanf(uniqueName.c_str(), "%d:%d %n", &client, &port, &consumed) != 2 || consumed == 0 ||
-            client < 0 || client > 255 || port < 0 || port > 255)
-            return false;
-        snd_seq_client_info_t* clientInfo = nullptr;
-        snd_seq_port_info_t* portInfo = nullptr;
-        snd_seq_client_info_alloca(&clientInfo);
-        snd_seq_port_info_alloca(&portInfo);
-        if (snd_seq_get_any_client_info(seq_, client, clientInfo) < 0 ||
-            snd_seq_get_any_port_info(seq_, client, port, portInfo) < 0 || !isDestinationPort(portInfo))
-            return false;
-        const char* cn = snd_seq_client_info_get_name(clientInfo);
-        const char* pn = snd_seq_port_info_get_name(portInfo);
-        if (composeUniqueName(client, port, cn, pn) != uniqueName)
-            return false;
-        address.client = static_cast<unsigned char>(client);
-        address.port = static_cast<unsigned char>(port);
-        clientName = cn;
-        portName = pn;
-        return true;
+        snd_seq_queue_timer_t* timer = nullptr;
+        snd_seq_queue_timer_alloca(&timer);
+        if (snd_seq_get_queue_timer(seq, queue, timer) < 0)
+            return;
+        snd_seq_queue_timer_t* fallback = nullptr;
+        snd_seq_queue_timer_alloca(&fallback);
+        snd_seq_queue_timer_copy(fallback, timer);
+        snd_timer_id_t* id = nullptr;
+        snd_timer_id_alloca(&id);
+        snd_timer_id_set_class(id, SND_TIMER_CLASS_GLOBAL);
+        snd_timer_id_set_sclass(id, SND_TIMER_SCLASS_NONE);
+        snd_timer_id_set_card(id, -1);
+        snd_timer_id_set_device(id, SND_TIMER_GLOBAL_HRTIMER);
+        snd_timer_id_set_subdevice(id, 0);
+        snd_seq_queue_timer_set_type(timer, SND_SEQ_TIMER_ALSA);
+        snd_seq_queue_timer_set_id(timer, id);
+        snd_seq_queue_timer_set_resolution(timer, kQueueTicksPerSecond);
+        if (snd_seq_set_queue_timer(seq, queue, timer) < 0)
+            snd_seq_set_queue_timer(seq, queue, fallback);
+    }
+
+    // Whether the port at `address` still belongs to the client it was listed for and takes input.
+    bool stillThere(snd_seq_addr_t address, const std::string& clientName)
+    {
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_t* port = nullptr;
+        snd_seq_client_info_alloca(&client);
+        snd_seq_port_info_alloca(&port);
+        return snd_seq_get_any_client_info(seq_, address.client, client) >= 0 &&
+               clientName == snd_seq_client_info_get_name(client) &&
+               snd_seq_get_any_port_info(seq_, address.client, address.port, port) >= 0 && isDestinationPort(port);
+    }
+
+    void start(StreamState& s, std::int64_t now)
+    {
+        s.started = true;
+        s.originNs = now + kStartLeadNs;
+        if (s.after)
+            s.originNs = std::max(s.originNs, s.after->lastWrittenNs);
+        s.after.reset();
+        if (s.gone) {
+            s.dropped.store(1, std::memory_order_relaxed);
+            s.allWritten = s.echoWritten = s.finished = true;
+            return;
+        }
+        feedStream(s, now + kLookaheadNs, kBatch);
     }
 
     unsigned char takeTag()
@@ -400,7 +475,7 @@ private:
         return std::int64_t(t->tv_sec) * kNsPerSecond + t->tv_nsec;
     }
 
-    // A running queue ticks (typically a thousand times a second) even with nothing on it.
+    // A running queue ticks even with nothing on it.
     void stopQueueWhenIdle()
     {
         if (!queueRunning_ || seq_ == nullptr)
@@ -412,6 +487,12 @@ private:
         if (snd_seq_drain_output(seq_) < 0)
             snd_seq_drop_output(seq_);
         queueRunning_ = false;
+    }
+
+    static void scheduleAt(snd_seq_event_t& ev, int queue, std::int64_t ns)
+    {
+        snd_seq_real_time_t t{static_cast<unsigned>(ns / kNsPerSecond), static_cast<unsigned>(ns % kNsPerSecond)};
+        snd_seq_ev_schedule_real(&ev, queue, 0, &t);
     }
 
     // The queue's clock as reported runs ahead of the tick that dispatches what is due, so "the
@@ -436,7 +517,8 @@ private:
         return Written::One;
     }
 
-    void readEchoes()
+    // Echoes of finished streams, and the system's word that a connection of ours has ended.
+    void readInput()
     {
         snd_seq_event_t* ev = nullptr;
         int rc;
@@ -448,34 +530,56 @@ private:
                     s->echoWritten = s->echoWritten && s->finished;
                 continue;
             }
-            if (ev == nullptr || ev->type != SND_SEQ_EVENT_ECHO || ev->source.client != snd_seq_client_id(seq_))
+            if (ev == nullptr)
                 continue;
-            for (const auto& s : streams_)
-                if (s->serial == ev->data.raw32.d[0])
-                    s->finished = true;
+            if (ev->type == SND_SEQ_EVENT_ECHO && ev->source.client == snd_seq_client_id(seq_)) {
+                for (const auto& s : streams_)
+                    if (s->serial == ev->data.raw32.d[0] && s->allWritten)
+                        s->finished = true;
+            } else if (ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED &&
+                       ev->data.connect.sender.client == snd_seq_client_id(seq_)) {
+                for (const auto& s : streams_)
+                    if (s->port == ev->data.connect.sender.port && !s->gone)
+                        disconnected(*s);
+            }
         }
     }
 
-    void removeQueued(const StreamState& s)
+    // The connection to the destination was taken away (or the destination left). What is queued
+    // would reach nobody, or the destination once it is connected again: a SysEx's tail without
+    // its start. Take it all back and go on after the message under way.
+    void disconnected(StreamState& s)
+    {
+        removeQueued(s, queueNowNs());
+        s.dropped.fetch_add(1, std::memory_order_relaxed);
+        s.cursor->abandonMessage();
+        s.messageOpen = false;
+        s.messageSpans.clear();
+    }
+
+    // Takes back what the stream has queued for `fromNs` or later.
+    void removeQueued(const StreamState& s, std::int64_t fromNs)
     {
         snd_seq_remove_events_t* remove = nullptr;
         snd_seq_remove_events_alloca(&remove);
-        snd_seq_remove_events_set_condition(remove, SND_SEQ_REMOVE_OUTPUT | SND_SEQ_REMOVE_TAG_MATCH);
+        snd_seq_remove_events_set_condition(remove, SND_SEQ_REMOVE_OUTPUT | SND_SEQ_REMOVE_TAG_MATCH |
+                                                        SND_SEQ_REMOVE_TIME_AFTER);
         snd_seq_remove_events_set_tag(remove, s.tag);
+        snd_seq_remove_events_set_queue(remove, queue_);
+        snd_seq_timestamp_t after{};
+        after.time.tv_sec = static_cast<unsigned>(fromNs / kNsPerSecond);
+        after.time.tv_nsec = static_cast<unsigned>(fromNs % kNsPerSecond);
+        snd_seq_remove_events_set_time(remove, &after);
         snd_seq_remove_events(seq_, remove);
     }
 
-    static void prepare(const StreamState& s, snd_seq_event_t& ev)
+    // Writes one event straight into the kernel (no library buffer, so what was written is exactly
+    // what the cursor says). A full pool is retried later; other refusals drop the event.
+    Written send(StreamState& s, snd_seq_event_t& ev)
     {
         snd_seq_ev_set_source(&ev, s.port);
         snd_seq_ev_set_subs(&ev);
         snd_seq_ev_set_tag(&ev, s.tag);
-    }
-
-    // Writes one event straight into the kernel (no library buffer, so what was written is exactly
-    // what the cursors say). A full pool is retried later; other refusals drop the event.
-    Written send(StreamState& s, snd_seq_event_t& ev)
-    {
         const int rc = snd_seq_event_output_direct(seq_, &ev);
         if (rc >= 0)
             return Written::One;
@@ -489,138 +593,59 @@ private:
         return Written::One;
     }
 
-    static void scheduleAt(snd_seq_event_t& ev, int queue, std::int64_t ns)
+    // Turns the event into a sequencer event: channel messages and escape packets that hold ordinary
+    // messages (song select, clock, ...) become those events, so receivers that read events rather
+    // than bytes understand them; SysEx and anything else go as bytes.
+    bool encode(StreamState& s, const StreamEvent& e, snd_seq_event_t& ev)
     {
-        snd_seq_real_time_t t{static_cast<unsigned>(ns / kNsPerSecond), static_cast<unsigned>(ns % kNsPerSecond)};
-        snd_seq_ev_schedule_real(&ev, queue, 0, &t);
-    }
-
-    static void trackNotes(StreamState& s, const snd_seq_event_t& ev, std::int64_t ns)
-    {
-        if (ev.type != SND_SEQ_EVENT_NOTEON && ev.type != SND_SEQ_EVENT_NOTEOFF)
-            return;
-        const unsigned channel = ev.data.note.channel & 0x0F;
-        const unsigned key = ev.data.note.note & 0x7F;
-        std::uint64_t& word = s.sounding[channel][key >> 6];
-        const std::uint64_t bit = std::uint64_t(1) << (key & 63);
-        if (ev.type == SND_SEQ_EVENT_NOTEON && ev.data.note.velocity != 0) {
-            word |= bit;
-        } else {
-            word &= ~bit;
-            s.noteOffAt[channel * 128 + key] = ns;
-        }
-    }
-
-    // Writes the next due event of the stream, if any is due before `horizonNs`.
-    Written writeNext(StreamState& s, std::int64_t horizonNs)
-    {
-        const PlaybackSchedule& p = *s.schedule;
-        const bool haveChannel = s.channelCursor < p.channel.size();
-        const bool haveSystem = s.systemCursor < p.system.size();
-        if (!haveChannel && !haveSystem)
-            return Written::Done;
-        const std::int64_t channelNs = haveChannel ? s.originNs + toNs(p.channel[s.channelCursor].seconds) : INT64_MAX;
-        std::int64_t systemNs = INT64_MAX;
-        if (haveSystem) {
-            const double drained = p.bytesPerSecond > 0.0 ? s.systemOffset / p.bytesPerSecond : 0.0;
-            systemNs = s.originNs + toNs(p.system[s.systemCursor].seconds + drained);
-        }
-        // At equal times a system message goes first: a reset or a sound dump precedes the notes
-        // that use it. A message under way is finished before any channel message: on a MIDI
-        // byte stream a status byte inside SysEx would end it and garble the rest.
-        if (haveSystem && (systemNs <= channelNs || s.systemOffset > 0)) {
-            if (systemNs > horizonNs)
-                return Written::NotDue;
-            return writeSystemPiece(s, systemNs);
-        }
-        if (channelNs > horizonNs)
-            return Written::NotDue;
-        // Held back by a SysEx it fell into: right after its last piece (the queue keeps events
-        // of equal time in the order they were written).
-        const std::int64_t atNs = std::max(channelNs, s.systemWrittenNs);
-        const ScheduledMessage& m = p.channel[s.channelCursor];
-        snd_seq_event_t ev;
         snd_seq_ev_clear(&ev);
-        snd_midi_event_reset_encode(s.encoder);
-        const long used = snd_midi_event_encode(s.encoder, m.data, m.length, &ev);
-        if (used != long(m.length) || ev.type == SND_SEQ_EVENT_NONE) {
-            s.dropped.fetch_add(1, std::memory_order_relaxed);  // not a whole channel message
-            ++s.channelCursor;
-            return Written::One;
+        if (e.kind != StreamEvent::Kind::SysEx) {
+            snd_midi_event_reset_encode(s.encoder);
+            const long used = snd_midi_event_encode(s.encoder, e.bytes.data(), long(e.bytes.size()), &ev);
+            if (used == long(e.bytes.size()) && ev.type != SND_SEQ_EVENT_NONE && ev.type != SND_SEQ_EVENT_SYSEX)
+                return true;
+            if (e.kind == StreamEvent::Kind::Channel)
+                return false;  // not a whole channel message
+            snd_seq_ev_clear(&ev);
         }
-        prepare(s, ev);
-        scheduleAt(ev, queue_, atNs);
-        const Written w = send(s, ev);
-        if (w == Written::One) {
-            trackNotes(s, ev, atNs);
-            s.lastWrittenNs = std::max(s.lastWrittenNs, atNs);
-            ++s.channelCursor;
-        }
-        return w;
-    }
-
-    // System messages: SysEx (F0 ...) and its continuations go verbatim, in pieces; an escape
-    // packet that holds ordinary messages (song select, clock, ...) becomes those events, so
-    // receivers that read events rather than bytes understand it; anything else goes verbatim.
-    Written writeSystemPiece(StreamState& s, std::int64_t ns)
-    {
-        const ScheduledMessage& m = s.schedule->system[s.systemCursor];
-        const std::uint8_t* data = m.data + s.systemOffset;
-        const std::uint32_t left = m.length - s.systemOffset;
-        const bool startsSysEx = m.data[0] == 0xF0;
-        const bool escape = !startsSysEx && !s.sysExOpen && m.data[0] >= 0x80 && m.data[0] != 0xF7;
-        snd_seq_event_t ev;
-        snd_seq_ev_clear(&ev);
-        std::uint32_t used = 0;
-        if (escape) {
-            if (s.systemOffset == 0)
-                snd_midi_event_reset_encode(s.encoder);
-            const long n = snd_midi_event_encode(s.encoder, data, left, &ev);
-            if (n > 0 && ev.type != SND_SEQ_EVENT_NONE && ev.type != SND_SEQ_EVENT_SYSEX)
-                used = std::uint32_t(n);
-            else
-                snd_seq_ev_clear(&ev);
-        }
-        if (used == 0) {
-            used = std::min(left, kSysExPiece);
-            snd_seq_ev_set_sysex(&ev, used, const_cast<std::uint8_t*>(data));
-        }
-        prepare(s, ev);
-        scheduleAt(ev, queue_, ns);
-        const Written w = send(s, ev);
-        if (w != Written::One)
-            return w;
-        s.lastWrittenNs = std::max(s.lastWrittenNs, ns);
-        s.systemWrittenNs = ns;
-        if (!escape) {
-            if (s.systemOffset == 0 && startsSysEx && !s.sysExOpen) {
-                s.sysExOpen = true;
-                s.openSince = ns;
-            }
-            if (s.sysExOpen && used == left && m.data[m.length - 1] == 0xF7) {
-                s.sysExOpen = false;
-                s.sysExSpans.emplace_back(s.openSince, ns);
-            }
-        }
-        s.systemOffset += used;
-        if (s.systemOffset >= m.length) {
-            s.systemOffset = 0;
-            ++s.systemCursor;
-        }
-        return w;
+        e.copyTo(s.piece.data());
+        snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(e.size()), s.piece.data());
+        return true;
     }
 
     // Writes what is due before `horizonNs`, at most `limit` events.
     Written feedStream(StreamState& s, std::int64_t horizonNs, std::size_t limit)
     {
+        const double horizonSeconds = double(horizonNs - s.originNs) / double(kNsPerSecond);
         for (std::size_t i = 0; i < limit; ++i) {
-            const Written w = writeNext(s, horizonNs);
-            if (w == Written::Done) {
+            const StreamEvent* e = s.cursor->peek(horizonSeconds, kSysExPiece);
+            if (e == nullptr) {
                 s.allWritten = true;
-                return s.echoWritten ? w : writeEcho(s);
+                return s.echoWritten ? Written::Done : writeEcho(s);
             }
+            const std::int64_t atNs = s.nsOf(e->seconds);
+            if (atNs > horizonNs)
+                return Written::NotDue;
+            snd_seq_event_t ev;
+            if (!encode(s, *e, ev)) {
+                s.dropped.fetch_add(1, std::memory_order_relaxed);
+                s.cursor->advance();
+                continue;
+            }
+            scheduleAt(ev, queue_, atNs);
+            const Written w = send(s, ev);
             if (w != Written::One)
                 return w;
+            s.lastWrittenNs = std::max(s.lastWrittenNs, atNs);
+            if (e->startsMessage) {
+                s.messageOpen = true;
+                s.openSince = atNs;
+            }
+            if (e->endsMessage && s.messageOpen) {
+                s.messageOpen = false;
+                s.messageSpans.emplace_back(s.openSince, atNs);
+            }
+            s.cursor->advance();
         }
         return Written::One;
     }
@@ -630,19 +655,21 @@ private:
         if (now - s.lastPortCheckNs < kPortCheckIntervalNs && now >= s.lastPortCheckNs)
             return;
         s.lastPortCheckNs = now;
-        snd_seq_client_info_t* client = nullptr;
-        snd_seq_port_info_t* port = nullptr;
-        snd_seq_client_info_alloca(&client);
-        snd_seq_port_info_alloca(&port);
-        if (snd_seq_get_any_client_info(seq_, s.dest.client, client) >= 0 &&
-            s.destClientName == snd_seq_client_info_get_name(client) &&
-            snd_seq_get_any_port_info(seq_, s.dest.client, s.dest.port, port) >= 0)
+        if (stillThere(s.dest, s.destClientName))
             return;
         // Unplugged: what is queued would reach nobody, or a newcomer with the same number.
         s.gone = true;
-        removeQueued(s);
-        s.dropped.fetch_add(s.remaining(), std::memory_order_relaxed);
+        removeQueued(s, 0);
+        s.dropped.fetch_add(1, std::memory_order_relaxed);
         s.allWritten = s.finished = true;
+    }
+
+    void release(const std::shared_ptr<StreamState>& s)
+    {
+        if (seq_ != nullptr)
+            snd_seq_delete_simple_port(seq_, s->port);  // also ends its connection
+        tagInUse_[s->tag] = false;
+        std::erase(streams_, s);
     }
 
     void feed()
@@ -650,28 +677,38 @@ private:
         std::unique_lock lock(mutex_);
         while (!quit_) {
             bool more = false, poolFull = false;
-            readEchoes();
+            readInput();
             const std::int64_t now = queueNowNs();
             for (std::size_t i = 0; i < streams_.size() && seq_ != nullptr; ++i) {
-                StreamState& s = *streams_[i];
-                if (s.stopped || s.finished)
+                const std::shared_ptr<StreamState> s = streams_[i];
+                if (!s->started && !s->stopped) {
+                    if (s->after && !(s->after->allWritten || s->after->gone))
+                        continue;
+                    start(*s, now);
+                }
+                if (s->finished) {
+                    if (s->stopped) {
+                        release(s);
+                        --i;
+                    }
                     continue;
-                checkDestination(s, now);
-                if (!s.allWritten || !s.echoWritten) {
-                    const Written w = feedStream(s, now + kLookaheadNs, kBatch);
+                }
+                checkDestination(*s, now);
+                if (!s->allWritten || !s->echoWritten) {
+                    const Written w = feedStream(*s, now + kLookaheadNs, kBatch);
                     more |= w == Written::One;
                     poolFull |= w == Written::PoolFull;
                 }
                 // Spans that ended long ago no longer matter to a stop.
-                while (!s.sysExSpans.empty() && s.sysExSpans.front().second < now)
-                    s.sysExSpans.pop_front();
+                while (!s->messageSpans.empty() && s->messageSpans.front().second < now)
+                    s->messageSpans.pop_front();
             }
             stopQueueWhenIdle();
             if (!alive())
                 break;
             bool active = false;
             for (const auto& s : streams_)
-                active |= !s->finished;
+                active |= !s->finished || s->stopped;
             if (more) {
                 lock.unlock();  // let a waiting caller in between batches
                 std::this_thread::yield();
@@ -684,40 +721,6 @@ private:
                 wake_.wait(lock);
             }
         }
-    }
-
-    void sendDirect(StreamState& s, snd_seq_event_t& ev)
-    {
-        prepare(s, ev);
-        snd_seq_ev_set_direct(&ev);
-        // A vanished destination refuses: there is nothing left to silence.
-        snd_seq_event_output_direct(seq_, &ev);
-    }
-
-    void silence(StreamState& s, std::int64_t now)
-    {
-        bool midSysEx = s.sysExOpen && s.openSince <= now;
-        for (const auto& [from, until] : s.sysExSpans)
-            midSysEx |= from <= now && now < until;
-        if (midSysEx) {
-            static std::uint8_t endOfExclusive = 0xF7;
-            snd_seq_event_t ev;
-            snd_seq_ev_clear(&ev);
-            snd_seq_ev_set_sysex(&ev, 1, &endOfExclusive);
-            sendDirect(s, ev);
-        }
-        for (unsigned channel = 0; channel < 16; ++channel) {
-            for (unsigned key = 0; key < 128; ++key) {
-                const bool on = (s.sounding[channel][key >> 6] >> (key & 63)) & 1;
-                if (!on && s.noteOffAt[channel * 128 + key] <= now)
-                    continue;
-                snd_seq_event_t ev;
-                snd_seq_ev_clear(&ev);
-                snd_seq_ev_set_noteoff(&ev, channel, key, 0x40);
-                sendDirect(s, ev);
-            }
-        }
-        s.sounding = {};
     }
 
     snd_seq_t* seq_;
@@ -737,15 +740,15 @@ private:
 
 void AlsaStream::stop()
 {
-    if (released_)
+    if (stopped_)
         return;
-    released_ = true;
-    backend_->release(*state_);
+    stopped_ = true;
+    backend_->requestStop(*state_);
 }
 
 bool AlsaStream::waitUntilSent(double timeoutSeconds)
 {
-    if (released_)
+    if (stopped_)
         return true;
     return backend_->waitUntilSent(*state_, timeoutSeconds);
 }

@@ -1,0 +1,353 @@
+#include "services/stream_cursor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "services/sequence.h"
+#include "services/smf/track_decoder.h"
+
+namespace brennick {
+
+namespace {
+constexpr std::size_t kKeys = 16 * 128;
+}  // namespace
+
+void StreamEvent::copyTo(std::uint8_t* out) const noexcept
+{
+    if (leadingF0)
+        *out++ = 0xF0;
+    if (!bytes.empty())
+        std::memcpy(out, bytes.data(), bytes.size());
+}
+
+// A k-way merge over the tracks that hold messages of one sort (channel or system), each track
+// decoded where it lies in the file. Tracks are ordered by tick, then by track number.
+struct StreamCursor::Merge {
+    struct Track {
+        smf::TrackDecoder decoder;
+        MidiMessage message;               // the track's next message of this sort
+        const std::uint8_t* at = nullptr;  // where that message begins: file order within the track
+        std::uint32_t index = 0;
+    };
+
+    Merge(const Sequence& sequence, bool system) : system(system), clock(sequence.tempoMap())
+    {
+        for (std::size_t t = 0; t < sequence.trackCount(); ++t) {
+            const MidiTrack& track = sequence.track(t);
+            if ((system ? track.systemMessageCount() : track.channelMessageCount()) == 0)
+                continue;
+            const auto events = track.events();
+            tracks.push_back({smf::TrackDecoder(events.data(), events.data() + events.size()),
+                              {},
+                              nullptr,
+                              static_cast<std::uint32_t>(t)});
+        }
+        heap.reserve(tracks.size());
+        for (std::uint32_t i = 0; i < tracks.size(); ++i)
+            if (fetch(tracks[i]))
+                push(i);
+    }
+
+    // Moves `track` to its next message of this sort; false at its end.
+    bool fetch(Track& track) noexcept
+    {
+        for (;;) {
+            track.at = track.decoder.position();
+            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message)
+                return false;
+            if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel)
+                return true;
+        }
+    }
+
+    bool earlier(std::uint32_t a, std::uint32_t b) const noexcept
+    {
+        const Track& x = tracks[a];
+        const Track& y = tracks[b];
+        return x.message.tick != y.message.tick ? x.message.tick < y.message.tick : x.index < y.index;
+    }
+    void push(std::uint32_t track) noexcept
+    {
+        heap.push_back(track);  // within the reserved size: never allocates
+        std::push_heap(heap.begin(), heap.end(), [this](auto a, auto b) { return earlier(b, a); });
+    }
+    std::uint32_t pop() noexcept
+    {
+        std::pop_heap(heap.begin(), heap.end(), [this](auto a, auto b) { return earlier(b, a); });
+        const std::uint32_t track = heap.back();
+        heap.pop_back();
+        return track;
+    }
+    Track* top() noexcept { return heap.empty() ? nullptr : &tracks[heap.front()]; }
+
+    const bool system;
+    TempoMap::Cursor clock;
+    std::vector<Track> tracks;
+    std::vector<std::uint32_t> heap;
+};
+
+// The system message (packet) under way or next: taken out of its track's merge, so its track can
+// already look at what follows it.
+struct StreamCursor::SystemMessage {
+    MidiMessage message;
+    std::uint64_t tick = 0;
+    std::uint32_t fileTrack = 0;
+    const std::uint8_t* at = nullptr;
+    std::size_t size = 0;    // on the wire
+    std::size_t offset = 0;  // bytes already produced
+    double startSeconds = 0.0;
+    bool leadingF0 = false;
+    bool continues = false;  // its track's next system message continues it (the track is held back)
+    bool completesSysEx = false;
+};
+
+StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing)
+    : sequence_(std::move(sequence)), pacer_(pacing), channels_(std::make_unique<Merge>(*sequence_, false)),
+      systems_(std::make_unique<Merge>(*sequence_, true)), system_(std::make_unique<SystemMessage>()),
+      releasedAt_(kKeys, -1.0)
+{
+    endSecondsBound_ = sequence_->lastMessageSeconds() + pacer_.drainSeconds(sequence_->systemBytes()) +
+                       pacer_.pauseSeconds() * double(sequence_->systemMessageCount());
+    loadSystem();
+}
+
+StreamCursor::~StreamCursor() = default;
+
+// Takes the next system message with something to send out of its merge: the held-back track's
+// continuation when a message goes on, else the earliest. False when there is none.
+bool StreamCursor::loadSystem() noexcept
+{
+    Merge& m = *systems_;
+    SystemMessage& s = *system_;
+    for (;;) {
+        std::uint32_t trackIndex;
+        if (held_) {
+            trackIndex = heldTrack_;  // its next message is the continuation, already fetched
+            held_ = false;
+        } else if (!stopping_ && !m.heap.empty()) {
+            trackIndex = m.pop();
+        } else {
+            s.size = 0;
+            return false;
+        }
+        Merge::Track& track = m.tracks[trackIndex];
+        const MidiMessage message = track.message;
+        const std::uint8_t* const at = track.at;
+        const bool more = m.fetch(track);
+        const bool terminated = !message.bytes.empty() && message.bytes.back() == 0xF7;
+        const bool open = message.kind != MessageKind::Escape && !terminated;
+        const bool continues = open && more && track.message.kind == MessageKind::SysExContinuation;
+        if (continues) {
+            held_ = true;
+            heldTrack_ = trackIndex;
+        } else if (more) {
+            m.push(trackIndex);
+        }
+
+        s.message = message;
+        s.tick = message.tick;
+        s.fileTrack = track.index;
+        s.at = at;
+        s.leadingF0 = message.kind == MessageKind::SysEx;
+        s.size = message.bytes.size() + (s.leadingF0 ? 1 : 0);
+        s.offset = 0;
+        s.continues = continues;
+        if (abandoning_ || s.size == 0) {
+            // The rest of an abandoned message, or an empty packet: nothing to send. A message ends
+            // with its last packet.
+            if (!continues && message.kind == MessageKind::SysExContinuation) {
+                abandoning_ = false;
+                messageOpen_ = false;
+                finishing_ = false;
+            }
+            s.size = 0;
+            if (stopping_ && !finishing_)
+                return false;
+            continue;
+        }
+        // A SysEx ends with its last packet; an escape packet may hold a whole SysEx of its own.
+        const bool endsSysEx =
+            !continues && (message.kind != MessageKind::Escape || (message.bytes.front() == 0xF0 && terminated));
+        // Packets left when a stop came go at the paced speed, whatever their times.
+        const double ideal = stopping_ ? 0.0 : m.clock.ticksToSeconds(message.tick);
+        s.startSeconds = pacer_.schedule(ideal, s.size, endsSysEx);
+        return true;
+    }
+}
+
+const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPieceBytes) noexcept
+{
+    peeked_ = Peeked::Nothing;
+    SystemMessage& s = *system_;
+    Merge::Track* channel = stopping_ ? nullptr : channels_->top();
+    if (s.size == 0 && (held_ || (!stopping_ && !systems_->heap.empty())))
+        loadSystem();
+    const bool haveSystem = s.size != 0 && s.offset < s.size;
+    if (messageOpen_ && !haveSystem)
+        messageOpen_ = false;  // its packets ran out
+
+    bool takeSystem = haveSystem;
+    double channelSeconds = 0.0;
+    if (channel != nullptr) {
+        channelSeconds = channels_->clock.ticksToSeconds(channel->message.tick);
+        if (haveSystem && !messageOpen_) {
+            const double systemSeconds =
+                s.startSeconds + (pacer_.bytesPerSecond() > 0 ? double(s.offset) / pacer_.bytesPerSecond() : 0.0);
+            takeSystem =
+                systemSeconds < channelSeconds ||
+                (systemSeconds == channelSeconds && (s.tick != channel->message.tick ? s.tick < channel->message.tick
+                                                     : s.fileTrack != channel->index ? s.fileTrack < channel->index
+                                                                                     : s.at < channel->at));
+        }
+    }
+
+    if (takeSystem) {
+        const double speed = pacer_.bytesPerSecond();
+        const std::size_t remaining = s.size - s.offset;
+        std::size_t due = remaining;
+        if (speed > 0.0) {
+            // Byte k of the message leaves at start + k / speed.
+            const double dueBytes = std::ceil((horizonSeconds - s.startSeconds) * speed);
+            due = dueBytes <= double(s.offset) ? 1
+                  : dueBytes >= double(s.size) ? remaining
+                                               : std::size_t(dueBytes) - s.offset;
+        }
+        pieceBytes_ = std::max<std::size_t>(1, std::min({remaining, due, maxPieceBytes}));
+        event_.seconds = std::max(lastSeconds_, s.startSeconds + (speed > 0.0 ? double(s.offset) / speed : 0.0));
+        event_.kind = s.message.kind == MessageKind::Escape ? StreamEvent::Kind::Escape : StreamEvent::Kind::SysEx;
+        event_.leadingF0 = s.leadingF0 && s.offset == 0;
+        const std::size_t dataOffset = s.offset - (s.leadingF0 && s.offset > 0 ? 1 : 0);
+        event_.bytes = s.message.bytes.subspan(dataOffset, pieceBytes_ - (event_.leadingF0 ? 1 : 0));
+        event_.startsMessage = s.offset == 0 && s.message.kind != MessageKind::SysExContinuation;
+        event_.endsMessage = s.offset + pieceBytes_ == s.size && !s.continues;
+        peeked_ = Peeked::SystemPiece;
+        return &event_;
+    }
+    if (channel != nullptr) {
+        event_.seconds = std::max(lastSeconds_, channelSeconds);
+        event_.kind = StreamEvent::Kind::Channel;
+        event_.leadingF0 = false;
+        event_.startsMessage = event_.endsMessage = false;
+        event_.bytes = channel->message.bytes;
+        peeked_ = Peeked::Channel;
+        return &event_;
+    }
+    if (stopping_ && !messageOpen_)
+        return nextNoteOff();
+    return nullptr;
+}
+
+void StreamCursor::advance() noexcept
+{
+    switch (peeked_) {
+    case Peeked::Nothing: return;
+    case Peeked::Channel: {
+        trackNote(event_.bytes, event_.seconds);
+        Merge& m = *channels_;
+        const std::uint32_t track = m.pop();
+        if (m.fetch(m.tracks[track]))
+            m.push(track);
+        break;
+    }
+    case Peeked::SystemPiece: {
+        SystemMessage& s = *system_;
+        if (s.offset == 0 && event_.startsMessage)
+            messageOpen_ = true;
+        s.offset += pieceBytes_;
+        if (s.offset == s.size)
+            finishSystemMessage();
+        break;
+    }
+    case Peeked::NoteOff: ++noteOffScan_; break;
+    }
+    lastSeconds_ = event_.seconds;
+    peeked_ = Peeked::Nothing;
+}
+
+// The current packet has gone: load what follows (a continuation goes on at once).
+void StreamCursor::finishSystemMessage() noexcept
+{
+    SystemMessage& s = *system_;
+    if (!s.continues) {
+        messageOpen_ = false;
+        finishing_ = false;
+        s.size = 0;
+        return;
+    }
+    loadSystem();
+}
+
+void StreamCursor::abandonMessage() noexcept
+{
+    if (!messageOpen_)
+        return;
+    peeked_ = Peeked::Nothing;
+    system_->size = 0;
+    messageOpen_ = false;
+    finishing_ = false;
+    if (held_) {
+        abandoning_ = true;
+        loadSystem();  // skips the packets that are left
+    }
+}
+
+void StreamCursor::stop(double atSeconds, bool finishMessageUnderWay) noexcept
+{
+    if (stopping_)
+        return;
+    stopping_ = true;
+    stopSeconds_ = atSeconds;
+    peeked_ = Peeked::Nothing;
+    SystemMessage& s = *system_;
+    finishing_ = finishMessageUnderWay && messageOpen_ && s.size != 0;
+    if (!finishing_) {
+        s.size = 0;
+        held_ = false;
+        messageOpen_ = false;
+        lastSeconds_ = atSeconds;  // what was produced after the stop has been taken back
+    }
+}
+
+void StreamCursor::trackNote(std::span<const std::uint8_t> message, double seconds) noexcept
+{
+    if (message.size() < 3)
+        return;
+    const std::uint8_t type = message[0] & 0xF0;
+    if (type != 0x80 && type != 0x90)
+        return;
+    const unsigned channel = message[0] & 0x0F;
+    const unsigned key = message[1] & 0x7F;
+    std::uint64_t& word = sounding_[channel][key >> 6];
+    const std::uint64_t bit = std::uint64_t(1) << (key & 63);
+    if (type == 0x90 && message[2] != 0) {
+        word |= bit;
+    } else {
+        word &= ~bit;
+        releasedAt_[channel * 128 + key] = seconds;
+    }
+}
+
+// After a stop: one note-off at a time for every key sounding at the stop, after what was sent.
+const StreamEvent* StreamCursor::nextNoteOff() noexcept
+{
+    for (; noteOffScan_ < kKeys; ++noteOffScan_) {
+        const unsigned channel = unsigned(noteOffScan_ / 128);
+        const unsigned key = unsigned(noteOffScan_ % 128);
+        const bool on = (sounding_[channel][key >> 6] >> (key & 63)) & 1;
+        if (!on && !(releasedAt_[noteOffScan_] > stopSeconds_))
+            continue;
+        noteOff_[0] = static_cast<std::uint8_t>(0x80 | channel);
+        noteOff_[1] = static_cast<std::uint8_t>(key);
+        noteOff_[2] = 0x40;
+        event_.seconds = std::max(lastSeconds_, stopSeconds_);
+        event_.kind = StreamEvent::Kind::Channel;
+        event_.leadingF0 = event_.startsMessage = event_.endsMessage = false;
+        event_.bytes = std::span<const std::uint8_t>(noteOff_, 3);
+        peeked_ = Peeked::NoteOff;
+        return &event_;
+    }
+    return nullptr;
+}
+
+}  // namespace brennick

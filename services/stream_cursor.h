@@ -1,0 +1,120 @@
+#pragma once
+// The playback rules every output backend shares: which message goes next and when.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "services/sysex_pacer.h"
+
+namespace brennick {
+
+class Sequence;
+
+// What a backend sends next: one whole channel message, or one piece of a system message.
+struct StreamEvent {
+    enum class Kind : std::uint8_t {
+        Channel,  // a channel message (or a note-off the stop adds)
+        SysEx,    // bytes of a SysEx message (F0 packet or continuation)
+        Escape,   // bytes of an escape packet: anything to send as stored
+    };
+
+    double seconds = 0.0;  // when it is due, from the start of playback; never before the previous event
+    Kind kind = Kind::Channel;
+    bool leadingF0 = false;      // the piece opens a SysEx: F0 goes on the wire before `bytes`
+    bool startsMessage = false;  // the first piece of a system message
+    bool endsMessage = false;    // the last piece of a system message (all its packets)
+    std::span<const std::uint8_t> bytes;
+
+    std::size_t size() const noexcept { return bytes.size() + (leadingF0 ? 1 : 0); }
+    // Writes the event as it goes on the wire (F0 included) to `out`, which holds size() bytes.
+    void copyTo(std::uint8_t* out) const noexcept;
+};
+
+// Walks a sequence as it plays, producing the next messages on demand; nothing is laid out ahead.
+//
+// - The tracks are merged in time order; at one tick, track order, and file order within a track.
+// - Channel messages keep their tempo-mapped times. System messages (SysEx packets, continuations
+//   and escapes) start when the SysEx pacer lets them, in file order, and drain at its speed: a
+//   piece holds the bytes due by the caller's horizon.
+// - A SysEx is never broken by another message: while one is under way, whole or in packets, the
+//   other messages wait and go right after it.
+// - Sounding notes are tracked, so a stop can silence them.
+//
+// Everything but construction is real-time safe: no allocation, no lock, no system call. One thread
+// at a time uses a cursor.
+class StreamCursor {
+public:
+    StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing);
+    ~StreamCursor();
+    StreamCursor(const StreamCursor&) = delete;
+    StreamCursor& operator=(const StreamCursor&) = delete;
+
+    // The next event, or null once everything has been produced. A system piece holds the bytes
+    // due before `horizonSeconds` (its first byte at least) and at most `maxPieceBytes` (>= 1).
+    // The event and its bytes stay valid until advance() or the next peek().
+    const StreamEvent* peek(double horizonSeconds, std::size_t maxPieceBytes) noexcept;
+
+    // The event last peeked has been sent.
+    void advance() noexcept;
+
+    // Nothing more to produce.
+    bool atEnd() noexcept { return peek(0.0, 1) == nullptr; }
+
+    // From now on only what ends playback cleanly: with `finishMessageUnderWay`, the rest of a
+    // system message that has begun (its remaining packets at the paced speed, whatever their
+    // times); then a note-off, at `atSeconds` or after that message, for every note sounding at
+    // `atSeconds`. Without it, a message under way is dropped (the caller took back what it had
+    // sent of it).
+    void stop(double atSeconds, bool finishMessageUnderWay) noexcept;
+    bool stopping() const noexcept { return stopping_; }
+
+    // A system message has begun and not ended: nothing else may go to the destination now.
+    bool insideSystemMessage() const noexcept { return messageOpen_; }
+    // Drops the rest of the system message under way (its destination went away in the middle
+    // of it); playback goes on with the next message.
+    void abandonMessage() noexcept;
+
+    // When everything will have been produced, at the latest (pacing can only delay system messages).
+    double endSecondsBound() const noexcept { return endSecondsBound_; }
+    const Sequence& sequence() const noexcept { return *sequence_; }
+
+private:
+    struct Merge;
+    struct SystemMessage;
+
+    bool loadSystem() noexcept;
+    void finishSystemMessage() noexcept;
+    void trackNote(std::span<const std::uint8_t> message, double seconds) noexcept;
+    const StreamEvent* nextNoteOff() noexcept;
+
+    std::shared_ptr<const Sequence> sequence_;
+    SysExPacer pacer_;
+    std::unique_ptr<Merge> channels_;
+    std::unique_ptr<Merge> systems_;
+    std::unique_ptr<SystemMessage> system_;  // the system message under way or next, if loaded
+
+    StreamEvent event_;
+    enum class Peeked : std::uint8_t { Nothing, Channel, SystemPiece, NoteOff } peeked_ = Peeked::Nothing;
+    std::size_t pieceBytes_ = 0;
+    double lastSeconds_ = 0.0;  // of the latest event advanced past
+    bool messageOpen_ = false;
+    bool held_ = false;  // a message goes on in another packet: its track waits out of the merge
+    std::uint32_t heldTrack_ = 0;
+    bool abandoning_ = false;  // skipping the rest of an abandoned message's packets
+
+    bool stopping_ = false;
+    bool finishing_ = false;  // stopping, but the message under way goes on to its end
+    double stopSeconds_ = 0.0;
+    std::size_t noteOffScan_ = 0;  // next key (channel * 128 + key) the stop looks at
+    std::uint8_t noteOff_[3] = {};
+
+    // 128 key bits per channel, after what has been produced, and when each key was last let go.
+    std::uint64_t sounding_[16][2] = {};
+    std::vector<double> releasedAt_;
+    double endSecondsBound_ = 0.0;
+};
+
+}  // namespace brennick
