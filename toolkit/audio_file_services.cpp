@@ -195,6 +195,11 @@ private:
         info.format = format;
         if (sf_format_check(&info) != SF_TRUE)
             return {};
+        // SD2 keeps part of the file in a resource fork, which libsndfile writes as a second file
+        // beside the named one; a file in memory has no name, so a trial would create "._" in the
+        // working directory. SD2 is taken on the check's word; it is always big-endian.
+        if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2)
+            return {true, true};
         MemoryFile file;
         SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write,
                          &MemoryFile::tell};
