@@ -3,8 +3,10 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -123,15 +125,6 @@ AudioFormatID dataFormatID(int major, int subtype)
     }
 }
 
-bool accepts(int format)
-{
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = format;
-    return sf_format_check(&info) == SF_TRUE;
-}
-
 // An in-memory file for libsndfile's virtual I/O, so probing writes nothing to disk.
 struct MemoryFile {
     std::vector<unsigned char> bytes;
@@ -173,23 +166,63 @@ struct MemoryFile {
     static sf_count_t tell(void* user) { return of(user).position; }
 };
 
-// Whether libsndfile writes `major`|`subtype` big-endian when left to the container's own byte
-// order: it tells whether the sample words need swapping against this processor's order.
-bool writesBigEndianByDefault(int major, int subtype)
-{
-    MemoryFile file;
-    SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write, &MemoryFile::tell};
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = major | subtype;
-    SNDFILE* sound = sf_open_virtual(&io, SFM_WRITE, &info, &file);
-    if (!sound)
-        return false;
-    const bool swapped = sf_command(sound, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_TRUE;
-    sf_close(sound);
-    return swapped == (std::endian::native == std::endian::little);
-}
+// Which formats libsndfile really writes. sf_format_check accepts a few it cannot (12-bit DWVW in
+// AIFF, MPEG layers I and II, layer III in WAV), so every format it accepts is tried by writing a
+// few frames to memory. Building the catalogue asks about most formats more than once; each is
+// tried once.
+class WriteTrials {
+public:
+    bool writes(int format) { return trial(format).writes; }
+    // Whether the sample words go out big-endian; for `format` without byte order bits, that is
+    // the container's own order as libsndfile writes it.
+    bool writesBigEndian(int format) { return trial(format).bigEndian; }
+
+private:
+    struct Trial {
+        bool writes = false;
+        bool bigEndian = false;
+    };
+
+    // Opus takes only 8, 12, 16, 24 and 48 kHz; every other encoding takes 48 kHz too.
+    static constexpr int kSampleRateHz = 48000;
+    static constexpr sf_count_t kFrames = 64;
+
+    static Trial attempt(int format)
+    {
+        SF_INFO info{};
+        info.samplerate = kSampleRateHz;
+        info.channels = 1;
+        info.format = format;
+        if (sf_format_check(&info) != SF_TRUE)
+            return {};
+        // SD2 keeps part of the file in a resource fork, which libsndfile writes as a second file
+        // beside the named one; a file in memory has no name, so a trial would create "._" in the
+        // working directory. SD2 is taken on the check's word; it is always big-endian.
+        if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2)
+            return {true, true};
+        MemoryFile file;
+        SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write,
+                         &MemoryFile::tell};
+        SNDFILE* sound = sf_open_virtual(&io, SFM_WRITE, &info, &file);
+        if (!sound)
+            return {};
+        const bool swapped = sf_command(sound, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_TRUE;
+        const std::array<short, kFrames> silence{};
+        const bool written = sf_writef_short(sound, silence.data(), kFrames) == kFrames;
+        const bool closed = sf_close(sound) == 0;
+        return {written && closed, swapped == (std::endian::native == std::endian::little)};
+    }
+
+    const Trial& trial(int format)
+    {
+        auto found = mTrials.find(format);
+        if (found == mTrials.end())
+            found = mTrials.emplace(format, attempt(format)).first;
+        return found->second;
+    }
+
+    std::unordered_map<int, Trial> mTrials;
+};
 
 AudioStreamBasicDescription variantRecord(AudioFormatID id, AudioFormatFlags flags, UInt32 bits,
                                           UInt32 framesPerPacket = 1)
@@ -202,7 +235,8 @@ AudioStreamBasicDescription variantRecord(AudioFormatID id, AudioFormatFlags fla
     return record;
 }
 
-void addLinearPCMVariants(int major, int subtype, std::vector<AudioStreamBasicDescription>& variants)
+void addLinearPCMVariants(int major, int subtype, WriteTrials& trials,
+                          std::vector<AudioStreamBasicDescription>& variants)
 {
     UInt32 bits = 0;
     AudioFormatFlags flags = kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger;
@@ -219,9 +253,9 @@ void addLinearPCMVariants(int major, int subtype, std::vector<AudioStreamBasicDe
         variants.push_back(variantRecord(kAudioFormatLinearPCM, flags, bits));
         return;
     }
-    const bool little = accepts(major | subtype | SF_ENDIAN_LITTLE);
-    const bool big = accepts(major | subtype | SF_ENDIAN_BIG);
-    const bool bigFirst = little == big ? writesBigEndianByDefault(major, subtype) : big;
+    const bool little = trials.writes(major | subtype | SF_ENDIAN_LITTLE);
+    const bool big = trials.writes(major | subtype | SF_ENDIAN_BIG);
+    const bool bigFirst = little == big ? trials.writesBigEndian(major | subtype) : big;
     const auto add = [&](bool bigEndian) {
         variants.push_back(
             variantRecord(kAudioFormatLinearPCM, flags | (bigEndian ? kAudioFormatFlagIsBigEndian : 0), bits));
@@ -372,6 +406,7 @@ SndfileAudioFileServices::SndfileAudioFileServices()
             subtypes.push_back(subtype);
     }
 
+    WriteTrials trials;
     for (int i = 0; i < majorCount; ++i) {
         SF_FORMAT_INFO major{};
         major.format = i;
@@ -389,7 +424,8 @@ SndfileAudioFileServices::SndfileAudioFileServices()
         }
         for (const SF_FORMAT_INFO& subtype : subtypes) {
             const int format = major.format | subtype.format;
-            if (!accepts(format) && !accepts(format | SF_ENDIAN_LITTLE) && !accepts(format | SF_ENDIAN_BIG))
+            if (!trials.writes(format) && !trials.writes(format | SF_ENDIAN_LITTLE) &&
+                !trials.writes(format | SF_ENDIAN_BIG))
                 continue;
             const AudioFormatID id = dataFormatID(major.format, subtype.format);
             auto entry = std::find_if(type.formats.begin(), type.formats.end(),
@@ -400,7 +436,7 @@ SndfileAudioFileServices::SndfileAudioFileServices()
                 entry = type.formats.end() - 1;
             }
             if (id == kAudioFormatLinearPCM)
-                addLinearPCMVariants(major.format, subtype.format, entry->variants);
+                addLinearPCMVariants(major.format, subtype.format, trials, entry->variants);
             else
                 entry->variants.push_back(otherVariant(id, subtype.format));
             appendUnique(mEncodeFormats, id);

@@ -51,12 +51,15 @@ public:
 // The product's answers, read from this machine's libsndfile once, on first use, and kept for the
 // rest of the process (thread-safe to obtain; the answers never change afterwards).
 //
-// File types: every major format with at least one subtype that sf_format_check accepts. Codes
-// come from the format's own magic where it has one: 'WAVE', 'AIFF', '.snd' (AU), ' paf', '8SVX',
-// 'NIST', 'PVF1', '2BIT' (AVR), 'Sd2f', 'fLaC', 'caff', 'ALaw' (Psion WVE), 'OggS', 'RF64'.
-// Ours: 'raw ', 'VOC ', 'IRCM' (Berkeley/IRCAM/CARL), 'W64 ', 'MAT4', 'MAT5', 'XI  ', 'HTK ',
-// 'SDS ', 'WAVX' (WAVEX), 'MPC2' (Akai MPC 2k), 'MPEG'; any other major format m gets
-// 's','f', then the two bytes of m >> 16. Names and extensions are libsndfile's, with the
+// File types: every major format with at least one subtype that libsndfile writes: one that
+// sf_format_check accepts and a write of a few frames to memory confirms (the check alone lets a
+// few through that cannot be written; SD2, whose resource fork goes to a second file on disk, is
+// taken on the check's word). Those trials are most of the first query's cost, which
+// bench/catalogue_first_query measures. Codes come from the format's own magic where it has one:
+// 'WAVE', 'AIFF', '.snd' (AU), ' paf', '8SVX', 'NIST', 'PVF1', '2BIT' (AVR), 'Sd2f', 'fLaC',
+// 'caff', 'ALaw' (Psion WVE), 'OggS', 'RF64'. Ours: 'raw ', 'VOC ', 'IRCM' (Berkeley/IRCAM/CARL),
+// 'W64 ', 'MAT4', 'MAT5', 'XI  ', 'HTK ', 'SDS ', 'WAVX' (WAVEX), 'MPC2' (Akai MPC 2k), 'MPEG';
+// any other major format m gets 's','f', then the two bytes of m >> 16. Names and extensions are libsndfile's, with the
 // usual alternates added ("aif"/"aifc" for AIFF, "snd" for AU, "ogg"/"opus" for Ogg,
 // "nist"/"sph" for NIST, "mp3"/"mp2"/"mp1" for MPEG).
 //
@@ -68,12 +71,12 @@ public:
 // source depth, flags 1 to 4 for 16, 20, 24 and 32 bits), '.mp1', '.mp2', '.mp3'; any other
 // subtype s gets 's','t', then the two bytes of s.
 //
-// Variants ('sdid'): linear PCM has one record per subtype and byte order the container accepts
-// (sf_format_check with SF_ENDIAN_LITTLE and SF_ENDIAN_BIG; where the container only takes its
+// Variants ('sdid'): linear PCM has one record per subtype and byte order the container writes
+// (SF_ENDIAN_LITTLE and SF_ENDIAN_BIG, confirmed the same way; where the container only takes its
 // own order, that order as libsndfile writes it), the container's own order first; 8-bit samples
 // get one record, with no byte order flag. Records leave rate, channels and byte counts 0
 // (wildcards), frames per packet 1. Other encodings get one record per subtype.
 //
-// 'acof' lists the data formats of every accepted combination; 'acif' those plus the formats of
+// 'acof' lists the data formats of every written combination; 'acif' those plus the formats of
 // every subtype libsndfile reads.
 AudioFileServices& defaultAudioFileServices();

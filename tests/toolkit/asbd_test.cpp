@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -26,14 +29,16 @@ std::string readFile(const std::string& path)
     return text.str();
 }
 
-// `arguments` are passed through the shell as written (quote them there).
-ToolRun runAsbd(const std::string& arguments, const std::string& input = "")
+// `arguments` are passed through the shell as written (quote them there). The tool runs in
+// `workingDir` when one is given.
+ToolRun runAsbd(const std::string& arguments, const std::string& input = "", const std::string& workingDir = "")
 {
     const std::string dir = testing::TempDir();
     const std::string in = dir + "asbd_in", out = dir + "asbd_out", err = dir + "asbd_err";
     std::ofstream(in, std::ios::binary) << input;
-    const std::string command = std::string("'" BRENNICK_BINARY_DIR "/bin/asbd' ") + arguments + " <'" + in + "' >'" +
-                                out + "' 2>'" + err + "'";
+    const std::string command = (workingDir.empty() ? "" : "cd '" + workingDir + "' && ") +
+                                "'" BRENNICK_BINARY_DIR "/bin/asbd' " + arguments + " <'" + in + "' >'" + out +
+                                "' 2>'" + err + "'";
     const int status = std::system(command.c_str());
     return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
 }
@@ -81,6 +86,34 @@ TEST(Asbd, ReadsLinesWithoutArguments)
                        "alac/2#4096\n"
                        "   0 ch,      0 Hz, 'alac' (0x00000002) from 20-bit source, 4096 frames/packet\n"
                        "  alac\n  alac\n");
+}
+
+TEST(Asbd, InfersFromFileName)
+{
+    // Trying which formats can be written must leave the working directory as it was.
+    const std::filesystem::path workingDir = std::filesystem::path(testing::TempDir()) / "asbd_cwd";
+    std::filesystem::remove_all(workingDir);
+    std::filesystem::create_directory(workingDir);
+
+    const ToolRun mp3 = runAsbd("--infer x.mp3", "", workingDir.string());
+    EXPECT_EQ(mp3.status, 0);
+    EXPECT_EQ(mp3.out.rfind("x.mp3: 'MPEG'", 0), 0u) << mp3.out;
+    const std::size_t suggestion = mp3.out.find("\n  suggested data format: ");
+    ASSERT_NE(suggestion, std::string::npos) << mp3.out;
+    EXPECT_NE(mp3.out.find("'.mp3'", suggestion), std::string::npos) << "layer III, the one layer written";
+    EXPECT_TRUE(std::filesystem::is_empty(workingDir));
+
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"--infer noextension", 1, "noextension: no writable file type has this extension\n"},
+        {"--infer", 2, ""},
+        {"--file-types extra", 2, ""},
+    };
+    for (const auto& [arguments, status, out] : cases) {
+        const ToolRun run = runAsbd(arguments);
+        EXPECT_EQ(run.status, status) << arguments;
+        EXPECT_EQ(run.out, out) << arguments;
+        EXPECT_EQ(run.err.rfind("usage: asbd", 0) == 0, status == 2) << arguments;
+    }
 }
 
 TEST(Asbd, Help)

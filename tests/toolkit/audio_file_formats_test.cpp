@@ -1,8 +1,10 @@
 #include "toolkit/ca_audio_file_formats.h"
+#include "toolkit/ca_ostype_text.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -336,6 +338,14 @@ TEST(DataFormatLoading, OnDemandAfterBuildingWithout)
 
 // The product's catalogue, checked against what libsndfile itself reports.
 struct Sndfile {
+    // sf_format_check accepts these, but writing them fails.
+    static constexpr int kUnwritable[] = {
+        SF_FORMAT_AIFF | SF_FORMAT_DWVW_12,
+        SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_I,
+        SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_II,
+        SF_FORMAT_WAV | SF_FORMAT_MPEG_LAYER_III,
+    };
+
     static std::vector<SF_FORMAT_INFO> list(int countCommand, int itemCommand)
     {
         int count = 0;
@@ -354,6 +364,12 @@ struct Sndfile {
         info.channels = 1;
         info.format = format;
         return sf_format_check(&info);
+    }
+    static bool writes(int format)
+    {
+        const int pair = format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
+        return accepts(format) &&
+               std::find(std::begin(kUnwritable), std::end(kUnwritable), pair) == std::end(kUnwritable);
     }
 };
 
@@ -378,6 +394,41 @@ TEST(SndfileCatalogue, AnswersForThisMachine)
     EXPECT_FALSE(catalogue->InferFileFormatFromDataFormat(coded(kLPCM), type)) << "several types hold it";
 }
 
+TEST(SndfileCatalogue, ListsOnlyWhatIsWritten)
+{
+    CAAudioFileFormats& catalogue = *CAAudioFileFormats::Instance();
+    const auto holds = [&catalogue](AudioFileTypeID fileType, AudioFormatID formatID) {
+        CAAudioFileFormats::FileFormatInfo* info = catalogue.FindFileFormat(fileType);
+        if (!info)
+            return false;
+        info->LoadDataFormats();
+        for (SInt32 j = 0; j < info->mNumDataFormats; ++j)
+            if (info->mDataFormats[j].mFormatID == formatID)
+                return true;
+        return false;
+    };
+    const std::vector<std::tuple<AudioFileTypeID, AudioFormatID, bool>> cases = {
+        {fourCharCode("AIFF"), fourCharCode("dw12"), false}, {fourCharCode("MPEG"), fourCharCode(".mp1"), false},
+        {fourCharCode("MPEG"), fourCharCode(".mp2"), false}, {fourCharCode("WAVE"), fourCharCode(".mp3"), false},
+        {fourCharCode("AIFF"), fourCharCode("dw16"), true},  {fourCharCode("raw "), fourCharCode("dw12"), true},
+        {fourCharCode("MPEG"), fourCharCode(".mp3"), true},  {fourCharCode("WAVE"), kLPCM, true},
+        {fourCharCode("OggS"), fourCharCode("opus"), true},  // Opus refuses 44.1 kHz
+        {fourCharCode("OggS"), fourCharCode("vorb"), true},  {fourCharCode("fLaC"), fourCharCode("flac"), true},
+    };
+    char type[kCAStringForOSTypeSize], format[kCAStringForOSTypeSize];
+    for (const auto& [fileType, formatID, listed] : cases)
+        EXPECT_EQ(holds(fileType, formatID), listed)
+            << CAStringForOSType(fileType, type) << " " << CAStringForOSType(formatID, format);
+    EXPECT_FALSE(catalogue.IsKnownDataFormat(fourCharCode(".mp1")));
+
+    AudioFileTypeID fileType = 0;
+    ASSERT_TRUE(catalogue.InferFileFormatFromFilename("x.mp3", fileType));
+    EXPECT_EQ(fileType, fourCharCode("MPEG"));
+    AudioStreamBasicDescription suggested{};
+    ASSERT_TRUE(catalogue.InferDataFormatFromFileFormat(fileType, suggested));
+    EXPECT_EQ(suggested.mFormatID, fourCharCode(".mp3"));
+}
+
 TEST(SndfileCatalogue, MatchesSndfileCounts)
 {
     CAAudioFileFormats& catalogue = *CAAudioFileFormats::Instance();
@@ -391,7 +442,7 @@ TEST(SndfileCatalogue, MatchesSndfileCounts)
         bool eitherEndian = false;
         for (const SF_FORMAT_INFO& subtype : subtypes) {
             const int f = major.format | subtype.format;
-            if (!Sndfile::accepts(f) && !Sndfile::accepts(f | SF_ENDIAN_LITTLE) && !Sndfile::accepts(f | SF_ENDIAN_BIG))
+            if (!Sndfile::writes(f) && !Sndfile::writes(f | SF_ENDIAN_LITTLE) && !Sndfile::writes(f | SF_ENDIAN_BIG))
                 continue;
             ++acceptedSubtypes;
             const bool pcmAbove8 = subtype.format >= SF_FORMAT_PCM_16 && subtype.format <= SF_FORMAT_DOUBLE &&
