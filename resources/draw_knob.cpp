@@ -1,7 +1,8 @@
 // Draws the player's knob picture (Knob.icns, several sizes) and its application icon.
 // Usage: brennick_draw_knob <output folder> [preview.png]
-// Writes <folder>/Knob.icns and <folder>/brennick-midi-player.png, and the 512-pixel knob as a
-// PNG for viewing when a preview path is given.
+// Writes <folder>/Knob.icns, the application icon <folder>/brennick-midi-player.png and its
+// sizes <folder>/icons/<N>x<N>/brennick-midi-player.png, and the 512-pixel knob as a PNG for
+// viewing when a preview path is given.
 // The drawing is vector work done afresh at every size, so small sizes stay crisp.
 
 #include <QBuffer>
@@ -29,10 +30,46 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTrackRadius = 0.372;
 constexpr double kTrackWidth = 14.0 / 450.0;
 
+// The track's mid-tone (luma 109): see drawTrack.
+constexpr QColor kTrackColour(102, 110, 122);
+
+// The application icon's sizes (the usual icon theme folders) and how far its arc runs.
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256, 512};
+constexpr double kIconArcFraction = 0.68;
+
 QPointF polar(double cx, double cy, double radius, double degreesFromTop)
 {
     const double a = degreesFromTop * kPi / 180.0;
     return QPointF(cx + radius * std::sin(a), cy - radius * std::cos(a));
+}
+
+// The track under the progress arc, a mid-tone inlay in a dark seat. The arc is black to white
+// at a quarter opacity (and its faint shadow darkens what lies under it by about 5 %), so over a
+// track of luma L it shows about 0.71 L at the dark end of its breath and 0.71 L + 64 at the
+// light end: near L = 110 both ends stand some 32 levels off the bare track. The track is kept
+// nearly even all round, since any unevenness eats into that margin.
+void drawTrack(QPainter& p, double s, double c)
+{
+    const QPointF centre(c, c);
+    const double radius = kTrackRadius * s;
+    const double width = kTrackWidth * s;
+    p.setBrush(Qt::NoBrush);
+
+    p.setPen(QPen(QColor(0, 0, 0, 170), width + 0.008 * s, Qt::SolidLine, Qt::FlatCap));
+    p.drawEllipse(centre, radius, radius);
+
+    // Opaque, so the desktop behind the window never shifts its tone.
+    p.setPen(QPen(kTrackColour, width, Qt::SolidLine, Qt::FlatCap));
+    p.drawEllipse(centre, radius, radius);
+
+    // Hairline walls just outside the arc's 12 of 14 points, and light catching the outer lip.
+    const double hairline = std::max(0.6, 0.0022 * s);
+    p.setPen(QPen(QColor(0, 0, 0, 90), hairline));
+    for (double r : {radius - width / 2 + hairline / 2, radius + width / 2 - hairline / 2})
+        p.drawEllipse(centre, r, r);
+    const double lip = radius + width / 2 + 0.004 * s;
+    p.setPen(QPen(QColor(255, 255, 255, 26), hairline));
+    p.drawEllipse(centre, lip, lip);
 }
 
 void drawFaceplate(QPainter& p, double s, double c)
@@ -55,12 +92,7 @@ void drawFaceplate(QPainter& p, double s, double c)
     p.setPen(QPen(QBrush(bevel), std::max(1.0, 0.006 * s)));
     p.drawEllipse(QPointF(c, c), 0.474 * s, 0.474 * s);
 
-    // The groove the progress arc fills.
-    p.setPen(QPen(QColor(0, 0, 0, 150), kTrackWidth * s, Qt::SolidLine, Qt::FlatCap));
-    p.drawEllipse(QPointF(c, c), kTrackRadius * s, kTrackRadius * s);
-    QPen lip(QColor(255, 255, 255, 22), std::max(0.6, 0.0025 * s));
-    p.setPen(lip);
-    p.drawEllipse(QPointF(c, c), (kTrackRadius + kTrackWidth / 2) * s, (kTrackRadius + kTrackWidth / 2) * s);
+    drawTrack(p, s, c);
 
     // Scale: 40 ticks around the groove, longer at the quarters, from the bottom (where the arc
     // starts) clockwise.
@@ -167,6 +199,61 @@ void drawKnob(QPainter& p, double s, double c)
     p.drawLine(from, to);
 }
 
+// The icon shows the knob as it looks while playing: an amber arc part way round the track,
+// from the bottom clockwise.
+void drawProgress(QPainter& p, double c, double radius, double width, double arcFraction)
+{
+    if (arcFraction <= 0.0)
+        return;
+    const QRectF box(c - radius, c - radius, 2 * radius, 2 * radius);
+    QPainterPath arc;
+    arc.arcMoveTo(box, 270.0);
+    arc.arcTo(box, 270.0, -360.0 * arcFraction);
+    p.setPen(QPen(QColor(255, 160, 50), width, Qt::SolidLine, Qt::FlatCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(arc);
+}
+
+// Below 48 pixels the full art's track would be a pixel or two and its rim and pointer a blur:
+// there the knob is drawn in a few bold rings, each a whole number of pixels wide so that its
+// edges fall between pixels as far as a circle allows.
+void drawSmallPicture(QPainter& p, double s, double arcFraction)
+{
+    const double c = s / 2.0;
+    const QPointF centre(c, c);
+    const auto pixels = [s](double fraction, double least) { return std::max(least, std::round(fraction * s)); };
+
+    QRadialGradient plate(QPointF(c, c * 0.8), 0.6 * s);
+    plate.setColorAt(0.0, QColor(50, 52, 58));
+    plate.setColorAt(1.0, QColor(16, 17, 20));
+    p.setPen(QPen(QColor(150, 154, 162), 1.0));  // an edge that shows on dark panels too
+    p.setBrush(plate);
+    p.drawEllipse(centre, c - 0.5, c - 0.5);
+
+    const double trackWidth = pixels(0.14, 2.0);
+    const double trackOuter = c - 1.0 - pixels(0.06, 1.0);
+    const double trackRadius = trackOuter - trackWidth / 2;
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(kTrackColour, trackWidth, Qt::SolidLine, Qt::FlatCap));
+    p.drawEllipse(centre, trackRadius, trackRadius);
+    drawProgress(p, c, trackRadius, trackWidth, arcFraction);
+
+    // Cap with a bright turned rim, and the amber pointer at twelve o'clock, two pixels wide
+    // about the centre (which lies between pixels at every even size).
+    const double cap = trackOuter - trackWidth - pixels(0.06, 1.0);
+    const double face = cap - pixels(0.05, 1.0);
+    QLinearGradient rim(QPointF(c, c - cap), QPointF(c, c + cap));
+    rim.setColorAt(0.0, QColor(236, 238, 242));
+    rim.setColorAt(1.0, QColor(120, 124, 132));
+    p.setPen(Qt::NoPen);
+    p.setBrush(rim);
+    p.drawEllipse(centre, cap, cap);
+    p.setBrush(QColor(30, 31, 35));
+    p.drawEllipse(centre, face, face);
+    p.setPen(QPen(QColor(255, 176, 66), 2.0, Qt::SolidLine, Qt::FlatCap));
+    p.drawLine(QPointF(c, c - std::round(0.2 * face)), QPointF(c, c - face));
+}
+
 QImage drawPicture(int size, double arcFraction)
 {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
@@ -175,17 +262,12 @@ QImage drawPicture(int size, double arcFraction)
     p.setRenderHint(QPainter::Antialiasing);
     const double s = size;
     const double c = s / 2.0;
-    drawFaceplate(p, s, c);
-    if (arcFraction > 0.0) {
-        // The icon shows the knob as it looks while playing: an amber arc part way round.
-        const QRectF box(c - kTrackRadius * s, c - kTrackRadius * s, 2 * kTrackRadius * s, 2 * kTrackRadius * s);
-        QPainterPath arc;
-        arc.arcMoveTo(box, 270.0);
-        arc.arcTo(box, 270.0, -360.0 * arcFraction);
-        p.setPen(QPen(QColor(255, 160, 50), kTrackWidth * 0.9 * s, Qt::SolidLine, Qt::FlatCap));
-        p.setBrush(Qt::NoBrush);
-        p.drawPath(arc);
+    if (size < 48) {
+        drawSmallPicture(p, s, arcFraction);
+        return image;
     }
+    drawFaceplate(p, s, c);
+    drawProgress(p, c, kTrackRadius * s, kTrackWidth * 0.9 * s, arcFraction);
     drawKnob(p, s, c);
     return image;
 }
@@ -235,9 +317,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot write Knob.icns\n");
         return 1;
     }
-    if (!drawPicture(256, 0.68).save(out.filePath("brennick-midi-player.png"))) {
+    // The picture beside the others is the icon the desktop entry installs; the icons/ set
+    // covers the sizes of the desktop's icon themes.
+    if (!drawPicture(256, kIconArcFraction).save(out.filePath("brennick-midi-player.png"))) {
         std::fprintf(stderr, "cannot write brennick-midi-player.png\n");
         return 1;
+    }
+    for (int size : kIconSizes) {
+        const QString folder = QStringLiteral("icons/%1x%1").arg(size);
+        if (!out.mkpath(folder) ||
+            !drawPicture(size, kIconArcFraction).save(out.filePath(folder + "/brennick-midi-player.png"))) {
+            std::fprintf(stderr, "cannot write the %d-pixel icon\n", size);
+            return 1;
+        }
     }
     if (argc == 3 && !drawPicture(512, 0.0).save(QString::fromLocal8Bit(argv[2]))) {
         std::fprintf(stderr, "cannot write the preview\n");

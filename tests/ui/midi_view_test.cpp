@@ -5,7 +5,10 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
+#include <iomanip>
+#include <vector>
 
 namespace brennick {
 namespace {
@@ -137,6 +140,67 @@ TEST_F(MIDIViewTest, ArcBreathesWithThePhase)
         EXPECT_NEAR(qRed(p), 255.0 * 0.25 * c.greyLevel, 1.5) << "after " << c.passesBefore;
         EXPECT_EQ(qRed(p), qGreen(p));
         EXPECT_EQ(qRed(p), qBlue(p));
+    }
+}
+
+// Lowest and highest luma (Rec. 709 weights, 8-bit levels) of the arc's centre line at `degrees`,
+// and how many of those pixels are not opaque (the luma of an opaque one is what shows on any
+// desktop).
+struct LumaRange {
+    double low = 255.0;
+    double high = 0.0;
+    int translucent = 0;
+};
+LumaRange lumaAlongArc(const QImage& image, const std::vector<double>& degrees)
+{
+    LumaRange range;
+    for (double deg : degrees) {
+        const QRgb p = rawPixel(image, onArc(deg));
+        range.translucent += qAlpha(p) < 255 ? 1 : 0;
+        const double luma = 0.2126 * qRed(p) + 0.7152 * qGreen(p) + 0.0722 * qBlue(p);
+        range.low = std::min(range.low, luma);
+        range.high = std::max(range.high, luma);
+    }
+    return range;
+}
+
+// The knob picture's ring must set off the arc at both ends of its breath: black at a quarter
+// opacity (phase 0) is darker than the bare ring, white at a quarter opacity (phase 0.5)
+// lighter. The bare ring is sampled a little past both ends of the arc, clear of its shadow; a
+// closed ring leaves no such place, so there it is the ring of a pass that draws no arc.
+TEST(MIDIViewKnobTest, ArcStandsOutFromTheRingAtBothEndsOfTheBreath)
+{
+    constexpr double minimumContrast = 25.0;
+    constexpr double clear = 15.0;  // degrees past an end of the arc
+    struct Case {
+        double fraction;
+        int passesBefore;
+        bool arcLighter;
+    };
+    const Case cases[] = {{0.25, 0, false}, {0.5, 0, false}, {1.0, 0, false},
+                          {0.25, 10, true}, {0.5, 10, true}, {1.0, 10, true}};
+    for (const Case& c : cases) {
+        MIDIView view(QRectF(0, 0, kSide, kSide));
+        view.awakeFromNib(QStringLiteral(BRENNICK_SOURCE_DIR "/resources"));
+        view.setIndicatorValue(c.fraction);
+        for (int i = 0; i < c.passesBefore; ++i)
+            renderPass(view);
+        const QImage withArc = renderPass(view);
+        view.setIndicatorValue(0.0);
+        const QImage bare = renderPass(view);
+
+        const double end = 360.0 * c.fraction;
+        std::vector<double> inside;
+        for (double deg = clear; deg <= end - clear; deg += 5.0)
+            inside.push_back(deg);
+        const bool closed = c.fraction >= 1.0;
+        const LumaRange arc = lumaAlongArc(withArc, inside);
+        const LumaRange ring =
+            closed ? lumaAlongArc(bare, inside) : lumaAlongArc(withArc, {end + clear, 360.0 - clear});
+        EXPECT_EQ(arc.translucent + ring.translucent, 0) << "fraction " << c.fraction;
+        EXPECT_GE(c.arcLighter ? arc.low - ring.high : ring.low - arc.high, minimumContrast)
+            << "fraction " << c.fraction << ", phase " << 0.05 * c.passesBefore << std::fixed << std::setprecision(1)
+            << ": arc " << arc.low << ".." << arc.high << ", ring " << ring.low << ".." << ring.high;
     }
 }
 
