@@ -103,6 +103,7 @@ TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
     EXPECT_EQ(metadata.value("xesam:artist"), QStringList{"Carrow"});
     EXPECT_EQ(metadata.value("xesam:url"), "file:///music/a%20b.mid");
     EXPECT_EQ(metadata.value("mpris:length"), qlonglong{90'500'000});
+    EXPECT_EQ(metadata.value("mpris:length").typeId(), QMetaType::LongLong) << "clients want int64";
     EXPECT_TRUE(metadata.value("mpris:trackid").value<QDBusObjectPath>().path().startsWith("/com/brennick/"));
 
     // Odd positions stay inside the track.
