@@ -7,7 +7,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev qt6-image-fo
             fonts-liberation libjack-jackd2-dev libasound2-dev libplist-dev libsndfile1-dev)
 test_pkgs=(jackd2 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth clang libclang-rt-14-dev
            alsa-utils python3-mido libsmf-dev fluidsynth fluid-soundfont-gm
-           xdotool desktop-file-utils appstream)
+           xdotool desktop-file-utils appstream dbus-daemon libglib2.0-bin)
 run_pkgs=(jackd2 fluidsynth fluid-soundfont-gm)
 
 want=()

@@ -1,0 +1,303 @@
+#include "platform/media_controls.h"
+
+#include <QCoreApplication>
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+
+namespace brennick {
+
+namespace {
+
+const QString kPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
+const QString kTrackPathPrefix = QStringLiteral("/com/brennick/MIDIPlayer/Track/");
+
+// Microseconds, the unit of every MPRIS time, in a signed 64-bit integer: up to about 292000 years.
+constexpr double kMaxSeconds = 9.2e12;
+
+std::optional<std::int64_t> microsecondsOf(double seconds)
+{
+    if (!(seconds >= 0 && seconds <= kMaxSeconds))  // also false for NaN
+        return std::nullopt;
+    return std::llround(seconds * 1e6);
+}
+
+// The absolute local path a file:// URI names, or empty when it names none (other scheme, another
+// host, a relative or empty path).
+QString localPathOf(const QString& uri)
+{
+    const QUrl url(uri, QUrl::StrictMode);
+    if (!url.isValid() || !url.isLocalFile())
+        return {};
+    QUrl local = url;
+    if (local.host() == QStringLiteral("localhost"))
+        local.setHost({});
+    else if (!local.host().isEmpty())
+        return {};
+    const QString path = local.toLocalFile();
+    return QDir::isAbsolutePath(path) ? path : QString();
+}
+
+}  // namespace
+
+// The object at kObjectPath, carrying both interfaces. The context of the call being answered is
+// kept here, where the adaptors find it.
+class MprisObject : public QObject, public QDBusContext {
+    Q_OBJECT
+public:
+    explicit MprisObject(QObject* parent) : QObject(parent) {}
+};
+
+// org.mpris.MediaPlayer2: who the player is, and the window-level requests.
+class MprisRootAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2")
+    Q_PROPERTY(bool CanQuit READ yes)
+    Q_PROPERTY(bool CanRaise READ yes)
+    Q_PROPERTY(bool HasTrackList READ no)
+    Q_PROPERTY(QString Identity READ identity)
+    Q_PROPERTY(QString DesktopEntry READ desktopEntry)
+    Q_PROPERTY(QStringList SupportedUriSchemes READ supportedUriSchemes)
+    Q_PROPERTY(QStringList SupportedMimeTypes READ supportedMimeTypes)
+public:
+    MprisRootAdaptor(MprisObject* object, MediaControls* controls) : QDBusAbstractAdaptor(object), controls_(controls)
+    {
+    }
+
+public slots:
+    void Raise() { emit controls_->raiseRequested(); }
+    void Quit() { emit controls_->quitRequested(); }
+
+private:
+    bool yes() const { return true; }
+    bool no() const { return false; }
+    QString identity() const { return QStringLiteral("Brennick MIDI Player"); }
+    // The desktop entry's file name without ".desktop", so panels can show its icon.
+    QString desktopEntry() const { return QStringLiteral("brennick-midi-player"); }
+    QStringList supportedUriSchemes() const { return {QStringLiteral("file")}; }
+    QStringList supportedMimeTypes() const
+    {
+        return {QStringLiteral("audio/midi"), QStringLiteral("audio/x-midi"), QStringLiteral("audio/x-sysex")};
+    }
+
+    MediaControls* controls_;
+};
+
+// org.mpris.MediaPlayer2.Player: what plays, and play/stop. One file, no pause, no seeking, the
+// normal rate and full volume only.
+class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
+    Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
+    Q_PROPERTY(QVariantMap Metadata READ metadata)
+    Q_PROPERTY(qlonglong Position READ position)
+    Q_PROPERTY(double Rate READ one)
+    Q_PROPERTY(double MinimumRate READ one)
+    Q_PROPERTY(double MaximumRate READ one)
+    Q_PROPERTY(double Volume READ one)
+    Q_PROPERTY(bool CanGoNext READ no)
+    Q_PROPERTY(bool CanGoPrevious READ no)
+    Q_PROPERTY(bool CanPlay READ canPlay)
+    Q_PROPERTY(bool CanPause READ no)
+    Q_PROPERTY(bool CanSeek READ no)
+    Q_PROPERTY(bool CanControl READ yes)
+public:
+    MprisPlayerAdaptor(MprisObject* object, MediaControls* controls)
+        : QDBusAbstractAdaptor(object), object_(object), controls_(controls)
+    {
+    }
+
+public slots:
+    void Play() { controls_->play(); }
+    void Stop() { controls_->stop(); }
+    void PlayPause() { controls_->playPause(); }
+    void Pause() {}
+    void Next() {}
+    void Previous() {}
+    void Seek(qlonglong Offset) { Q_UNUSED(Offset); }
+    void SetPosition(const QDBusObjectPath& TrackId, qlonglong Position)
+    {
+        Q_UNUSED(TrackId);
+        Q_UNUSED(Position);
+    }
+    void OpenUri(const QString& Uri)
+    {
+        const QString path = localPathOf(Uri);
+        if (path.isEmpty()) {
+            object_->sendErrorReply(QDBusError::InvalidArgs,
+                                    QStringLiteral("Only absolute file:// URIs can be opened"));
+            return;
+        }
+        emit controls_->openUriRequested(path);
+    }
+
+signals:
+    // Part of the interface; never sent, as nothing here seeks.
+    void Seeked(qlonglong Position);
+
+private:
+    QString playbackStatus() const { return controls_->playbackStatus(); }
+    QVariantMap metadata() const { return controls_->metadata(); }
+    qlonglong position() const { return controls_->positionMicroseconds(); }
+    bool canPlay() const { return controls_->canPlay(); }
+    double one() const { return 1.0; }
+    bool yes() const { return true; }
+    bool no() const { return false; }
+
+    MprisObject* object_;
+    MediaControls* controls_;
+};
+
+MediaControls::MediaControls(QObject* parent) : QObject(parent)
+{
+    // No fallback to a guessed or launched bus: without an address there is no session to join.
+    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    if (address.isEmpty())
+        return;
+    // A connection of our own, so that closing it frees the bus name at once.
+    connectionName_ = QStringLiteral("brennick-media-controls-%1").arg(reinterpret_cast<quintptr>(this), 0, 16);
+    QDBusConnection bus = QDBusConnection::connectToBus(address, connectionName_);
+    if (bus.isConnected()) {
+        auto* object = new MprisObject(this);
+        new MprisRootAdaptor(object, this);
+        new MprisPlayerAdaptor(object, this);
+        if (bus.registerObject(QString::fromLatin1(kObjectPath), object, QDBusConnection::ExportAdaptors)) {
+            const QString name = QString::fromLatin1(kBusName);
+            const QString instanceName =
+                name + QStringLiteral(".instance") + QString::number(QCoreApplication::applicationPid());
+            for (const QString& candidate : {name, instanceName}) {
+                if (bus.registerService(candidate)) {
+                    busName_ = candidate;
+                    return;
+                }
+            }
+        }
+    }
+    QDBusConnection::disconnectFromBus(connectionName_);
+    connectionName_.clear();
+}
+
+MediaControls::~MediaControls()
+{
+    if (!connectionName_.isEmpty())
+        QDBusConnection::disconnectFromBus(connectionName_);
+}
+
+QString MediaControls::busName() const
+{
+    return busName_;
+}
+
+void MediaControls::setPositionProvider(std::function<double()> seconds)
+{
+    positionSeconds_ = std::move(seconds);
+}
+
+void MediaControls::setPlaying(const QString& filePath, const QString& destinationName, double lengthSeconds)
+{
+    const QVariantMap before = changingPlayerProperties();
+    playing_ = true;
+    filePath_ = filePath;
+    destinationName_ = destinationName;
+    lengthMicroseconds_ = microsecondsOf(lengthSeconds);
+    ++trackNumber_;
+    announceChangesSince(before);
+}
+
+void MediaControls::setStopped()
+{
+    const QVariantMap before = changingPlayerProperties();
+    playing_ = false;
+    announceChangesSince(before);
+}
+
+void MediaControls::play()
+{
+    if (!playing_ && canPlay())
+        emit playRequested();
+}
+
+void MediaControls::stop()
+{
+    if (playing_)
+        emit stopRequested();
+}
+
+void MediaControls::playPause()
+{
+    if (playing_)
+        stop();
+    else
+        play();
+}
+
+QString MediaControls::playbackStatus() const
+{
+    return playing_ ? QStringLiteral("Playing") : QStringLiteral("Stopped");
+}
+
+QVariantMap MediaControls::metadata() const
+{
+    if (filePath_.isEmpty())
+        return {};
+    QVariantMap entries{
+        {QStringLiteral("mpris:trackid"),
+         QVariant::fromValue(QDBusObjectPath(kTrackPathPrefix + QString::number(trackNumber_)))},
+        {QStringLiteral("xesam:title"), QFileInfo(filePath_).fileName()},
+        {QStringLiteral("xesam:url"), QUrl::fromLocalFile(filePath_).toString(QUrl::FullyEncoded)},
+    };
+    if (!destinationName_.isEmpty())
+        entries.insert(QStringLiteral("xesam:artist"), QStringList{destinationName_});
+    if (lengthMicroseconds_)
+        entries.insert(QStringLiteral("mpris:length"), qlonglong{*lengthMicroseconds_});
+    return entries;
+}
+
+std::int64_t MediaControls::positionMicroseconds() const
+{
+    if (!playing_ || !positionSeconds_)
+        return 0;
+    const double seconds = positionSeconds_();
+    if (!std::isfinite(seconds))
+        return 0;
+    const std::int64_t microseconds = *microsecondsOf(std::clamp(seconds, 0.0, kMaxSeconds));
+    return lengthMicroseconds_ ? std::min(microseconds, *lengthMicroseconds_) : microseconds;
+}
+
+QVariantMap MediaControls::changingPlayerProperties() const
+{
+    return {
+        {QStringLiteral("PlaybackStatus"), playbackStatus()},
+        {QStringLiteral("CanPlay"), canPlay()},
+        {QStringLiteral("Metadata"), metadata()},
+    };
+}
+
+void MediaControls::announceChangesSince(const QVariantMap& before)
+{
+    if (connectionName_.isEmpty())
+        return;
+    QVariantMap changed = changingPlayerProperties();
+    for (auto it = changed.begin(); it != changed.end();)
+        it = before.value(it.key()) == it.value() ? changed.erase(it) : std::next(it);
+    if (changed.isEmpty())
+        return;
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QString::fromLatin1(kObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
+                                   QStringLiteral("PropertiesChanged"));
+    signal << kPlayerInterface << changed << QStringList();
+    QDBusConnection(connectionName_).send(signal);
+}
+
+}  // namespace brennick
+
+#include "media_controls.moc"

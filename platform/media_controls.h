@@ -1,0 +1,103 @@
+#pragma once
+// Desktop media controls: the player as an MPRIS 2 media player on the D-Bus session bus, so media
+// keys, panel widgets and tools such as playerctl can see what plays and start or stop it.
+
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace brennick {
+
+// Offers org.mpris.MediaPlayer2 and org.mpris.MediaPlayer2.Player at /org/mpris/MediaPlayer2 under
+// the bus name kBusName, or kBusName + ".instance<pid>" while another process holds that one. The
+// controller reports what plays through setPlaying()/setStopped() and acts on the request signals;
+// nothing here touches playback itself.
+//
+// Without a session bus (DBUS_SESSION_BUS_ADDRESS unset or empty, the bus unreachable, or no name
+// to be had) the object works as usual, only nobody outside sees it, and nothing is printed.
+// Nothing ever launches a bus.
+//
+// What a remote call does:
+//   Play        playRequested() while stopped with a file to play again; else nothing.
+//   Stop        stopRequested() while playing; else nothing.
+//   PlayPause   Stop while playing, Play while stopped: the play key is the only key many
+//               keyboards have, and this player can only start a file again from the beginning.
+//   Pause       nothing (CanPause is false). A pause that cannot resume would be a stop the caller
+//               did not ask for, and desktops send Pause to every player on their own (screen
+//               lock, incoming call): stopping then would cut a SysEx dump off mid-transfer.
+//   Next, Previous, Seek, SetPosition   nothing (one file, no seeking).
+//   OpenUri     openUriRequested(path) for an absolute local file:// URI; any other URI is
+//               answered with an InvalidArgs error.
+//   Raise, Quit raiseRequested(), quitRequested().
+// The signals are emitted on this object's thread while the call is being answered.
+//
+// Must live on a thread with a running event loop (the GUI thread), after QCoreApplication exists.
+class MediaControls : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* kBusName = "org.mpris.MediaPlayer2.brennick_midi_player";
+    static constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
+
+    // Connects to the session bus and claims a bus name; see above for when it runs without one.
+    explicit MediaControls(QObject* parent = nullptr);
+    // Leaves the bus: the bus name is free again when this returns.
+    ~MediaControls() override;
+
+    // The bus name owned, or empty while running without a session bus.
+    QString busName() const;
+
+    // Where the position of the playing file comes from, in seconds from its start; read only when
+    // a client asks for Position, and only while playing. Values below 0, beyond the length or not
+    // finite are clamped (0 for not finite). Without a provider the position reads 0.
+    void setPositionProvider(std::function<double()> seconds);
+
+public slots:
+    // A file started playing: `filePath` is its absolute path (the title shown is its file name,
+    // the URL its file:// form), `destinationName` the display name of the MIDI destination (shown
+    // as the artist; empty leaves it out), `lengthSeconds` its length (left out when negative or
+    // not finite). Each call is a new track, also for the same file.
+    void setPlaying(const QString& filePath, const QString& destinationName, double lengthSeconds);
+    // Playback ended or was stopped. The last file stays shown, and Play plays it again.
+    void setStopped();
+
+signals:
+    void playRequested();
+    void stopRequested();
+    void raiseRequested();
+    void quitRequested();
+    // `path` is the absolute local path of the file:// URI a client asked to open.
+    void openUriRequested(const QString& path);
+
+private:
+    friend class MprisRootAdaptor;
+    friend class MprisPlayerAdaptor;
+
+    // The rules of the remote Play, Stop and PlayPause.
+    void play();
+    void stop();
+    void playPause();
+
+    QString playbackStatus() const;
+    bool canPlay() const { return !filePath_.isEmpty(); }
+    QVariantMap metadata() const;
+    std::int64_t positionMicroseconds() const;
+    // The Player properties that change (PlaybackStatus, CanPlay, Metadata), by name.
+    QVariantMap changingPlayerProperties() const;
+    // Sends PropertiesChanged with those of them that differ from `before`.
+    void announceChangesSince(const QVariantMap& before);
+
+    QString connectionName_;  // empty while off the bus
+    QString busName_;
+    bool playing_ = false;
+    QString filePath_;  // of the current or last file; empty before the first
+    QString destinationName_;
+    std::optional<std::int64_t> lengthMicroseconds_;
+    std::uint64_t trackNumber_ = 0;
+    std::function<double()> positionSeconds_;
+};
+
+}  // namespace brennick

@@ -1,0 +1,251 @@
+// Desktop media controls on a private session bus, seen and driven by real clients: what they read,
+// what their calls do, which changes they are told of, and running with no bus at all.
+#include "platform/media_controls.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QProcess>
+#include <QSignalSpy>
+
+#include <cmath>
+#include <sys/prctl.h>
+
+namespace brennick {
+namespace {
+
+const QString kPath = QString::fromLatin1(MediaControls::kObjectPath);
+const QString kName = QString::fromLatin1(MediaControls::kBusName);
+const QString kPlayer = QStringLiteral("org.mpris.MediaPlayer2.Player");
+
+class MediaControlsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        static int argc = 1;
+        static char name[] = "platform_media_controls";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
+        daemon_ = new QProcess;
+        daemon_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });  // ends with the test
+        daemon_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+        ASSERT_TRUE(daemon_->waitForReadyRead(10000)) << "dbus-daemon did not start";
+        address_ = QString::fromUtf8(daemon_->readLine().trimmed());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+    }
+    static void TearDownTestSuite()
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+        daemon_->terminate();
+        daemon_->waitForFinished();
+        delete daemon_;
+    }
+
+    // Another program's connection: calls let this thread's event loop run, so that the player on
+    // the same thread can answer.
+    static QDBusConnection client() { return QDBusConnection::connectToBus(address_, QStringLiteral("client")); }
+    static QDBusMessage call(const QString& interface, const QString& method, const QVariantList& arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(kName, kPath, interface, method);
+        message.setArguments(arguments);
+        return client().call(message, QDBus::BlockWithGui);
+    }
+    static QVariantMap properties(const QString& interface)
+    {
+        const QDBusMessage reply = call(QStringLiteral("org.freedesktop.DBus.Properties"), "GetAll", {interface});
+        return qdbus_cast<QVariantMap>(reply.arguments().value(0));
+    }
+
+    static inline QProcess* daemon_ = nullptr;
+    static inline QString address_;
+};
+
+TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
+{
+    MediaControls controls;
+    ASSERT_EQ(controls.busName(), kName);
+    const QString xml =
+        call(QStringLiteral("org.freedesktop.DBus.Introspectable"), "Introspect").arguments().value(0).toString();
+    for (const char* fragment : {R"(<interface name="org.mpris.MediaPlayer2">)", R"(<method name="OpenUri">)",
+                                 R"(<property name="Metadata" type="a{sv}" access="read")"})
+        EXPECT_TRUE(xml.contains(QLatin1String(fragment))) << fragment;
+
+    const QVariantMap expectedRoot{
+        {"Identity", "Brennick MIDI Player"},
+        {"DesktopEntry", "brennick-midi-player"},
+        {"CanQuit", true},
+        {"CanRaise", true},
+        {"HasTrackList", false},
+        {"SupportedUriSchemes", QStringList{"file"}},
+        {"SupportedMimeTypes", QStringList{"audio/midi", "audio/x-midi", "audio/x-sysex"}},
+    };
+    EXPECT_EQ(properties("org.mpris.MediaPlayer2"), expectedRoot);
+    QVariantMap player = properties(kPlayer);
+    EXPECT_EQ(player.value("PlaybackStatus"), "Stopped");
+    EXPECT_EQ(player.value("CanPlay"), false);
+    EXPECT_EQ(player.value("Rate"), 1.0);
+    EXPECT_TRUE(qdbus_cast<QVariantMap>(player.value("Metadata")).isEmpty());
+
+    double positionSeconds = 12.25;
+    controls.setPositionProvider([&] { return positionSeconds; });
+    controls.setPlaying("/music/a b.mid", "Carrow", 90.5);
+    player = properties(kPlayer);
+    EXPECT_EQ(player.value("PlaybackStatus"), "Playing");
+    EXPECT_EQ(player.value("CanPlay"), true);
+    EXPECT_EQ(player.value("Position"), qlonglong{12'250'000});
+    const QVariantMap metadata = qdbus_cast<QVariantMap>(player.value("Metadata"));
+    EXPECT_EQ(metadata.value("xesam:title"), "a b.mid");
+    EXPECT_EQ(metadata.value("xesam:artist"), QStringList{"Carrow"});
+    EXPECT_EQ(metadata.value("xesam:url"), "file:///music/a%20b.mid");
+    EXPECT_EQ(metadata.value("mpris:length"), qlonglong{90'500'000});
+    EXPECT_EQ(metadata.value("mpris:length").typeId(), QMetaType::LongLong) << "clients want int64";
+    EXPECT_TRUE(metadata.value("mpris:trackid").value<QDBusObjectPath>().path().startsWith("/com/brennick/"));
+
+    // Odd positions stay inside the track.
+    for (const auto& [seconds, expected] : {std::pair{-3.0, 0LL}, {NAN, 0LL}, {1e300, 90'500'000LL}}) {
+        positionSeconds = seconds;
+        EXPECT_EQ(properties(kPlayer).value("Position"), qlonglong{expected}) << seconds;
+    }
+
+    controls.setStopped();
+    player = properties(kPlayer);
+    EXPECT_EQ(player.value("PlaybackStatus"), "Stopped");
+    EXPECT_EQ(player.value("CanPlay"), true);
+    EXPECT_EQ(player.value("Position"), qlonglong{0});
+}
+
+// A GLib client, as desktop panels are, told of each change and only of what changed.
+TEST_F(MediaControlsTest, PropertiesChangedNamesWhatChanged)
+{
+    MediaControls controls;
+    QProcess monitor;
+    monitor.start(QStringLiteral("gdbus"), {"monitor", "--session", "--dest", kName, "--object-path", kPath});
+    auto nextChange = [&](int timeoutMs) {
+        while (monitor.canReadLine() || monitor.waitForReadyRead(timeoutMs)) {
+            const QString line = QString::fromUtf8(monitor.readLine());
+            if (line.contains("PropertiesChanged ('org.mpris.MediaPlayer2.Player', {"))
+                return line;
+        }
+        return QString();
+    };
+    // gdbus subscribes a little after it has found the owner: change until a change shows, then
+    // skip to a known one.
+    QString seen;
+    for (int attempt = 0; attempt < 100 && seen.isEmpty(); ++attempt) {
+        controls.setPlaying("/music/probe.mid", "", -1);
+        seen = nextChange(100);
+    }
+    controls.setPlaying("/music/marker.mid", "", -1);
+    while (!seen.contains("marker.mid")) {
+        seen = nextChange(10000);
+        ASSERT_FALSE(seen.isEmpty());
+    }
+
+    controls.setStopped();
+    controls.setStopped();  // no change, no signal
+    controls.setPlaying("/music/a.mid", "Carrow", 90);
+    EXPECT_TRUE(nextChange(10000).contains("{'PlaybackStatus': <'Stopped'>}, @as [])"));
+    const QString playing = nextChange(10000);
+    EXPECT_TRUE(playing.contains("'PlaybackStatus': <'Playing'>") && playing.contains("'xesam:title': <'a.mid'>"))
+        << playing.toStdString();
+    EXPECT_FALSE(playing.contains("CanPlay")) << "unchanged";
+    monitor.kill();
+    monitor.waitForFinished();
+}
+
+TEST_F(MediaControlsTest, RemoteCallsReachTheController)
+{
+    struct Row {
+        const char* state;  // idle, playing, stopped
+        const char* method;
+        const char* expected;  // the request it makes, "" for none
+    };
+    const Row rows[] = {
+        {"idle", "Player.Play", ""},
+        {"idle", "Player.PlayPause", ""},
+        {"playing", "Player.Play", ""},
+        {"playing", "Player.Stop", "stop"},
+        {"playing", "Player.PlayPause", "stop"},
+        {"playing", "Player.Pause", ""},
+        {"stopped", "Player.Play", "play"},
+        {"stopped", "Player.PlayPause", "play"},
+        {"stopped", "Player.Stop", ""},
+        {"playing", "Player.Next", ""},
+        {"idle", "Raise", "raise"},
+        {"playing", "Quit", "quit"},
+    };
+    for (const Row& row : rows) {
+        MediaControls controls;
+        if (qstrcmp(row.state, "idle") != 0)
+            controls.setPlaying("/music/a.mid", "Carrow", 10);
+        if (qstrcmp(row.state, "stopped") == 0)
+            controls.setStopped();
+        QSignalSpy play(&controls, &MediaControls::playRequested), stop(&controls, &MediaControls::stopRequested),
+            raise(&controls, &MediaControls::raiseRequested), quit(&controls, &MediaControls::quitRequested);
+        const QString method = QString::fromLatin1(row.method);
+        const qsizetype dot = method.lastIndexOf('.');
+        const QString interface = QStringLiteral("org.mpris.MediaPlayer2") + (dot < 0 ? "" : "." + method.left(dot));
+        EXPECT_EQ(call(interface, method.mid(dot + 1)).type(), QDBusMessage::ReplyMessage) << row.method;
+        const std::pair<const char*, QSignalSpy*> spies[] = {
+            {"play", &play}, {"stop", &stop}, {"raise", &raise}, {"quit", &quit}};
+        for (const auto& [request, spy] : spies)
+            EXPECT_EQ(spy->size(), qstrcmp(request, row.expected) == 0) << row.method << " " << row.state;
+    }
+}
+
+TEST_F(MediaControlsTest, OpenUriTakesOnlyAbsoluteLocalFiles)
+{
+    MediaControls controls;
+    QSignalSpy opened(&controls, &MediaControls::openUriRequested);
+    const std::pair<QString, QString> uris[] = {
+        {"file:///music/a%20b.mid", "/music/a b.mid"},
+        {"file://localhost/c.syx", "/c.syx"},
+        {"http://example.com/a.mid", ""},
+        {"file://elsewhere/a.mid", ""},
+        {"file:a.mid", ""},
+        {"/a.mid", ""},
+        {"", ""},
+    };
+    for (const auto& [uri, path] : uris) {
+        opened.clear();
+        const QDBusMessage reply = call(kPlayer, "OpenUri", {uri});
+        EXPECT_EQ(reply.errorName(), path.isEmpty() ? "org.freedesktop.DBus.Error.InvalidArgs" : "")
+            << uri.toStdString();
+        EXPECT_EQ(opened.value(0).value(0).toString(), path) << uri.toStdString();
+    }
+}
+
+TEST_F(MediaControlsTest, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
+{
+    auto first = std::make_unique<MediaControls>();
+    MediaControls second;
+    EXPECT_EQ(first->busName(), kName);
+    EXPECT_EQ(second.busName(), kName + ".instance" + QString::number(QCoreApplication::applicationPid()));
+    first.reset();
+    EXPECT_FALSE(client().interface()->isServiceRegistered(kName).value());
+}
+
+TEST_F(MediaControlsTest, RunsSilentlyWithoutABus)
+{
+    static int messages = 0;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) { ++messages; });
+    for (const char* address : {"", "unix:path=/nonexistent/bus", "nonsense"}) {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        MediaControls controls;
+        EXPECT_TRUE(controls.busName().isEmpty()) << address;
+        controls.setPlaying("/music/a.mid", "Carrow", 10);
+        controls.setStopped();
+    }
+    qInstallMessageHandler(previous);
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+    EXPECT_EQ(messages, 0);
+}
+
+}  // namespace
+}  // namespace brennick
