@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include "app/sequence_loader.h"
+
 #include <QCoreApplication>
 #include <QTimer>
 #include <QWidget>
@@ -19,8 +21,10 @@ constexpr int kResourcePollIntervalMs = 2000;
 const QString kPlayMIDIFile = QStringLiteral("PlayMIDIFile");
 }  // namespace
 
-AppDelegate::AppDelegate()
+AppDelegate::AppDelegate() : loader_(new SequenceLoader(this))
 {
+    connect(loader_, &SequenceLoader::loaded, this,
+            [this](const std::shared_ptr<LoadedFile>& file) { fileLoaded(file); });
     NotificationCenter::defaultCenter().addObserver(this, kPlayMIDIFile,
                                                     [this](const Notification& n) { receiveNotification(n); });
 }

@@ -12,6 +12,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+#include "services/smf_reader.h"
 
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
@@ -19,6 +22,8 @@
 namespace brennick {
 
 struct Notification;
+struct LoadedFile;
+class SequenceLoader;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -46,10 +51,13 @@ public:
 
     void receiveNotification(const Notification& notification);
 
-    // File playback.
+    // File playback. A request's file is read off the window's thread; it plays once read, unless
+    // a newer request came meanwhile. A file that cannot be played says why in the status text.
     void stopTimer();
     void playMidiFile(const QString* path);  // null: stop only
     std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice);
+    // The same with the file read already.
+    std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file);
 
     // Launch and termination.
     void applicationWillFinishLaunching();
@@ -84,6 +92,12 @@ public:
 
 private:
     QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
+    void fileLoaded(const std::shared_ptr<LoadedFile>& file);
+    void reportUnplayable(const QString& path, const SmfReadResult& result);
+
+    SequenceLoader* loader_;
+    std::uint64_t latestRequest_ = 0;
+    QString lastPath_;  // of the latest request with a path
 
     QPointer<QTimer> mainTimer_;
     QPointer<QTimer> fileTimer_;

@@ -10,7 +10,10 @@
 
 #include "app/app_delegate.h"
 #include "app/destination_choice.h"
+#include "app/model_table.h"
 #include "app/playback_state.h"
+#include "app/sequence_loader.h"
+#include "platform/system_log.h"
 #include "services/music_services.h"
 #include "ui/midi_view.h"
 
@@ -87,14 +90,50 @@ void AppDelegate::playMidiFile(const QString* path)
         stopTimer();
         return;
     }
-    const QString model = checkSysexDestination(*path);
-    if (playTheMIDIFile(*path, model) == -1)
+    // What played has been stopped: its end must not be taken for the end of the new file while
+    // that is read.
+    playerStarted = 0;
+    lastPath_ = *path;
+    loader_->load(++latestRequest_, *path);
+}
+
+void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
+{
+    if (file->request != latestRequest_)
+        return;  // a newer request replaced this one while its file was read
+    const SmfStatus status = file->result.status;
+    if (status != SmfStatus::Complete && status != SmfStatus::Damaged) {
+        reportUnplayable(file->path, file->result);
         stopTimer();
+        return;
+    }
+    if (status == SmfStatus::Damaged)
+        systemLog(QStringLiteral("%1: %2; playing what could be read")
+                      .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
+    const QString model = modelNameForByte(file->modelByte);
+    if (playTheMIDIFile(file->path, model, std::move(file->result)) == -1)
+        stopTimer();
+}
+
+void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& result)
+{
+    const QString name = QFileInfo(path).fileName();
+    QString reason = QString::fromStdString(describeReadResult(result));
+    if (result.status == SmfStatus::NotMidi && name.endsWith(QStringLiteral(".syx"), Qt::CaseInsensitive))
+        reason = QStringLiteral("not a SysEx file");
+    const QString line = QStringLiteral("Cannot play %1: %2").arg(name, reason);
+    if (view_)
+        view_->setInfoText(line);
+    systemLog(line);
 }
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
 {
-    const QByteArray utf8 = path.toUtf8();
+    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(localPathBytes(path)));
+}
+
+std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file)
+{
     if (playerStarted == 1) {
         MusicPlayerStop(player);
         playerStarted = 0;
@@ -104,11 +143,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     MusicSequence sequence = nullptr;
     if (NewMusicSequence(&sequence) == 0) {
         requests.push_back({sequence, nullptr});
-        CFURLRef url = CFURLCreateFromFileSystemRepresentation(
-            kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.constData()), utf8.size(), false);
-        MusicSequenceFileLoad(sequence, url, kMusicSequenceFile_AnyType, 0);
-        if (url != nullptr)
-            CFRelease(url);
+        MusicSequenceFileLoadRead(sequence, std::move(file));
     }
 
     MIDIClientRef client = 0;

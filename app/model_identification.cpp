@@ -10,6 +10,7 @@
 
 #include "app/app_delegate.h"
 #include "app/model_table.h"
+#include "app/sequence_loader.h"
 #include "services/file_bytes.h"
 
 namespace brennick {
@@ -90,7 +91,7 @@ std::uint8_t scanModelByte(std::span<const std::uint8_t> bytes)
 std::uint8_t scanModelByte(const QString& path)
 {
     // Only regular files are read: a FIFO or a device could block or never end.
-    ScopedFd fd(openRegularFile(QFile::encodeName(path).toStdString()));
+    ScopedFd fd(openRegularFile(localPathBytes(path)));
     struct stat info {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || std::uint64_t(info.st_size) > maxReadableFileBytes())
         return kNoModelByte;

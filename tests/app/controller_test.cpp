@@ -106,7 +106,7 @@ TEST_F(Controller, RoutesByModelNameSubstringInDestinationOrder)
 
     EXPECT_EQ(delegate().playTheMIDIFile(path, delegate().checkSysexDestination(path)), 3);
     EXPECT_EQ(ui.view->infoText(), "Sending song.mid to Lumen 2 Port ");
-    ASSERT_TRUE(lumen2.waitForCount(2, 5000));  // F0 3E 00 00 F7, then the note
+    ASSERT_TRUE(waitUntil([&] { return lumen2.count() >= 2; }, 5000));  // F0 3E 00 00 F7, then the note
     EXPECT_EQ(lumen.count(), 0u);
     EXPECT_EQ(carrow.count(), 0u);
     EXPECT_EQ(Player, player);
@@ -122,7 +122,7 @@ TEST_F(Controller, MatchingIsCaseSensitiveAndNoMatchUsesTheFirstDestination)
     EXPECT_EQ(delegate().checkSysexDestination(path), "Carrow");
     EXPECT_EQ(delegate().playTheMIDIFile(path, "Carrow"), 2);
     EXPECT_EQ(ui.view->infoText(), "Sending carrow.mid to Other Synth ");
-    ASSERT_TRUE(first.waitForCount(2, 5000));
+    ASSERT_TRUE(waitUntil([&] { return first.count() >= 2; }, 5000));
     EXPECT_EQ(lower.count(), 0u);
 
     // The empty model name (unknown model) matches nothing either.
@@ -138,15 +138,15 @@ TEST_F(Controller, SecondRequestStopsTheFirstAndReplacesItsState)
     const QString second = writeTemp(fileFor(0x00, 4), "second.mid");
 
     delegate().playMidiFile(&first);
-    ASSERT_TRUE(carrow.waitForCount(2, 5000));
+    ASSERT_TRUE(waitUntil([&] { return carrow.count() >= 2; }, 5000));
     const MusicPlayer firstPlayer = Player;
     ASSERT_NE(delegate().mainTimer(), nullptr);
 
     delegate().playMidiFile(&second);
     // The first player was stopped: its sounding note got its note-off.
-    ASSERT_TRUE(carrow.waitForCount(3, 2000));
+    ASSERT_TRUE(waitUntil([&] { return carrow.count() >= 3; }, 2000));
     EXPECT_EQ(carrow.events()[2].bytes, (Bytes{0x80, 60, 0x40}));
-    ASSERT_TRUE(lumen.waitForCount(2, 5000));
+    ASSERT_TRUE(waitUntil([&] { return lumen.count() >= 2; }, 5000));
     EXPECT_EQ(ui.view->infoText(), "Sending second.mid to Lumen ");
     EXPECT_NE(Player, firstPlayer);
     EXPECT_DOUBLE_EQ(SeqLen, 4.0);
@@ -167,7 +167,7 @@ TEST_F(Controller, EndOfPlaybackStopsTrackingAndClearsTheText)
     const QString path = writeTemp(b.bytes(), "short.mid");
     delegate().playMidiFile(&path);
     ASSERT_NE(delegate().mainTimer(), nullptr);
-    EXPECT_FALSE(ui.view->infoText().isEmpty());
+    ASSERT_TRUE(waitUntil([&] { return !ui.view->infoText().isEmpty(); }, 5000));
     double largest = 0.0;
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -196,12 +196,28 @@ TEST_F(Controller, FileWithoutTracksEndsAtTheFirstTick)
     EXPECT_EQ(playerStarted, 0);
 }
 
-TEST_F(Controller, NotAMidiFileStillPlaysNothingQuietly)
+// A file that cannot be played says why, where "Sending" would claim it plays; nothing is sent.
+TEST_F(Controller, UnplayableFilesSayWhyAndSendNothing)
 {
     JackSink sink("synth-c", "in", std::string("Carrow"));
-    const QString path = writeTemp(Bytes{'h', 'e', 'l', 'l', 'o'}, "notes.txt");
-    EXPECT_TRUE(delegate().applicationOpenFile(&path));
-    EXPECT_EQ(ui.view->infoText(), "Sending notes.txt to Carrow ");
+    const struct {
+        QString path;
+        QString text;
+    } cases[] = {
+        {writeTemp(Bytes{'h', 'e', 'l', 'l', 'o'}, "notes.txt"), "Cannot play notes.txt: not a MIDI file"},
+        {writeTemp(Bytes{'h', 'e', 'l', 'l', 'o'}, "dump.syx"), "Cannot play dump.syx: not a SysEx file"},
+        {writeTemp(Bytes{}, "empty.syx"), "Cannot play empty.syx: empty file"},
+        {QStringLiteral("/nonexistent/gone.mid"), "Cannot play gone.mid: no such file"},
+        {QString::fromStdString(std::filesystem::temp_directory_path().string()),
+         "Cannot play tmp: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(delegate().applicationOpenFile(&c.path));
+        EXPECT_TRUE(waitUntil([&] { return ui.view->infoText() == c.text; }, 5000))
+            << ui.view->infoText().toStdString();
+        EXPECT_EQ(delegate().mainTimer(), nullptr);
+    }
+    EXPECT_EQ(sink.count(), 0u);
     EXPECT_FALSE(delegate().applicationOpenFile(nullptr));
 }
 
@@ -211,6 +227,7 @@ TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
     const QString path = writeTemp(fileFor(0x13), "x.mid");
     ui.view->setInfoText("before");
     delegate().playMidiFile(&path);
+    ASSERT_TRUE(waitUntil([&] { return delegate().currentAlert() != nullptr; }, 5000));
     EXPECT_EQ(delegate().mainTimer(), nullptr);
     EXPECT_EQ(ui.view->indicatorValue(), 0.0);
     EXPECT_EQ(ui.view->infoText(), "before");

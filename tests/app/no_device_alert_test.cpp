@@ -89,6 +89,9 @@ struct Player {
     {
         const QString path = QString::fromStdString(sequencePath());
         delegate.playMidiFile(&path);
+        // The file is read off the window's thread; the alert follows once it has been.
+        for (int waited = 0; delegate.currentAlert() == nullptr && waited < 5000; waited += 5)
+            QTest::qWait(5);
         return delegate.currentAlert();
     }
 };
