@@ -19,12 +19,14 @@ SysExPacing clamped(SysExPacing pacing)
             std::clamp(pacing.pauseMs, 0, kMaxSysExPauseMs)};
 }
 
-// A stored number clamped to [low, high]; nullopt for anything that is not a number.
+// A stored number clamped to [low, high] (0 <= low); nullopt for anything that is not a number.
 std::optional<int> storedNumber(const QVariant& value, int low, int high)
 {
     switch (value.typeId()) {
+    case QMetaType::Int:
     case QMetaType::LongLong: return int(std::clamp<qint64>(value.toLongLong(), low, high));
-    case QMetaType::ULongLong: return int(std::min<quint64>(value.toULongLong(), quint64(high)));
+    case QMetaType::UInt:
+    case QMetaType::ULongLong: return int(std::clamp<quint64>(value.toULongLong(), quint64(low), quint64(high)));
     case QMetaType::Double: {
         const double number = std::trunc(value.toDouble());
         if (!std::isfinite(number))
