@@ -16,6 +16,7 @@
 
 #include "services/smf_reader.h"
 
+#include "app/model_preferences.h"
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
 
@@ -73,6 +74,8 @@ public:
     void loadSettings();
     void saveSettings();
     static QString settingsPath();
+    // Remembered per model; a change is saved at once, with the rest of the settings.
+    ModelPreferences& modelPreferences() { return modelPreferences_; }
 
     // Model identification.
     QString checkSysexDestination(const QString& path);
@@ -109,6 +112,7 @@ private:
     QString stringTxt_;
     QPointer<QMessageBox> alert_;
     bool getURLHandlerRegistered_ = false;
+    ModelPreferences modelPreferences_{[this] { saveSettings(); }};
 };
 
 // Ends the process with `status` at once, without the application's orderly termination.

@@ -1,4 +1,5 @@
-// The settings file: the "Quit on stop" option, kept in the resource directory.
+// The settings file: the "Quit on stop" option and the per-model preferences, kept in the resource
+// directory, or in the user's own folder when the resource directory cannot be written.
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -17,6 +18,17 @@ namespace brennick {
 namespace {
 
 const QString kQuitOnStop = QStringLiteral("Quit on stop");
+const QString kSettingsFileName = QStringLiteral("BrennickMIDIPlayerSetting.xml");
+
+QString sharedSettingsPath()
+{
+    return resourceDirectoryPath() + u'/' + kSettingsFileName;
+}
+
+QString userSettingsPath()
+{
+    return userConfigDirectoryPath() + u'/' + kSettingsFileName;
+}
 
 // A string's leading decimal integer, as a C string-to-int reading gives it: leading white space
 // skipped, an optional sign, digits; saturated on overflow; 0 when there are no digits.
@@ -62,30 +74,41 @@ std::int32_t intValue(const QVariant& value)
 
 }  // namespace
 
+// The user's own file, once there is one, is the one read and written: it exists because the
+// resource directory could not be written, and the next launch must find what was saved last.
 QString AppDelegate::settingsPath()
 {
-    return resourceDirectoryPath() + QStringLiteral("/BrennickMIDIPlayerSetting.xml");
+    const QString user = userSettingsPath();
+    return QFileInfo::exists(user) ? user : sharedSettingsPath();
 }
 
 void AppDelegate::saveSettings()
 {
     QVariantMap dictionary;
     dictionary.insert(kQuitOnStop, QVariant::fromValue<qint64>(autoQuit_ ? autoQuit_->state() : 0));
-    writePropertyListDictionaryAtomically(settingsPath(), dictionary);
+    modelPreferences_.store(dictionary);
+    const QString path = settingsPath();
+    if (writePropertyListDictionaryAtomically(path, dictionary) || path == userSettingsPath())
+        return;
+    // A resource directory this user may not write (a system-wide install): the same file in the
+    // user's own folder, which from now on is read first.
+    if (makePrivateDirectory(userConfigDirectoryPath()))
+        writePropertyListDictionaryAtomically(userSettingsPath(), dictionary);
 }
 
 void AppDelegate::loadSettings()
 {
-    const QString path = settingsPath();
-    if (!QFileInfo::exists(path)) {
+    if (!QFileInfo::exists(settingsPath())) {
         if (autoQuit_)
             autoQuit_->setState(0);
         saveSettings();
     }
-    const std::optional<QVariantMap> dictionary = readPropertyListDictionary(path);
+    // Asked again: the save may have created the user's file rather than the shared one.
+    const std::optional<QVariantMap> dictionary = readPropertyListDictionary(settingsPath());
     const QVariant value = dictionary ? dictionary->value(kQuitOnStop) : QVariant();
     if (autoQuit_)
         autoQuit_->setState(qint64(intValue(value)));
+    modelPreferences_.load(dictionary.value_or(QVariantMap()));
 }
 
 }  // namespace brennick

@@ -29,16 +29,30 @@ std::optional<QVariantMap> readPropertyListDictionary(const QString& path);
 // The same for a property list held in memory (at most kMaxPropertyListBytes).
 std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray& bytes);
 
-// Writes `dict` to `path` as an XML property list, atomically: the bytes go to a new, uniquely
-// named file in the same folder, which is flushed to disk and then renamed over `path`, and the
-// folder is synced. An existing file keeps its permission bits; a new one gets 0666 less the
-// umask. Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
+// Writes `dict` to `path` as an XML property list, atomically: the bytes go to a new file in the
+// same folder, which is flushed to disk and then put in place of `path` in one step, and the folder
+// is synced. An existing file keeps its permission bits; a new one gets 0666 less the umask.
+// Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
 // QDateTime (within 68 years of 2001; the XML form keeps whole seconds only), QVariantList,
 // QStringList, QVariantMap and QVariantHash, nested at most kMaxPropertyListDepth deep.
+//
+// Symbolic links: when `path` is a link, the file it finally names is replaced, in that file's own
+// folder, and the link stays as it is. A dangling link gets its target created (when the target's
+// folder exists). A link loop, a chain of more than 40 links, or a link owned neither by the saving
+// user nor by the owner of its folder (as the kernel rules for sticky shared folders) fails the
+// write and leaves every link alone.
+//
+// Temporary files: the new file is written without a name (O_TMPFILE) where the file system allows,
+// so a save killed before it is complete leaves nothing. Otherwise, and for the instant between
+// naming the finished file ".<file name>.XXXXXX" and renaming it over `path`, a killed save can
+// leave such a file; each save removes the ones it finds (regular files of exactly that pattern),
+// holding a lock on the folder (flock) that every save takes, so a concurrent save's temporary file
+// is never taken for a stale one. A save that cannot have the lock within a second writes all the
+// same but leaves the cleaning to the next one.
+//
 // Returns false, with the old file untouched and no temporary file left behind, when a value is
 // not accepted or any step fails (missing or unwritable folder, full disk). A crash at any moment
-// leaves either the old or the new file complete at `path` (at worst a stray temporary file
-// named ".<file name>.XXXXXX" beside it).
+// leaves either the old or the new file complete at `path`.
 bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict);
 
 }  // namespace brennick

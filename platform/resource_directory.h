@@ -1,5 +1,6 @@
 #pragma once
-// Where the application's own resources live (settings file, knob image, resource sequence).
+// Where the application's own resources live (settings file, knob image, resource sequence), and
+// the user's own folder for what cannot be kept there.
 
 #include <QString>
 
@@ -10,5 +11,15 @@ namespace brennick {
 // the resources both when run from the build folder and after installation. Needs a
 // QCoreApplication; the folder is not checked for existence.
 QString resourceDirectoryPath();
+
+// `$XDG_CONFIG_HOME/brennick-midi-player`, or `$HOME/.config/brennick-midi-player` when
+// XDG_CONFIG_HOME is unset, empty or not an absolute path (the XDG base directory rules). Not
+// checked for existence.
+QString userConfigDirectoryPath();
+
+// Creates the folder `path` and any missing parent with mode 0700, as the XDG rules ask for
+// configuration folders; folders that exist keep their mode. True when `path` is a folder
+// afterwards.
+bool makePrivateDirectory(const QString& path);
 
 }  // namespace brennick

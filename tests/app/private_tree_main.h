@@ -66,6 +66,9 @@ inline int runInPrivateTree(int argc, char** argv)
     int status = 1;
     if (!error) {
         ::setenv(kPrivateTreeVariable, root.c_str(), 1);
+        // The user's own settings folder too, so a settings file of the person running the tests
+        // is neither read nor written.
+        ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
         const pid_t child = ::fork();
         if (child == 0) {
             argv[0] = const_cast<char*>(copy.c_str());

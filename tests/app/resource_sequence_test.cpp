@@ -207,6 +207,18 @@ TEST_F(ResourceLaunch, WithoutSequencePollShowsAndHidesTheItemAndTheItemPlays)
     EXPECT_TRUE(QTest::qWaitFor([&] { return ui_.menu.openResourceFile->isHidden(); }, kPollDeadlineMs));
 }
 
+TEST_F(ResourceLaunch, ThePollsWalkAnswersThroughTheEventLoopNotInsideTheTick)
+{
+    launch();
+    AppDelegate& delegate = *ui_.delegate;
+    ASSERT_TRUE(delegate.fileTimer() && delegate.fileTimer()->isActive());
+    writeSequence(resources() / "late.mid", 69);
+    EXPECT_EQ(delegate.checkIfFileIsInResource(), 0) << "walked on the window's thread";
+    EXPECT_TRUE(ui_.menu.openResourceFile->isHidden());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !ui_.menu.openResourceFile->isHidden(); }, kPollDeadlineMs));
+    EXPECT_EQ(delegate.checkIfFileIsInResource(), 1);  // the latest answer
+}
+
 TEST_F(ResourceLaunch, SequencePresentAtLaunchPlaysWithTheItemHiddenAndNoPoll)
 {
     JackSink sink("Carrow");

@@ -1,5 +1,6 @@
-// The settings file: how each stored value reads as the "Quit on stop" option, what a save writes,
-// and that failures to write are silent.
+// The settings file: how each stored value reads as the "Quit on stop" option and as per-model
+// preferences, what a save writes, and where: the resource directory, or the user's own folder when
+// the resource directory cannot be written.
 #include <gtest/gtest.h>
 
 #include <QByteArray>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "app/app_delegate.h"
+#include "app/model_preferences.h"
 #include "platform/property_list.h"
 #include "tests/app/private_tree_main.h"
 #include "ui/menu_item.h"
@@ -29,6 +31,17 @@ const QString kKey = QStringLiteral("Quit on stop");
 QString settingsFile()
 {
     return QString::fromStdString(privateResourceDirectory()) + "/BrennickMIDIPlayerSetting.xml";
+}
+
+// The user's own settings file, under XDG_CONFIG_HOME as this test sets it.
+QString userSettingsFile()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + "/brennick-midi-player/BrennickMIDIPlayerSetting.xml";
+}
+
+QString treePath(const QString& relative)
+{
+    return QString::fromStdString(brennick::test::privateTreeRoot()) + u'/' + relative;
 }
 
 std::string plist(const std::string& body)
@@ -66,10 +79,10 @@ struct Controller {
 };
 
 // The file as the next launch reads it: exactly one entry, an integer.
-void expectFileHolds(qint64 expected)
+void expectFileHolds(qint64 expected, const QString& path = settingsFile())
 {
-    const std::optional<QVariantMap> saved = readPropertyListDictionary(settingsFile());
-    ASSERT_TRUE(saved.has_value()) << readBytes(settingsFile()).toStdString();
+    const std::optional<QVariantMap> saved = readPropertyListDictionary(path);
+    ASSERT_TRUE(saved.has_value()) << path.toStdString() << ": " << readBytes(path).toStdString();
     EXPECT_EQ(saved->keys(), QStringList{kKey});
     const QVariant value = saved->value(kKey);
     EXPECT_EQ(value.typeId(), QMetaType::LongLong) << value.typeName();
@@ -82,8 +95,18 @@ protected:
     {
         QDir(QString::fromStdString(privateResourceDirectory())).removeRecursively();
         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(privateResourceDirectory())));
+        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(treePath("config")).constData(), 1);
+        ASSERT_TRUE(QDir(treePath("config")).removeRecursively());
         ASSERT_EQ(AppDelegate::settingsPath(), settingsFile());
     }
+    void TearDown() override
+    {
+        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(treePath("config")).constData(), 1);
+        ::setenv("HOME", home_.constData(), 1);
+    }
+
+private:
+    QByteArray home_ = qgetenv("HOME");
 };
 
 struct ReadCase {
@@ -203,14 +226,26 @@ void becomeOrdinaryUser()
         ::_exit(90);
 }
 
-TEST_F(SettingsFileTest, UnwritableFolderIsSilentAndKeepsTheOldFile)
+mode_t modeOf(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// A system-wide install: the resource directory is not the user's to write.
+TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
 {
     const QByteArray folder = QFile::encodeName(QString::fromStdString(privateResourceDirectory()));
+    const QByteArray home = QFile::encodeName(treePath("nobody"));
+    ASSERT_TRUE(QDir().mkpath(treePath("nobody")));
+    ASSERT_EQ(::chown(home.constData(), 65534, 65534), 0);
+    ::setenv("XDG_CONFIG_HOME", home + "/config", 1);  // missing: made 0700 with the folder below it
     writeText(settingsFile(), quitOnStop("<integer>1</integer>"));
     ASSERT_EQ(::chmod(QFile::encodeName(settingsFile()).constData(), 0644), 0);
     ASSERT_EQ(::chmod(folder.constData(), 0555), 0);
-    const QByteArray before = readBytes(settingsFile());
+    const QByteArray shared = readBytes(settingsFile());
 
+    // The first launch reads the shared file; the toggle saved at the end goes to the user's file.
     EXPECT_EXIT(
         {
             becomeOrdinaryUser();
@@ -219,14 +254,33 @@ TEST_F(SettingsFileTest, UnwritableFolderIsSilentAndKeepsTheOldFile)
             if (controller.autoQuit.state() != 1)
                 ::_exit(2);
             controller.autoQuit.setState(0);
-            controller.delegate.saveSettings();
             controller.delegate.applicationWillTerminate();
             ::_exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(readBytes(settingsFile()), before);
+    EXPECT_EQ(readBytes(settingsFile()), shared);
+    expectFileHolds(0, userSettingsFile());
+    EXPECT_EQ(modeOf(home + "/config"), 0700u);
+    EXPECT_EQ(modeOf(home + "/config/brennick-midi-player"), 0700u);
 
-    // Without a file, the launch that cannot create one reads the option as off.
+    // The next launch reads the user's file first, and saves there again.
+    EXPECT_EXIT(
+        {
+            becomeOrdinaryUser();
+            Controller controller;
+            controller.delegate.loadSettings();
+            if (controller.autoQuit.state() != 0)
+                ::_exit(3);
+            controller.autoQuit.setState(1);
+            controller.delegate.applicationWillTerminate();
+            ::_exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(readBytes(settingsFile()), shared);
+    expectFileHolds(1, userSettingsFile());
+
+    // Without any file, the first launch creates the user's, holding 0.
+    ASSERT_TRUE(QDir(QString::fromUtf8(home + "/config")).removeRecursively());
     ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
     ASSERT_TRUE(QFile::remove(settingsFile()));
     ASSERT_EQ(::chmod(folder.constData(), 0555), 0);
@@ -236,25 +290,228 @@ TEST_F(SettingsFileTest, UnwritableFolderIsSilentAndKeepsTheOldFile)
             Controller controller;
             controller.autoQuit.setState(1);
             controller.delegate.loadSettings();
-            ::_exit(controller.autoQuit.state() == 0 ? 0 : 3);
+            ::_exit(controller.autoQuit.state() == 0 ? 0 : 4);
         },
         ::testing::ExitedWithCode(0), "");
-    EXPECT_FALSE(QFileInfo::exists(settingsFile()));
+    expectFileHolds(0, userSettingsFile());
     EXPECT_TRUE(QDir(QString::fromStdString(privateResourceDirectory()))
                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
                     .isEmpty());
     ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
+
+    // Once the user's file exists it stays the one in use, writable resource directory or not.
+    writeText(settingsFile(), quitOnStop("<integer>1</integer>"));
+    Controller controller;
+    controller.delegate.loadSettings();
+    EXPECT_EQ(controller.autoQuit.state(), 0);
+    controller.autoQuit.setState(-1);
+    controller.delegate.saveSettings();
+    expectFileHolds(-1, userSettingsFile());
+    expectFileHolds(1, settingsFile());
 }
 
-TEST_F(SettingsFileTest, MissingResourceDirectoryIsSilent)
+TEST_F(SettingsFileTest, MissingResourceDirectoryKeepsTheOptionInTheUsersFolder)
 {
     ASSERT_TRUE(QDir(QString::fromStdString(privateResourceDirectory())).removeRecursively());
     Controller controller;
     controller.autoQuit.setState(1);
     controller.delegate.loadSettings();
     EXPECT_EQ(controller.autoQuit.state(), 0);
+    controller.autoQuit.setState(1);
     controller.delegate.saveSettings();
     EXPECT_FALSE(QFileInfo::exists(settingsFile()));
+    expectFileHolds(1, userSettingsFile());
+}
+
+struct LocationCase {
+    const char* name;
+    std::optional<const char*> xdgConfigHome;  // below the private tree unless relative; nullopt: unset
+    const char* file;                          // where the user's file lands, below the private tree
+};
+
+const LocationCase kLocationCases[] = {
+    {"XdgConfigHome", "/xdg", "xdg/brennick-midi-player/BrennickMIDIPlayerSetting.xml"},
+    {"UnsetMeansHomeConfig", std::nullopt, "home/.config/brennick-midi-player/BrennickMIDIPlayerSetting.xml"},
+    {"RelativeIsIgnored", "relative", "home/.config/brennick-midi-player/BrennickMIDIPlayerSetting.xml"},
+};
+
+void PrintTo(const LocationCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class SettingsLocation : public SettingsFileTest, public ::testing::WithParamInterface<LocationCase> {};
+
+TEST_P(SettingsLocation, TheUsersFileFollowsTheXdgRules)
+{
+    const LocationCase& c = GetParam();
+    ::setenv("HOME", QFile::encodeName(treePath("home")).constData(), 1);
+    if (!c.xdgConfigHome)
+        ::unsetenv("XDG_CONFIG_HOME");
+    else if (QByteArray(*c.xdgConfigHome).startsWith('/'))
+        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(treePath(*c.xdgConfigHome)).constData(), 1);
+    else
+        ::setenv("XDG_CONFIG_HOME", *c.xdgConfigHome, 1);
+    ASSERT_TRUE(QDir(QString::fromStdString(privateResourceDirectory())).removeRecursively());  // cannot be written
+
+    Controller controller;
+    controller.delegate.loadSettings();
+    expectFileHolds(0, treePath(c.file));
+    EXPECT_EQ(AppDelegate::settingsPath(), treePath(c.file));
+    QDir(treePath("home")).removeRecursively();
+    QDir(treePath("xdg")).removeRecursively();
+}
+
+INSTANTIATE_TEST_SUITE_P(Environments, SettingsLocation, ::testing::ValuesIn(kLocationCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Per-model preferences.
+
+TEST_F(SettingsFileTest, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
+{
+    writeText(settingsFile(), quitOnStop("<integer>1</integer>"));  // written before there were any
+    {
+        Controller controller;
+        controller.delegate.loadSettings();
+        EXPECT_EQ(controller.autoQuit.state(), 1);
+        ModelPreferences& preferences = controller.delegate.modelPreferences();
+        EXPECT_EQ(preferences.rememberedDestination("Lumen"), std::nullopt);
+        EXPECT_EQ(preferences.pacing("Lumen"), (SysExPacing{60000, 0}));
+
+        preferences.setRememberedDestination("Lumen", "Lumen 2 Port");
+        const std::optional<QVariantMap> saved = readPropertyListDictionary(settingsFile());
+        ASSERT_TRUE(saved.has_value());
+        EXPECT_EQ(saved->value("Destination for model").toMap(), (QVariantMap{{"Lumen", "Lumen 2 Port"}}));
+
+        preferences.setRememberedDestination("", "Carrow:midi_in");  // files naming no model
+        preferences.setRememberedDestination("Carrow", "Carrow:midi_in");
+        preferences.forgetDestination("Carrow");
+        preferences.setPacing("Carrow", {30000, 20});
+        preferences.setPacing("Vell/Vell+", {5, 99999});  // clamped
+    }                                                     // no orderly end: as after a crash
+
+    Controller next;
+    next.delegate.loadSettings();
+    EXPECT_EQ(next.autoQuit.state(), 1);
+    const ModelPreferences& preferences = next.delegate.modelPreferences();
+    EXPECT_EQ(preferences.rememberedDestination("Lumen"), "Lumen 2 Port");
+    EXPECT_EQ(preferences.rememberedDestination(""), "Carrow:midi_in");
+    EXPECT_EQ(preferences.rememberedDestination("Carrow"), std::nullopt);
+    EXPECT_EQ(preferences.pacing("Carrow"), (SysExPacing{30000, 20}));
+    EXPECT_EQ(preferences.pacing("Vell/Vell+"), (SysExPacing{kMinSysExBytesPerSecond, kMaxSysExPauseMs}));
+    EXPECT_EQ(preferences.pacing("Lumen"), (SysExPacing{60000, 0}));
+
+    const std::optional<QVariantMap> saved = readPropertyListDictionary(settingsFile());
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->keys(),
+              (QStringList{"Destination for model", "Quit on stop", "SysEx pause after message", "SysEx speed"}));
+    EXPECT_EQ(saved->value("SysEx speed").toMap().value("Carrow").typeId(), QMetaType::LongLong);
+}
+
+struct PreferenceCase {
+    const char* name;
+    std::string entries;  // beside "Quit on stop" in the root dictionary
+    const char* model;
+    std::optional<QString> destination;
+    SysExPacing pacing;
+};
+
+std::string entry(const char* key, const std::string& valueXml)
+{
+    return std::string("<key>") + key + "</key>" + valueXml;
+}
+
+std::string forModel(const char* model, const std::string& valueXml)
+{
+    return std::string("<dict><key>") + model + "</key>" + valueXml + "</dict>";
+}
+
+const PreferenceCase kPreferenceCases[] = {
+    {"Destination",
+     entry("Destination for model", forModel("Lumen", "<string>Lumen In</string>")),
+     "Lumen",
+     "Lumen In",
+     {}},
+    {"EmptyModelName", entry("Destination for model", forModel("", "<string>Any</string>")), "", "Any", {}},
+    {"DestinationsNotADictionary", entry("Destination for model", "<string>Lumen</string>"), "Lumen", std::nullopt, {}},
+    {"DestinationNotAString",
+     entry("Destination for model", forModel("Lumen", "<integer>3</integer>")),
+     "Lumen",
+     std::nullopt,
+     {}},
+    {"DestinationEmpty",
+     entry("Destination for model", forModel("Lumen", "<string></string>")),
+     "Lumen",
+     std::nullopt,
+     {}},
+    {"Speed", entry("SysEx speed", forModel("Orrin", "<integer>31250</integer>")), "Orrin", std::nullopt, {31250, 0}},
+    {"SpeedAsString", entry("SysEx speed", forModel("Orrin", "<string>31250</string>")), "Orrin", std::nullopt, {}},
+    {"SpeedAsBoolean", entry("SysEx speed", forModel("Orrin", "<true/>")), "Orrin", std::nullopt, {}},
+    {"SpeedsNotADictionary", entry("SysEx speed", "<integer>31250</integer>"), "Orrin", std::nullopt, {}},
+    {"SpeedZero", entry("SysEx speed", forModel("Orrin", "<integer>0</integer>")), "Orrin", std::nullopt, {100, 0}},
+    {"SpeedHuge",
+     entry("SysEx speed", forModel("Orrin", "<integer>18446744073709551615</integer>")),
+     "Orrin",
+     std::nullopt,
+     {1000000, 0}},
+    {"SpeedReal", entry("SysEx speed", forModel("Orrin", "<real>31250.9</real>")), "Orrin", std::nullopt, {31250, 0}},
+    {"SpeedNotANumber", entry("SysEx speed", forModel("Orrin", "<real>nan</real>")), "Orrin", std::nullopt, {}},
+    {"PauseOnly",
+     entry("SysEx pause after message", forModel("Orrin", "<integer>20</integer>")),
+     "Orrin",
+     std::nullopt,
+     {60000, 20}},
+    {"PauseTooLong",
+     entry("SysEx pause after message", forModel("Orrin", "<integer>86400000</integer>")),
+     "Orrin",
+     std::nullopt,
+     {60000, 5000}},
+    {"PauseAsArray", entry("SysEx pause after message", forModel("Orrin", "<array/>")), "Orrin", std::nullopt, {}},
+};
+
+void PrintTo(const PreferenceCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class PreferenceReading : public SettingsFileTest, public ::testing::WithParamInterface<PreferenceCase> {};
+
+TEST_P(PreferenceReading, GarbageReadsAsAbsentAndNumbersAreClamped)
+{
+    const PreferenceCase& c = GetParam();
+    writeText(settingsFile(), plist("<dict><key>Quit on stop</key><integer>1</integer>" + c.entries + "</dict>"));
+    for (int launch = 0; launch < 2; ++launch) {  // what the first reads, its save keeps for the next
+        SCOPED_TRACE(launch == 0 ? "as written" : "as saved");
+        Controller controller;
+        controller.delegate.loadSettings();
+        EXPECT_EQ(controller.autoQuit.state(), 1);
+        const ModelPreferences& preferences = controller.delegate.modelPreferences();
+        EXPECT_EQ(preferences.rememberedDestination(c.model), c.destination);
+        EXPECT_EQ(preferences.pacing(c.model), c.pacing);
+        controller.delegate.saveSettings();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredValues, PreferenceReading, ::testing::ValuesIn(kPreferenceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ModelPreferencesChanges, OnlyRealChangesAreReported)
+{
+    int saves = 0;
+    ModelPreferences preferences([&] { ++saves; });
+    preferences.load(QVariantMap{{"SysEx speed", QVariantMap{{"Lumen", qint64(100)}}}});
+    EXPECT_EQ(saves, 0) << "loading is not a change";
+    preferences.setPacing("Lumen", {100, 0});
+    preferences.setPacing("Lumen", {50, -3});  // clamps to the same
+    preferences.forgetDestination("Lumen");
+    preferences.setRememberedDestination("Lumen", "");
+    EXPECT_EQ(saves, 0);
+    preferences.setRememberedDestination("Lumen", "Lumen In");
+    preferences.setRememberedDestination("Lumen", "Lumen In");
+    preferences.setPacing("Lumen", {200, 0});
+    preferences.setRememberedDestination("Lumen", "");  // forgets
+    EXPECT_EQ(saves, 3);
+    EXPECT_EQ(preferences.rememberedDestination("Lumen"), std::nullopt);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // How the real player ends and what it leaves in its settings file: the automatic quit at the end
 // of playback (status 1, only after everything it sent has left), a termination signal and the
-// Quit item (status 0), each saving the option.
+// Quit item (status 0), each saving the option; and, installed where the user may not write, the
+// user's own settings file.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -177,6 +179,43 @@ TEST(QuitItemEndToEnd, CtrlQQuitsWithStatus0AndSaves)
     ASSERT_TRUE(display.pressKeys(windows.front(), "ctrl+q"));
     EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
     expectSaved(player.settingsPath(), 0);
+}
+
+// A system-wide install: the player runs as an ordinary user who may not write its resource
+// directory, and keeps the option in that user's own folder.
+TEST(SystemWideInstallEndToEnd, TheOptionIsKeptInTheUsersConfigFolder)
+{
+    if (::geteuid() != 0 || !programAvailable("setpriv"))
+        GTEST_SKIP() << "needs root and setpriv to run the player as another user";
+    namespace fs = std::filesystem;
+    constexpr uid_t kNobody = 65534;
+    PlayerProcess player;
+    // A wrapper in the program's place starts the real program as that user; the program finds its
+    // resources from its own place, as before.
+    const std::string program = player.root() + "/bin/brennick-midi-player";
+    fs::rename(program, program + ".real");
+    writeText(program, "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0.real\" \"$@\"\n");
+    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(program, readable);
+    fs::permissions(player.root(), readable);
+    const std::string home = player.root() + "/home";
+    fs::create_directories(home);
+    ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown(player.runtimeDirectory().c_str(), kNobody, kNobody), 0);
+
+    player.start({}, {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}});
+    // The first launch cannot create the shared file, so it creates the user's.
+    const std::string userFile = home + "/.config/brennick-midi-player/BrennickMIDIPlayerSetting.xml";
+    ASSERT_TRUE(waitFor([&] { return fs::exists(userFile); }, 20.0)) << player.standardError();
+    // Replaced behind the player's back, keeping the value: only a save at the end drops the extra key.
+    writeText(userFile, settingsText(0));
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
+    expectSaved(userFile, 0);
+    EXPECT_FALSE(fs::exists(player.settingsPath()));
+    EXPECT_EQ(fs::status(home + "/.config").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home + "/.config/brennick-midi-player").permissions(), fs::perms::owner_all);
 }
 
 }  // namespace

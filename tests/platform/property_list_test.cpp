@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPoint>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
@@ -73,7 +74,7 @@ QByteArray writeFile(const QString& path, const QByteArray& bytes)
 
 QStringList folderEntries(const QString& folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 struct ReadCase {
@@ -304,7 +305,14 @@ TEST(PropertyListWriting, FullDiskLeavesOldFileIntact)
     EXPECT_EQ(folderEntries(dir.path()), QStringList{"settings.xml"});
 }
 
-TEST(PropertyListWriting, KilledWriterNeverLeavesDamagedFile)
+bool isTemporaryOf(const QString& entry, const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\.(.+)\\.[A-Za-z0-9]{6}$"));
+    const QRegularExpressionMatch match = pattern.match(entry);
+    return match.hasMatch() && match.captured(1) == name;
+}
+
+TEST(PropertyListWriting, KilledWriterLeavesOldOrNewFileAndNoStrays)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("settings.xml"));
@@ -319,7 +327,7 @@ TEST(PropertyListWriting, KilledWriterNeverLeavesDamagedFile)
     std::mt19937 random(12345);
     std::uniform_int_distribution<long> delayUs(0, 3 * saveUs);
     int sawB = 0;
-    for (int round = 0; round < 25; ++round) {
+    for (int round = 0; round < 40; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -334,13 +342,147 @@ TEST(PropertyListWriting, KilledWriterNeverLeavesDamagedFile)
         ASSERT_TRUE(read.has_value()) << "round " << round;
         ASSERT_TRUE(*read == a || *read == b) << "round " << round;
         sawB += *read == b;
-        // Strays of killed writers may remain beside the file; they never replace it.
-        for (const QString& entry : folderEntries(dir.path())) {
-            if (entry != QLatin1String("settings.xml"))
-                QFile::remove(dir.filePath(entry));
-        }
+        // At most the one temporary name of the save just killed, renamed a moment later had it
+        // lived; each save clears those of the saves killed before it.
+        QStringList strays = folderEntries(dir.path());
+        strays.removeOne(QStringLiteral("settings.xml"));
+        ASSERT_LE(strays.size(), 1) << "round " << round << ": " << strays.join(u' ').toStdString();
+        for (const QString& stray : strays)
+            EXPECT_TRUE(isTemporaryOf(stray, QStringLiteral("settings.xml"))) << stray.toStdString();
     }
     EXPECT_GT(sawB, 0) << "no save completed before the kill: the test proved nothing";
+    ASSERT_TRUE(writePropertyListDictionaryAtomically(path, a));
+    EXPECT_EQ(folderEntries(dir.path()), QStringList{"settings.xml"});
+}
+
+TEST(PropertyListWriting, NextSaveRemovesStaleTemporariesOfItsOwnNameOnly)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.xml"));
+    const QStringList stale{".settings.xml.Ab12Z9", ".settings.xml.000000"};
+    const QStringList kept{".settings.xml.bak",   ".settings.xml.Ab12Z9x", ".other.xml.Ab12Z9",
+                           "settings.xml.Ab12Z9", ".settings.xml.Ab-2Z9",  ".settings.xml.ABCDEF.d"};
+    for (const QString& name : stale + kept)
+        writeFile(dir.filePath(name), "left over");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral(".settings.xml.Folder")));  // not a file: kept
+
+    ASSERT_TRUE(writePropertyListDictionaryAtomically(path, one("Quit on stop", 1)));
+    QStringList expected = kept;
+    expected << "settings.xml"
+             << ".settings.xml.Folder";
+    expected.sort();
+    QStringList entries = folderEntries(dir.path());
+    entries.sort();
+    EXPECT_EQ(entries.join(u' ').toStdString(), expected.join(u' ').toStdString());
+}
+
+// ---- Writing through symbolic links.
+
+struct LinkCase {
+    const char* name;
+    QStringList links;                   // "link=target", made in this order
+    const char* saved;                   // the path saved to
+    std::optional<const char*> written;  // the regular file that receives the bytes; nullopt: failure
+};
+
+const LinkCase kLinkCases[] = {
+    {"IntoAnotherFolder", {"settings.xml=elsewhere/real.xml"}, "settings.xml", "elsewhere/real.xml"},
+    {"AbsoluteTarget", {"settings.xml=@/elsewhere/real.xml"}, "settings.xml", "elsewhere/real.xml"},
+    {"Chain", {"settings.xml=middle.xml", "middle.xml=elsewhere/real.xml"}, "settings.xml", "elsewhere/real.xml"},
+    {"RelativeToTheLinksOwnFolder", {"elsewhere/hop.xml=../final.xml"}, "elsewhere/hop.xml", "final.xml"},
+    {"DanglingCreatesTheTarget", {"settings.xml=elsewhere/new.xml"}, "settings.xml", "elsewhere/new.xml"},
+    {"DanglingIntoMissingFolder", {"settings.xml=missing/new.xml"}, "settings.xml", std::nullopt},
+    {"Loop", {"settings.xml=other.xml", "other.xml=settings.xml"}, "settings.xml", std::nullopt},
+    {"SelfLoop", {"settings.xml=settings.xml"}, "settings.xml", std::nullopt},
+    {"ToAFolder", {"settings.xml=elsewhere"}, "settings.xml", std::nullopt},
+};
+
+void PrintTo(const LinkCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class PropertyListLinks : public ::testing::TestWithParam<LinkCase> {};
+
+QByteArray linkText(const QString& path)
+{
+    QByteArray text(4096, '\0');
+    const ssize_t length = ::readlink(QFile::encodeName(path).constData(), text.data(), std::size_t(text.size()));
+    return length < 0 ? QByteArray() : text.left(length);
+}
+
+// Every entry of the folder and of its subfolder "elsewhere", with the text of each link.
+QStringList snapshot(const QString& root)
+{
+    QStringList all;
+    for (const QString& folder : {QString(), QStringLiteral("elsewhere/")})
+        for (const QString& entry : folderEntries(root + u'/' + folder))
+            all << folder + entry + u'>' + QString::fromUtf8(linkText(root + u'/' + folder + entry));
+    all.sort();
+    return all;
+}
+
+TEST_P(PropertyListLinks, SavesThroughTheLinkAndKeepsIt)
+{
+    const LinkCase& c = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("elsewhere")));
+    const QString real = dir.filePath(QStringLiteral("elsewhere/real.xml"));
+    const QByteArray old = writeFile(real, xmlPlist("<dict><key>Quit on stop</key><integer>0</integer></dict>"));
+    ASSERT_EQ(::chmod(QFile::encodeName(real).constData(), 0640), 0);
+    for (const QString& link : c.links) {
+        const QStringList parts = link.split(u'=');
+        const QString target = parts[1].startsWith(u'@') ? dir.path() + parts[1].mid(1) : parts[1];
+        ASSERT_EQ(
+            ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(dir.filePath(parts[0])).constData()), 0);
+    }
+    QStringList expected = snapshot(dir.path());
+
+    const bool saved = writePropertyListDictionaryAtomically(dir.filePath(c.saved), one("Quit on stop", 1));
+    EXPECT_EQ(saved, c.written.has_value());
+    if (!c.written) {
+        EXPECT_EQ(readPropertyListDictionary(real), readPropertyListDictionaryFromBytes(old));
+    } else {
+        const QString written = dir.filePath(*c.written);
+        EXPECT_EQ(readPropertyListDictionary(written), one("Quit on stop", qint64(1)));
+        struct stat info {};
+        ASSERT_EQ(::lstat(QFile::encodeName(written).constData(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        if (written == real) {
+            EXPECT_EQ(info.st_mode & 0777, 0640u);
+        }
+        const QString created = QString::fromUtf8(*c.written) + u'>';
+        if (!expected.contains(created)) {
+            expected << created;
+            expected.sort();
+        }
+    }
+    // Links unchanged, and no temporary file in either folder.
+    EXPECT_EQ(snapshot(dir.path()).join(u' ').toStdString(), expected.join(u' ').toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PropertyListLinks, ::testing::ValuesIn(kLinkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PropertyListLinksOfOthers, ALinkPlantedByAnotherUserIsNotFollowed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the link another owner";
+    QTemporaryDir dir;
+    const QString victim = dir.filePath(QStringLiteral("victim.txt"));
+    const QByteArray old = writeFile(victim, "precious");
+    const QByteArray link = QFile::encodeName(dir.filePath(QStringLiteral("settings.xml")));
+    ASSERT_EQ(::symlink("victim.txt", link.constData()), 0);
+    ASSERT_EQ(::lchown(link.constData(), 65534, 65534), 0);  // neither ours nor the folder owner's
+    EXPECT_FALSE(writePropertyListDictionaryAtomically(dir.filePath(QStringLiteral("settings.xml")), one("a", 1)));
+    QFile file(victim);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), old);
+
+    // The owner of the folder may link, as may the saving user.
+    ASSERT_EQ(::chown(QFile::encodeName(dir.path()).constData(), 65534, 65534), 0);
+    EXPECT_TRUE(writePropertyListDictionaryAtomically(dir.filePath(QStringLiteral("settings.xml")), one("a", 1)));
+    EXPECT_EQ(readPropertyListDictionary(victim), one("a", qint64(1)));
 }
 
 }  // namespace

@@ -85,7 +85,10 @@ PlayerProcess::~PlayerProcess()
 void PlayerProcess::start(const std::vector<std::string>& arguments,
                           const std::map<std::string, std::string>& environment)
 {
-    std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtimeDirectory()}};
+    // A private XDG_CONFIG_HOME: the settings file of the person running the tests stays out of it.
+    std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"},
+                                           {"XDG_RUNTIME_DIR", runtimeDirectory()},
+                                           {"XDG_CONFIG_HOME", userConfigHome()}};
     for (const auto& [k, v] : environment)
         env[k] = v;
     exited_ = false;
@@ -95,7 +98,9 @@ void PlayerProcess::start(const std::vector<std::string>& arguments,
 int PlayerProcess::runSecondLaunch(const std::vector<std::string>& arguments, double timeoutSeconds)
 {
     const pid_t pid = spawn(root_ + "/bin/brennick-midi-player", arguments,
-                            {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtimeDirectory()}},
+                            {{"QT_QPA_PLATFORM", "offscreen"},
+                             {"XDG_RUNTIME_DIR", runtimeDirectory()},
+                             {"XDG_CONFIG_HOME", userConfigHome()}},
                             root_ + "/stderr-second.txt");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     int status = 0;

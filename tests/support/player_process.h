@@ -23,6 +23,8 @@ public:
     std::string settingsPath() const { return resourceDirectory() + "/BrennickMIDIPlayerSetting.xml"; }
     // The runtime directory the player's single-instance socket lives in.
     std::string runtimeDirectory() const { return root_ + "/run"; }
+    // XDG_CONFIG_HOME of the player: its own settings file goes to <this>/brennick-midi-player/.
+    std::string userConfigHome() const { return root_ + "/config"; }
 
     // Starts the program with `arguments` (offscreen Qt unless `environment` says otherwise).
     void start(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {});
