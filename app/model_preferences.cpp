@@ -13,7 +13,7 @@ const QString kDestinationKey = QStringLiteral("Destination for model");
 const QString kSpeedKey = QStringLiteral("SysEx speed");
 const QString kPauseKey = QStringLiteral("SysEx pause after message");
 
-SysExPacing clamped(SysExPacing pacing)
+PacingPreference clamped(PacingPreference pacing)
 {
     return {std::clamp(pacing.bytesPerSecond, kMinSysExBytesPerSecond, kMaxSysExBytesPerSecond),
             std::clamp(pacing.pauseMs, 0, kMaxSysExPauseMs)};
@@ -67,12 +67,12 @@ void ModelPreferences::forgetDestination(const QString& model)
         notify();
 }
 
-SysExPacing ModelPreferences::pacing(const QString& model) const
+PacingPreference ModelPreferences::pacing(const QString& model) const
 {
-    return pacing_.value(model, SysExPacing{});
+    return pacing_.value(model, PacingPreference{});
 }
 
-void ModelPreferences::setPacing(const QString& model, SysExPacing pacing)
+void ModelPreferences::setPacing(const QString& model, PacingPreference pacing)
 {
     pacing = clamped(pacing);
     const auto it = pacing_.constFind(model);

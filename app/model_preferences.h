@@ -21,10 +21,10 @@ inline constexpr int kMaxSysExBytesPerSecond = 1000000;
 inline constexpr int kMaxSysExPauseMs = 5000;
 
 // How SysEx is paced to a model's destination.
-struct SysExPacing {
+struct PacingPreference {
     int bytesPerSecond = kDefaultSysExBytesPerSecond;
     int pauseMs = 0;  // after each message
-    bool operator==(const SysExPacing&) const = default;
+    bool operator==(const PacingPreference&) const = default;
 };
 
 // The preferences live in the settings file's root dictionary beside "Quit on stop", under three
@@ -50,9 +50,9 @@ public:
     void forgetDestination(const QString& model);
 
     // The pacing for `model`: what was set, else the defaults.
-    SysExPacing pacing(const QString& model) const;
+    PacingPreference pacing(const QString& model) const;
     // Sets both values, each clamped to its range.
-    void setPacing(const QString& model, SysExPacing pacing);
+    void setPacing(const QString& model, PacingPreference pacing);
 
     // Replaces everything held with what `settings` (the file's root dictionary) holds. Never
     // calls `changed`.
@@ -64,7 +64,7 @@ private:
     void notify() const;
 
     QMap<QString, QString> destinations_;
-    QMap<QString, SysExPacing> pacing_;
+    QMap<QString, PacingPreference> pacing_;
     std::function<void()> changed_;
 };
 

@@ -376,7 +376,7 @@ TEST_F(SettingsFileTest, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
         EXPECT_EQ(controller.autoQuit.state(), 1);
         ModelPreferences& preferences = controller.delegate.modelPreferences();
         EXPECT_EQ(preferences.rememberedDestination("Lumen"), std::nullopt);
-        EXPECT_EQ(preferences.pacing("Lumen"), (SysExPacing{60000, 0}));
+        EXPECT_EQ(preferences.pacing("Lumen"), (PacingPreference{60000, 0}));
 
         preferences.setRememberedDestination("Lumen", "Lumen 2 Port");
         const std::optional<QVariantMap> saved = readPropertyListDictionary(settingsFile());
@@ -397,9 +397,9 @@ TEST_F(SettingsFileTest, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
     EXPECT_EQ(preferences.rememberedDestination("Lumen"), "Lumen 2 Port");
     EXPECT_EQ(preferences.rememberedDestination(""), "Carrow:midi_in");
     EXPECT_EQ(preferences.rememberedDestination("Carrow"), std::nullopt);
-    EXPECT_EQ(preferences.pacing("Carrow"), (SysExPacing{30000, 20}));
-    EXPECT_EQ(preferences.pacing("Vell/Vell+"), (SysExPacing{kMinSysExBytesPerSecond, kMaxSysExPauseMs}));
-    EXPECT_EQ(preferences.pacing("Lumen"), (SysExPacing{60000, 0}));
+    EXPECT_EQ(preferences.pacing("Carrow"), (PacingPreference{30000, 20}));
+    EXPECT_EQ(preferences.pacing("Vell/Vell+"), (PacingPreference{kMinSysExBytesPerSecond, kMaxSysExPauseMs}));
+    EXPECT_EQ(preferences.pacing("Lumen"), (PacingPreference{60000, 0}));
 
     const std::optional<QVariantMap> saved = readPropertyListDictionary(settingsFile());
     ASSERT_TRUE(saved.has_value());
@@ -413,7 +413,7 @@ struct PreferenceCase {
     std::string entries;  // beside "Quit on stop" in the root dictionary
     const char* model;
     std::optional<QString> destination;
-    SysExPacing pacing;
+    PacingPreference pacing;
 };
 
 std::string entry(const char* key, const std::string& valueXml)
