@@ -1,20 +1,26 @@
 #include "app/application.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFileOpenEvent>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "app/app_delegate.h"
+#include "app/command_line.h"
+#include "app/destination_report.h"
 #include "app/main_interface.h"
 #include "platform/launch_requests.h"
+#include "platform/local_path.h"
 #include "platform/resource_directory.h"
 #include "platform/single_instance.h"
+#include "platform/system_log.h"
 #include "ui/midi_window.h"
 
 namespace brennick {
@@ -22,24 +28,73 @@ namespace brennick {
 namespace {
 
 constexpr int kForwardTimeoutMs = 3000;
+// Attempts to become the primary or reach it while a primary comes and goes at the same time.
+constexpr int kInstanceAttempts = 3;
 
-// Hands desktop requests to the controller: files to open and URLs to get.
+// Writes `text`, with the exact bytes of any path in it.
+void print(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = encodeLocalPath(text);
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// The one place where the program ends after its own work: after --list, and after the main loop.
+int endProgram(int status)
+{
+    // The MIDI service connection is to be closed here.
+    return status;
+}
+
+// Whether Qt can show a window: a display server is named, or QT_QPA_PLATFORM names a platform
+// that needs none (among a list, Qt takes the first that works).
+bool graphicalDisplayAvailable()
+{
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    static const QStringList displayFree{"offscreen", "minimal", "minimalegl",  "linuxfb",
+                                         "eglfs",     "vnc",     "vkkhrdisplay"};
+    const QStringList platforms = qEnvironmentVariable("QT_QPA_PLATFORM").split(u';', Qt::SkipEmptyParts);
+    return std::any_of(platforms.begin(), platforms.end(), [](const QString& platform) {
+        return displayFree.contains(platform.section(u':', 0, 0).trimmed());
+    });
+}
+
+QStringList decoded(const QList<QByteArray>& items)
+{
+    QStringList out;
+    out.reserve(items.size());
+    for (const QByteArray& item : items)
+        out.append(decodeLocalPath(item));
+    return out;
+}
+
+// Hands desktop requests to the controller: files to open and URLs to get. A batch (one launch's
+// arguments, one forwarded message) may hold thousands of requests; each play request replaces
+// the one before, so only the newest file is played, and the get-URL handler, whose only effect
+// is its fixed log line, is called once.
 class RequestIntake : public QObject {
 public:
     explicit RequestIntake(AppDelegate& delegate) : delegate_(delegate) {}
 
     void handle(const QList<LaunchRequest>& requests)
     {
-        for (const LaunchRequest& request : requests) {
-            if (request.kind == LaunchRequest::Kind::OpenFile)
-                delegate_.applicationOpenFile(&request.value);
-            else if (delegate_.handlesGetURLEvents())
-                delegate_.handleGetURLEvent(request.value);
-        }
+        const LaunchBatch batch = coalesceLaunchRequests(requests);
+        if (batch.requestCount > 1)
+            systemLog(batch.newestFile
+                          ? QStringLiteral("received %1 requests; playing the newest").arg(batch.requestCount)
+                          : QStringLiteral("received %1 requests").arg(batch.requestCount));
+        if (batch.newestGetURL && delegate_.handlesGetURLEvents())
+            delegate_.handleGetURLEvent(*batch.newestGetURL);
+        if (batch.newestFile)
+            delegate_.applicationOpenFile(&*batch.newestFile);
     }
 
     // Items forwarded by a second launch are already absolute paths or URLs.
-    void handleForwarded(const QStringList& items) { handle(classifyLaunchArguments(items, QDir::rootPath())); }
+    void handleForwarded(const QList<QByteArray>& items)
+    {
+        handle(classifyLaunchArguments(decoded(items), QStringLiteral("/")));
+    }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -47,7 +102,7 @@ protected:
         if (event->type() == QEvent::FileOpen) {
             const auto* open = static_cast<QFileOpenEvent*>(event);
             const QString file = open->file();
-            handle(file.isEmpty() ? classifyLaunchArguments({open->url().toString()}, QDir::currentPath())
+            handle(file.isEmpty() ? classifyLaunchArguments({open->url().toString()}, currentDirectoryPath())
                                   : QList<LaunchRequest>{{LaunchRequest::Kind::OpenFile, file}});
             return true;
         }
@@ -87,33 +142,89 @@ void quitOnTerminationSignals(QObject* context)
     ::sigaction(SIGINT, &action, nullptr);
 }
 
-QStringList forwardable(const QList<LaunchRequest>& requests)
+// What a second launch sends: every request, or, when they are too many for one message, what
+// they come to (only the newest file would be played anyway).
+QList<QByteArray> forwardedItems(const QList<LaunchRequest>& requests)
 {
-    QStringList items;
+    QList<QByteArray> items;
     for (const LaunchRequest& r : requests)
-        items << r.value;
+        items.append(encodeLocalPath(r.value));
+    if (SingleInstance::fitsOneMessage(items))
+        return items;
+    items.clear();
+    for (const LaunchRequest& r : coalesceLaunchRequests(requests).requests())
+        items.append(encodeLocalPath(r.value));
     return items;
 }
 
-}  // namespace
-
-int runApplication(int argc, char** argv)
+// The end of a single-instance step that neither made this launch the primary nor found none:
+// the exit status, or nullopt to run without single instance. Never a second player next to one
+// that may be running: only a socket that cannot be used at all lets this launch run alone.
+std::optional<int> settle(const SingleInstance::Result& result)
 {
-    QApplication app(argc, argv);
+    if (result.status == SingleInstance::Status::Delivered)
+        return kExitOk;
+    if (result.status == SingleInstance::Status::Unavailable) {
+        print(stderr, result.message + QStringLiteral("; running without single instance\n"));
+        return std::nullopt;
+    }
+    print(stderr, result.message + QStringLiteral("; not starting a second player\n"));
+    return kExitPlayerStuck;
+}
+
+// Becomes the primary (`instance` listens), or hands `items` to the primary that won a race.
+// nullopt: run; a value: the exit status.
+std::optional<int> becomePrimary(SingleInstance& instance, const QList<QByteArray>& items, const QString& socketPath)
+{
+    for (int attempt = 0; attempt < kInstanceAttempts; ++attempt) {
+        const SingleInstance::Result listening = instance.listen();
+        if (listening.status == SingleInstance::Status::Listening)
+            return std::nullopt;
+        if (listening.status != SingleInstance::Status::PrimaryRunning)
+            return settle(listening);
+        const SingleInstance::Result forwarded = SingleInstance::forward(items, kForwardTimeoutMs, socketPath);
+        if (forwarded.status != SingleInstance::Status::NoPrimary)
+            return settle(forwarded);
+        // The primary ended in between: try again to take its place.
+    }
+    print(stderr,
+          QStringLiteral("players keep starting and ending on %1; not starting a second player\n").arg(socketPath));
+    return kExitPlayerStuck;
+}
+
+int runPlayer(char* programName, const QList<QByteArray>& operands)
+{
+    const QList<LaunchRequest> launchRequests = classifyLaunchArguments(decoded(operands), currentDirectoryPath());
+
+    // One player per user: a later launch hands its files and URLs to the first and ends.
+    QString problem;
+    const QString socketPath = SingleInstance::defaultSocketPath(&problem);
+    bool singleInstance = !socketPath.isEmpty();
+    if (!singleInstance)
+        print(stderr, problem + QStringLiteral("; running without single instance\n"));
+    const QList<QByteArray> items = singleInstance ? forwardedItems(launchRequests) : QList<QByteArray>();
+    if (singleInstance) {
+        const SingleInstance::Result forwarded = SingleInstance::forward(items, kForwardTimeoutMs, socketPath);
+        if (forwarded.status != SingleInstance::Status::NoPrimary) {
+            if (const auto status = settle(forwarded))
+                return *status;
+            singleInstance = false;
+        }
+    }
+
+    // Qt sees no user argument, so that no file name is taken for one of its options.
+    int qtArgc = 1;
+    char* qtArgv[] = {programName, nullptr};
+    QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("brennick-midi-player"));
     QApplication::setApplicationDisplayName(QStringLiteral("Brennick MIDI Player"));
     QApplication::setDesktopFileName(QStringLiteral("brennick-midi-player"));
 
-    QStringList arguments = QApplication::arguments();
-    arguments.removeFirst();
-    const QList<LaunchRequest> launchRequests = classifyLaunchArguments(arguments, QDir::currentPath());
-
-    // One player per user: a second launch hands its files and URLs to the first and ends.
-    SingleInstance instance;
-    if (SingleInstance::forward(forwardable(launchRequests), kForwardTimeoutMs))
-        return 0;
-    if (!instance.listen() && SingleInstance::forward(forwardable(launchRequests), kForwardTimeoutMs))
-        return 0;
+    SingleInstance instance(socketPath);
+    if (singleInstance) {
+        if (const auto status = becomePrimary(instance, items, socketPath))
+            return *status;
+    }
 
     MainInterface ui = loadMainInterface(resourceDirectoryPath());
     AppDelegate& delegate = *ui.delegate;
@@ -124,7 +235,7 @@ int runApplication(int argc, char** argv)
     RequestIntake intake(delegate);
     app.installEventFilter(&intake);
     QObject::connect(&instance, &SingleInstance::itemsReceived, &intake,
-                     [&intake](const QStringList& items) { intake.handleForwarded(items); });
+                     [&intake](const QList<QByteArray>& received) { intake.handleForwarded(received); });
 
     quitOnTerminationSignals(&delegate);
 
@@ -132,7 +243,32 @@ int runApplication(int argc, char** argv)
     ui.window->show();
     intake.handle(launchRequests);
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
-    return app.exec();
+    return endProgram(app.exec());
+}
+
+}  // namespace
+
+int runApplication(int argc, char** argv)
+{
+    const CommandLine line = parseCommandLine(argc, argv);
+    switch (line.action) {
+    case CommandLine::Action::Usage:
+        print(stderr, line.error + QLatin1Char('\n') + usageText() +
+                          QStringLiteral("Try 'brennick-midi-player --help' for more.\n"));
+        return kExitUsage;
+    case CommandLine::Action::Help: print(stdout, helpText()); return kExitOk;
+    case CommandLine::Action::Version: print(stdout, versionText()); return kExitOk;
+    case CommandLine::Action::List:
+        print(stdout, destinationReport(decoded(line.operands), currentDirectoryPath()));
+        return endProgram(kExitOk);
+    case CommandLine::Action::Run: break;
+    }
+    // Checked before anything starts: without it Qt would abort with a long message of its own.
+    if (!graphicalDisplayAvailable()) {
+        print(stderr, QStringLiteral("no graphical display: set DISPLAY or WAYLAND_DISPLAY\n"));
+        return kExitUsage;
+    }
+    return runPlayer(argv[0], line.operands);
 }
 
 }  // namespace brennick

@@ -1,10 +1,10 @@
 #pragma once
-// The application's main loop: launch sequence, requests from the desktop, termination.
+// The program's entry: informational options, the single-instance hand-over, then the
+// application's main loop with its launch sequence, requests from the desktop and termination.
 
 namespace brennick {
 
-// Runs the player with the process arguments (files and URLs; there are no options) and returns
-// the exit status.
+// Runs the program with the process arguments and returns the exit status (see command_line.h).
 int runApplication(int argc, char** argv);
 
 }  // namespace brennick

@@ -6,6 +6,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/local_path.h"
+
 namespace brennick {
 
 void PrintTo(const LaunchRequest& r, std::ostream* os)
@@ -31,6 +36,11 @@ protected:
         // A file whose name has a colon, as a user may well save one.
         QFile existing(dir_.filePath(QStringLiteral("song:1.mid")));
         ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+        // And one whose name is not UTF-8, which only its exact bytes find.
+        const QByteArray name = QFile::encodeName(dir_.path()) + "/tune:\xFF.mid";
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
     }
     QTemporaryDir dir_;
 };
@@ -64,6 +74,14 @@ const ArgumentCase kArgumentCases[] = {
     {"SchemeMayNotHoldSpace", "my song:x.mid", Kind::OpenFile, "{cwd}/my song:x.mid"},
     {"LeadingColon", ":x.mid", Kind::OpenFile, "{cwd}/:x.mid"},
     {"ColonAfterSlash", "dir/a:b.mid", Kind::OpenFile, "{cwd}/dir/a:b.mid"},
+    {"FileUrlWithoutAuthority", "file:/m/s.mid", Kind::OpenFile, "/m/s.mid"},
+    {"FileUrlQueryAndFragmentDropped", "file:///m/s.mid?x=1#y", Kind::OpenFile, "/m/s.mid"},
+    {"FileUrlStrayPercentKept", "file:///m/100%25%.mid%z", Kind::OpenFile, "/m/100%%.mid%z"},
+    {"FileUrlOfNonUtf8Name", "file:///m/caf%E9.mid", Kind::OpenFile, decodeLocalPath("/m/caf\xE9.mid")},
+    {"FileUrlWithNulIsNoFile", "file:///m/a%00b.mid", Kind::GetURL, "file:///m/a%00b.mid"},
+    {"NonUtf8Path", decodeLocalPath("caf\xE9.mid"), Kind::OpenFile, decodeLocalPath("{cwd}/caf\xE9.mid")},
+    {"ExistingNonUtf8FileWithColon", decodeLocalPath("tune:\xFF.mid"), Kind::OpenFile,
+     decodeLocalPath("{cwd}/tune:\xFF.mid")},
 };
 
 INSTANTIATE_TEST_SUITE_P(Arguments, LaunchArguments, ::testing::ValuesIn(kArgumentCases),
@@ -76,6 +94,20 @@ TEST(LaunchArgumentLists, KeepOrderAndDropEmptyArguments)
         {Kind::OpenFile, "/home/u/b.mid"}, {Kind::GetURL, "https://x.org"}, {Kind::OpenFile, "/a.mid"}};
     EXPECT_EQ(requests, expected);
     EXPECT_TRUE(classifyLaunchArguments({}, QStringLiteral("/")).isEmpty());
+}
+
+TEST(LaunchBatches, ComeToTheNewestFileAndTheNewestGetUrl)
+{
+    const QList<LaunchRequest> requests{
+        {Kind::OpenFile, "/a.mid"}, {Kind::GetURL, "x:1"}, {Kind::OpenFile, "/b.mid"}, {Kind::GetURL, "x:2"}};
+    const LaunchBatch batch = coalesceLaunchRequests(requests);
+    EXPECT_EQ(batch.requestCount, 4);
+    EXPECT_EQ(batch.requests(), (QList<LaunchRequest>{{Kind::GetURL, "x:2"}, {Kind::OpenFile, "/b.mid"}}));
+
+    const LaunchBatch urlsOnly = coalesceLaunchRequests({{Kind::GetURL, "x:1"}});
+    EXPECT_FALSE(urlsOnly.newestFile);
+    EXPECT_EQ(urlsOnly.newestGetURL, QStringLiteral("x:1"));
+    EXPECT_TRUE(coalesceLaunchRequests({}).requests().isEmpty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A launch as the player makes it: forward to a running primary, or become the primary and print
 // what arrives. Usage: single_instance_helper <socket path> <item> <items to wait for>
-// Prints "primary" or "forwarded" first; a primary then prints "received <item>" lines.
+// Prints "primary" or "forwarded" first; a primary then prints "received <item>" lines (the
+// item's bytes as they came). Anything else ends with status 3 and the message on stderr.
 #include "platform/single_instance.h"
 
 #include <QCoreApplication>
@@ -8,29 +9,40 @@
 
 #include <cstdio>
 
+#include "platform/local_path.h"
+
+using brennick::SingleInstance;
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     if (argc != 4)
         return 2;
-    const QString socketPath = QString::fromLocal8Bit(argv[1]);
-    const QStringList items{QString::fromLocal8Bit(argv[2])};
+    const QString socketPath = brennick::decodeLocalPath(argv[1]);
+    const QList<QByteArray> items{QByteArray(argv[2])};
     const int expected = QString::fromLatin1(argv[3]).toInt();
 
-    brennick::SingleInstance instance(socketPath);
-    if (brennick::SingleInstance::forward(items, 3000, socketPath) ||
-        (!instance.listen() && brennick::SingleInstance::forward(items, 3000, socketPath))) {
+    SingleInstance instance(socketPath);
+    SingleInstance::Result result = SingleInstance::forward(items, 3000, socketPath);
+    if (result.status == SingleInstance::Status::NoPrimary) {
+        result = instance.listen();
+        if (result.status == SingleInstance::Status::PrimaryRunning)
+            result = SingleInstance::forward(items, 3000, socketPath);
+    }
+    if (result.status == SingleInstance::Status::Delivered) {
         std::printf("forwarded\n");
         return 0;
     }
-    if (!instance.isListening())
+    if (result.status != SingleInstance::Status::Listening) {
+        std::fprintf(stderr, "%s\n", qPrintable(result.message));
         return 3;
+    }
     std::printf("primary\n");
     std::fflush(stdout);
     int received = 0;
-    QObject::connect(&instance, &brennick::SingleInstance::itemsReceived, [&](const QStringList& got) {
-        for (const QString& item : got)
-            std::printf("received %s\n", qPrintable(item));
+    QObject::connect(&instance, &SingleInstance::itemsReceived, [&](const QList<QByteArray>& got) {
+        for (const QByteArray& item : got)
+            std::printf("received %s\n", item.constData());
         std::fflush(stdout);
         if (++received == expected)
             app.quit();

@@ -1,22 +1,36 @@
-// One primary instance per user: forwarding, stale sockets, hostile clients and racing launches.
+// One primary instance per user: forwarding, stale sockets, what else may sit at the socket
+// path, hostile clients, stopped primaries, other users and racing launches.
 #include "platform/single_instance.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <csignal>
+#include <fcntl.h>
 #include <future>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include "platform/local_path.h"
 
 namespace brennick {
 namespace {
+
+using Status = SingleInstance::Status;
+constexpr uid_t kNobody = 65534;
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
@@ -42,6 +56,25 @@ protected:
         return result.get();
     }
 
+    Status forward(const QList<QByteArray>& items, int timeoutMs = 3000)
+    {
+        return whileServing([&] { return SingleInstance::forward(items, timeoutMs, socketPath()).status; });
+    }
+
+    // A launch of the helper with `item` (see single_instance_helper.cpp), started.
+    static std::unique_ptr<QProcess> helper(const QString& socket, const QString& item, int itemsToWaitFor,
+                                            const QString& program = QStringLiteral(SINGLE_INSTANCE_HELPER))
+    {
+        auto process = std::make_unique<QProcess>();
+        process->start(program, {socket, item, QString::number(itemsToWaitFor)});
+        return process;
+    }
+
+    static bool becamePrimary(QProcess& process)
+    {
+        return process.waitForReadyRead(10000) && process.readLine() == "primary\n";
+    }
+
     QTemporaryDir dir_;
 };
 
@@ -51,32 +84,38 @@ TEST_F(SingleInstanceTest, DefaultSocketLivesInTheRuntimeDirectory)
               qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/brennick-midi-player.socket"));
 }
 
-TEST_F(SingleInstanceTest, PrimaryReceivesForwardedItems)
+TEST_F(SingleInstanceTest, PrimaryReceivesForwardedItemsByteForByte)
 {
     SingleInstance primary(socketPath());
-    ASSERT_TRUE(primary.listen());
+    ASSERT_EQ(primary.listen().status, Status::Listening);
     QSignalSpy received(&primary, &SingleInstance::itemsReceived);
-    const QStringList items{"/music/a b.mid", "brennick://x", QString::fromUtf8("/m/Größe.mid"), ""};
-    EXPECT_TRUE(whileServing([&] { return SingleInstance::forward(items, 3000, socketPath()); }));
+    const QList<QByteArray> items{"/music/a b.mid",
+                                  "brennick://x",
+                                  "/m/Gr\xC3\xB6\xC3\x9F"
+                                  "e.mid",
+                                  "",
+                                  "/m/caf\xE9\xFF.mid",
+                                  "/" + QByteArray(3 * PATH_MAX, 'x') + ".mid"};
+    EXPECT_EQ(forward(items), Status::Delivered);
+    QCoreApplication::processEvents();  // the signal is queued behind the acknowledgement
     ASSERT_EQ(received.size(), 1);
-    EXPECT_EQ(received[0][0].toStringList(), items);
+    EXPECT_EQ(received[0][0].value<QList<QByteArray>>(), items);
 
     // A second instance on the same socket stays secondary.
     SingleInstance second(socketPath());
-    EXPECT_FALSE(second.listen());
+    EXPECT_EQ(second.listen().status, Status::PrimaryRunning);
     EXPECT_TRUE(primary.isListening());
 }
 
-TEST_F(SingleInstanceTest, ForwardWithoutPrimaryFails)
+TEST_F(SingleInstanceTest, ForwardWithoutPrimaryOrOverLimitsSendsNothing)
 {
-    EXPECT_FALSE(SingleInstance::forward({"/a.mid"}, 500, socketPath()));
-    QStringList tooMany;
-    for (int i = 0; i <= SingleInstance::kMaxItems; ++i)
-        tooMany.append(QStringLiteral("x"));
+    EXPECT_EQ(forward({"/a.mid"}, 500), Status::NoPrimary);
     SingleInstance primary(socketPath());
-    ASSERT_TRUE(primary.listen());
-    EXPECT_FALSE(SingleInstance::forward(tooMany, 500, socketPath()));
-    EXPECT_FALSE(SingleInstance::forward({QString(SingleInstance::kMaxMessageBytes, 'x')}, 500, socketPath()));
+    ASSERT_EQ(primary.listen().status, Status::Listening);
+    const QList<QByteArray> tooMany(SingleInstance::kMaxItems + 1, QByteArray("x"));
+    EXPECT_FALSE(SingleInstance::fitsOneMessage(tooMany));
+    EXPECT_EQ(forward(tooMany, 500), Status::TooLarge);
+    EXPECT_EQ(forward({QByteArray(SingleInstance::kMaxMessageBytes, 'x')}, 500), Status::TooLarge);
 }
 
 TEST_F(SingleInstanceTest, StaleSocketOfCrashedPrimaryIsReplaced)
@@ -91,11 +130,43 @@ TEST_F(SingleInstanceTest, StaleSocketOfCrashedPrimaryIsReplaced)
     ::close(fd);
     ASSERT_TRUE(QFile::exists(socketPath()));
 
+    EXPECT_EQ(forward({"/a.mid"}), Status::NoPrimary);
     SingleInstance primary(socketPath());
-    ASSERT_TRUE(primary.listen());
+    ASSERT_EQ(primary.listen().status, Status::Listening);
     QSignalSpy received(&primary, &SingleInstance::itemsReceived);
-    EXPECT_TRUE(whileServing([&] { return SingleInstance::forward({"/a.mid"}, 3000, socketPath()); }));
+    EXPECT_EQ(forward({"/a.mid"}), Status::Delivered);
+    QCoreApplication::processEvents();
     EXPECT_EQ(received.size(), 1);
+}
+
+TEST_F(SingleInstanceTest, SomethingElseAtTheSocketPathIsLeftAlone)
+{
+    for (const bool folder : {true, false}) {
+        SCOPED_TRACE(folder ? "a folder" : "a file");
+        if (folder) {
+            ASSERT_TRUE(QDir().mkdir(socketPath()));
+        } else {
+            QFile file(socketPath());
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("keep");
+        }
+        SingleInstance instance(socketPath());
+        const SingleInstance::Result listening = instance.listen();
+        EXPECT_EQ(listening.status, Status::NotASocket);
+        EXPECT_TRUE(listening.message.contains(socketPath())) << listening.message.toStdString();
+        EXPECT_FALSE(instance.isListening());
+        EXPECT_EQ(forward({"/a.mid"}, 500), Status::NotASocket);
+        const QFileInfo after(socketPath());
+        EXPECT_EQ(after.isDir(), folder);
+        EXPECT_EQ(after.isFile(), !folder);
+        if (!folder) {
+            QFile file(socketPath());
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            EXPECT_EQ(file.readAll(), "keep");
+        }
+        QDir().rmdir(socketPath());
+        QFile::remove(socketPath());
+    }
 }
 
 QByteArray bigEndian(quint32 value)
@@ -115,7 +186,7 @@ class SingleInstanceGarbage : public SingleInstanceTest, public ::testing::WithP
 TEST_P(SingleInstanceGarbage, IsIgnoredAndThePrimaryKeepsServing)
 {
     SingleInstance primary(socketPath());
-    ASSERT_TRUE(primary.listen());
+    ASSERT_EQ(primary.listen().status, Status::Listening);
     QSignalSpy received(&primary, &SingleInstance::itemsReceived);
     const QByteArray garbage = GetParam().bytes;
     const bool answered = whileServing([&] {
@@ -133,9 +204,10 @@ TEST_P(SingleInstanceGarbage, IsIgnoredAndThePrimaryKeepsServing)
     EXPECT_FALSE(answered);
     QCoreApplication::processEvents();
     EXPECT_EQ(received.size(), 0);
-    EXPECT_TRUE(whileServing([&] { return SingleInstance::forward({"/ok.mid"}, 3000, socketPath()); }));
+    EXPECT_EQ(forward({"/ok.mid"}), Status::Delivered);
+    QCoreApplication::processEvents();
     ASSERT_EQ(received.size(), 1);
-    EXPECT_EQ(received[0][0].toStringList(), QStringList{"/ok.mid"});
+    EXPECT_EQ(received[0][0].value<QList<QByteArray>>(), QList<QByteArray>{"/ok.mid"});
 }
 
 const GarbageCase kGarbageCases[] = {
@@ -144,7 +216,7 @@ const GarbageCase kGarbageCases[] = {
     {"HugeItemCount", "BRN1" + bigEndian(4) + bigEndian(0xFFFFFFFFu)},
     {"ItemLongerThanBody", "BRN1" + bigEndian(9) + bigEndian(1) + bigEndian(1000) + "x"},
     {"TrailingBytes", "BRN1" + bigEndian(9) + bigEndian(0) + "extra"},
-    {"InvalidUtf8", "BRN1" + bigEndian(10) + bigEndian(1) + bigEndian(2) + "\xC3\x28"},
+    {"NulInItem", "BRN1" + bigEndian(11) + bigEndian(1) + bigEndian(3) + QByteArray("a\0b", 3)},
     {"Unfinished", "BRN1" + bigEndian(100) + bigEndian(1)},
     {"EmptyBody", "BRN1" + bigEndian(0)},
 };
@@ -152,16 +224,34 @@ const GarbageCase kGarbageCases[] = {
 INSTANTIATE_TEST_SUITE_P(Messages, SingleInstanceGarbage, ::testing::ValuesIn(kGarbageCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(SingleInstanceTest, StoppedPrimaryIsReportedAndKeepsItsSocket)
+{
+    auto primary = helper(socketPath(), QStringLiteral("/first.mid"), 1);
+    ASSERT_TRUE(becamePrimary(*primary)) << primary->readAllStandardError().toStdString();
+    ASSERT_EQ(::kill(pid_t(primary->processId()), SIGSTOP), 0);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const SingleInstance::Result result = SingleInstance::forward({"/given-up.mid"}, 1000, socketPath());
+    EXPECT_EQ(result.status, Status::NoAnswer);
+    EXPECT_LT(elapsed.elapsed(), 2000);
+    EXPECT_TRUE(result.message.contains(QStringLiteral("does not answer"))) << result.message.toStdString();
+    SingleInstance second(socketPath());
+    EXPECT_EQ(second.listen().status, Status::PrimaryRunning);
+
+    // Resumed, it drops what its sender gave up on and takes the next message.
+    ::kill(pid_t(primary->processId()), SIGCONT);
+    EXPECT_EQ(forward({"/later.mid"}), Status::Delivered);
+    ASSERT_TRUE(primary->waitForFinished(10000));
+    EXPECT_EQ(primary->readAllStandardOutput(), "received /later.mid\n");
+}
+
 TEST_F(SingleInstanceTest, RacingLaunchesEndWithOnePrimary)
 {
     constexpr int kLaunches = 4;
     std::vector<std::unique_ptr<QProcess>> launches;
-    for (int i = 0; i < kLaunches; ++i) {
-        auto process = std::make_unique<QProcess>();
-        process->start(QStringLiteral(SINGLE_INSTANCE_HELPER),
-                       {socketPath(), QStringLiteral("/item%1.mid").arg(i), QString::number(kLaunches - 1)});
-        launches.push_back(std::move(process));
-    }
+    for (int i = 0; i < kLaunches; ++i)
+        launches.push_back(helper(socketPath(), QStringLiteral("/item%1.mid").arg(i), kLaunches - 1));
     int primaries = 0;
     QStringList received;
     for (auto& process : launches) {
@@ -179,6 +269,163 @@ TEST_F(SingleInstanceTest, RacingLaunchesEndWithOnePrimary)
     }
     EXPECT_EQ(primaries, 1);
     EXPECT_EQ(received.size(), kLaunches - 1);
+}
+
+// --- The runtime folder ---------------------------------------------------------------------
+
+struct FolderCase {
+    const char* name;
+    bool viaRuntimeVariable;  // XDG_RUNTIME_DIR names the folder; else the fallback under TMPDIR
+    void (*prepare)(const QByteArray& folder);
+    const char* refusal;  // nullptr: the folder is used
+    bool needsRoot;
+};
+
+class RuntimeFolder : public ::testing::TestWithParam<FolderCase> {
+protected:
+    void SetUp() override { saved_ = qgetenv("XDG_RUNTIME_DIR"); }
+    void TearDown() override
+    {
+        qputenv("XDG_RUNTIME_DIR", saved_);
+        qunsetenv("TMPDIR");
+    }
+    QByteArray saved_;
+};
+
+TEST_P(RuntimeFolder, IsUsedOnlyWhenPrivateToTheUser)
+{
+    const FolderCase& c = GetParam();
+    if (c.needsRoot && ::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    QTemporaryDir temporary;
+    const QByteArray base = QFile::encodeName(temporary.path());
+    QByteArray folder = base + "/runtime";
+    if (c.viaRuntimeVariable) {
+        qputenv("XDG_RUNTIME_DIR", folder);
+    } else {
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", base);
+        folder = base + "/brennick-midi-player-" + QByteArray::number(::geteuid());
+    }
+    if (c.prepare != nullptr)
+        c.prepare(folder);
+
+    QString problem;
+    const QString path = SingleInstance::defaultSocketPath(&problem);
+    if (c.refusal == nullptr) {
+        EXPECT_EQ(path, decodeLocalPath(folder) + QStringLiteral("/brennick-midi-player.socket"));
+        struct stat info {};
+        ASSERT_EQ(::lstat(folder.constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0700u);
+    } else {
+        EXPECT_TRUE(path.isEmpty());
+        EXPECT_TRUE(problem.contains(QLatin1String(c.refusal))) << problem.toStdString();
+    }
+}
+
+const FolderCase kFolderCases[] = {
+    {"FallbackCreatedPrivate", false, nullptr, nullptr, false},
+    {"FallbackOpenToOthers", false,
+     [](const QByteArray& f) {
+         ::mkdir(f, 0700);
+         ::chmod(f, 0755);
+     },
+     "open to other users", false},
+    {"FallbackSymlink", false,
+     [](const QByteArray& f) {
+         ::mkdir(f + ".real", 0700);
+         ::symlink(f + ".real", f);
+     },
+     "symbolic link", false},
+    {"FallbackNotAFolder", false, [](const QByteArray& f) { ::close(::open(f, O_CREAT | O_WRONLY, 0600)); },
+     "not a folder", false},
+    {"FallbackOfAnotherUser", false,
+     [](const QByteArray& f) {
+         ::mkdir(f, 0700);
+         [[maybe_unused]] const int ignored = ::chown(f, kNobody, kNobody);
+     },
+     "another user", true},
+    {"RuntimeDirectoryOpenToOthers", true,
+     [](const QByteArray& f) {
+         ::mkdir(f, 0700);
+         ::chmod(f, 0777);
+     },
+     "open to other users", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Folders, RuntimeFolder, ::testing::ValuesIn(kFolderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Another user (needs root, which can act as another user) -------------------------------
+
+class OtherUser : public SingleInstanceTest {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "acting as another user needs root";
+        // A folder both users may use, as a runtime directory shared by mistake would be.
+        ::chmod(QFile::encodeName(dir_.path()).constData(), 01777);
+    }
+};
+
+TEST_F(OtherUser, PrimaryOfAnotherUserIsSentNothing)
+{
+    // The helper, copied where the other user may run it, runs as that user.
+    const QString program = dir_.filePath(QStringLiteral("helper"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(SINGLE_INSTANCE_HELPER), program));
+    QProcess foreign;
+    foreign.setChildProcessModifier([] {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(126);
+    });
+    foreign.start(program, {socketPath(), QStringLiteral("/theirs.mid"), QStringLiteral("1")});
+    ASSERT_TRUE(becamePrimary(foreign)) << foreign.readAllStandardError().toStdString();
+
+    EXPECT_EQ(forward({"/mine.mid"}), Status::OtherUser);
+    SingleInstance mine(socketPath());
+    EXPECT_EQ(mine.listen().status, Status::OtherUser);
+    // A socket file that looks like ours: the serving process still gives the other user away.
+    ASSERT_EQ(::chown(QFile::encodeName(socketPath()).constData(), ::geteuid(), ::getegid()), 0);
+    EXPECT_EQ(forward({"/mine.mid"}), Status::OtherUser);
+    EXPECT_EQ(mine.listen().status, Status::OtherUser);
+    foreign.kill();
+    foreign.waitForFinished(5000);
+    EXPECT_EQ(foreign.readAllStandardOutput(), "");
+}
+
+TEST_F(OtherUser, PrimaryDropsConnectionsOfAnotherUser)
+{
+    SingleInstance primary(socketPath());
+    ASSERT_EQ(primary.listen().status, Status::Listening);
+    ::chmod(QFile::encodeName(socketPath()).constData(), 0777);
+    QSignalSpy received(&primary, &SingleInstance::itemsReceived);
+    const QByteArray message = "BRN1" + bigEndian(11) + bigEndian(1) + bigEndian(3) + "/x1";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(socketPath());
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+
+    // Only system calls in the child: it is forked from a process with threads.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(2);
+        [[maybe_unused]] const ssize_t n = ::write(fd, message.constData(), std::size_t(message.size()));
+        pollfd p{fd, POLLIN, 0};
+        char answer = 0;
+        const bool acknowledged = ::poll(&p, 1, 2000) == 1 && ::read(fd, &answer, 1) == 1;
+        ::_exit(acknowledged ? 1 : 0);
+    }
+    int status = -1;
+    while (::waitpid(child, &status, WNOHANG) == 0)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: acknowledged, 2: could not connect";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(received.size(), 0);
 }
 
 }  // namespace

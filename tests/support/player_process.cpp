@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 #ifndef BRENNICK_BINARY_DIR
@@ -48,6 +49,42 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
 int decode(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+}
+
+// A launch with standard output and error kept apart, variables set or (nullopt) removed, and
+// its own working directory.
+pid_t spawnApart(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::optional<std::string>>& environment, const std::string& stdoutPath,
+                 const std::string& stderrPath, const std::string& workingDirectory)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    for (const auto& [key, value] : environment) {
+        if (value)
+            ::setenv(key.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(key.c_str());
+    }
+    const int out = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0))
+        ::_exit(127);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
+std::string contentsOf(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -113,6 +150,32 @@ int PlayerProcess::runSecondLaunch(const std::vector<std::string>& arguments, do
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return decode(status);
+}
+
+LaunchResult PlayerProcess::runLaunch(const std::vector<std::string>& arguments,
+                                      const std::map<std::string, std::optional<std::string>>& environment,
+                                      const std::string& workingDirectory, double timeoutSeconds)
+{
+    std::map<std::string, std::optional<std::string>> env{{"QT_QPA_PLATFORM", "offscreen"},
+                                                          {"XDG_RUNTIME_DIR", runtimeDirectory()}};
+    for (const auto& [k, v] : environment)
+        env[k] = v;
+    const std::string out = root_ + "/launch-stdout.txt";
+    const std::string err = root_ + "/launch-stderr.txt";
+    const pid_t pid = spawnApart(root_ + "/bin/brennick-midi-player", arguments, env, out, err, workingDirectory);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    int status = 0;
+    bool timedOut = false;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {timedOut ? -1 : decode(status), contentsOf(out), contentsOf(err)};
 }
 
 bool PlayerProcess::running()

@@ -5,10 +5,18 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace brennick::test {
+
+// What one launch of the program did, run to its end.
+struct LaunchResult {
+    int status = -1;  // the exit status; -1 on timeout (then killed), -2 when ended by a signal
+    std::string standardOutput;
+    std::string standardError;
+};
 
 class PlayerProcess {
 public:
@@ -30,6 +38,12 @@ public:
     void start(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {});
     // Runs another launch of the same program with the same runtime directory and waits for it.
     int runSecondLaunch(const std::vector<std::string>& arguments, double timeoutSeconds);
+    // The same, keeping standard output and error apart. `environment` adds to the launch's
+    // (offscreen Qt, this runtime directory); a nullopt value removes a variable. Runs in
+    // `workingDirectory` when one is given.
+    LaunchResult runLaunch(const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::optional<std::string>>& environment = {},
+                           const std::string& workingDirectory = {}, double timeoutSeconds = 15.0);
     bool running();
     // Waits for the program to end; its exit status, or -1 on timeout / -2 when killed by a signal.
     int waitForExit(double timeoutSeconds);

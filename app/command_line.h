@@ -1,0 +1,41 @@
+#pragma once
+// The program's few informational options, read from the raw process arguments before anything
+// else starts. The player itself is configured by its settings file alone.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace brennick {
+
+// The program's exit statuses, as --help and the manual page list them.
+inline constexpr int kExitOk = 0;             // ended normally, handed its files over, or informed
+inline constexpr int kExitAfterPlayback = 1;  // automatic quit, or the no-device alert dismissed
+inline constexpr int kExitUsage = 2;          // a usage error, or no graphical display
+inline constexpr int kExitPlayerStuck = 3;    // a player holds the socket but cannot take the files
+
+struct CommandLine {
+    enum class Action {
+        Run,      // start, or hand the operands to the running player
+        Help,     // print helpText()
+        Version,  // print versionText()
+        List,     // print the MIDI destinations and where each operand would go
+        Usage,    // `error` names the argument that is neither an option nor a file
+    };
+    Action action = Action::Run;
+    QList<QByteArray> operands;  // files and URLs, the bytes as given
+    QString error;
+};
+
+// Reads argv[1] onwards. "--help", "--version" and "--list" are the options; "--" ends them. An
+// argument after "--", one that does not begin with "-", and one that begins with "-" but names
+// an existing file (relative to the working directory) is an operand; any other argument that
+// begins with "-" is a usage error. A usage error wins over the options, then --help, --version
+// and --list in that order. (A file called "--help" is reached as "./--help" or after "--".)
+CommandLine parseCommandLine(int argc, char** argv);
+
+QString helpText();     // ends in a newline
+QString usageText();    // the short form shown with a usage error, ends in a newline
+QString versionText();  // one line, ends in a newline
+
+}  // namespace brennick

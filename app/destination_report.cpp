@@ -1,0 +1,83 @@
+#include "app/destination_report.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "app/destination_choice.h"
+#include "app/model_table.h"
+#include "platform/launch_requests.h"
+#include "platform/local_path.h"
+#include "services/music_services.h"
+
+namespace brennick {
+
+namespace {
+
+QList<std::optional<QString>> destinationNames()
+{
+    QList<std::optional<QString>> names;
+    const ItemCount count = MIDIGetNumberOfDestinations();
+    for (ItemCount i = 0; i < count; ++i) {
+        std::string name;
+        if (MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &name) == 0)
+            names.append(QString::fromStdString(name));
+        else
+            names.append(std::nullopt);
+    }
+    return names;
+}
+
+QString numbered(const QList<std::optional<QString>>& names, qsizetype index)
+{
+    return QStringLiteral("%1. %2").arg(index + 1).arg(names[index].value_or(QStringLiteral("(name unreadable)")));
+}
+
+QString fileLine(const QString& path, const QList<std::optional<QString>>& names)
+{
+    if (::access(encodeLocalPath(path).constData(), R_OK) != 0)
+        return QStringLiteral("cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+    const QString model = modelNameForByte(scanModelByte(path));
+    const QString found = model.isEmpty() ? QStringLiteral("no model") : QStringLiteral("model \"%1\"").arg(model);
+    if (names.isEmpty())
+        return found + QStringLiteral(" -> none (the player would show the no-device alert)");
+    const DestinationChoice choice = chooseDestination(model, names);
+    QString why;
+    if (choice.reason == DestinationChoice::Reason::ModelName)
+        why = QStringLiteral("its name contains the model name");
+    else if (model.isEmpty())
+        why = QStringLiteral("the first destination");
+    else
+        why = QStringLiteral("no name contains the model name: the first destination");
+    return QStringLiteral("%1 -> %2 (%3)").arg(found, numbered(names, choice.index), why);
+}
+
+}  // namespace
+
+QString destinationReport(const QStringList& arguments, const QString& currentDirectory)
+{
+    QString report;
+    MIDIClientRef client = 0;
+    if (MIDIClientCreate("List Destinations", nullptr, nullptr, &client) != 0)
+        report += QStringLiteral("no MIDI service: neither a JACK server nor the ALSA sequencer can be reached\n");
+    const QList<std::optional<QString>> names = destinationNames();
+    report += names.isEmpty() ? QStringLiteral("MIDI destinations: none\n") : QStringLiteral("MIDI destinations:\n");
+    for (qsizetype i = 0; i < names.size(); ++i)
+        report += QStringLiteral("  ") + numbered(names, i) + QLatin1Char('\n');
+
+    for (const QString& argument : arguments) {
+        const QList<LaunchRequest> requests = classifyLaunchArguments({argument}, currentDirectory);
+        if (requests.isEmpty())
+            continue;
+        const LaunchRequest& request = requests.front();
+        const QString what = request.kind == LaunchRequest::Kind::OpenFile ? fileLine(request.value, names)
+                                                                           : QStringLiteral("not a file");
+        report += argument + QStringLiteral(": ") + what + QLatin1Char('\n');
+    }
+    return report;
+}
+
+}  // namespace brennick
