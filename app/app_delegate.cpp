@@ -11,6 +11,7 @@
 
 #include "platform/notification_center.h"
 #include "platform/system_log.h"
+#include "services/midi_backend.h"
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
 
@@ -87,6 +88,7 @@ void AppDelegate::applicationWillTerminate()
 
 void exitProcess(int status)
 {
+    closeMidiServices(kMidiServiceCloseSeconds);
     std::fflush(nullptr);
     std::exit(status);
 }

@@ -115,7 +115,12 @@ private:
     ModelPreferences modelPreferences_{[this] { saveSettings(); }};
 };
 
-// Ends the process with `status` at once, without the application's orderly termination.
+// How long the end of the program waits for streams to end cleanly (a SysEx under way to finish,
+// note-offs to go out) before the MIDI client leaves the service.
+inline constexpr double kMidiServiceCloseSeconds = 2.0;
+
+// Ends the process with `status` at once, without the application's orderly termination; the
+// MIDI client leaves the service first.
 [[noreturn]] void exitProcess(int status);
 
 }  // namespace brennick

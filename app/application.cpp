@@ -21,6 +21,7 @@
 #include "platform/resource_directory.h"
 #include "platform/single_instance.h"
 #include "platform/system_log.h"
+#include "services/midi_backend.h"
 #include "ui/midi_window.h"
 
 namespace brennick {
@@ -42,7 +43,7 @@ void print(std::FILE* stream, const QString& text)
 // The one place where the program ends after its own work: after --list, and after the main loop.
 int endProgram(int status)
 {
-    // The MIDI service connection is to be closed here.
+    closeMidiServices(kMidiServiceCloseSeconds);
     return status;
 }
 

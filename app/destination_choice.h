@@ -23,4 +23,8 @@ struct DestinationChoice {
 // the answer is index 0 all the same: the caller has nothing to send to.
 DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames);
 
+// The display names of the MIDI destinations as the service lists them now, each read once
+// (nullopt: one that could not be read). Lists them afresh, so MIDIGetDestination indexes this list.
+QList<std::optional<QString>> readDestinationNames();
+
 }  // namespace brennick

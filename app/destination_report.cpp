@@ -17,20 +17,6 @@ namespace brennick {
 
 namespace {
 
-QList<std::optional<QString>> destinationNames()
-{
-    QList<std::optional<QString>> names;
-    const ItemCount count = MIDIGetNumberOfDestinations();
-    for (ItemCount i = 0; i < count; ++i) {
-        std::string name;
-        if (MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &name) == 0)
-            names.append(QString::fromStdString(name));
-        else
-            names.append(std::nullopt);
-    }
-    return names;
-}
-
 QString numbered(const QList<std::optional<QString>>& names, qsizetype index)
 {
     return QStringLiteral("%1. %2").arg(index + 1).arg(names[index].value_or(QStringLiteral("(name unreadable)")));
@@ -63,7 +49,7 @@ QString destinationReport(const QStringList& arguments, const QString& currentDi
     MIDIClientRef client = 0;
     if (MIDIClientCreate("List Destinations", nullptr, nullptr, &client) != 0)
         report += QStringLiteral("no MIDI service: neither a JACK server nor the ALSA sequencer can be reached\n");
-    const QList<std::optional<QString>> names = destinationNames();
+    const QList<std::optional<QString>> names = readDestinationNames();
     report += names.isEmpty() ? QStringLiteral("MIDI destinations: none\n") : QStringLiteral("MIDI destinations:\n");
     for (qsizetype i = 0; i < names.size(); ++i)
         report += QStringLiteral("  ") + numbered(names, i) + QLatin1Char('\n');

@@ -13,6 +13,7 @@
 #include "app/model_table.h"
 #include "app/playback_state.h"
 #include "app/sequence_loader.h"
+#include "platform/local_path.h"
 #include "platform/system_log.h"
 #include "services/music_services.h"
 #include "ui/midi_view.h"
@@ -48,14 +49,6 @@ void releaseEarlierPlaybackObjects()
             DisposeMusicSequence(r.sequence);
         return true;
     });
-}
-
-std::optional<QString> displayNameOf(MIDIEndpointRef destination)
-{
-    std::string name;
-    if (MIDIObjectGetStringProperty(destination, kMIDIPropertyDisplayName, &name) != 0)
-        return std::nullopt;
-    return QString::fromStdString(name);
 }
 
 }  // namespace
@@ -129,7 +122,7 @@ void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& res
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
 {
-    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(localPathBytes(path)));
+    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(encodeLocalPath(path).toStdString()));
 }
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file)
@@ -149,16 +142,13 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     MIDIClientRef client = 0;
     MIDIClientCreate("Play Sequence", nullptr, nullptr, &client);
 
-    const ItemCount destinationCount = MIDIGetNumberOfDestinations();
+    // Every display name is read once per request; a name that cannot be read matches nothing.
+    const QList<std::optional<QString>> displayNames = readDestinationNames();
+    const ItemCount destinationCount = ItemCount(displayNames.size());
     if (destinationCount == 0) {
         testDatabaseConnection(nullptr);
         return -1;
     }
-
-    // Every display name is read once per request; a name that cannot be read matches nothing.
-    QList<std::optional<QString>> displayNames;
-    for (ItemCount i = 0; i < destinationCount; ++i)
-        displayNames.append(displayNameOf(MIDIGetDestination(i)));
     const ItemCount chosen = ItemCount(chooseDestination(destinationDevice, displayNames).index);
     const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 

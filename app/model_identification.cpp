@@ -4,13 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
-
 #include <array>
 
 #include "app/app_delegate.h"
 #include "app/model_table.h"
-#include "app/sequence_loader.h"
+#include "platform/local_path.h"
 #include "services/file_bytes.h"
 
 namespace brennick {
@@ -91,7 +89,7 @@ std::uint8_t scanModelByte(std::span<const std::uint8_t> bytes)
 std::uint8_t scanModelByte(const QString& path)
 {
     // Only regular files are read: a FIFO or a device could block or never end.
-    ScopedFd fd(openRegularFile(localPathBytes(path)));
+    ScopedFd fd(openRegularFile(encodeLocalPath(path).toStdString()));
     struct stat info {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || std::uint64_t(info.st_size) > maxReadableFileBytes())
         return kNoModelByte;

@@ -1,16 +1,11 @@
 #include "app/sequence_loader.h"
 
-#include <QFile>
 #include <QMetaObject>
 
 #include "app/model_table.h"
+#include "platform/local_path.h"
 
 namespace brennick {
-
-std::string localPathBytes(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
 
 SequenceLoader::SequenceLoader(QObject* parent) : QObject(parent), thread_([this] { run(); }) {}
 
@@ -48,7 +43,7 @@ void SequenceLoader::run()
         auto file = std::make_shared<LoadedFile>();
         file->request = next.first;
         file->path = next.second;
-        FileReadResult read = readWholeFile(localPathBytes(file->path));
+        FileReadResult read = readWholeFile(encodeLocalPath(file->path).toStdString());
         if (read.error != FileReadError::None) {
             file->modelByte = kNoModelByte;
             file->result.status = SmfStatus::Unreadable;

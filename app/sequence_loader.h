@@ -48,7 +48,4 @@ private:
     std::thread thread_;
 };
 
-// The bytes the system knows a path by.
-std::string localPathBytes(const QString& path);
-
 }  // namespace brennick

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QMetaObject>
 
+#include "platform/local_path.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,7 +24,7 @@ public:
     SuffixWalk(const QStringList& suffixes, EntrySearchLimits limits) : limits_(limits)
     {
         for (const QString& suffix : suffixes)
-            suffixes_.push_back(QFile::encodeName(suffix).toStdString());
+            suffixes_.push_back(encodeLocalPath(suffix).toStdString());
     }
 
     // Walks the folder open at `folderFd` (taken over and closed), whose entries are at `depth`.
@@ -97,13 +99,13 @@ std::optional<QString> findFirstEntryWithSuffix(const QString& directory, const 
 {
     if (directory.isEmpty() || suffixesInOrder.isEmpty() || limits.maxDepth < 1 || limits.maxEntries < 1)
         return std::nullopt;
-    const int root = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int root = ::open(encodeLocalPath(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0)
         return std::nullopt;
     const std::optional<std::string> found = SuffixWalk(suffixesInOrder, limits).walk(root, 1);
     if (!found)
         return std::nullopt;
-    return QFile::decodeName(QByteArray::fromStdString(*found));
+    return decodeLocalPath(QByteArrayView(found->data(), qsizetype(found->size())));
 }
 
 BackgroundEntrySearch::BackgroundEntrySearch(Search search, QObject* parent)
