@@ -28,6 +28,9 @@ constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 // busy machine, little enough that a huge file never sits in the kernel at once and a stop has
 // little to remove.
 constexpr std::int64_t kLookaheadNs = 1'500'000'000;
+// System messages go into the kernel only this far ahead: should the connection be taken away in
+// the middle of one, what is queued of it is taken back, and this is all that is lost.
+constexpr std::int64_t kSystemLookaheadNs = 60'000'000;
 // The first event of a stream is due this long after the request, so the first batch is in the
 // kernel before its time.
 constexpr std::int64_t kStartLeadNs = 20'000'000;
@@ -447,7 +450,7 @@ private:
             s.allWritten = s.echoWritten = s.finished = true;
             return;
         }
-        feedStream(s, now + kLookaheadNs, kBatch);
+        feedStream(s, now, kBatch);
     }
 
     unsigned char takeTag()
@@ -545,12 +548,17 @@ private:
         }
     }
 
-    // The connection to the destination was taken away (or the destination left). What is queued
-    // would reach nobody, or the destination once it is connected again: a SysEx's tail without
-    // its start. Take it all back and go on after the message under way.
+    // The connection to the destination was taken away (or the destination left). Should it come
+    // back, the rest of a system message under way would reach it without its start: take back what
+    // is queued of it (no more than the system look-ahead) and go on after that message.
     void disconnected(StreamState& s)
     {
-        removeQueued(s, queueNowNs());
+        const std::int64_t now = queueNowNs();
+        const bool systemQueued = s.messageOpen || (!s.messageSpans.empty() && s.messageSpans.back().second >= now);
+        if (!systemQueued)
+            return;  // channel messages meanwhile reach nobody, and the next ones whoever is connected
+        removeQueued(s, now);
+        s.lastWrittenNs = std::min(s.lastWrittenNs, now);
         s.dropped.fetch_add(1, std::memory_order_relaxed);
         s.cursor->abandonMessage();
         s.messageOpen = false;
@@ -613,18 +621,19 @@ private:
         return true;
     }
 
-    // Writes what is due before `horizonNs`, at most `limit` events.
-    Written feedStream(StreamState& s, std::int64_t horizonNs, std::size_t limit)
+    // Writes what is due within the look-ahead of the queue time `nowNs`, at most `limit` events.
+    Written feedStream(StreamState& s, std::int64_t nowNs, std::size_t limit)
     {
-        const double horizonSeconds = double(horizonNs - s.originNs) / double(kNsPerSecond);
+        const std::int64_t systemHorizonNs = nowNs + kSystemLookaheadNs;
+        const double systemHorizonSeconds = double(systemHorizonNs - s.originNs) / double(kNsPerSecond);
         for (std::size_t i = 0; i < limit; ++i) {
-            const StreamEvent* e = s.cursor->peek(horizonSeconds, kSysExPiece);
+            const StreamEvent* e = s.cursor->peek(systemHorizonSeconds, kSysExPiece);
             if (e == nullptr) {
                 s.allWritten = true;
                 return s.echoWritten ? Written::Done : writeEcho(s);
             }
             const std::int64_t atNs = s.nsOf(e->seconds);
-            if (atNs > horizonNs)
+            if (atNs > (e->kind == StreamEvent::Kind::Channel ? nowNs + kLookaheadNs : systemHorizonNs))
                 return Written::NotDue;
             snd_seq_event_t ev;
             if (!encode(s, *e, ev)) {
@@ -695,7 +704,7 @@ private:
                 }
                 checkDestination(*s, now);
                 if (!s->allWritten || !s->echoWritten) {
-                    const Written w = feedStream(*s, now + kLookaheadNs, kBatch);
+                    const Written w = feedStream(*s, now, kBatch);
                     more |= w == Written::One;
                     poolFull |= w == Written::PoolFull;
                 }

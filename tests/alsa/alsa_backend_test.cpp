@@ -1,5 +1,7 @@
-// Playback through the ALSA sequencer of the machine this runs on (a small virtual machine: the
-// build machines' kernels have none): what each sink receives, in order, and when.
+// What is the ALSA sequencer's own, on the machine this runs on (a small virtual machine where the
+// kernel has no sequencer): which ports are destinations, the kernel's event pool, events as the
+// sequencer carries them, raw bytes through a VirMIDI port. The playback rules both backends share
+// are in the playback contract suite.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -158,60 +160,6 @@ TEST(AlsaBackend, DestinationsAreReadAfreshSoHotPlugWorks)
     EXPECT_NE(MIDIObjectGetStringProperty(ref, kMIDIPropertyDisplayName, &name), 0);
 }
 
-TEST(AlsaBackend, FormatOneFileArrivesInOrderAtItsTempoMappedTimes)
-{
-    AlsaSink sink("Carrow", "Carrow In");
-    SmfBuilder b(1, 96);
-    b.track().delta(0).tempo(500000).delta(192).tempo(400000).delta(96).tempo(1000000).delta(0).endOfTrack();
-    b.track()
-        .delta(0)
-        .sysex({0x3E, 0x13, 0x00, 0x01, 0xF7})
-        .delta(0)
-        .programChange(0, 5)
-        .delta(48)
-        .noteOn(0, 60, 100)
-        .delta(48)
-        .running({64, 90})
-        .delta(96)
-        .running({60, 0})
-        .delta(96)
-        .controller(0, 7, 100)
-        .delta(48)
-        .pitchBend(3, 0x2001)
-        .delta(48)
-        .noteOff(0, 64)
-        .delta(0)
-        .endOfTrack();
-    MusicPlayer player = play(b.bytes(), "Carrow In");
-    ASSERT_TRUE(sink.waitForCount(8, 10.0)) << sink.count();
-    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 1.0), 0);
-    sink.waitForQuiet(0.1, 2.0);
-    const auto events = sink.events();
-    ASSERT_EQ(events.size(), 8u);
-    const std::vector<Bytes> expected = {{0xF0, 0x3E, 0x13, 0x00, 0x01, 0xF7},
-                                         {0xC0, 5},
-                                         {0x90, 60, 100},
-                                         {0x90, 64, 90},
-                                         {0x80, 60, 0x40},
-                                         {0xB0, 7, 100},
-                                         {0xE3, 0x01, 0x40},
-                                         {0x80, 64, 0x40}};
-    // 0.5 s per beat to tick 192, 0.4 s per beat to tick 288, then 1 s per beat.
-    const std::vector<double> seconds = {0, 0, 0.25, 0.5, 1.0, 1.4, 1.9, 2.4};
-    double worst = 0;
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].bytes, expected[i]) << "event " << i;
-        const double error = secondsBetween(events[0], events[i]) - seconds[i];
-        worst = std::max(worst, std::abs(error));
-        EXPECT_NEAR(error, 0.0, kToleranceSeconds) << "event " << i;
-    }
-    std::printf("  worst timing error against the tempo-mapped times: %.3f ms\n", worst * 1e3);
-    MusicTimeStamp beats = 0;
-    EXPECT_EQ(MusicPlayerGetTime(player, &beats), 0);
-    EXPECT_GT(beats, 4.0);
-    EXPECT_EQ(DisposeMusicPlayer(player), 0);
-}
-
 TEST(AlsaBackend, DenseFileTimingErrorStaysSmall)
 {
     AlsaSink sink("Carrow", "Carrow In");
@@ -277,116 +225,6 @@ TEST(AlsaBackend, MoreEventsAheadThanTheKernelPoolHoldsAllArriveInOrder)
                   (Bytes{std::uint8_t(0xB0 | (i % 16)), std::uint8_t(i % 120), std::uint8_t((i / 16) % 128)}))
             << "event " << i;
     EXPECT_NEAR(secondsBetween(events.front(), events.back()), (n / 3 - 1) * 0.0005, kToleranceSeconds);
-    EXPECT_EQ(sink.overruns(), 0u);
-    DisposeMusicPlayer(player);
-}
-
-TEST(AlsaBackend, OnlyTheChosenDestinationReceives)
-{
-    AlsaSink first("Lumen", "Lumen 2 Port");
-    AlsaSink second("Lumen Two", "Lumen Port");
-    AlsaSink third("Carrow", "Carrow In");
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(2, 50, 80).delta(10).noteOff(2, 50).delta(0).endOfTrack();
-    MusicPlayer player = play(b.bytes(), "Lumen Two Lumen Port");
-    ASSERT_TRUE(second.waitForCount(2, 5.0));
-    sleepSeconds(0.1);
-    EXPECT_EQ(first.count(), 0u);
-    EXPECT_EQ(third.count(), 0u);
-    EXPECT_EQ(second.count(), 2u);
-    DisposeMusicPlayer(player);
-}
-
-TEST(AlsaBackend, StoppingMidNoteSendsNoteOffsForWhatIsSoundingAndRemovesTheRest)
-{
-    AlsaSink sink("Carrow", "Carrow In");
-    SmfBuilder b(0, 96);
-    b.track()
-        .delta(0)
-        .noteOn(0, 60, 100)
-        .delta(0)
-        .noteOn(3, 72, 100)
-        .delta(0)
-        .noteOn(0, 61, 100)
-        .delta(0)
-        .noteOff(0, 61)
-        .delta(480)
-        .noteOff(0, 60)
-        .delta(0)
-        .noteOn(5, 10, 1)
-        .delta(0)
-        .endOfTrack();
-    MusicPlayer player = play(b.bytes(), "Carrow In");
-    ASSERT_TRUE(sink.waitForCount(4, 5.0));
-    EXPECT_EQ(MusicPlayerStop(player), 0);
-    ASSERT_TRUE(sink.waitForCount(6, 2.0));
-    sleepSeconds(0.1);
-    const auto events = sink.events();
-    ASSERT_GE(events.size(), 6u);
-    std::vector<Bytes> offs;
-    for (std::size_t i = 4; i < events.size(); ++i)
-        offs.push_back(events[i].bytes);
-    std::sort(offs.begin(), offs.end());
-    // The queued note-off of key 60 and the later note were removed; ours replace the former.
-    // Key 61 was already off; a second note-off for it would be harmless but is not needed.
-    EXPECT_EQ(offs, (std::vector<Bytes>{{0x80, 60, 0x40}, {0x83, 72, 0x40}}));
-
-    // Stopped: the position holds still, and nothing that was queued still arrives.
-    MusicTimeStamp a = 0, c = 0;
-    MusicPlayerGetTime(player, &a);
-    sleepSeconds(0.05);
-    MusicPlayerGetTime(player, &c);
-    EXPECT_DOUBLE_EQ(a, c);
-    sleepSeconds(2.5);  // past where the removed events were due (2.5 s)
-    EXPECT_EQ(sink.count(), events.size());
-    DisposeMusicPlayer(player);
-}
-
-TEST(AlsaBackend, SysExIsPacedAtTheDestinationsSpeedAndArrivesWhole)
-{
-    AlsaSink sink("Carrow", "Carrow In");
-    Bytes first(6000, 0x21), second(6000, 0x42);
-    first.back() = second.back() = 0xF7;
-    SmfBuilder b(0, 96);
-    b.track().delta(0).sysex(first).delta(0).sysex(second).delta(0).noteOn(0, 60, 1).delta(0).endOfTrack();
-    MusicPlayer player = play(b.bytes(), "Carrow In", 60000);
-    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
-    sink.waitForQuiet(0.1, 2.0);
-    const auto events = sink.events();
-    ASSERT_FALSE(events.empty());
-    Bytes expected{0xF0};
-    expected.insert(expected.end(), first.begin(), first.end());
-    expected.push_back(0xF0);
-    expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_EQ(concat(events), expected);
-
-    const SeqEvent* note = nullptr;
-    const SeqEvent* secondStart = nullptr;
-    std::size_t bytesSoFar = 0, bytesBeforeNote = 0;
-    for (const auto& e : events) {
-        if (e.type == SND_SEQ_EVENT_NOTEON) {
-            note = &e;
-            bytesBeforeNote = bytesSoFar;
-        }
-        if (e.type != SND_SEQ_EVENT_SYSEX)
-            continue;
-        if (bytesSoFar == 6001)
-            secondStart = &e;
-        bytesSoFar += e.bytes.size();
-    }
-    ASSERT_TRUE(note != nullptr && secondStart != nullptr);
-    const SeqEvent& start = events.front();
-    // The note, due at the start, cannot go inside the first message (on a byte stream it would
-    // cut it short): it follows the message's last piece, which leaves at byte 5888.
-    EXPECT_EQ(bytesBeforeNote, 6001u);
-    EXPECT_NEAR(secondsBetween(start, *note), 5888.0 / 60000.0, kToleranceSeconds);
-    // The second message starts once the first (6001 bytes) has drained at 60000 bytes per second.
-    EXPECT_NEAR(secondsBetween(start, *secondStart), 6001.0 / 60000.0, kToleranceSeconds);
-    // ...and the last piece leaves about 0.2 s after the start, not at once.
-    const double lastPiece = secondsBetween(start, events.back());
-    std::printf("  second message after %.4f s, last piece after %.4f s\n", secondsBetween(start, *secondStart),
-                lastPiece);
-    EXPECT_NEAR(lastPiece, (12002.0 - 256.0) / 60000.0, 0.02);
     EXPECT_EQ(sink.overruns(), 0u);
     DisposeMusicPlayer(player);
 }
@@ -461,7 +299,7 @@ TEST(AlsaBackend, ContinuationAndEscapePacketsKeepTheirBytes)
     DisposeMusicPlayer(player);
 }
 
-TEST(AlsaBackend, DestinationRemovedDuringPlaybackIsNotAnError)
+TEST(AlsaBackend, ANewcomerTakingARemovedDestinationsNumberGetsNothing)
 {
     auto sink = std::make_unique<AlsaSink>("Carrow", "Carrow In");
     SmfBuilder b(0, 96);

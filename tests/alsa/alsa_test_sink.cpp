@@ -75,6 +75,29 @@ int AlsaSink::addPort(const std::string& name, unsigned caps)
     return snd_seq_create_simple_port(seq_, name.c_str(), caps, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
 }
 
+void AlsaSink::disconnectSenders()
+{
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_query_subscribe_alloca(&query);
+    const snd_seq_addr_t root{static_cast<unsigned char>(client_), static_cast<unsigned char>(port_)};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_WRITE);
+    snd_seq_query_subscribe_set_index(query, 0);
+    while (snd_seq_query_port_subscribers(seq_, query) >= 0) {
+        senders_.push_back(*snd_seq_query_subscribe_get_addr(query));
+        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    for (const snd_seq_addr_t& sender : senders_)
+        snd_seq_disconnect_from(seq_, port_, sender.client, sender.port);
+}
+
+void AlsaSink::reconnectSenders()
+{
+    for (const snd_seq_addr_t& sender : senders_)
+        snd_seq_connect_from(seq_, port_, sender.client, sender.port);
+    senders_.clear();
+}
+
 void AlsaSink::close()
 {
     quit_.store(true);

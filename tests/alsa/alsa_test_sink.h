@@ -44,6 +44,9 @@ public:
     std::size_t overruns() const { return overruns_.load(); }
     // Closes the client: its ports disappear.
     void close();
+    // Takes away every connection into the port, and gives them back.
+    void disconnectSenders();
+    void reconnectSenders();
 
 private:
     void read();
@@ -58,6 +61,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<SeqEvent> events_;
     std::thread reader_;
+    std::vector<snd_seq_addr_t> senders_;  // taken away by disconnectSenders
 };
 
 // Reads the raw bytes written to a rawmidi device (the far side of a VirMIDI sequencer port).

@@ -134,6 +134,24 @@ void JackSink::close()
     }
 }
 
+void JackSink::disconnectSenders()
+{
+    if (const char** ports = jack_port_get_all_connections(client_, port_)) {
+        for (const char** p = ports; *p != nullptr; ++p) {
+            senders_.emplace_back(*p);
+            jack_disconnect(client_, *p, jack_port_name(port_));
+        }
+        jack_free(ports);
+    }
+}
+
+void JackSink::reconnectSenders()
+{
+    for (const std::string& sender : senders_)
+        jack_connect(client_, sender.c_str(), jack_port_name(port_));
+    senders_.clear();
+}
+
 std::string JackSink::portName() const
 {
     return port_ != nullptr ? jack_port_name(port_) : std::string();

@@ -62,6 +62,9 @@ public:
     void waitForQuiet(double quietSeconds, double timeoutSeconds) const;
     // Closes the client: the destination disappears.
     void close();
+    // Takes away every connection into the port, and gives them back.
+    void disconnectSenders();
+    void reconnectSenders();
     std::size_t overflowed() const { return overflow_.load(); }
 
 private:
@@ -79,6 +82,7 @@ private:
     std::size_t bytesUsed_ = 0;
     std::atomic<std::size_t> count_{0};
     std::atomic<std::size_t> overflow_{0};
+    std::vector<std::string> senders_;  // taken away by disconnectSenders
 };
 
 }  // namespace brennick::test

@@ -1,0 +1,49 @@
+// The playback contract on a private JACK server: events arrive at their exact frames.
+#include <gtest/gtest.h>
+
+#include "tests/support/jack_environment.h"
+#include "tests/support/playback_contract.h"
+
+namespace brennick::test {
+
+namespace {
+
+JACK_SERVER_FOR_ALL_TESTS;
+
+class JackContractSink final : public ContractSink {
+public:
+    explicit JackContractSink(const std::string& clientName) : sink_(clientName) {}
+    std::string destinationName() const override { return sink_.portName(); }
+    std::vector<WireEvent> events() const override
+    {
+        std::vector<WireEvent> out;
+        for (const ReceivedEvent& e : sink_.events())
+            out.push_back({double(e.frame) / jackServer()->sampleRate(), e.bytes});
+        return out;
+    }
+    std::size_t count() const override { return sink_.count(); }
+    bool waitForCount(std::size_t n, double timeoutSeconds) const override
+    {
+        return sink_.waitForCount(n, timeoutSeconds);
+    }
+    void waitForQuiet(double quiet, double timeout) const override { sink_.waitForQuiet(quiet, timeout); }
+    void disconnectSenders() override { sink_.disconnectSenders(); }
+    void reconnectSenders() override { sink_.reconnectSenders(); }
+
+private:
+    JackSink sink_;
+};
+
+}  // namespace
+
+ContractBackend& contractBackend()
+{
+    // Sample-accurate: within a frame of the due time.
+    static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
+                                       return std::make_unique<JackContractSink>(name);
+                                   },
+                                   1.5 / 48000};
+    return backend;
+}
+
+}  // namespace brennick::test

@@ -1,0 +1,344 @@
+// The playback rules, checked on what a real destination of the backend receives.
+#include "tests/support/playback_contract.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "services/music_services.h"
+#include "tests/support/call_layer.h"
+#include "tests/support/smf_builder.h"
+
+namespace brennick::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void sleepSeconds(double s)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+// Loads `bytes` and starts it on the destination named `name`, the way the player does.
+MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 bytesPerSecond = 60000, SInt32 pauseMs = 0)
+{
+    MusicSequence sequence = nullptr;
+    EXPECT_EQ(loadSequence(bytes, &sequence), 0);
+    const long index = destinationNamed(name);
+    EXPECT_GE(index, 0) << name;
+    const MIDIEndpointRef destination = MIDIGetDestination(ItemCount(std::max(0L, index)));
+    MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, bytesPerSecond);
+    MIDIObjectSetIntegerProperty(destination, kMIDIPropertySysExPause, pauseMs);
+    EXPECT_EQ(MusicSequenceSetMIDIEndpoint(sequence, destination), 0);
+    MusicPlayer player = nullptr;
+    EXPECT_EQ(NewMusicPlayer(&player), 0);
+    EXPECT_EQ(MusicPlayerSetSequence(player, sequence), 0);
+    EXPECT_EQ(MusicPlayerStart(player), 0);
+    return player;
+}
+
+// The bytes a byte-stream receiver (a MIDI cable) would see.
+Bytes wire(const std::vector<WireEvent>& events)
+{
+    Bytes all;
+    for (const WireEvent& e : events)
+        all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+    return all;
+}
+
+// One message as a byte-stream receiver parses it, with the time its first byte arrived.
+struct Message {
+    double seconds;
+    Bytes bytes;
+};
+
+// Splits the stream into messages. A status byte inside a SysEx (other than its F7) would end it
+// early on a cable: such a SysEx comes out without its F7, and so does a tail sent without its F0
+// (as data bytes with no status).
+std::vector<Message> messages(const std::vector<WireEvent>& events)
+{
+    std::vector<Message> out;
+    bool inSysEx = false;
+    for (const WireEvent& e : events) {
+        for (const std::uint8_t b : e.bytes) {
+            if (inSysEx && b < 0x80) {
+                out.back().bytes.push_back(b);
+                continue;
+            }
+            if (inSysEx && b == 0xF7) {
+                out.back().bytes.push_back(b);
+                inSysEx = false;
+                continue;
+            }
+            inSysEx = false;
+            if (b >= 0x80 || out.empty())
+                out.push_back({e.seconds, {}});
+            out.back().bytes.push_back(b);
+            inSysEx = b == 0xF0;
+        }
+    }
+    return out;
+}
+
+bool isWholeSysEx(const Bytes& m)
+{
+    return m.size() >= 2 && m.front() == 0xF0 && m.back() == 0xF7;
+}
+
+Bytes sysex(std::size_t length, std::uint8_t fill)
+{
+    Bytes b(length, fill);
+    b.back() = 0xF7;
+    return b;
+}
+
+class PlaybackContract : public ::testing::Test {
+protected:
+    std::unique_ptr<ContractSink> sink(const std::string& name) { return contractBackend().makeSink(name); }
+    double tolerance() const { return contractBackend().timingToleranceSeconds; }
+};
+
+TEST_F(PlaybackContract, TracksMergeInTimeOrderAtTheirTempoMappedTimesAndOnlyTheChosenDestinationReceives)
+{
+    auto carrow = sink("Carrow");
+    auto other = sink("Other");
+    SmfBuilder b(1, 96);
+    b.track().delta(0).tempo(500000).delta(192).tempo(400000).delta(96).tempo(1000000).delta(0).endOfTrack();
+    b.track()
+        .delta(0)
+        .programChange(0, 5)
+        .delta(48)
+        .noteOn(0, 60, 100)
+        .delta(48)
+        .running({64, 90})
+        .delta(96)
+        .running({60, 0})  // velocity 0: a note-off
+        .delta(192)
+        .noteOff(0, 64)
+        .delta(0)
+        .endOfTrack();
+    b.track().delta(48).noteOn(1, 40, 70).delta(240).controller(1, 7, 100).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    ASSERT_TRUE(carrow->waitForCount(7, 5.0));
+    carrow->waitForQuiet(0.1, 2.0);
+    const auto got = messages(carrow->events());
+    // Ticks 0, 48 (track 1 before track 2), 48, 96, 192, 288, 384 at 96 per quarter: 0.5 s a beat
+    // to tick 192, 0.4 s a beat to 288, then 1 s a beat.
+    const std::vector<std::pair<double, Bytes>> expected = {
+        {0.0, {0xC0, 5}},        {0.25, {0x90, 60, 100}}, {0.25, {0x91, 40, 70}},  {0.5, {0x90, 64, 90}},
+        {1.0, {0x80, 60, 0x40}}, {1.4, {0xB1, 7, 100}},   {2.4, {0x80, 64, 0x40}},
+    };
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].bytes, expected[i].second) << i;
+        EXPECT_NEAR(got[i].seconds - got[0].seconds, expected[i].first, tolerance()) << i;
+    }
+    EXPECT_EQ(other->count(), 0u);
+    DisposeMusicPlayer(player);
+}
+
+TEST_F(PlaybackContract, StopSendsNoteOffsForWhatIsSoundingAndNothingElse)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track()
+        .delta(0)
+        .noteOn(0, 60, 100)
+        .delta(0)
+        .noteOn(3, 72, 100)
+        .delta(0)
+        .noteOn(0, 61, 100)
+        .delta(0)
+        .noteOff(0, 61)
+        .delta(960)
+        .noteOff(0, 60)
+        .delta(0)
+        .endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    ASSERT_TRUE(carrow->waitForCount(4, 5.0));
+    EXPECT_EQ(MusicPlayerStop(player), 0);
+    ASSERT_TRUE(carrow->waitForCount(6, 2.0));
+    carrow->waitForQuiet(0.2, 2.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 6u);
+    std::vector<Bytes> offs = {got[4].bytes, got[5].bytes};
+    std::sort(offs.begin(), offs.end());
+    EXPECT_EQ(offs, (std::vector<Bytes>{{0x80, 60, 0x40}, {0x83, 72, 0x40}}));
+    MusicTimeStamp a = 0, c = 0;  // stopped: the position holds still
+    MusicPlayerGetTime(player, &a);
+    sleepSeconds(0.05);
+    MusicPlayerGetTime(player, &c);
+    EXPECT_DOUBLE_EQ(a, c);
+    DisposeMusicPlayer(player);
+}
+
+// SysEx drains at the destination's speed, one message after another; a channel message due
+// meanwhile waits for the message under way and never breaks into it; at one tick, file order.
+TEST_F(PlaybackContract, SysExIsPacedWholeAndNeverBrokenByOtherMessages)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(1, 96);
+    b.track()
+        .delta(0)
+        .noteOff(0, 50)  // before the dump in the file: before it on the wire
+        .delta(0)
+        .sysex(sysex(6000, 0x21))
+        .delta(0)
+        .sysex(sysex(6000, 0x42))
+        .delta(0)
+        .endOfTrack();
+    b.track().delta(0).noteOn(1, 60, 1).delta(0).endOfTrack();  // due at 0, during the first dump
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].bytes, (Bytes{0x80, 50, 0x40}));
+    EXPECT_TRUE(isWholeSysEx(got[1].bytes) && got[1].bytes.size() == 6001);
+    EXPECT_EQ(got[2].bytes, (Bytes{0x91, 60, 1}));  // after the first dump, before the second
+    EXPECT_TRUE(isWholeSysEx(got[3].bytes) && got[3].bytes.size() == 6001);
+    // The second starts once the first (6001 bytes) has drained at 60000 bytes per second.
+    EXPECT_NEAR(got[3].seconds - got[1].seconds, 6001.0 / 60000.0, tolerance());
+    const auto events = carrow->events();
+    EXPECT_NEAR(events.back().seconds - got[1].seconds, 12002.0 / 60000.0, 0.02 + tolerance());
+    DisposeMusicPlayer(player);
+}
+
+// A SysEx stored as an F0 packet and F7 continuations is one message on the wire: nothing else
+// goes between its packets, even what is due in between.
+TEST_F(PlaybackContract, SysExInPacketsStaysOneMessage)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(1, 96);
+    b.track().delta(0).sysex({0x3E, 0x13, 0x01}).delta(48).sysexF7({0x02, 0x03, 0xF7}).delta(0).endOfTrack();
+    b.track().delta(24).noteOn(0, 60, 90).delta(0).noteOff(0, 60).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].bytes, (Bytes{0xF0, 0x3E, 0x13, 0x01, 0x02, 0x03, 0xF7}));
+    EXPECT_EQ(got[1].bytes, (Bytes{0x90, 60, 90}));
+    EXPECT_EQ(got[2].bytes, (Bytes{0x80, 60, 0x40}));
+    EXPECT_NEAR(got[1].seconds - got[0].seconds, 0.25, tolerance());  // right after the continuation
+    DisposeMusicPlayer(player);
+}
+
+TEST_F(PlaybackContract, PauseFollowsEachSysExMessage)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    auto& t = b.track();
+    for (int i = 0; i < 4; ++i)
+        t.delta(0).sysex(sysex(60, std::uint8_t(i)));
+    t.delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000, 40);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 4u);
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        EXPECT_TRUE(isWholeSysEx(got[i].bytes));
+        // 61 bytes drain in about a millisecond, then 40 ms of silence.
+        EXPECT_NEAR(got[i].seconds - got[i - 1].seconds, 61.0 / 60000.0 + 0.040, tolerance()) << i;
+    }
+    DisposeMusicPlayer(player);
+}
+
+// A stop in the middle of a dump lets the dump finish (the synth never gets half a message), then
+// silences the notes; a new request to the same synth starts after all of that.
+TEST_F(PlaybackContract, StopFinishesTheSysExUnderWayThenSilencesAndTheNextSongWaits)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(0).sysex(sysex(30000, 0x11)).delta(0).sysex(sysex(3000, 0x12));
+    b.track().delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);  // 0.5 s for the first dump
+    ASSERT_TRUE(carrow->waitForCount(2, 5.0));
+    sleepSeconds(0.1);
+    EXPECT_EQ(MusicPlayerStop(player), 0);
+    SmfBuilder next(0, 96);
+    next.track().delta(0).noteOn(0, 70, 100).delta(0).noteOff(0, 70).delta(0).endOfTrack();
+    MusicPlayer nextPlayer = play(next.bytes(), carrow->destinationName());
+    carrow->waitForQuiet(0.3, 5.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].bytes, (Bytes{0x90, 60, 100}));
+    EXPECT_TRUE(isWholeSysEx(got[1].bytes) && got[1].bytes.size() == 30001);  // whole; the second never
+    EXPECT_EQ(got[2].bytes, (Bytes{0x80, 60, 0x40}));
+    EXPECT_EQ(got[3].bytes, (Bytes{0x90, 70, 100}));
+    EXPECT_EQ(got[4].bytes, (Bytes{0x80, 70, 0x40}));
+    DisposeMusicPlayer(player);
+    DisposeMusicPlayer(nextPlayer);
+}
+
+// A connection taken away in the middle of a SysEx: the rest of that message is dropped rather than
+// sent later without its start; playback goes on with the next message.
+TEST_F(PlaybackContract, ConnectionLostInsideSysExDropsTheRestOfThatMessage)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    auto& t = b.track();
+    for (int i = 0; i < 4; ++i)
+        t.delta(0).sysex(sysex(12000, std::uint8_t(0x30 + i)));  // 0.2 s each
+    t.delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
+    ASSERT_TRUE(carrow->waitForCount(2, 5.0));
+    sleepSeconds(0.05);
+    carrow->disconnectSenders();
+    sleepSeconds(0.1);  // still inside the first message
+    carrow->reconnectSenders();
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.2, 3.0);
+    const auto got = messages(carrow->events());
+    ASSERT_GE(got.size(), 2u);
+    // The start of the first message, cut by the disconnection; then only whole messages.
+    EXPECT_EQ(got[0].bytes.front(), 0xF0);
+    for (std::size_t i = 1; i < got.size(); ++i)
+        EXPECT_TRUE(isWholeSysEx(got[i].bytes) && got[i].bytes.size() == 12001) << "message " << i;
+    DisposeMusicPlayer(player);
+}
+
+TEST_F(PlaybackContract, UnpacedDumpOfSixtyFourKilobytesArrivesWholeAndInOrder)
+{
+    auto carrow = sink("Carrow");
+    Bytes dump(65536);
+    for (std::size_t i = 0; i < dump.size(); ++i)
+        dump[i] = std::uint8_t(i * 7 % 128);
+    dump.back() = 0xF7;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex(dump).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 0);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
+    carrow->waitForQuiet(0.2, 3.0);
+    Bytes expected{0xF0};
+    expected.insert(expected.end(), dump.begin(), dump.end());
+    EXPECT_EQ(wire(carrow->events()), expected);
+    DisposeMusicPlayer(player);
+}
+
+TEST_F(PlaybackContract, DestinationRemovedDuringPlaybackIsNotAnError)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    auto& t = b.track();
+    for (int i = 0; i < 40; ++i)
+        t.delta(i == 0 ? 0 : 12).noteOn(0, 60, 100).delta(12).noteOff(0, 60);
+    t.delta(0).endOfTrack();  // 5 s; only the start is played
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    ASSERT_TRUE(carrow->waitForCount(2, 5.0));
+    carrow.reset();  // the synth is unplugged
+    MusicTimeStamp a = 0, c = 0;
+    EXPECT_EQ(MusicPlayerGetTime(player, &a), 0);
+    sleepSeconds(0.2);
+    EXPECT_EQ(MusicPlayerGetTime(player, &c), 0);
+    EXPECT_GT(c, a);  // the clock runs on, so the end is still detected
+    EXPECT_EQ(MusicPlayerStop(player), 0);
+    EXPECT_EQ(DisposeMusicPlayer(player), 0);
+}
+
+}  // namespace
+}  // namespace brennick::test

@@ -1,0 +1,43 @@
+#pragma once
+// The playback rules every backend must keep, as one test suite (playback_contract.cpp) that each
+// backend's test program runs against its real service. The program supplies the sinks.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brennick::test {
+
+// What a destination received: bytes as carried, and when (seconds on the sink's own clock).
+struct WireEvent {
+    double seconds = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// A synth stand-in on the backend's service: a destination named `destinationName()`.
+class ContractSink {
+public:
+    virtual ~ContractSink() = default;
+    virtual std::string destinationName() const = 0;
+    virtual std::vector<WireEvent> events() const = 0;
+    virtual std::size_t count() const = 0;
+    virtual bool waitForCount(std::size_t n, double timeoutSeconds) const = 0;
+    virtual void waitForQuiet(double quietSeconds, double timeoutSeconds) const = 0;
+    // Takes away the player's connection to the sink, as a patchbay would, and gives it back.
+    virtual void disconnectSenders() = 0;
+    virtual void reconnectSenders() = 0;
+};
+
+struct ContractBackend {
+    // A sink whose client is called `clientName`.
+    std::function<std::unique_ptr<ContractSink>(const std::string& clientName)> makeSink;
+    // How far an event's arrival may stray from its due time on this service.
+    double timingToleranceSeconds = 0;
+};
+
+// Defined by each test program that runs the suite.
+ContractBackend& contractBackend();
+
+}  // namespace brennick::test
