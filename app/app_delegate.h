@@ -14,9 +14,11 @@
 #include <functional>
 #include <memory>
 
+#include "services/music_services.h"
 #include "services/smf_reader.h"
 
 #include "app/model_preferences.h"
+#include "platform/media_controls.h"
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
 
@@ -83,6 +85,23 @@ public:
     // Progress tracking, the progress timer's callback.
     void updateProgressBar();
 
+    // Beyond the menu's open and auto-quit items: the desktop's media controls, Stop and Play Again,
+    // the destination picked per model and its SysEx pacing. A user who never touches them gets
+    // the automatic choice at 60000 bytes per second.
+    MediaControls* mediaControls() const { return mediaControls_; }
+    void setMediaControls(MediaControls* controls);
+    // Ends playback now, as its end does ("Quit on stop" included): the player stops (a SysEx under
+    // way finishes, sounding notes get note-offs), tracking stops and the status text is cleared.
+    void doStop();
+    // Plays the last file again from its start.
+    void doPlayAgain();
+    // Fill the "Send To" and "SysEx Pacing" menus for the model of the last file.
+    void fillSendToMenu(QMenu* menu);
+    void fillSysExPacingMenu(QMenu* menu);
+    // Remembers `displayName` for the last file's model and plays the file there now; the empty
+    // name forgets the pick, so the automatic choice holds again.
+    void sendTo(const QString& displayName);
+
     // Resource sequence.
     std::int32_t checkIfFileIsInResource();
     void doOpenResourceFile();
@@ -98,9 +117,14 @@ private:
     void fileLoaded(const std::shared_ptr<LoadedFile>& file);
     void reportUnplayable(const QString& path, const SmfReadResult& result);
 
+    void endPlayback();
+
     SequenceLoader* loader_;
     std::uint64_t latestRequest_ = 0;
-    QString lastPath_;  // of the latest request with a path
+    QString lastPath_;                         // of the latest request with a path
+    QString currentModel_;                     // the model name of the latest file read
+    MusicSequence playingSequence_ = nullptr;  // the sequence of Player
+    QPointer<MediaControls> mediaControls_;
 
     QPointer<QTimer> mainTimer_;
     QPointer<QTimer> fileTimer_;

@@ -16,8 +16,10 @@
 #include "app/command_line.h"
 #include "app/destination_report.h"
 #include "app/main_interface.h"
+#include "app/model_preferences.h"
 #include "platform/launch_requests.h"
 #include "platform/local_path.h"
+#include "platform/property_list.h"
 #include "platform/resource_directory.h"
 #include "platform/single_instance.h"
 #include "platform/system_log.h"
@@ -259,9 +261,16 @@ int runApplication(int argc, char** argv)
         return kExitUsage;
     case CommandLine::Action::Help: print(stdout, helpText()); return kExitOk;
     case CommandLine::Action::Version: print(stdout, versionText()); return kExitOk;
-    case CommandLine::Action::List:
-        print(stdout, destinationReport(decoded(line.operands), currentDirectoryPath()));
+    case CommandLine::Action::List: {
+        // Only for the program's own place, where the settings with the user's picks are found.
+        int coreArgc = 1;
+        QCoreApplication core(coreArgc, argv);
+        ModelPreferences preferences;
+        if (const auto settings = readPropertyListDictionary(AppDelegate::settingsPath()))
+            preferences.load(*settings);
+        print(stdout, destinationReport(decoded(line.operands), currentDirectoryPath(), preferences));
         return endProgram(kExitOk);
+    }
     case CommandLine::Action::Run: break;
     }
     // Checked before anything starts: without it Qt would abort with a long message of its own.

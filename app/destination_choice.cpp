@@ -4,8 +4,14 @@
 
 namespace brennick {
 
-DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames)
+DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames,
+                                    const std::optional<QString>& picked)
 {
+    if (picked) {
+        for (qsizetype i = 0; i < displayNames.size(); ++i)
+            if (displayNames[i] == picked)
+                return {i, DestinationChoice::Reason::Picked};
+    }
     if (!modelName.isEmpty()) {
         for (qsizetype i = 0; i < displayNames.size(); ++i)
             if (displayNames[i] && displayNames[i]->contains(modelName, Qt::CaseSensitive))

@@ -10,6 +10,7 @@ namespace brennick {
 
 struct DestinationChoice {
     enum class Reason {
+        Picked,            // the destination the user picked for the model, when it is there
         ModelName,         // the first destination whose display name contains the model name
         FirstDestination,  // no display name contains it (or the file names no model): the first
     };
@@ -18,10 +19,13 @@ struct DestinationChoice {
 };
 
 // Chooses among `displayNames`, in the service's order (nullopt: a name that could not be read,
-// which matches nothing). The match is by case-sensitive substring, so "Lumen" also chooses a
-// "Lumen 2 Port" that comes first; the empty model name matches nothing. With no destinations
-// the answer is index 0 all the same: the caller has nothing to send to.
-DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames);
+// which matches nothing): the destination named `picked` when there is one (the user's pick for
+// the model; one that has gone falls back to the rule), else by the model name. The match is by
+// case-sensitive substring, so "Lumen" also chooses a "Lumen 2 Port" that comes first; the empty
+// model name matches nothing. With no destinations the answer is index 0 all the same: the
+// caller has nothing to send to.
+DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames,
+                                    const std::optional<QString>& picked = std::nullopt);
 
 // The display names of the MIDI destinations as the service lists them now, each read once
 // (nullopt: one that could not be read). Lists them afresh, so MIDIGetDestination indexes this list.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/destination_choice.h"
+#include "app/model_preferences.h"
 #include "app/model_table.h"
 #include "platform/launch_requests.h"
 #include "platform/local_path.h"
@@ -22,7 +23,7 @@ QString numbered(const QList<std::optional<QString>>& names, qsizetype index)
     return QStringLiteral("%1. %2").arg(index + 1).arg(names[index].value_or(QStringLiteral("(name unreadable)")));
 }
 
-QString fileLine(const QString& path, const QList<std::optional<QString>>& names)
+QString fileLine(const QString& path, const QList<std::optional<QString>>& names, const ModelPreferences& preferences)
 {
     if (::access(encodeLocalPath(path).constData(), R_OK) != 0)
         return QStringLiteral("cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
@@ -30,9 +31,11 @@ QString fileLine(const QString& path, const QList<std::optional<QString>>& names
     const QString found = model.isEmpty() ? QStringLiteral("no model") : QStringLiteral("model \"%1\"").arg(model);
     if (names.isEmpty())
         return found + QStringLiteral(" -> none (the player would show the no-device alert)");
-    const DestinationChoice choice = chooseDestination(model, names);
+    const DestinationChoice choice = chooseDestination(model, names, preferences.rememberedDestination(model));
     QString why;
-    if (choice.reason == DestinationChoice::Reason::ModelName)
+    if (choice.reason == DestinationChoice::Reason::Picked)
+        why = QStringLiteral("picked for this model with Send To");
+    else if (choice.reason == DestinationChoice::Reason::ModelName)
         why = QStringLiteral("its name contains the model name");
     else if (model.isEmpty())
         why = QStringLiteral("the first destination");
@@ -43,7 +46,8 @@ QString fileLine(const QString& path, const QList<std::optional<QString>>& names
 
 }  // namespace
 
-QString destinationReport(const QStringList& arguments, const QString& currentDirectory)
+QString destinationReport(const QStringList& arguments, const QString& currentDirectory,
+                          const ModelPreferences& preferences)
 {
     QString report;
     MIDIClientRef client = 0;
@@ -59,7 +63,7 @@ QString destinationReport(const QStringList& arguments, const QString& currentDi
         if (requests.isEmpty())
             continue;
         const LaunchRequest& request = requests.front();
-        const QString what = request.kind == LaunchRequest::Kind::OpenFile ? fileLine(request.value, names)
+        const QString what = request.kind == LaunchRequest::Kind::OpenFile ? fileLine(request.value, names, preferences)
                                                                            : QStringLiteral("not a file");
         report += argument + QStringLiteral(": ") + what + QLatin1Char('\n');
     }

@@ -14,6 +14,7 @@
 #include "app/playback_state.h"
 #include "app/sequence_loader.h"
 #include "platform/local_path.h"
+#include "platform/media_controls.h"
 #include "platform/system_log.h"
 #include "services/music_services.h"
 #include "ui/midi_view.h"
@@ -28,7 +29,6 @@ std::int32_t playerStarted = 0;
 namespace {
 
 constexpr int kProgressIntervalMs = 1000 / 30;
-constexpr SInt32 kMaxSysExSpeed = 60000;
 
 // What each request created. Earlier requests' objects are released once neither `player` nor
 // `Player` names them, so memory does not grow with the number of requests.
@@ -98,13 +98,15 @@ void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
     if (status != SmfStatus::Complete && status != SmfStatus::Damaged) {
         reportUnplayable(file->path, file->result);
         stopTimer();
+        if (mediaControls_)
+            mediaControls_->setStopped();
         return;
     }
     if (status == SmfStatus::Damaged)
         systemLog(QStringLiteral("%1: %2; playing what could be read")
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
-    const QString model = modelNameForByte(file->modelByte);
-    if (playTheMIDIFile(file->path, model, std::move(file->result)) == -1)
+    currentModel_ = modelNameForByte(file->modelByte);
+    if (playTheMIDIFile(file->path, currentModel_, std::move(file->result)) == -1)
         stopTimer();
 }
 
@@ -149,14 +151,18 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         testDatabaseConnection(nullptr);
         return -1;
     }
-    const ItemCount chosen = ItemCount(chooseDestination(destinationDevice, displayNames).index);
+    const ItemCount chosen = ItemCount(
+        chooseDestination(destinationDevice, displayNames, modelPreferences_.rememberedDestination(destinationDevice))
+            .index);
     const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 
     if (view_)
         view_->setInfoText(QStringLiteral("Sending %1 to %2 ").arg(QFileInfo(path).fileName(), destinationName));
 
     const MIDIEndpointRef destination = MIDIGetDestination(chosen);
-    MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, kMaxSysExSpeed);
+    const PacingPreference pacing = modelPreferences_.pacing(destinationDevice);
+    MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, pacing.bytesPerSecond);
+    MIDIObjectSetIntegerProperty(destination, kMIDIPropertySysExPause, pacing.pauseMs);
 
     if (MusicSequenceSetMIDIEndpoint(sequence, destination) != 0)
         return -2;
@@ -187,6 +193,12 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         return -2;
     Player = player;
     SeqLen = length;
+    playingSequence_ = sequence;
+    if (mediaControls_) {
+        double seconds = 0.0;
+        MusicSequenceGetSecondsForBeats(sequence, length, &seconds);
+        mediaControls_->setPlaying(path, destinationName, seconds);
+    }
     return std::int32_t(destinationCount);
 }
 

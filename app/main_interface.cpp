@@ -1,6 +1,7 @@
 #include "app/main_interface.h"
 
 #include "app/app_delegate.h"
+#include "platform/media_controls.h"
 #include "ui/menu_item.h"
 #include "ui/midi_menu.h"
 #include "ui/midi_view.h"
@@ -32,6 +33,16 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
     QObject::connect(
         ui.menu.openResourceFile, &QAction::triggered, ui.delegate.get(),
         [delegate = ui.delegate.get(), item = ui.menu.openResourceFile] { delegate->doOpenResourceFile(item); });
+
+    AppDelegate* delegate = ui.delegate.get();
+    QObject::connect(ui.menu.stop, &QAction::triggered, delegate, [delegate] { delegate->doStop(); });
+    QObject::connect(ui.menu.playAgain, &QAction::triggered, delegate, [delegate] { delegate->doPlayAgain(); });
+    QObject::connect(ui.menu.sendTo, &QMenu::aboutToShow, delegate,
+                     [delegate, menu = ui.menu.sendTo] { delegate->fillSendToMenu(menu); });
+    QObject::connect(ui.menu.sysExPacing, &QMenu::aboutToShow, delegate,
+                     [delegate, menu = ui.menu.sysExPacing] { delegate->fillSysExPacingMenu(menu); });
+    ui.mediaControls = std::make_unique<MediaControls>();
+    delegate->setMediaControls(ui.mediaControls.get());
 
     ui.delegate->setWindow(ui.window.get());
     ui.delegate->setView(ui.view);

@@ -9,6 +9,7 @@
 namespace brennick {
 
 class AppDelegate;
+class MediaControls;
 class MIDIMenu;
 class MIDIView;
 class MIDIWindow;
@@ -19,6 +20,7 @@ struct MainInterface {
     MIDIView* view = nullptr;  // owned by the window
     std::unique_ptr<MIDIMenu> menuTarget;
     PlayerMenu menu;
+    std::unique_ptr<MediaControls> mediaControls;  // on the session bus, where there is one
 
     MainInterface();
     ~MainInterface();

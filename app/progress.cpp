@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/playback_state.h"
+#include "platform/media_controls.h"
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
 
@@ -20,20 +21,27 @@ void AppDelegate::updateProgressBar()
     if (MusicPlayerGetTime(Player, &position) != 0)
         return;
     if (position > SeqLen && playerStarted == 1) {
-        stopTimer();
-        playerStarted = 0;
-        if (view_)
-            view_->clearInfoText();
-        if (autoQuit_ && autoQuit_->state() != 0) {
-            saveSettings();
-            MusicPlayerWaitUntilSent(Player, kExitDrainGraceSeconds);
-            exitProcess(1);
-        }
+        endPlayback();
         return;
     }
     // A sequence of length 0 shows as no progress rather than an infinite fraction.
     if (view_)
         view_->setIndicatorValue(SeqLen > 0.0 ? position / SeqLen : 0.0);
+}
+
+void AppDelegate::endPlayback()
+{
+    stopTimer();
+    playerStarted = 0;
+    if (view_)
+        view_->clearInfoText();
+    if (mediaControls_)
+        mediaControls_->setStopped();
+    if (autoQuit_ && autoQuit_->state() != 0) {
+        saveSettings();
+        MusicPlayerWaitUntilSent(Player, kExitDrainGraceSeconds);
+        exitProcess(1);
+    }
 }
 
 }  // namespace brennick

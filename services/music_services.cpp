@@ -282,6 +282,19 @@ OSStatus MusicSequenceGetTrackCount(MusicSequence sequence, UInt32* outNumberOfT
     return 0;
 }
 
+OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp beats, double* outSeconds)
+{
+    if (outSeconds == nullptr)
+        return kParamErr;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    OpaqueMusicSequence* s = r.sequence(sequence);
+    if (s == nullptr)
+        return kAudioToolboxErr_NoSequence;
+    *outSeconds = s->sequence->tempoMap().beatsToSeconds(beats);
+    return 0;
+}
+
 OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack)
 {
     if (outTrack == nullptr)

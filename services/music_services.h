@@ -100,6 +100,8 @@ OSStatus MusicSequenceFileLoadRead(MusicSequence sequence, brennick::SmfReadResu
 // Routes every track to the destination.
 OSStatus MusicSequenceSetMIDIEndpoint(MusicSequence sequence, MIDIEndpointRef endpoint);
 OSStatus MusicSequenceGetTrackCount(MusicSequence sequence, UInt32* outNumberOfTracks);
+// The time at `beats` on the sequence's tempo map, in seconds from its start.
+OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp beats, double* outSeconds);
 OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack);
 // kSequenceTrackProperty_TrackLength: the length in beats as a 64-bit float; *ioLength >= 8. The
 // track of a SysEx dump lasts as long as its destination's pacing takes to send it.

@@ -12,7 +12,7 @@ MIDIMenu::MIDIMenu(QObject* parent) : QObject(parent) {}
 
 QString MIDIMenu::openDialogFilter()
 {
-    return QStringLiteral("MIDI files (*.mid *.midi)");
+    return QStringLiteral("MIDI and SysEx files (*.mid *.midi *.syx)");
 }
 
 void MIDIMenu::doOpen(QObject* /*sender*/)
@@ -30,7 +30,7 @@ void MIDIMenu::doOpen(QObject* /*sender*/)
     // The filter only hides other files; a name typed into the dialog gets past it.
     const QFileInfo file(chosen.first());
     const QString suffix = file.suffix().toLower();
-    if (suffix != QLatin1String("mid") && suffix != QLatin1String("midi"))
+    if (suffix != QLatin1String("mid") && suffix != QLatin1String("midi") && suffix != QLatin1String("syx"))
         return;
     NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("PlayMIDIFile"),
                                                              QVariant(file.absoluteFilePath()));

@@ -15,12 +15,12 @@ class MIDIMenu : public QObject {
 public:
     explicit MIDIMenu(QObject* parent = nullptr);
 
-    // The name filter of the open dialog: "MIDI files (*.mid *.midi)".
+    // The name filter of the open dialog: "MIDI and SysEx files (*.mid *.midi *.syx)".
     static QString openDialogFilter();
 
 public slots:
     // Runs an application-modal open dialog for one existing MIDI file and returns when it has
-    // closed. When the user confirms a file named *.mid or *.midi (any letter case), posts
+    // closed. When the user confirms a file named *.mid, *.midi or *.syx (any letter case), posts
     // "PlayMIDIFile" on the default notification centre with its absolute path as the object; on
     // cancel, or for a name typed in with another extension, posts nothing. `sender` is ignored.
     void doOpen(QObject* sender = nullptr);

@@ -19,6 +19,12 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
 
     built.openResourceFile = new MenuItem(QStringLiteral("Play &Resource Sequence"), built.menu);
 
+    built.stop = new MenuItem(QStringLiteral("S&top"), built.menu);
+    built.stop->setShortcut(QKeySequence(Qt::Key_Escape));
+    built.playAgain = new MenuItem(QStringLiteral("Play &Again"), built.menu);
+    built.sendTo = new QMenu(QStringLiteral("Send &To"), built.menu);
+    built.sysExPacing = new QMenu(QStringLiteral("SysEx &Pacing"), built.menu);
+
     built.autoQuit = new MenuItem(QStringLiteral("Quit on &stop"), built.menu);
     built.autoQuit->setCheckable(true);
     QObject::connect(built.autoQuit, &QAction::triggered, &target,
@@ -33,6 +39,11 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.menu->addAction(built.open);
     built.menu->addAction(built.openResourceFile);
     built.menu->addSeparator();
+    built.menu->addAction(built.stop);
+    built.menu->addAction(built.playAgain);
+    built.menu->addMenu(built.sendTo);
+    built.menu->addMenu(built.sysExPacing);
+    built.menu->addSeparator();
     built.menu->addAction(built.autoQuit);
     built.menu->addSeparator();
     built.menu->addAction(built.quit);
@@ -43,6 +54,7 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     window.setContextMenu(built.menu);
     // Shortcuts work while the window is active, whether or not a menu bar is shown anywhere.
     window.addAction(built.open);
+    window.addAction(built.stop);
     window.addAction(built.quit);
     return built;
 }

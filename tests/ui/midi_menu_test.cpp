@@ -104,7 +104,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(folder.isValid());
-        for (const char* name : {"song.mid", "Song Two.MIDI", "notes.txt"}) {
+        for (const char* name : {"song.mid", "Song Two.MIDI", "Dump.SYX", "notes.txt"}) {
             QFile file(folder.filePath(QString::fromLatin1(name)));
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
             file.write("MThd");
@@ -141,7 +141,7 @@ TEST_F(OpenDialogTest, IsAnApplicationModalDialogForMidiFiles)
                        mode = dialog.fileMode();
                        dialog.reject();
                    });
-    EXPECT_EQ(filters, QStringList({"MIDI files (*.mid *.midi)"}));
+    EXPECT_EQ(filters, QStringList({"MIDI and SysEx files (*.mid *.midi *.syx)"}));
     EXPECT_EQ(modality, Qt::ApplicationModal);
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
 }
@@ -155,7 +155,9 @@ TEST_F(OpenDialogTest, ConfirmingPostsTheFullPathOnce)
 TEST_F(OpenDialogTest, ExtensionMatchesInAnyLetterCase)
 {
     chooseAndAccept(QStringLiteral("Song Two.MIDI"));
-    EXPECT_EQ(requests.paths, QStringList({QDir(folder.path()).absoluteFilePath("Song Two.MIDI")}));
+    chooseAndAccept(QStringLiteral("Dump.SYX"));
+    EXPECT_EQ(requests.paths, QStringList({QDir(folder.path()).absoluteFilePath("Song Two.MIDI"),
+                                           QDir(folder.path()).absoluteFilePath("Dump.SYX")}));
 }
 
 TEST_F(OpenDialogTest, CancellingPostsNothing)
@@ -182,7 +184,10 @@ TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts)
     for (QAction* action : built.menu->actions())
         if (!action->isSeparator())
             items.append(action);
-    EXPECT_EQ(items, (QList<QAction*>{built.open, built.openResourceFile, built.autoQuit, built.quit}));
+    EXPECT_EQ(items, (QList<QAction*>{built.open, built.openResourceFile, built.stop, built.playAgain,
+                                      built.sendTo->menuAction(), built.sysExPacing->menuAction(), built.autoQuit,
+                                      built.quit}));
+    EXPECT_EQ(built.stop->shortcut(), QKeySequence(Qt::Key_Escape));
     EXPECT_EQ(built.open->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
     EXPECT_EQ(built.quit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
     EXPECT_EQ(built.autoQuit->text(), QStringLiteral("Quit on &stop"));

@@ -1,0 +1,149 @@
+// Stop, Play Again, the destination picked per model, SysEx pacing per model, and the desktop's
+// media controls.
+
+#include <QActionGroup>
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <array>
+
+#include "app/app_delegate.h"
+#include "app/destination_choice.h"
+#include "app/playback_state.h"
+#include "platform/media_controls.h"
+
+namespace brennick {
+
+namespace {
+
+struct PacingPreset {
+    const char* label;
+    PacingPreference pacing;
+};
+
+// What slow synths ask for most: a pause after each dump message, or half the speed.
+constexpr std::array<PacingPreset, 4> kPacingPresets{{
+    {"Standard (60000 bytes/s)", {kDefaultSysExBytesPerSecond, 0}},
+    {"20 ms Pause after Each Message", {kDefaultSysExBytesPerSecond, 20}},
+    {"40 ms Pause after Each Message", {kDefaultSysExBytesPerSecond, 40}},
+    {"Half Speed (30000 bytes/s)", {kDefaultSysExBytesPerSecond / 2, 0}},
+}};
+
+QString forModel(const QString& model)
+{
+    return model.isEmpty() ? QStringLiteral("For files that name no model") : QStringLiteral("For %1").arg(model);
+}
+
+}  // namespace
+
+void AppDelegate::setMediaControls(MediaControls* controls)
+{
+    mediaControls_ = controls;
+    if (!controls)
+        return;
+    connect(controls, &MediaControls::playRequested, this, [this] { doPlayAgain(); });
+    connect(controls, &MediaControls::stopRequested, this, [this] { doStop(); });
+    connect(controls, &MediaControls::openUriRequested, this, [this](const QString& path) { playMidiFile(&path); });
+    connect(controls, &MediaControls::raiseRequested, this, [this] {
+        if (window_) {
+            window_->show();
+            window_->raise();
+            window_->activateWindow();
+        }
+    });
+    connect(
+        controls, &MediaControls::quitRequested, this, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    controls->setPositionProvider([this] {
+        MusicTimeStamp beats = 0.0;
+        double seconds = 0.0;
+        if (MusicPlayerGetTime(Player, &beats) != 0 ||
+            MusicSequenceGetSecondsForBeats(playingSequence_, beats, &seconds) != 0)
+            return 0.0;
+        return seconds;
+    });
+}
+
+void AppDelegate::doStop()
+{
+    ++latestRequest_;  // a file still being read is not played
+    MusicPlayerStop(player);
+    endPlayback();
+}
+
+void AppDelegate::doPlayAgain()
+{
+    if (lastPath_.isEmpty())
+        return;
+    const QString path = lastPath_;
+    playMidiFile(&path);
+}
+
+void AppDelegate::fillSendToMenu(QMenu* menu)
+{
+    menu->clear();
+    const bool haveFile = !lastPath_.isEmpty();
+    const QList<std::optional<QString>> names = readDestinationNames();
+    const std::optional<QString> picked = modelPreferences_.rememberedDestination(currentModel_);
+    auto* group = new QActionGroup(menu);
+    QAction* header = menu->addAction(forModel(currentModel_));
+    header->setEnabled(false);
+    QAction* automatic = menu->addAction(QStringLiteral("Automatic"));
+    automatic->setCheckable(true);
+    automatic->setActionGroup(group);
+    automatic->setChecked(!picked || !names.contains(picked));
+    connect(automatic, &QAction::triggered, this, [this] { sendTo(QString()); });
+    menu->addSeparator();
+    if (names.isEmpty())
+        menu->addAction(QStringLiteral("No MIDI Destinations"))->setEnabled(false);
+    // The one the automatic rule would choose is marked, so a pick is made knowing it.
+    const qsizetype ruled = chooseDestination(currentModel_, names).index;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (!names[i])
+            continue;
+        const QString name = *names[i];
+        QAction* item = menu->addAction(i == ruled ? QStringLiteral("%1 (automatic choice)").arg(name) : name);
+        item->setCheckable(true);
+        item->setActionGroup(group);
+        item->setChecked(picked == name);
+        item->setEnabled(haveFile);
+        connect(item, &QAction::triggered, this, [this, name] { sendTo(name); });
+    }
+}
+
+void AppDelegate::sendTo(const QString& displayName)
+{
+    if (displayName.isEmpty()) {
+        modelPreferences_.forgetDestination(currentModel_);
+        return;
+    }
+    modelPreferences_.setRememberedDestination(currentModel_, displayName);
+    doPlayAgain();
+}
+
+void AppDelegate::fillSysExPacingMenu(QMenu* menu)
+{
+    menu->clear();
+    const PacingPreference current = modelPreferences_.pacing(currentModel_);
+    auto* group = new QActionGroup(menu);
+    menu->addAction(forModel(currentModel_))->setEnabled(false);
+    bool matched = false;
+    for (const PacingPreset& preset : kPacingPresets) {
+        QAction* item = menu->addAction(QString::fromLatin1(preset.label));
+        item->setCheckable(true);
+        item->setActionGroup(group);
+        item->setChecked(preset.pacing == current);
+        matched |= preset.pacing == current;
+        connect(item, &QAction::triggered, this,
+                [this, pacing = preset.pacing] { modelPreferences_.setPacing(currentModel_, pacing); });
+    }
+    if (!matched) {
+        // Set in the settings file by hand: shown, so the menu does not claim a preset.
+        QAction* custom = menu->addAction(
+            QStringLiteral("Custom (%1 bytes/s, %2 ms Pause)").arg(current.bytesPerSecond).arg(current.pauseMs));
+        custom->setCheckable(true);
+        custom->setChecked(true);
+        custom->setEnabled(false);
+    }
+}
+
+}  // namespace brennick
