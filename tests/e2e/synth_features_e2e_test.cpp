@@ -1,0 +1,208 @@
+// The real program for people who send sound dumps: a .syx file goes to its model's synth, or to
+// the one picked for the model (kept across a restart) with that model's pause after each message;
+// the desktop's media controls stop it (note-offs) and play it again, over a real session bus.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tests/support/jack_test_server.h"
+#include "tests/support/player_process.h"
+#include "tests/support/smf_builder.h"
+
+using namespace brennick::test;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr unsigned kRate = 48000;
+constexpr unsigned kPeriod = 256;
+
+// Five 60-byte dump messages naming model 13 (Carrow), as a librarian saves them.
+Bytes carrowDump()
+{
+    Bytes file;
+    for (std::uint8_t m = 0; m < 5; ++m) {
+        file.insert(file.end(), {0xF0, 0x3E, 0x13, m});
+        file.insert(file.end(), 55, std::uint8_t(0x10 + m));
+        file.push_back(0xF7);
+    }
+    return file;
+}
+
+std::string settingsWith(const std::string& entries)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\"><dict><key>Quit on stop</key><integer>0</integer>" +
+           entries + "</dict></plist>\n";
+}
+
+// Start frames of the messages a sink received, whole SysEx messages only.
+std::vector<std::uint32_t> messageStarts(const JackSink& sink, std::size_t* whole)
+{
+    std::vector<std::uint32_t> starts;
+    Bytes message;
+    std::uint32_t start = 0;
+    *whole = 0;
+    for (const ReceivedEvent& e : sink.events()) {
+        for (std::uint8_t b : e.bytes) {
+            if (b == 0xF0) {
+                message.clear();
+                start = e.frame;
+            }
+            message.push_back(b);
+            if (b == 0xF7 && message.front() == 0xF0) {
+                *whole += message.size() == 60;
+                starts.push_back(start);
+            }
+        }
+    }
+    return starts;
+}
+
+// A private session bus for the player and dbus-send.
+class SessionBus {
+public:
+    SessionBus()
+    {
+        if (FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r")) {
+            char line[512];
+            if (std::fgets(line, sizeof line, out))
+                address_ = std::string(line, std::strcspn(line, "\n"));
+            if (std::fgets(line, sizeof line, out))
+                pid_ = std::atoi(line);
+            ::pclose(out);
+        }
+    }
+    ~SessionBus()
+    {
+        if (pid_ > 0)
+            ::kill(pid_, SIGTERM);
+    }
+    const std::string& address() const { return address_; }
+
+    // Calls `member` of the player over the bus; what dbus-send printed.
+    std::string send(const std::string& member, const std::string& arguments = {}) const
+    {
+        const std::string command =
+            "DBUS_SESSION_BUS_ADDRESS='" + address_ +
+            "' dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.brennick_midi_player "
+            "/org/mpris/MediaPlayer2 " +
+            member + " " + arguments + " 2>&1";
+        std::string output;
+        if (FILE* out = ::popen(command.c_str(), "r")) {
+            char buffer[1024];
+            while (std::fgets(buffer, sizeof buffer, out))
+                output += buffer;
+            ::pclose(out);
+        }
+        return output;
+    }
+    std::string playbackStatus() const
+    {
+        return send("org.freedesktop.DBus.Properties.Get",
+                    "string:org.mpris.MediaPlayer2.Player string:PlaybackStatus");
+    }
+
+private:
+    std::string address_;
+    pid_t pid_ = -1;
+};
+
+bool waitFor(const std::function<bool()>& condition, double seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)
+{
+    JackTestServer server(kPeriod, kRate);
+    ASSERT_TRUE(server.running());
+    JackSink carrow("synth-c", "in", std::string("Carrow"));
+    JackSink backup("synth-b", "in", std::string("Backup Synth"));
+    PlayerProcess player;
+    const std::string dump = player.root() + "/patches.syx";
+    writeFile(dump, carrowDump());
+
+    // No pick: the model's synth, one message right after the other at 60000 bytes per second.
+    player.start({dump});
+    ASSERT_TRUE(carrow.waitForCount(5, 10.0)) << player.standardError();
+    carrow.waitForQuiet(0.2, 3.0);
+    std::size_t whole = 0;
+    EXPECT_EQ(messageStarts(carrow, &whole).size(), 5u);
+    EXPECT_EQ(whole, 5u);
+    EXPECT_EQ(backup.count(), 0u);
+    player.sendSignal(SIGTERM);
+    ASSERT_EQ(player.waitForExit(5.0), 0);
+
+    // The user picked "Backup Synth" for Carrow and a 40 ms pause: a new launch honours both.
+    const std::string settings =
+        settingsWith("<key>Destination for model</key><dict><key>Carrow</key><string>Backup Synth</string></dict>"
+                     "<key>SysEx pause after message</key><dict><key>Carrow</key><integer>40</integer></dict>");
+    writeFile(player.settingsPath(), Bytes(settings.begin(), settings.end()));
+    player.start({dump});
+    ASSERT_TRUE(backup.waitForCount(5, 10.0)) << player.standardError();
+    backup.waitForQuiet(0.2, 3.0);
+    const std::vector<std::uint32_t> starts = messageStarts(backup, &whole);
+    ASSERT_EQ(starts.size(), 5u);
+    EXPECT_EQ(whole, 5u);
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+        const double gap = double(starts[i] - starts[i - 1]) / kRate;
+        EXPECT_NEAR(gap, 60.0 / 60000.0 + 0.040, double(kPeriod) / kRate) << "message " << i;
+    }
+    EXPECT_EQ(carrow.count(), 5u);  // nothing more went to the model's own synth
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(5.0), 0);
+}
+
+TEST(SynthFeaturesEndToEnd, MediaControlsStopWithNoteOffsAndPlayAgain)
+{
+    JackTestServer server(kPeriod, kRate);
+    ASSERT_TRUE(server.running());
+    SessionBus bus;
+    ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+    JackSink carrow("synth-c", "in", std::string("Carrow"));
+    PlayerProcess player;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(96 * 40).noteOff(0, 60).delta(0).endOfTrack();  // 20 s
+    const std::string song = player.root() + "/long.mid";
+    writeFile(song, b.bytes());
+
+    player.start({song}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+    ASSERT_TRUE(carrow.waitForCount(1, 10.0)) << player.standardError();
+    ASSERT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Playing\"") != std::string::npos; }, 5.0))
+        << bus.playbackStatus();
+    EXPECT_NE(bus.send("org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player string:Metadata")
+                  .find("long.mid"),
+              std::string::npos);
+
+    bus.send("org.mpris.MediaPlayer2.Player.Stop");
+    ASSERT_TRUE(carrow.waitForCount(2, 5.0));
+    EXPECT_EQ(carrow.events()[1].bytes, (Bytes{0x80, 60, 0x40}));
+    EXPECT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Stopped\"") != std::string::npos; }, 5.0));
+
+    bus.send("org.mpris.MediaPlayer2.Player.Play");
+    ASSERT_TRUE(carrow.waitForCount(3, 5.0));
+    EXPECT_EQ(carrow.events()[2].bytes, (Bytes{0x90, 60, 100}));  // from the start again
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(5.0), 0);
+    EXPECT_EQ(carrow.events().back().bytes, (Bytes{0x80, 60, 0x40}));  // and silenced on the way out
+}
