@@ -1,10 +1,6 @@
 // Which synth model a file was made for: the model byte of its first Brennick SysEx message.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
+#include <cstring>
 
 #include "app/app_delegate.h"
 #include "app/model_table.h"
@@ -26,51 +22,6 @@ constexpr std::uint8_t kSysExEnd = 0xF7;
 constexpr std::uint8_t kBrennickManufacturer = 0x3E;
 constexpr int kNoModelRow = 13;
 
-// The scan over bytes that may arrive in pieces. The bytes are visited as (byte, next byte) pairs,
-// so the last byte is never a scan position but can still be the byte after a 3E. The scan ends
-// at the first F7, wherever it is.
-class ModelByteScanner {
-public:
-    // False once the scan has ended.
-    bool feed(std::span<const std::uint8_t> bytes)
-    {
-        for (const std::uint8_t next : bytes) {
-            if (havePrevious_) {
-                if (previous_ == kSysExEnd)
-                    return false;
-                if (previous_ == kSysExStart)
-                    sysexSeen_ = true;
-                if (sysexSeen_ && previous_ == kBrennickManufacturer)
-                    model_ = next;
-            }
-            previous_ = next;
-            havePrevious_ = true;
-        }
-        return true;
-    }
-    std::uint8_t model() const { return model_; }
-
-private:
-    std::uint8_t model_ = kNoModelByte;
-    bool sysexSeen_ = false;
-    bool havePrevious_ = false;
-    std::uint8_t previous_ = 0;
-};
-
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 QString modelNameForByte(std::uint8_t modelByte)
@@ -81,27 +32,28 @@ QString modelNameForByte(std::uint8_t modelByte)
 
 std::uint8_t scanModelByte(std::span<const std::uint8_t> bytes)
 {
-    ModelByteScanner scanner;
-    scanner.feed(bytes);
-    return scanner.model();
+    if (bytes.size() < 2)
+        return kNoModelByte;
+    // Scan positions run up to the second-last byte: the last is only ever the byte after a 3E. The
+    // scan ends at the first F7 wherever it is; after the first F0 before it, the last 3E wins.
+    const std::uint8_t* const begin = bytes.data();
+    const std::uint8_t* const positionsEnd = begin + bytes.size() - 1;
+    const void* firstEnd = std::memchr(begin, kSysExEnd, std::size_t(positionsEnd - begin));
+    const std::uint8_t* const stop = firstEnd ? static_cast<const std::uint8_t*>(firstEnd) : positionsEnd;
+    const void* start = std::memchr(begin, kSysExStart, std::size_t(stop - begin));
+    if (start == nullptr)
+        return kNoModelByte;
+    const auto* from = static_cast<const std::uint8_t*>(start);
+    const void* manufacturer = ::memrchr(from, kBrennickManufacturer, std::size_t(stop - from));
+    return manufacturer ? static_cast<const std::uint8_t*>(manufacturer)[1] : kNoModelByte;
 }
 
 std::uint8_t scanModelByte(const QString& path)
 {
-    // Only regular files are read: a FIFO or a device could block or never end.
-    ScopedFd fd(openRegularFile(encodeLocalPath(path).toStdString()));
-    struct stat info {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || std::uint64_t(info.st_size) > maxReadableFileBytes())
-        return kNoModelByte;
-
-    ModelByteScanner scanner;
-    std::array<std::uint8_t, 64 * 1024> buffer;
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        // End of file, or a read error: what was scanned stands.
-        if (n <= 0 || !scanner.feed(std::span(buffer.data(), std::size_t(n))))
-            return scanner.model();
-    }
+    // Read as the player reads a file to play: only regular files (a FIFO or a device could block
+    // or never end), never more than the player would take.
+    const FileReadResult file = readWholeFile(encodeLocalPath(path).toStdString());
+    return file.error == FileReadError::None ? scanModelByte(file.bytes.span()) : kNoModelByte;
 }
 
 QString AppDelegate::checkSysexDestination(const QString& path)

@@ -22,7 +22,9 @@ void StreamEvent::copyTo(std::uint8_t* out) const noexcept
 }
 
 // A k-way merge over the tracks that hold messages of one sort (channel or system), each track
-// decoded where it lies in the file. Tracks are ordered by tick, then by track number.
+// decoded where it lies in the file. Tracks are ordered by tick, then by track number, in a loser
+// tree: taking the earliest message and moving its track on costs one comparison per level, with no
+// branch that depends on the song, however the tracks interleave.
 struct StreamCursor::Merge {
     struct Track {
         smf::TrackDecoder decoder;
@@ -30,6 +32,9 @@ struct StreamCursor::Merge {
         const std::uint8_t* at = nullptr;  // where that message begins: file order within the track
         std::uint32_t index = 0;
     };
+    // A track's place in the order: its next tick (kDone once it has none), then its number.
+    using Key = std::uint64_t;
+    static constexpr Key kDone = ~Key{0};
 
     Merge(const Sequence& sequence, bool system) : system(system), clock(sequence.tempoMap())
     {
@@ -43,10 +48,25 @@ struct StreamCursor::Merge {
                               nullptr,
                               static_cast<std::uint32_t>(t)});
         }
-        heap.reserve(tracks.size());
+        while (leaves < tracks.size())
+            leaves *= 2;
+        keys.assign(leaves, kDone);
+        losers.assign(leaves, 0);
         for (std::uint32_t i = 0; i < tracks.size(); ++i)
-            if (fetch(tracks[i]))
-                push(i);
+            keys[i] = fetch(tracks[i]) ? keyOf(i) : kDone;
+        build();
+    }
+
+    // A tick of kDone itself (a hostile file) still orders right: the track's number decides, and
+    // the track is not done until fetch() says so.
+    Key keyOf(std::uint32_t track) const noexcept { return std::min(tracks[track].message.tick, kDone - 1); }
+    // Whether `a` goes before `b`: the earlier tick, else the lower track number. No branch: the
+    // result depends on the song, which a predictor cannot guess.
+    bool before(std::uint32_t a, std::uint32_t b) const noexcept
+    {
+        const Key ka = keys[a];
+        const Key kb = keys[b];
+        return (ka < kb) | ((ka == kb) & (a < b));
     }
 
     // Moves `track` to its next message of this sort; false at its end.
@@ -61,30 +81,78 @@ struct StreamCursor::Merge {
         }
     }
 
-    bool earlier(std::uint32_t a, std::uint32_t b) const noexcept
+    bool empty() const noexcept { return keys[winner] == kDone; }
+    Track* top() noexcept { return empty() ? nullptr : &tracks[winner]; }
+
+    // The earliest track has moved on to its next message.
+    void advanceTop() noexcept
     {
-        const Track& x = tracks[a];
-        const Track& y = tracks[b];
-        return x.message.tick != y.message.tick ? x.message.tick < y.message.tick : x.index < y.index;
+        const std::uint32_t track = winner;
+        keys[track] = fetch(tracks[track]) ? keyOf(track) : kDone;
+        replay(track);
     }
-    void push(std::uint32_t track) noexcept
-    {
-        heap.push_back(track);  // within the reserved size: never allocates
-        std::push_heap(heap.begin(), heap.end(), [this](auto a, auto b) { return earlier(b, a); });
-    }
+    // Takes the earliest track out of the order (its message is being used) and gives its number.
     std::uint32_t pop() noexcept
     {
-        std::pop_heap(heap.begin(), heap.end(), [this](auto a, auto b) { return earlier(b, a); });
-        const std::uint32_t track = heap.back();
-        heap.pop_back();
+        const std::uint32_t track = winner;
+        keys[track] = kDone;
+        replay(track);
         return track;
     }
-    Track* top() noexcept { return heap.empty() ? nullptr : &tracks[heap.front()]; }
+    // Puts a track that was taken out back in, at its current message.
+    void push(std::uint32_t track) noexcept
+    {
+        keys[track] = keyOf(track);
+        replay(track);
+    }
 
+private:
+    // Plays a leaf's new key up to the root: at each level the later of the two stays as the loser.
+    void replay(std::uint32_t leaf) noexcept
+    {
+        std::uint32_t current = leaf;
+        Key currentKey = keys[leaf];
+        for (std::size_t node = (leaves + leaf) / 2; node > 0; node /= 2) {
+            const std::uint32_t stored = losers[node];
+            const Key storedKey = keys[stored];
+            // Selected with masks, not branches: which side wins depends on the song, which a
+            // predictor cannot guess.
+            const std::uint32_t wins = std::uint32_t(storedKey < currentKey) |
+                                       (std::uint32_t(storedKey == currentKey) & std::uint32_t(stored < current));
+            const std::uint32_t mask = 0u - wins;
+            const Key keyMask = 0ull - Key{wins};
+            losers[node] = (current & mask) | (stored & ~mask);
+            current = (stored & mask) | (current & ~mask);
+            currentKey = (storedKey & keyMask) | (currentKey & ~keyMask);
+        }
+        winner = current;
+    }
+    void build()
+    {
+        // Winners of each subtree, bottom up; each node keeps the loser of its two children.
+        std::vector<std::uint32_t> winners(2 * leaves);
+        for (std::uint32_t i = 0; i < leaves; ++i)
+            winners[leaves + i] = i;
+        for (std::size_t node = leaves - 1; node > 0; --node) {
+            const std::uint32_t a = winners[2 * node];
+            const std::uint32_t b = winners[2 * node + 1];
+            const bool aWins = !before(b, a);
+            winners[node] = aWins ? a : b;
+            losers[node] = aWins ? b : a;
+        }
+        winner = leaves > 1 ? winners[1] : 0;
+    }
+
+public:
     const bool system;
     TempoMap::Cursor clock;
     std::vector<Track> tracks;
-    std::vector<std::uint32_t> heap;
+
+private:
+    std::size_t leaves = 1;
+    std::vector<Key> keys;              // per leaf; leaves beyond the tracks are kDone
+    std::vector<std::uint32_t> losers;  // per internal node (1 .. leaves - 1)
+    std::uint32_t winner = 0;
 };
 
 // The system message (packet) under way or next: taken out of its track's merge, so its track can
@@ -125,7 +193,7 @@ bool StreamCursor::loadSystem() noexcept
         if (held_) {
             trackIndex = heldTrack_;  // its next message is the continuation, already fetched
             held_ = false;
-        } else if (!stopping_ && !m.heap.empty()) {
+        } else if (!stopping_ && !m.empty()) {
             trackIndex = m.pop();
         } else {
             s.size = 0;
@@ -181,7 +249,7 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
     peeked_ = Peeked::Nothing;
     SystemMessage& s = *system_;
     Merge::Track* channel = stopping_ ? nullptr : channels_->top();
-    if (s.size == 0 && (held_ || (!stopping_ && !systems_->heap.empty())))
+    if (s.size == 0 && (held_ || (!stopping_ && !systems_->empty())))
         loadSystem();
     const bool haveSystem = s.size != 0 && s.offset < s.size;
     if (messageOpen_ && !haveSystem)
@@ -242,14 +310,10 @@ void StreamCursor::advance() noexcept
 {
     switch (peeked_) {
     case Peeked::Nothing: return;
-    case Peeked::Channel: {
+    case Peeked::Channel:
         trackNote(event_.bytes, event_.seconds);
-        Merge& m = *channels_;
-        const std::uint32_t track = m.pop();
-        if (m.fetch(m.tracks[track]))
-            m.push(track);
+        channels_->advanceTop();
         break;
-    }
     case Peeked::SystemPiece: {
         SystemMessage& s = *system_;
         if (s.offset == 0 && event_.startsMessage)
