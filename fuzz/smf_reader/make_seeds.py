@@ -57,6 +57,9 @@ valid = {
     "unknown_chunk.mid": header(1, 1, 96) + chunk(b"XFIH", b"\x01\x02\x03") + chunk(b"MTrk", notes + EOT),
     "long_header.mid": header(1, 1, 96, length=10) + chunk(b"MTrk", notes + EOT),
     "big_delta.mid": header(0, 1, 96) + chunk(b"MTrk", b"\xff\xff\xff\x7f\x90\x3c\x40" * 20 + EOT),
+    "running_status_flood.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + b"\x00\x3c\x40" * 4000),
+    "many_tracks.mid": header(1, 300, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + EOT) * 300,
+    "dump.syx": b"\xf0\x3e\x13\x00\x01\x02\xf7" + b"\xf0\x3e\x13\x01" + bytes(range(0x20, 0x60)) + b"\xf7" + b"\xf0\xf7",
 }
 
 damaged = {
@@ -70,6 +73,11 @@ damaged = {
     "zero_division.mid": header(0, 1, 0) + chunk(b"MTrk", notes + EOT),
     "header_only.mid": b"MThd\x00\x00",
     "not_midi.mid": b"RIFF\x00\x00\x00\x04RMID",
+    "uncounted_tracks.mid": b"MThd\x00\x00\x00\x02\x00\x01" + chunk(b"MTrk", b"\x00\x90\x3c\x40" + EOT) * 300,
+    "empty_sysex_flood.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\xf0\x00" * 4000 + b"\x00\xf0"),
+    "dump_garbage_between.syx": b"\xf0\x3e\x13\x00\xf7" + b"garbage" + b"\xf0\x3e\x13\x01\xf7",
+    "dump_missing_f7.syx": b"\xf0\x3e\x13\x00\xf7" + b"\xf0\x3e\x13\x01\x02",
+    "dump_status_inside.syx": b"\xf0\x3e\x13\x90\x3c\x40\xf7",
 }
 
 for folder, files in (("valid", valid), ("damaged", damaged)):
