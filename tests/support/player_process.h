@@ -45,6 +45,7 @@ public:
                            const std::map<std::string, std::optional<std::string>>& environment = {},
                            const std::string& workingDirectory = {}, double timeoutSeconds = 15.0);
     bool running();
+    pid_t pid() const { return pid_; }
     // Waits for the program to end; its exit status, or -1 on timeout / -2 when killed by a signal.
     int waitForExit(double timeoutSeconds);
     void sendSignal(int signal);
