@@ -21,14 +21,8 @@ done
 shift $((OPTIND - 1))
 [ $# -ge 1 ] || { echo "usage: $0 [alsa_vm.sh options] PROGRAM [ARGUMENTS...]" >&2; exit 2; }
 
-cannot_run() {
-    if [ "${CI:-}" = true ]; then
-        echo "FAILED: $1 (CI=true: the ALSA suites must run)"
-        exit 1
-    fi
-    echo "SKIPPED: $1"
-    exit 77
-}
+# shellcheck source=../script_test.sh
+source "$here/../script_test.sh"
 
 sequencer_usable() { [ -c /dev/snd/seq ] && [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; }
 
@@ -38,6 +32,6 @@ if sequencer_usable && [ "${BRENNICK_ALSA_IN_VM:-}" != 1 ]; then
     exec "$@"
 fi
 if ! reasons=$(bash "$here/alsa_vm.sh" -n); then
-    cannot_run "no ALSA sequencer here (/dev/snd/seq) and no test machine: $(echo "$reasons" | paste -sd ';' -)"
+    skip_or_fail "no ALSA sequencer here (/dev/snd/seq) and no test machine: $(echo "$reasons" | paste -sd ';' -)"
 fi
 exec bash "$here/alsa_vm.sh" ${vm_options[@]+"${vm_options[@]}"} "$@"

@@ -174,8 +174,11 @@ case $mode in
         exit 1
         ;;
     fetch)
-        [ -n "$package" ] || die "cannot tell which kernel linux-image-amd64 names (apt-get update?)"
-        fetch_kernel "$package" >/dev/null
+        if [ -n "$package" ]; then
+            fetch_kernel "$package" >/dev/null
+        else
+            cached_kernel "" >/dev/null || die "cannot tell which kernel linux-image-amd64 names (apt-get update?)"
+        fi
         exit 0
         ;;
 esac
