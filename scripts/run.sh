@@ -129,14 +129,14 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 if jack_reachable; then
-    if [ -z "$(jack_midi_inputs)" ]; then
+    if ! has_jack_midi_inputs; then
         echo "No MIDI destination found: starting FluidSynth on the JACK server."
         start_fluidsynth jack jack
         wait_for 10 has_jack_midi_inputs ||
             echo "FluidSynth did not come up; the player will say there is no device." >&2
     fi
 elif [ -e /dev/snd/seq ]; then
-    if [ -z "$(alsa_midi_outputs)" ]; then
+    if ! has_alsa_midi_outputs; then
         audio=alsa
         command -v pactl >/dev/null && pactl info >/dev/null 2>&1 && audio=pulseaudio
         echo "No MIDI destination found: starting FluidSynth on the ALSA sequencer ($audio)."
