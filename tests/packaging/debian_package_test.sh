@@ -65,7 +65,7 @@ fi
 export JACK_DEFAULT_SERVER=brennick-package-test-$$ JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
 jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
 jackd_pid=$!
-trap 'kill "${sink_pid:-}" 2>/dev/null; kill "$jackd_pid" 2>/dev/null; wait' EXIT
+trap 'stop_in_order ${sink_pid:-} "$jackd_pid"' EXIT
 for _ in $(seq 200); do jack_lsp >/dev/null 2>&1 && break; sleep 0.05; done
 jack_midi_dump Carrow >"$work/sink.log" 2>&1 &
 sink_pid=$!
@@ -80,8 +80,7 @@ sleep 0.2
 check "the installed player plays the song to its end (status $status)" test "$status" = 1
 check "the synth received the song" grep -qE '90 3c 5a.*' "$work/sink.log"
 check "the synth received its last note-off" grep -qE '80 3e 40' "$work/sink.log"
-kill "$sink_pid" "$jackd_pid"
-wait || true
+stop_in_order "$sink_pid" "$jackd_pid"
 trap - EXIT
 
 apt-get remove -y -q brennick-midi-player >"$work/remove.log" 2>&1 ||

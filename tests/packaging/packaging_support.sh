@@ -28,3 +28,14 @@ shm_of_server() {
 processes_marked() {
     grep -lsaF -- "$1" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 | grep -vx "$$" || true
 }
+
+# stop_in_order PID...: ends each process in turn and waits for it before the next, so that a
+# JACK client leaves its server before the server stops (else both leave files in /dev/shm).
+stop_in_order() {
+    local pid
+    for pid in "$@"; do
+        kill -TERM "$pid" 2>/dev/null || continue
+        timeout 10 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
