@@ -154,26 +154,25 @@ extract_vmlinux() {
 }
 
 # ------------------------------------------------------------------ what this machine lacks
-missing_prerequisites() {
+missing_tools() {
     local tool
     for tool in qemu-system-x86_64 busybox cpio apt-get dpkg-deb xz readelf /sbin/depmod; do
         command -v "$tool" >/dev/null || echo "$tool is not installed (scripts/install-deps.sh test)"
     done
     [ -f /usr/share/alsa/alsa.conf ] || echo "/usr/share/alsa/alsa.conf is missing (libasound2-data)"
-    if [ -z "$package" ] && ! cached_kernel "" >/dev/null; then
-        echo "no kernel in $(cache_folders | head -1) and none to fetch (apt-get update?)"
-    fi
 }
 
-package=$(kernel_package)
 case $mode in
     check)
-        reasons=$(missing_prerequisites)
+        reasons=$(missing_tools)
+        cached_kernel "" >/dev/null ||
+            reasons+=${reasons:+$'\n'}"the machine's kernel is not fetched yet (scripts/install-deps.sh test)"
         [ -z "$reasons" ] && exit 0
         echo "$reasons"
         exit 1
         ;;
     fetch)
+        package=$(kernel_package)
         if [ -n "$package" ]; then
             fetch_kernel "$package" >/dev/null
         else
@@ -188,15 +187,16 @@ esac
 program=$1
 shift
 [ -f "$program" ] && [ -x "$program" ] || die "not an executable file: $program"
-reasons=$(missing_prerequisites)
+reasons=$(missing_tools)
 [ -z "$reasons" ] || die "cannot start the machine: $reasons"
 
 # The kernel linux-image-amd64 names now; without a download, one fetched earlier will do.
+package=$(kernel_package)
 kernel_root=$(cached_kernel "$package") || kernel_root=
 if [ -n "$package" ] && [ "${kernel_root##*/}" != "$package" ]; then
-    kernel_root=$(fetch_kernel "$package") || kernel_root=$(cached_kernel "$package") ||
-        die "no kernel to boot"
+    kernel_root=$(fetch_kernel "$package") || kernel_root=$(cached_kernel "$package") || kernel_root=
 fi
+[ -n "$kernel_root" ] || die "no kernel to boot: none fetched, and none to fetch (apt-get update?)"
 kernel_version=${kernel_root##*/linux-image-}
 modules_dir=$kernel_root/lib/modules/$kernel_version
 kernel_image=$kernel_root/boot/vmlinux-$kernel_version
