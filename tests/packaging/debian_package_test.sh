@@ -9,6 +9,7 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 build_dir=$(cd "$1" && pwd)
+# shellcheck source=packaging_support.sh
 source "$source_dir/tests/packaging/packaging_support.sh"
 
 if [ -z "${BRENNICK_PACKAGE_TEST_WORK:-}" ]; then

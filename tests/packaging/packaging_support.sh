@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the packaging tests: songs, settings, and what a run leaves behind.
 # shellcheck source=../support/script_test.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/script_test.sh"

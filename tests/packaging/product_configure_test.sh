@@ -5,6 +5,7 @@
 # without any test package.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=../support/script_test.sh
 source "$source_dir/tests/support/script_test.sh"
 for tool in strace dpkg-query apt-cache; do
     command -v "$tool" >/dev/null || skip_or_fail "$tool is missing: this test needs a Debian machine (scripts/install-deps.sh test)"

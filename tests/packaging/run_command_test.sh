@@ -8,6 +8,7 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 build_dir=$1
+# shellcheck source=packaging_support.sh
 source "$source_dir/tests/packaging/packaging_support.sh"
 run_command=$source_dir/scripts/run.sh
 server=brennick-run  # the run command's private server

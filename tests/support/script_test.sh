@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the tests written as shell scripts.
 
 # skip_or_fail REASON: a test that cannot run on this machine says why and is skipped (exit 77,

@@ -4,6 +4,7 @@
 # reason, and under CI=true it fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../script_test.sh
 source "$here/../script_test.sh"
 cache=$(mktemp -d)
 trap 'rm -rf "$cache"' EXIT

@@ -39,7 +39,7 @@ die() {
 }
 say() { [ -z "$verbose" ] || echo "$program_name: $*" >&2; }
 
-memory_mb=256 cpus=1 timeout_s=300 accel=auto verbose= keep= out_dir= mode=run
+memory_mb=256 cpus=1 timeout_s=300 accel=auto verbose='' keep='' out_dir='' mode=run
 files=() guest_env=()
 while getopts "f:e:o:m:c:t:a:vkKnh" option; do
     case $option in
@@ -186,7 +186,7 @@ esac
 [[ $memory_mb =~ ^[0-9]+$ && $memory_mb -ge 128 ]] || die "-m $memory_mb: the guest needs at least 128 MB"
 program=$1
 shift
-[ -f "$program" ] && [ -x "$program" ] || die "not an executable file: $program"
+{ [ -f "$program" ] && [ -x "$program" ]; } || die "not an executable file: $program"
 reasons=$(missing_tools)
 [ -z "$reasons" ] || die "cannot start the machine: $reasons"
 

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # /init of the ALSA test machine: loads the sequencer modules, runs the one command and powers off.
 # Serial ports: ttyS0 the kernel console, ttyS1 the command's output, ttyS2 its exit status.
 export PATH=/usr/bin:/usr/sbin:/bin:/sbin HOME=/root TERM=dumb
@@ -16,6 +17,7 @@ fail() {
 }
 
 while read -r module parameters; do
+    # shellcheck disable=SC2086 # the parameters are words of their own
     insmod "/lib/modules/$module" $parameters || fail "insmod $module $parameters failed"
 done </etc/alsa-vm/modules
 if grep -q '^9pnet_virtio' /etc/alsa-vm/modules; then
