@@ -1,25 +1,39 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing, quietly.
-# Usage: scripts/install-deps.sh [build|test|run]...   (default: build)
+# Usage: scripts/install-deps.sh [--list] [build|run|test]...   (default: build)
+#   --list  print the groups' packages, one a line, and install nothing
+#   build  what configuring and building the player and the toolkit need
+#   run    build, plus what the run command starts: a JACK server, FluidSynth, ALSA's tools
+#   test   build, plus what the tests, benchmarks, packaging and the ALSA test machine need; where
+#          the kernel has no ALSA sequencer it also fetches the test machine's kernel into its cache
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev qt6-image-formats-plugins
             fonts-liberation libjack-jackd2-dev libasound2-dev libplist-dev libsndfile1-dev)
-test_pkgs=(jackd2 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth clang libclang-rt-14-dev
-           alsa-utils python3-mido libsmf-dev fluidsynth fluid-soundfont-gm
-           xdotool desktop-file-utils appstream dbus-daemon libglib2.0-bin)
-run_pkgs=(jackd2 fluidsynth fluid-soundfont-gm)
+run_pkgs=(jackd2 fluidsynth fluid-soundfont-gm alsa-utils)
+test_pkgs=(jackd2 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool clang libclang-rt-14-dev
+           alsa-utils python3-mido libsmf-dev fluidsynth fluid-soundfont-gm procps
+           desktop-file-utils appstream shared-mime-info dpkg-dev strace dbus-daemon libglib2.0-bin
+           qemu-system-x86 busybox-static cpio kmod xz-utils binutils)
 
+list_only=
+[ "${1:-}" = --list ] && { list_only=1; shift; }
 want=()
 [ $# -eq 0 ] && set -- build
 for group in "$@"; do
     case "$group" in
         build) want+=("${build_pkgs[@]}") ;;
-        test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
         run) want+=("${build_pkgs[@]}" "${run_pkgs[@]}") ;;
+        test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
         *) echo "unknown package group: $group" >&2; exit 2 ;;
     esac
 done
+
+if [ -n "$list_only" ]; then
+    printf '%s\n' "${want[@]}" | sort -u
+    exit 0
+fi
 
 missing=()
 for pkg in $(printf '%s\n' "${want[@]}" | sort -u); do
@@ -27,11 +41,16 @@ for pkg in $(printf '%s\n' "${want[@]}" | sort -u); do
         missing+=("$pkg")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
-sudo=()
-[ "$(id -u)" -ne 0 ] && sudo=(sudo)
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The ALSA suites run in a virtual machine where the kernel has no sequencer: its kernel once.
+if [[ " $* " == *" test "* ]] && [ ! -c /dev/snd/seq ]; then
+    bash "$root/tests/support/alsa_vm/alsa_vm.sh" -K
+fi

@@ -34,7 +34,6 @@ TEST(AlsaPlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndQuitsAtTheEnd)
         expected.push_back({0x81, std::uint8_t(60 + i), 0x40});
     }
 
-    ::setenv("BRENNICK_PLAYER_TREE", "/opt/brennick", 1);  // where the guest holds the program
     PlayerProcess player;
     std::ofstream(player.settingsPath())
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"

@@ -70,8 +70,9 @@ TEST_F(InstalledTree, DesktopEntryOpensMidiFiles)
     ASSERT_TRUE(fs::is_regular_file(entry));
     const std::string text = read(entry);
     for (const char* line :
-         {"\nName=Brennick MIDI Player\n", "\nExec=brennick-midi-player %U\n", "\nMimeType=audio/midi;audio/x-midi;\n",
-          "\nCategories=AudioVideo;Audio;Player;Midi;\n", "\nIcon=brennick-midi-player\n", "\nType=Application\n"})
+         {"\nName=Brennick MIDI Player\n", "\nExec=brennick-midi-player %U\n",
+          "\nMimeType=audio/midi;audio/x-midi;audio/x-sysex;\n", "\nCategories=AudioVideo;Audio;Player;Midi;\n",
+          "\nIcon=brennick-midi-player\n", "\nType=Application\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     if (!programAvailable("desktop-file-validate"))
         GTEST_SKIP() << "desktop-file-validate is not installed (scripts/install-deps.sh test)";
@@ -93,6 +94,20 @@ TEST_F(InstalledTree, MetainfoIsValid)
     EXPECT_EQ(std::system(("appstreamcli validate --no-net '" + metainfo.string() + "' >'" + log + "' 2>&1").c_str()),
               0)
         << read(log);
+}
+
+// The shared MIME database has no type for .syx: the one we install must reach it.
+TEST_F(InstalledTree, SysExFilesGetTheirMimeType)
+{
+    const fs::path mime = prefix_ / "share/mime";
+    ASSERT_TRUE(fs::is_regular_file(mime / "packages/brennick-midi-player.xml"));
+    if (!programAvailable("update-mime-database"))
+        GTEST_SKIP() << "update-mime-database is not installed (scripts/install-deps.sh test)";
+    const std::string log = (prefix_ / "update-mime-database.log").string();
+    ASSERT_EQ(std::system(("update-mime-database '" + mime.string() + "' >'" + log + "' 2>&1").c_str()), 0)
+        << read(log);
+    EXPECT_TRUE(fs::is_regular_file(mime / "audio/x-sysex.xml")) << read(log);
+    EXPECT_NE(read(mime / "globs2").find(":audio/x-sysex:*.syx\n"), std::string::npos) << read(mime / "globs2");
 }
 
 TEST_F(InstalledTree, IconWhenTheSourceHasOne)
