@@ -211,9 +211,10 @@ public:
             const int state = slot.state.load(std::memory_order_acquire);
             if (state == Free || state == Stopped)
                 return true;
-            // Drained in one cycle, delivered to the receivers by the end of that same cycle.
+            // Drained in one cycle; a receiver that the server runs late in that cycle, or in the next
+            // (a server that does not wait for its clients), has read it once the next has ended.
             if (slot.drained.load(std::memory_order_acquire) &&
-                cycles_.load(std::memory_order_acquire) > slot.drainedAtCycle.load(std::memory_order_acquire))
+                cycles_.load(std::memory_order_acquire) > slot.drainedAtCycle.load(std::memory_order_acquire) + 1)
                 return true;
             if (std::chrono::steady_clock::now() >= deadline)
                 return false;
@@ -233,6 +234,12 @@ public:
                 requestStop(slot);
         const auto deadline = deadlineAfter(timeoutSeconds);
         while (alive() && std::chrono::steady_clock::now() < deadline && !allSlotsIdle())
+            std::this_thread::sleep_for(kPollInterval);
+        // What the last cycles wrote (note-offs, the end of a dump) is read by the receivers in that
+        // cycle or the next: let two more pass before the ports go.
+        const std::uint64_t written = cycles_.load(std::memory_order_acquire);
+        while (alive() && std::chrono::steady_clock::now() < deadline &&
+               cycles_.load(std::memory_order_acquire) < written + 2)
             std::this_thread::sleep_for(kPollInterval);
         // Once the client has let go, the callback runs no more.
         std::lock_guard lock(mainMutex_);
