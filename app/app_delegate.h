@@ -118,12 +118,16 @@ private:
     void reportUnplayable(const QString& path, const SmfReadResult& result);
 
     void endPlayback();
+    // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
+    // are read from the settings file then.
+    void loadModelPreferencesIfNeeded();
 
     SequenceLoader* loader_;
     std::uint64_t latestRequest_ = 0;
     QString lastPath_;                         // of the latest request with a path
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
+    bool preferencesLoaded_ = false;
     QPointer<MediaControls> mediaControls_;
 
     QPointer<QTimer> mainTimer_;

@@ -106,6 +106,7 @@ void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
         systemLog(QStringLiteral("%1: %2; playing what could be read")
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
     currentModel_ = modelNameForByte(file->modelByte);
+    loadModelPreferencesIfNeeded();
     if (playTheMIDIFile(file->path, currentModel_, std::move(file->result)) == -1)
         stopTimer();
 }

@@ -109,6 +109,15 @@ void AppDelegate::loadSettings()
     if (autoQuit_)
         autoQuit_->setState(qint64(intValue(value)));
     modelPreferences_.load(dictionary.value_or(QVariantMap()));
+    preferencesLoaded_ = true;
+}
+
+void AppDelegate::loadModelPreferencesIfNeeded()
+{
+    if (preferencesLoaded_)
+        return;
+    modelPreferences_.load(readPropertyListDictionary(settingsPath()).value_or(QVariantMap()));
+    preferencesLoaded_ = true;
 }
 
 }  // namespace brennick

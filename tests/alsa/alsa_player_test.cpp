@@ -52,3 +52,42 @@ TEST(AlsaPlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndQuitsAtTheEnd)
     EXPECT_EQ(lumen.count(), 0u);
     std::printf("  player's standard error:\n%s\n", player.standardError().c_str());
 }
+
+// A raw SysEx file on the sequencer: to the synth its model byte names, every message whole, with
+// the model's pause (from the settings) between them.
+TEST(AlsaPlayerEndToEnd, SysExFileGoesToItsModelWholeWithItsPause)
+{
+    prepareGuest();
+    AlsaSink lumen("Lumen", "Lumen Port");
+    AlsaSink carrow("Carrow", "Carrow In");
+    ASSERT_TRUE(lumen.ok() && carrow.ok());
+    Bytes dump;
+    for (std::uint8_t m = 0; m < 4; ++m) {
+        dump.insert(dump.end(), {0xF0, 0x3E, 0x13, m});
+        dump.insert(dump.end(), 55, std::uint8_t(0x20 + m));
+        dump.push_back(0xF7);
+    }
+    PlayerProcess player;
+    std::ofstream(player.settingsPath())
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>Quit on stop</key>\n\t<integer>1</integer>\n"
+           "\t<key>SysEx pause after message</key>\n\t<dict><key>Carrow</key><integer>40</integer></dict>\n"
+           "</dict>\n</plist>\n";
+    const std::string file = player.root() + "/patches.syx";
+    writeFile(file, dump);
+    player.start({file});
+    EXPECT_EQ(player.waitForExit(60.0), 1) << player.standardError();
+    carrow.waitForQuiet(0.2, 2.0);
+    Bytes got;
+    std::vector<std::int64_t> starts;
+    for (const auto& e : carrow.events()) {
+        if (!e.bytes.empty() && e.bytes.front() == 0xF0)
+            starts.push_back(e.ns);
+        got.insert(got.end(), e.bytes.begin(), e.bytes.end());
+    }
+    EXPECT_EQ(got, dump);
+    ASSERT_EQ(starts.size(), 4u);
+    for (std::size_t i = 1; i < starts.size(); ++i)  // 60 bytes at 60000 bytes/s, then 40 ms of pause
+        EXPECT_NEAR(double(starts[i] - starts[i - 1]) / 1e9, 0.041, 0.015) << "message " << i;
+    EXPECT_EQ(lumen.count(), 0u);
+}
