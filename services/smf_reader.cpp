@@ -284,40 +284,36 @@ SmfReadResult SmfSequenceBuilder::readSysEx(FileBytes bytes)
     return result;
 }
 
-SmfReadResult readStandardMidiFile(FileBytes bytes) noexcept
+namespace {
+
+// Runs a reading that may run out of memory; that is an unreadable file, not a crash.
+template <class Read> SmfReadResult unlessMemoryRunsOut(Read read) noexcept
 {
     try {
-        return SmfSequenceBuilder::readMidi(std::move(bytes));
+        return read();
     } catch (const std::bad_alloc&) {
         SmfReadResult failed;
         failed.status = SmfStatus::Unreadable;
         failed.readError = FileReadError::OutOfMemory;
         return failed;
     }
+}
+
+}  // namespace
+
+SmfReadResult readStandardMidiFile(FileBytes bytes) noexcept
+{
+    return unlessMemoryRunsOut([&] { return SmfSequenceBuilder::readMidi(std::move(bytes)); });
 }
 
 SmfReadResult readStandardMidiFile(std::span<const std::uint8_t> bytes) noexcept
 {
-    try {
-        return readStandardMidiFile(copyOf(bytes));
-    } catch (const std::bad_alloc&) {
-        SmfReadResult failed;
-        failed.status = SmfStatus::Unreadable;
-        failed.readError = FileReadError::OutOfMemory;
-        return failed;
-    }
+    return unlessMemoryRunsOut([&] { return SmfSequenceBuilder::readMidi(copyOf(bytes)); });
 }
 
 SmfReadResult readSysExFile(FileBytes bytes) noexcept
 {
-    try {
-        return SmfSequenceBuilder::readSysEx(std::move(bytes));
-    } catch (const std::bad_alloc&) {
-        SmfReadResult failed;
-        failed.status = SmfStatus::Unreadable;
-        failed.readError = FileReadError::OutOfMemory;
-        return failed;
-    }
+    return unlessMemoryRunsOut([&] { return SmfSequenceBuilder::readSysEx(std::move(bytes)); });
 }
 
 SmfReadResult readSequenceFile(FileBytes bytes) noexcept

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "services/alsa/alsa_queue_timer.h"
 #include "services/stream_cursor.h"
 
 namespace brennick {
@@ -176,7 +177,9 @@ public:
             snd_seq_close(seq);
             return nullptr;
         }
-        useFinestTimer(seq, queue);
+        // An event leaves within a tenth of a millisecond of its time where the kernel has the
+        // high-resolution timer, else on the sequencer's default timer.
+        useHighResolutionTimer(seq, queue, kQueueTicksPerSecond);
         snd_seq_connect_from(seq, syncPort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         auto backend = std::shared_ptr<AlsaBackend>(new AlsaBackend(seq, queue, syncPort));
         backend->feeder_ = std::thread([raw = backend.get()] { raw->feed(); });
@@ -399,32 +402,6 @@ public:
 
 private:
     AlsaBackend(snd_seq_t* seq, int queue, int syncPort) : seq_(seq), queue_(queue), syncPort_(syncPort) {}
-
-    // The queue follows the high-resolution timer where the kernel has it (snd-hrtimer), ticking
-    // finely enough that an event leaves within a tenth of a millisecond of its time; else the
-    // sequencer's default timer.
-    static void useFinestTimer(snd_seq_t* seq, int queue)
-    {
-        snd_seq_queue_timer_t* timer = nullptr;
-        snd_seq_queue_timer_alloca(&timer);
-        if (snd_seq_get_queue_timer(seq, queue, timer) < 0)
-            return;
-        snd_seq_queue_timer_t* fallback = nullptr;
-        snd_seq_queue_timer_alloca(&fallback);
-        snd_seq_queue_timer_copy(fallback, timer);
-        snd_timer_id_t* id = nullptr;
-        snd_timer_id_alloca(&id);
-        snd_timer_id_set_class(id, SND_TIMER_CLASS_GLOBAL);
-        snd_timer_id_set_sclass(id, SND_TIMER_SCLASS_NONE);
-        snd_timer_id_set_card(id, -1);
-        snd_timer_id_set_device(id, SND_TIMER_GLOBAL_HRTIMER);
-        snd_timer_id_set_subdevice(id, 0);
-        snd_seq_queue_timer_set_type(timer, SND_SEQ_TIMER_ALSA);
-        snd_seq_queue_timer_set_id(timer, id);
-        snd_seq_queue_timer_set_resolution(timer, kQueueTicksPerSecond);
-        if (snd_seq_set_queue_timer(seq, queue, timer) < 0)
-            snd_seq_set_queue_timer(seq, queue, fallback);
-    }
 
     // Whether the port at `address` still belongs to the client it was listed for and takes input.
     bool stillThere(snd_seq_addr_t address, const std::string& clientName)

@@ -24,7 +24,10 @@ public:
         return out;
     }
     std::size_t count() const override { return sink_.count(); }
-    bool waitForCount(std::size_t n, double timeoutSeconds) const override { return sink_.waitForCount(n, timeoutSeconds); }
+    bool waitForCount(std::size_t n, double timeoutSeconds) const override
+    {
+        return sink_.waitForCount(n, timeoutSeconds);
+    }
     void waitForQuiet(double quiet, double timeout) const override { sink_.waitForQuiet(quiet, timeout); }
     void disconnectSenders() override { sink_.disconnectSenders(); }
     void reconnectSenders() override { sink_.reconnectSenders(); }
@@ -39,12 +42,11 @@ private:
 ContractBackend& contractBackend()
 {
     // Timer ticks under emulation come late by a few milliseconds now and then.
-    static ContractBackend backend{
-        [](const std::string& name) -> std::unique_ptr<ContractSink> {
-            prepareGuest();
-            return std::make_unique<AlsaContractSink>(name);
-        },
-        0.015};
+    static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
+                                       prepareGuest();
+                                       return std::make_unique<AlsaContractSink>(name);
+                                   },
+                                   0.015};
     return backend;
 }
 

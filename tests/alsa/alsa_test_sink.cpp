@@ -1,5 +1,7 @@
 #include "tests/alsa/alsa_test_sink.h"
 
+#include "services/alsa/alsa_queue_timer.h"
+
 #include <poll.h>
 #include <sys/stat.h>
 
@@ -37,27 +39,6 @@ template <typename Count> void waitUntilSteady(Count count, double quietSeconds,
 
 }  // namespace
 
-// Arrival stamps as fine as the kernel's high-resolution timer allows (ten thousand ticks a
-// second), so they do not round the timing being measured to the default millisecond.
-void stampFinely(snd_seq_t* seq, int queue)
-{
-    snd_seq_queue_timer_t* timer = nullptr;
-    snd_seq_queue_timer_alloca(&timer);
-    if (queue < 0 || snd_seq_get_queue_timer(seq, queue, timer) < 0)
-        return;
-    snd_timer_id_t* id = nullptr;
-    snd_timer_id_alloca(&id);
-    snd_timer_id_set_class(id, SND_TIMER_CLASS_GLOBAL);
-    snd_timer_id_set_sclass(id, SND_TIMER_SCLASS_NONE);
-    snd_timer_id_set_card(id, -1);
-    snd_timer_id_set_device(id, SND_TIMER_GLOBAL_HRTIMER);
-    snd_timer_id_set_subdevice(id, 0);
-    snd_seq_queue_timer_set_type(timer, SND_SEQ_TIMER_ALSA);
-    snd_seq_queue_timer_set_id(timer, id);
-    snd_seq_queue_timer_set_resolution(timer, 10000);
-    snd_seq_set_queue_timer(seq, queue, timer);
-}
-
 AlsaSink::AlsaSink(const std::string& clientName, const std::string& portName)
 {
     if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
@@ -68,7 +49,9 @@ AlsaSink::AlsaSink(const std::string& clientName, const std::string& portName)
     snd_seq_set_client_pool_input(seq_, 2000);
     client_ = snd_seq_client_id(seq_);
     queue_ = snd_seq_alloc_queue(seq_);
-    stampFinely(seq_, queue_);
+    // Arrival stamps as fine as the kernel allows, so they do not round the timing being measured
+    // to the default millisecond.
+    useHighResolutionTimer(seq_, queue_, 10000);
     snd_seq_port_info_t* info = nullptr;
     snd_seq_port_info_alloca(&info);
     snd_seq_port_info_set_name(info, portName.c_str());

@@ -32,17 +32,6 @@ std::vector<std::uint8_t> song(std::optional<std::uint8_t> model)
     return b.bytes();
 }
 
-bool waitFor(const std::function<bool()>& condition, double timeoutSeconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 struct LaunchCase {
     const char* name;
     std::vector<std::string> arguments;

@@ -24,17 +24,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& condition, double seconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // `tracks` tracks of one note each; without a track count in the header when `counted` is false
 // (a header of two bytes: the reader then takes every chunk there is).
 Bytes manyTracks(int tracks, bool counted)

@@ -50,17 +50,6 @@ void expectSaved(const std::string& path, int quitOnStop)
     EXPECT_EQ(text.find("Extra"), std::string::npos) << text;
 }
 
-bool waitFor(const std::function<bool()>& condition, double timeoutSeconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 std::string writeSong(const PlayerProcess& player, const Bytes& bytes)
 {
     const std::string path = player.root() + "/song.mid";

@@ -119,17 +119,6 @@ private:
     pid_t pid_ = -1;
 };
 
-bool waitFor(const std::function<bool()>& condition, double seconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 }  // namespace
 
 TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)

@@ -75,7 +75,8 @@ write_song "$work/song.mid" short
 write_quit_on_stop /usr/share/brennick-midi-player
 mkdir -m 700 "$work/runtime"
 status=0
-QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work/runtime timeout 60 brennick-midi-player "$work/song.mid" \
+# A settings file of the tester's own would be read first: the player gets a folder of its own.
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work/runtime XDG_CONFIG_HOME=$work/config timeout 60 brennick-midi-player "$work/song.mid" \
     >"$work/player.log" 2>&1 || status=$?
 sleep 0.2
 check "the installed player plays the song to its end (status $status)" test "$status" = 1

@@ -47,7 +47,7 @@ registry_before=$(ls /dev/shm/jack-shm-registry 2>/dev/null || true)
 
 run() {  # run SONG: starts the run command in the background; its pid in $run_pid
     env "$mark" BRENNICK_PLAYER="$tree/bin/brennick-midi-player" QT_QPA_PLATFORM=offscreen \
-        XDG_RUNTIME_DIR="$work/runtime" bash "$run_command" "$1" >"$work/output" 2>&1 &
+        XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/config" bash "$run_command" "$1" >"$work/output" 2>&1 &
     run_pid=$!
 }
 nothing_left() {  # nothing_left CASE

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -59,6 +60,8 @@ private:
 };
 
 std::vector<std::uint8_t> readFile(const std::string& path);
+// Polls `condition` until it holds, at most `timeoutSeconds`; whether it did.
+bool waitFor(const std::function<bool()>& condition, double timeoutSeconds);
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace brennick::test
