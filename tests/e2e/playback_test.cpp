@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
 #include "tests/support/jack_test_server.h"
@@ -95,6 +96,16 @@ TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_NE(player.standardError().find(line + "\n"), std::string::npos);
 
+    // Ending, it leaves the JACK server in order: at once, its client gone, nothing of it in /dev/shm.
+    const auto asked = std::chrono::steady_clock::now();
     player.sendSignal(SIGTERM);
     EXPECT_EQ(player.waitForExit(10.0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    jack_client_t* probe = jack_client_open("probe", JackNoStartServer, nullptr);
+    ASSERT_NE(probe, nullptr);
+    const char** ours = jack_get_ports(probe, "^Brennick MIDI Player:", nullptr, 0);
+    EXPECT_EQ(ours, nullptr) << "the player's client is still on the server";
+    jack_free(ours);
+    jack_client_close(probe);
+    EXPECT_FALSE(std::filesystem::exists("/dev/shm/jack_sem.0_" + server.name() + "_Brennick MIDI Player"));
 }
