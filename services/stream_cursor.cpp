@@ -202,10 +202,16 @@ bool StreamCursor::loadSystem() noexcept
         Merge::Track& track = m.tracks[trackIndex];
         const MidiMessage message = track.message;
         const std::uint8_t* const at = track.at;
-        const bool more = m.fetch(track);
+        bool more = m.fetch(track);
         const bool terminated = !message.bytes.empty() && message.bytes.back() == 0xF7;
         const bool open = message.kind != MessageKind::Escape && !terminated;
-        const bool continues = open && more && track.message.kind == MessageKind::SysExContinuation;
+        bool continues = open && more && track.message.kind == MessageKind::SysExContinuation;
+        // An empty continuation carries nothing to send: whether the message goes on is up to what
+        // follows it, so that the last piece sent says it ends the message.
+        while (continues && track.message.bytes.empty()) {
+            more = m.fetch(track);
+            continues = more && track.message.kind == MessageKind::SysExContinuation;
+        }
         if (continues) {
             held_ = true;
             heldTrack_ = trackIndex;

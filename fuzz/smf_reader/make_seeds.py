@@ -58,6 +58,7 @@ valid = {
     "long_header.mid": header(1, 1, 96, length=10) + chunk(b"MTrk", notes + EOT),
     "big_delta.mid": header(0, 1, 96) + chunk(b"MTrk", b"\xff\xff\xff\x7f\x90\x3c\x40" * 20 + EOT),
     "running_status_flood.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + b"\x00\x3c\x40" * 4000),
+    "empty_sysex_packets.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\xf0\x00" * 3 + b"\x00\xf7\x00" + b"\x00\xf0\x00\x00\xf7\x00\x00\xf7\x01\xf7" + EOT),
     "many_tracks.mid": header(1, 300, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + EOT) * 300,
     "dump.syx": b"\xf0\x3e\x13\x00\x01\x02\xf7" + b"\xf0\x3e\x13\x01" + bytes(range(0x20, 0x60)) + b"\xf7" + b"\xf0\xf7",
 }
