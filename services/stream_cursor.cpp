@@ -22,9 +22,9 @@ void StreamEvent::copyTo(std::uint8_t* out) const noexcept
 }
 
 // A k-way merge over the tracks that hold messages of one sort (channel or system), each track
-// decoded where it lies in the file. Tracks are ordered by tick, then by track number, in a loser
-// tree: taking the earliest message and moving its track on costs one comparison per level, with no
-// branch that depends on the song, however the tracks interleave.
+// decoded where it lies in the file. Tracks are ordered by tick, then by track number, in a winner
+// tree (each node holds the least key below it): moving any one track costs a load, a comparison
+// and a conditional move per level, with no branch that depends on how the tracks interleave.
 struct StreamCursor::Merge {
     struct Track {
         smf::TrackDecoder decoder;
@@ -32,9 +32,16 @@ struct StreamCursor::Merge {
         const std::uint8_t* at = nullptr;  // where that message begins: file order within the track
         std::uint32_t index = 0;
     };
-    // A track's place in the order: its next tick (kDone once it has none), then its number.
+    // A track's place in the order in one word: its next tick above, its place in `tracks` below
+    // (a file has at most 65535 tracks), so that equal ticks go in track order and every key differs.
+    // A track with nothing left (or out of the order) has a key above every tick's.
     using Key = std::uint64_t;
-    static constexpr Key kDone = ~Key{0};
+    static constexpr unsigned kIndexBits = 16;
+    static constexpr Key kIndexMask = (Key{1} << kIndexBits) - 1;
+    static constexpr Key kDone = ~kIndexMask;
+    // Ticks past this (a thousand years at any tempo, in a hostile file) share one place in the
+    // order, where track order decides.
+    static constexpr std::uint64_t kLastTick = (kDone >> kIndexBits) - 1;
 
     Merge(const Sequence& sequence, bool system) : system(system), clock(sequence.tempoMap())
     {
@@ -50,97 +57,62 @@ struct StreamCursor::Merge {
         }
         while (leaves < tracks.size())
             leaves *= 2;
-        keys.assign(leaves, kDone);
-        losers.assign(leaves, 0);
-        for (std::uint32_t i = 0; i < tracks.size(); ++i)
-            keys[i] = fetch(tracks[i]) ? keyOf(i) : kDone;
-        build();
+        nodes.assign(2 * leaves, kDone);
+        for (std::uint32_t i = 0; i < leaves; ++i)
+            nodes[leaves + i] = i < tracks.size() && fetch(tracks[i]) ? keyOf(i) : doneKey(i);
+        for (std::size_t node = leaves - 1; node > 0; --node)
+            nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
     }
 
-    // A tick of kDone itself (a hostile file) still orders right: the track's number decides, and
-    // the track is not done until fetch() says so.
-    Key keyOf(std::uint32_t track) const noexcept { return std::min(tracks[track].message.tick, kDone - 1); }
-    // Whether `a` goes before `b`: the earlier tick, else the lower track number. No branch: the
-    // result depends on the song, which a predictor cannot guess.
-    bool before(std::uint32_t a, std::uint32_t b) const noexcept
+    Key keyOf(std::uint32_t track) const noexcept
     {
-        const Key ka = keys[a];
-        const Key kb = keys[b];
-        return (ka < kb) | ((ka == kb) & (a < b));
+        return std::min<std::uint64_t>(tracks[track].message.tick, kLastTick) << kIndexBits | track;
     }
+    static Key doneKey(std::uint32_t track) noexcept { return kDone | track; }
 
     // Moves `track` to its next message of this sort; false at its end.
-    bool fetch(Track& track) noexcept
+    [[gnu::always_inline]] bool fetch(Track& track) noexcept
     {
         for (;;) {
             track.at = track.decoder.position();
-            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message)
+            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message) [[unlikely]]
                 return false;
-            if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel)
+            if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel) [[likely]]
                 return true;
         }
     }
 
-    bool empty() const noexcept { return keys[winner] == kDone; }
-    Track* top() noexcept { return empty() ? nullptr : &tracks[winner]; }
+    bool empty() const noexcept { return root() >= kDone; }
+    std::uint32_t winnerTrack() const noexcept { return static_cast<std::uint32_t>(root() & kIndexMask); }
+    Track* top() noexcept { return empty() ? nullptr : &tracks[winnerTrack()]; }
 
     // The earliest track has moved on to its next message.
     void advanceTop() noexcept
     {
-        const std::uint32_t track = winner;
-        keys[track] = fetch(tracks[track]) ? keyOf(track) : kDone;
-        replay(track);
+        const std::uint32_t track = winnerTrack();
+        update(track, fetch(tracks[track]) ? keyOf(track) : doneKey(track));
     }
     // Takes the earliest track out of the order (its message is being used) and gives its number.
     std::uint32_t pop() noexcept
     {
-        const std::uint32_t track = winner;
-        keys[track] = kDone;
-        replay(track);
+        const std::uint32_t track = winnerTrack();
+        update(track, doneKey(track));
         return track;
     }
     // Puts a track that was taken out back in, at its current message.
-    void push(std::uint32_t track) noexcept
-    {
-        keys[track] = keyOf(track);
-        replay(track);
-    }
+    void push(std::uint32_t track) noexcept { update(track, keyOf(track)); }
 
 private:
-    // Plays a leaf's new key up to the root: at each level the later of the two stays as the loser.
-    void replay(std::uint32_t leaf) noexcept
+    Key root() const noexcept { return nodes[1]; }  // with one leaf, the leaf itself
+    // A leaf's new key, and the least keys on its way up.
+    void update(std::uint32_t leaf, Key key) noexcept
     {
-        std::uint32_t current = leaf;
-        Key currentKey = keys[leaf];
-        for (std::size_t node = (leaves + leaf) / 2; node > 0; node /= 2) {
-            const std::uint32_t stored = losers[node];
-            const Key storedKey = keys[stored];
-            // Selected with masks, not branches: which side wins depends on the song, which a
-            // predictor cannot guess.
-            const std::uint32_t wins = std::uint32_t(storedKey < currentKey) |
-                                       (std::uint32_t(storedKey == currentKey) & std::uint32_t(stored < current));
-            const std::uint32_t mask = 0u - wins;
-            const Key keyMask = 0ull - Key{wins};
-            losers[node] = (current & mask) | (stored & ~mask);
-            current = (stored & mask) | (current & ~mask);
-            currentKey = (storedKey & keyMask) | (currentKey & ~keyMask);
+        std::size_t node = leaves + leaf;
+        nodes[node] = key;
+        for (; node > 1; node /= 2) {
+            key = std::min(key, nodes[node ^ 1]);
+            nodes[node / 2] = key;
         }
-        winner = current;
-    }
-    void build()
-    {
-        // Winners of each subtree, bottom up; each node keeps the loser of its two children.
-        std::vector<std::uint32_t> winners(2 * leaves);
-        for (std::uint32_t i = 0; i < leaves; ++i)
-            winners[leaves + i] = i;
-        for (std::size_t node = leaves - 1; node > 0; --node) {
-            const std::uint32_t a = winners[2 * node];
-            const std::uint32_t b = winners[2 * node + 1];
-            const bool aWins = !before(b, a);
-            winners[node] = aWins ? a : b;
-            losers[node] = aWins ? b : a;
-        }
-        winner = leaves > 1 ? winners[1] : 0;
     }
 
 public:
@@ -150,9 +122,7 @@ public:
 
 private:
     std::size_t leaves = 1;
-    std::vector<Key> keys;              // per leaf; leaves beyond the tracks are kDone
-    std::vector<std::uint32_t> losers;  // per internal node (1 .. leaves - 1)
-    std::uint32_t winner = 0;
+    std::vector<Key> nodes;  // 1 is the root, leaves from `leaves` on; leaves past the tracks are done
 };
 
 // The system message (packet) under way or next: taken out of its track's merge, so its track can

@@ -55,7 +55,8 @@ unsigned walk(const Sequence& sequence)
 
 // Plays the sequence through a stream cursor in small steps, as a backend does, stopping (and
 // abandoning a message) where the input says: every event is in time order, whole, in bounds,
-// and a system message is never broken by another message.
+// and a system message is never broken by another message. Played to its end undisturbed, every
+// message of every track comes out, once.
 unsigned play(std::shared_ptr<const Sequence> sequence, std::uint8_t choices)
 {
     StreamCursor cursor(std::move(sequence), SysExPacing{choices & 1 ? 3125.0 : 0.0, choices & 2 ? 0.01 : 0.0});
@@ -66,6 +67,9 @@ unsigned play(std::shared_ptr<const Sequence> sequence, std::uint8_t choices)
     bool inside = false;
     unsigned checksum = 0;
     std::uint8_t out[1 << 16];
+    std::size_t channelMessages = 0;
+    std::uint64_t systemBytes = 0;
+    const Sequence& played = cursor.sequence();
     for (int steps = 0; steps < 200000; ++steps) {
         if (!cursor.stopping() && horizon >= stopAt && choices & 0x40)
             cursor.stop(horizon, true);
@@ -74,8 +78,16 @@ unsigned play(std::shared_ptr<const Sequence> sequence, std::uint8_t choices)
             inside = false;
         }
         const StreamEvent* e = cursor.peek(horizon, piece);
-        if (e == nullptr)
+        if (e == nullptr) {
+            if (!(choices & 0xC0)) {
+                std::size_t expected = 0;
+                for (std::size_t t = 0; t < played.trackCount(); ++t)
+                    expected += played.track(t).channelMessageCount();
+                check(channelMessages == expected);
+                check(systemBytes == played.systemBytes());
+            }
             break;
+        }
         if (e->seconds > horizon) {
             horizon = std::max(horizon + 0.01, std::min(e->seconds, horizon + 1.0));
             continue;
@@ -88,6 +100,10 @@ unsigned play(std::shared_ptr<const Sequence> sequence, std::uint8_t choices)
             check(inside != e->startsMessage);
             inside = !e->endsMessage;
         }
+        if (e->kind == StreamEvent::Kind::Channel)
+            ++channelMessages;
+        else
+            systemBytes += e->size();
         e->copyTo(out);
         for (std::size_t i = 0; i < e->size(); ++i)
             checksum += out[i];

@@ -227,6 +227,37 @@ TEST_F(PlaybackContract, SysExInPacketsStaysOneMessage)
     DisposeMusicPlayer(player);
 }
 
+// Tracks that each hold SysEx and notes merge like any other: every message once, by tick, and at
+// one tick in track order.
+TEST_F(PlaybackContract, SysExInSeveralTracksAllArrivesInTimeOrder)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(1, 96);
+    b.track().delta(0).sysex({0x01, 0xF7}).delta(24).sysex({0x02, 0xF7}).delta(0).endOfTrack();
+    b.track()
+        .delta(12)
+        .sysex({0x03, 0xF7})
+        .delta(24)
+        .noteOn(0, 60, 90)
+        .delta(12)
+        .sysex({0x04, 0xF7})
+        .delta(0)
+        .endOfTrack();
+    b.track().delta(12).noteOn(1, 40, 70).delta(12).sysex({0x05, 0xF7}).delta(36).noteOff(1, 40).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    std::vector<Bytes> got;
+    for (const Message& m : messages(carrow->events()))
+        got.push_back(m.bytes);
+    const std::vector<Bytes> expected = {
+        {0xF0, 0x01, 0xF7}, {0xF0, 0x03, 0xF7}, {0x91, 40, 70},     {0xF0, 0x02, 0xF7},
+        {0xF0, 0x05, 0xF7}, {0x90, 60, 90},     {0xF0, 0x04, 0xF7}, {0x81, 40, 0x40},
+    };
+    EXPECT_EQ(got, expected);
+    DisposeMusicPlayer(player);
+}
+
 TEST_F(PlaybackContract, PauseFollowsEachSysExMessage)
 {
     auto carrow = sink("Carrow");
