@@ -69,7 +69,7 @@ inline bool TrackDecoder::readVlq(std::uint32_t& value) noexcept
     return false;
 }
 
-inline TrackDecoder::Step TrackDecoder::next(MidiMessage& out) noexcept
+[[gnu::always_inline]] inline TrackDecoder::Step TrackDecoder::next(MidiMessage& out) noexcept
 {
     if (p_ >= end_)
         return problem_ != nullptr ? Step::Problem : Step::End;
