@@ -32,16 +32,14 @@ struct StreamCursor::Merge {
         const std::uint8_t* at = nullptr;  // where that message begins: file order within the track
         std::uint32_t index = 0;
     };
-    // A track's place in the order in one word: its next tick above, its place in `tracks` below
+    // A track's place in the order in one number: its next tick above, its place in `tracks` below
     // (a file has at most 65535 tracks), so that equal ticks go in track order and every key differs.
-    // A track with nothing left (or out of the order) has a key above every tick's.
-    using Key = std::uint64_t;
+    // A track with nothing left (or out of the order) has a key above every tick's. 128 bits hold
+    // any tick exactly.
+    __extension__ typedef unsigned __int128 Key;
     static constexpr unsigned kIndexBits = 16;
     static constexpr Key kIndexMask = (Key{1} << kIndexBits) - 1;
     static constexpr Key kDone = ~kIndexMask;
-    // Ticks past this (a thousand years at any tempo, in a hostile file) share one place in the
-    // order, where track order decides.
-    static constexpr std::uint64_t kLastTick = (kDone >> kIndexBits) - 1;
 
     Merge(const Sequence& sequence, bool system) : system(system), clock(sequence.tempoMap())
     {
@@ -64,10 +62,7 @@ struct StreamCursor::Merge {
             nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
     }
 
-    Key keyOf(std::uint32_t track) const noexcept
-    {
-        return std::min<std::uint64_t>(tracks[track].message.tick, kLastTick) << kIndexBits | track;
-    }
+    Key keyOf(std::uint32_t track) const noexcept { return Key{tracks[track].message.tick} << kIndexBits | track; }
     static Key doneKey(std::uint32_t track) noexcept { return kDone | track; }
 
     // Moves `track` to its next message of this sort; false at its end.
