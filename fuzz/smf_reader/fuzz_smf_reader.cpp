@@ -19,6 +19,12 @@ void check(bool condition)
         std::abort();
 }
 
+// A length in beats folded into the checksum; a hostile file's may not fit an unsigned.
+unsigned fold(double beats)
+{
+    return beats >= 0.0 && beats < 4e9 ? static_cast<unsigned>(beats) : 1u;
+}
+
 unsigned walk(const Sequence& sequence)
 {
     const TempoMap& tempo = sequence.tempoMap();
@@ -48,7 +54,7 @@ unsigned walk(const Sequence& sequence)
         });
         check(count == track.size());
         check(track.size() == 0 || track.lengthTicks() == previousTick);
-        checksum += static_cast<unsigned>(sequence.trackLengthBeats(t));
+        checksum += fold(sequence.trackLengthBeats(t));
     }
     return checksum;
 }
@@ -134,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(result.problemOffset <= bytes.size());
     auto sequence = std::make_shared<const Sequence>(std::move(result.sequence));
     unsigned checksum = walk(*sequence) + play(sequence, choices);
-    checksum += static_cast<unsigned>(sequence->lengthBeats());
+    checksum += fold(sequence->lengthBeats());
     checksum += static_cast<unsigned>(sequence->tempoMap().secondsToBeats(-1.0) < 0);
     return checksum == 0xFFFFFFFFu ? 0 : 0;
 }
