@@ -31,6 +31,9 @@ struct StreamCursor::Merge {
         MidiMessage message;               // the track's next message of this sort
         const std::uint8_t* at = nullptr;  // where that message begins: file order within the track
         std::uint32_t index = 0;
+        // The search for the next message paused before finding it (see scan()): `message` is stale
+        // and the decoder's tick is the earliest the next message can have.
+        bool pending = false;
     };
     // A track's place in the order in one number: its next tick above, its place in `tracks` below
     // (a file has at most 65535 tracks), so that equal ticks go in track order and every key differs.
@@ -40,6 +43,8 @@ struct StreamCursor::Merge {
     static constexpr unsigned kIndexBits = 16;
     static constexpr Key kIndexMask = (Key{1} << kIndexBits) - 1;
     static constexpr Key kDone = ~kIndexMask;
+    enum class Scan : std::uint8_t { Found, Paused, Ended };
+    static constexpr std::size_t kScanStep = 256;  // events decoded at most per search step
 
     Merge(const Sequence& sequence, bool system) : system(system), clock(sequence.tempoMap())
     {
@@ -57,25 +62,67 @@ struct StreamCursor::Merge {
             leaves *= 2;
         nodes.assign(2 * leaves, kDone);
         for (std::uint32_t i = 0; i < leaves; ++i)
-            nodes[leaves + i] = i < tracks.size() && fetch(tracks[i]) ? keyOf(i) : doneKey(i);
+            nodes[leaves + i] = i >= tracks.size() ? doneKey(i)
+                                : system           ? keyAfter(i, scan(tracks[i], kScanStep))
+                                : fetch(tracks[i]) ? keyOf(i)
+                                                   : doneKey(i);
         for (std::size_t node = leaves - 1; node > 0; --node)
             nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
     }
 
     Key keyOf(std::uint32_t track) const noexcept { return Key{tracks[track].message.tick} << kIndexBits | track; }
     static Key doneKey(std::uint32_t track) noexcept { return kDone | track; }
+    Key keyAfter(std::uint32_t track, Scan result) noexcept
+    {
+        Track& t = tracks[track];
+        t.pending = result == Scan::Paused;
+        return result == Scan::Found    ? keyOf(track)
+               : result == Scan::Paused ? Key{t.decoder.tick()} << kIndexBits | track
+                                        : doneKey(track);
+    }
 
     // Moves `track` to its next message of this sort; false at its end.
-    [[gnu::always_inline]] bool fetch(Track& track) noexcept
+    bool fetch(Track& track) noexcept { return scan(track, ~std::size_t{0}) == Scan::Found; }
+
+    // Moves `track` towards its next message of this sort, decoding at most `budget` events: system
+    // messages can lie far apart in a track of notes, and a search through all of them in one go
+    // would stall the real-time thread that plays them.
+    [[gnu::always_inline]] Scan scan(Track& track, std::size_t budget) noexcept
+    {
+        for (; budget > 0; --budget) {
+            track.at = track.decoder.position();
+            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message)
+                return Scan::Ended;
+            if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel)
+                return Scan::Found;
+        }
+        return Scan::Paused;
+    }
+    // After an open SysEx packet: the track's next system message, searched for as long as it may
+    // still continue that packet (meta events only in between). Paused: it cannot.
+    Scan scanForContinuation(Track& track) noexcept
     {
         for (;;) {
-            track.at = track.decoder.position();
-            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message) [[unlikely]]
-                return false;
-            if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel) [[likely]]
-                return true;
+            const Scan result = scan(track, kScanStep);
+            if (result != Scan::Paused || !track.decoder.insideSysEx())
+                return result;
         }
     }
+    // Searches on until the earliest track's next message is known, or can come no sooner than
+    // after `tick`. The work follows the song: tracks are searched only as far as playback has got.
+    void settle(std::uint64_t tick) noexcept
+    {
+        while (!empty()) {
+            const std::uint32_t track = winnerTrack();
+            Track& t = tracks[track];
+            if (!t.pending || t.decoder.tick() > tick)
+                return;
+            update(track, keyAfter(track, scan(t, kScanStep)));
+        }
+    }
+    bool topPending() const noexcept { return !empty() && tracks[winnerTrack()].pending; }
+    // Puts a track taken out by pop() back in, after a scan() of its own.
+    void putBack(std::uint32_t track, Scan result) noexcept { update(track, keyAfter(track, result)); }
 
     bool empty() const noexcept { return root() >= kDone; }
     std::uint32_t winnerTrack() const noexcept { return static_cast<std::uint32_t>(root() & kIndexMask); }
@@ -94,8 +141,6 @@ struct StreamCursor::Merge {
         update(track, doneKey(track));
         return track;
     }
-    // Puts a track that was taken out back in, at its current message.
-    void push(std::uint32_t track) noexcept { update(track, keyOf(track)); }
 
 private:
     Key root() const noexcept { return nodes[1]; }  // with one leaf, the leaf itself
@@ -159,6 +204,13 @@ bool StreamCursor::loadSystem() noexcept
             trackIndex = heldTrack_;  // its next message is the continuation, already fetched
             held_ = false;
         } else if (!stopping_ && !m.empty()) {
+            // A system message due after the next channel message can wait to be found.
+            const Merge::Track* channel = channels_->top();
+            m.settle(channel != nullptr ? channel->message.tick : ~std::uint64_t{0});
+            if (m.empty() || m.topPending()) {  // none left, or none due yet
+                s.size = 0;
+                return false;
+            }
             trackIndex = m.pop();
         } else {
             s.size = 0;
@@ -167,21 +219,21 @@ bool StreamCursor::loadSystem() noexcept
         Merge::Track& track = m.tracks[trackIndex];
         const MidiMessage message = track.message;
         const std::uint8_t* const at = track.at;
-        bool more = m.fetch(track);
         const bool terminated = !message.bytes.empty() && message.bytes.back() == 0xF7;
         const bool open = message.kind != MessageKind::Escape && !terminated;
-        bool continues = open && more && track.message.kind == MessageKind::SysExContinuation;
+        Merge::Scan next = open ? m.scanForContinuation(track) : m.scan(track, Merge::kScanStep);
+        bool continues = next == Merge::Scan::Found && track.message.kind == MessageKind::SysExContinuation;
         // An empty continuation carries nothing to send: whether the message goes on is up to what
         // follows it, so that the last piece sent says it ends the message.
         while (continues && track.message.bytes.empty()) {
-            more = m.fetch(track);
-            continues = more && track.message.kind == MessageKind::SysExContinuation;
+            next = m.scanForContinuation(track);
+            continues = next == Merge::Scan::Found && track.message.kind == MessageKind::SysExContinuation;
         }
         if (continues) {
             held_ = true;
             heldTrack_ = trackIndex;
-        } else if (more) {
-            m.push(trackIndex);
+        } else {
+            m.putBack(trackIndex, next);
         }
 
         s.message = message;

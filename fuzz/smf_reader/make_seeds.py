@@ -63,6 +63,8 @@ valid = {
     + chunk(b"MTrk", b"\x00\xf0\x02\x01\xf7" + b"\x0a\xf0\x02\x02\xf7" + notes + EOT)
     + chunk(b"MTrk", b"\x05\xf0\x02\x03\xf7" + b"\x0a\xf0\x02\x04\xf7" + EOT)
     + chunk(b"MTrk", b"\x07\x90\x3c\x40" + b"\x00\xf0\x02\x05\xf7" + b"\x01\xf0\x02\x06\xf7" + EOT),
+    "sysex_far_apart.mid": header(0, 1, 96)
+    + chunk(b"MTrk", (b"\x00\xf0\x02\x01\xf7" + b"\x00\x90\x3c\x40" + b"\x01\x3c\x00" * 300) * 2),  # no end-of-track
     "many_tracks.mid": header(1, 300, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + EOT) * 300,
     "dump.syx": b"\xf0\x3e\x13\x00\x01\x02\xf7" + b"\xf0\x3e\x13\x01" + bytes(range(0x20, 0x60)) + b"\xf7" + b"\xf0\xf7",
 }

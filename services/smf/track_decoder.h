@@ -27,6 +27,10 @@ public:
     Step next(MidiMessage& out) noexcept;
 
     const std::uint8_t* position() const noexcept { return p_; }
+    // The tick of the event decoded last: no later event comes before it.
+    std::uint64_t tick() const noexcept { return tick_; }
+    // An F7 packet decoded next would continue a SysEx (no status byte has come since its F0 packet).
+    bool insideSysEx() const noexcept { return sysexOpen_; }
     const std::uint8_t* eventStart() const noexcept { return eventStart_; }
     const std::uint8_t* problem() const noexcept { return problem_; }
 
