@@ -121,6 +121,8 @@ struct StreamCursor::Merge {
         }
     }
     bool topPending() const noexcept { return !empty() && tracks[winnerTrack()].pending; }
+    // The earliest tick the next message can have, once settle() has left the top pending.
+    std::uint64_t pendingTick() const noexcept { return tracks[winnerTrack()].decoder.tick(); }
     // Puts a track taken out by pop() back in, after a scan() of its own.
     void putBack(std::uint32_t track, Scan result) noexcept { update(track, keyAfter(track, result)); }
 
@@ -198,6 +200,7 @@ bool StreamCursor::loadSystem() noexcept
 {
     Merge& m = *systems_;
     SystemMessage& s = *system_;
+    systemNotBefore_ = 0;
     for (;;) {
         std::uint32_t trackIndex;
         if (held_) {
@@ -208,6 +211,7 @@ bool StreamCursor::loadSystem() noexcept
             const Merge::Track* channel = channels_->top();
             m.settle(channel != nullptr ? channel->message.tick : ~std::uint64_t{0});
             if (m.empty() || m.topPending()) {  // none left, or none due yet
+                systemNotBefore_ = m.empty() ? 0 : m.pendingTick();
                 s.size = 0;
                 return false;
             }
@@ -272,7 +276,9 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
     peeked_ = Peeked::Nothing;
     SystemMessage& s = *system_;
     Merge::Track* channel = stopping_ ? nullptr : channels_->top();
-    if (s.size == 0 && (held_ || (!stopping_ && !systems_->empty())))
+    // No system message can come before the next channel message: no need to look again yet.
+    const bool systemWaits = channel != nullptr && channel->message.tick < systemNotBefore_;
+    if (s.size == 0 && (held_ || (!stopping_ && !systemWaits && !systems_->empty())))
         loadSystem();
     const bool haveSystem = s.size != 0 && s.offset < s.size;
     if (messageOpen_ && !haveSystem)

@@ -102,6 +102,8 @@ private:
     double lastSeconds_ = 0.0;  // of the latest event advanced past
     bool messageOpen_ = false;
     bool held_ = false;  // a message goes on in another packet: its track waits out of the merge
+    // The earliest tick the next system message can have, as far as its search has got.
+    std::uint64_t systemNotBefore_ = 0;
     std::uint32_t heldTrack_ = 0;
     bool abandoning_ = false;  // skipping the rest of an abandoned message's packets
 
