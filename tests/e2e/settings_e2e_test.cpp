@@ -113,7 +113,7 @@ TEST(AutoQuitEndToEnd, WithTheOptionOffThePlayerStaysOpenAfterTheEnd)
     SmfBuilder b(0, 96);
     b.track().delta(0).noteOn(0, 60, 100).delta(24).noteOff(0, 60).delta(0).endOfTrack();
     player.start({writeSong(player, b.bytes())});
-    ASSERT_TRUE(sink.waitForCount(2, 10.0)) << sink.count() << " events arrived";
+    ASSERT_TRUE(sink.waitForCount(2, 10.0)) << sink.count() << " events arrived\n" << player.standardError();
     // The end is a quarter of a second in; a player that quit would be gone well within this.
     EXPECT_EQ(player.waitForExit(1.5), -1) << "ended by itself with the option off";
     player.sendSignal(SIGTERM);
