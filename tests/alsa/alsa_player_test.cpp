@@ -61,12 +61,7 @@ TEST(AlsaPlayerEndToEnd, SysExFileGoesToItsModelWholeWithItsPause)
     AlsaSink lumen("Lumen", "Lumen Port");
     AlsaSink carrow("Carrow", "Carrow In");
     ASSERT_TRUE(lumen.ok() && carrow.ok());
-    Bytes dump;
-    for (std::uint8_t m = 0; m < 4; ++m) {
-        dump.insert(dump.end(), {0xF0, 0x3E, 0x13, m});
-        dump.insert(dump.end(), 55, std::uint8_t(0x20 + m));
-        dump.push_back(0xF7);
-    }
+    const Bytes dump = sysexDumpFile(0x13, 4, 0x20);
     PlayerProcess player;
     std::ofstream(player.settingsPath())
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"

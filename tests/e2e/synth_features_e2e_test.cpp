@@ -26,16 +26,10 @@ namespace {
 constexpr unsigned kRate = 48000;
 constexpr unsigned kPeriod = 256;
 
-// Five 60-byte dump messages naming model 13 (Carrow), as a librarian saves them.
+// Five dump messages naming model 13 (Carrow).
 Bytes carrowDump()
 {
-    Bytes file;
-    for (std::uint8_t m = 0; m < 5; ++m) {
-        file.insert(file.end(), {0xF0, 0x3E, 0x13, m});
-        file.insert(file.end(), 55, std::uint8_t(0x10 + m));
-        file.push_back(0xF7);
-    }
-    return file;
+    return sysexDumpFile(0x13, 5, 0x10);
 }
 
 std::string settingsWith(const std::string& entries)

@@ -244,4 +244,17 @@ private:
     std::vector<std::unique_ptr<SmfChunkBuilder>> chunks_;
 };
 
+// A raw SysEx file (.syx) as a librarian saves it: `messages` dump messages of 60 bytes each,
+// F0 3E <model> <index>, 55 data bytes of `fill` + index, F7.
+inline std::vector<std::uint8_t> sysexDumpFile(std::uint8_t model, std::uint8_t messages, std::uint8_t fill)
+{
+    std::vector<std::uint8_t> file;
+    for (std::uint8_t m = 0; m < messages; ++m) {
+        file.insert(file.end(), {0xF0, 0x3E, model, m});
+        file.insert(file.end(), 55, std::uint8_t(fill + m));
+        file.push_back(0xF7);
+    }
+    return file;
+}
+
 }  // namespace brennick::test
