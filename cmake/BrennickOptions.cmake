@@ -16,6 +16,7 @@ if(BRENNICK_FUZZ)
 endif()
 
 # brennick_add_gtest(name SOURCES ... LIBS ... [LABELS ...]): one GoogleTest executable, one ctest entry.
+# Suites labelled jack or e2e start JACK servers: they run with a /dev/shm of their own.
 function(brennick_add_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   find_package(GTest REQUIRED)
@@ -24,11 +25,15 @@ function(brennick_add_gtest name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${name} PRIVATE
     BRENNICK_SOURCE_DIR="${PROJECT_SOURCE_DIR}" BRENNICK_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_test(NAME ${name} COMMAND ${name})
+  if("jack" IN_LIST ARG_LABELS OR "e2e" IN_LIST ARG_LABELS)
+    add_test(NAME ${name} COMMAND bash ${PROJECT_SOURCE_DIR}/tests/support/private_shm.sh $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}" SKIP_RETURN_CODE 77)
 endfunction()
 
 # brennick_add_fuzzer(name SOURCE file SEEDS dir LIBS ...): a libFuzzer target. Without BRENNICK_FUZZ

@@ -6,13 +6,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" test
 "$root/scripts/build.sh" "$root/build" -DBRENNICK_BUILD_TESTS=ON -DBRENNICK_BUILD_BENCH=ON
-# JACK's table of servers keeps the entries of servers that were killed rather than stopped, and
-# the tests' private servers cannot start once it is full. With no JACK server running at all it
-# holds nothing alive and is safe to remove (the next server makes a new one).
-if ! pgrep -x jackd >/dev/null 2>&1 && ! pgrep -x jackdbus >/dev/null 2>&1; then
-    rm -f /dev/shm/jack-shm-registry
-fi
-
 # What ctest's log of the last run shows as skipped: whole suites that said "SKIPPED: <why>" and
 # GoogleTest cases skipped with a message.
 skipped_in_log() {
