@@ -75,13 +75,4 @@ public:
     virtual void close(double timeoutSeconds) = 0;
 };
 
-// The backend for this process: JACK when a server is reachable, otherwise the ALSA sequencer,
-// otherwise none. A backend that went away is replaced at the next call.
-std::shared_ptr<MidiBackend> currentMidiBackend();
-
-// Closes the process's connection to the MIDI service, in order, at the end of the program: streams
-// end as stop() ends them (waiting up to `timeoutSeconds` for them), then the client leaves the
-// service. Later calls to currentMidiBackend() open a new connection.
-void closeMidiServices(double timeoutSeconds);
-
 }  // namespace brennick

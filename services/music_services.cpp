@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "services/midi_backend.h"
+#include "services/midi_connection.h"
+#include "services/midi_service_thread.h"
 #include "services/sequence.h"
 #include "services/sequence_player.h"
 #include "services/smf_reader.h"
@@ -115,7 +117,8 @@ bool same(MIDIPropertyID a, MIDIPropertyID b)
 
 OSStatus MIDIClientCreate(const std::string&, MIDINotifyProc, void*, MIDIClientRef* outClient)
 {
-    const bool connected = currentMidiBackend() != nullptr;
+    bool connected = false;
+    runOnMidiServiceThread([&connected] { connected = currentMidiBackend() != nullptr; });
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     if (outClient != nullptr)
@@ -126,8 +129,10 @@ OSStatus MIDIClientCreate(const std::string&, MIDINotifyProc, void*, MIDIClientR
 ItemCount MIDIGetNumberOfDestinations()
 {
     std::vector<DestinationHandle> found;
-    if (auto backend = currentMidiBackend())
-        found = backend->destinations();
+    runOnMidiServiceThread([&found] {
+        if (auto backend = currentMidiBackend())
+            found = backend->destinations();
+    });
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.listing.clear();
@@ -406,7 +411,8 @@ OSStatus MusicPlayerStart(MusicPlayer player)
         p->player.setSequence(p->sequence->sequence);
     }
     // Players are used from one thread (the caller's main thread); only the tables need the lock.
-    return p->player.start(destination, pacing) ? 0 : kMIDINoConnection;
+    p->player.start(destination, pacing);
+    return 0;
 }
 
 OSStatus MusicPlayerStop(MusicPlayer player)

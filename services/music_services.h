@@ -60,6 +60,10 @@ inline constexpr OSStatus kTimedOut = -1;
 
 // --- MIDI service -------------------------------------------------------------------------------
 
+// Calls that reach the MIDI service (client create, listing) run on the MIDI service thread and
+// wait for it: a server can take seconds to answer, so a window's thread makes them through a job
+// of that thread (services/midi_service_thread.h). Player calls never wait for the service.
+
 // A cheap handle; the first call connects to the MIDI service (JACK, else the ALSA sequencer).
 // Fails with kMIDINoConnection when no service is reachable (the handle is still written).
 OSStatus MIDIClientCreate(const std::string& name, MIDINotifyProc notifyProc, void* notifyRefCon,
@@ -113,6 +117,8 @@ OSStatus NewMusicPlayer(MusicPlayer* outPlayer);
 OSStatus DisposeMusicPlayer(MusicPlayer player);  // stops it first
 OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence);
 // Starts from the beginning, sending to the sequence's destination with its maximum SysEx speed.
+// Returns at once: the stream starts on the MIDI service thread, and the position stays 0 until it
+// has (for good, when the service has gone meanwhile).
 OSStatus MusicPlayerStart(MusicPlayer player);
 // Stops and silences the notes the player left sounding. Null or stopped players are fine.
 OSStatus MusicPlayerStop(MusicPlayer player);

@@ -45,6 +45,13 @@ double Sequence::trackLengthBeats(std::size_t index) const noexcept
     return tempoMap_.ticksToBeats(track(index).lengthTicks());
 }
 
+bool Sequence::hasMessages() const noexcept
+{
+    return std::any_of(tracks_.begin(), tracks_.end(), [](const MidiTrack& t) {
+        return t.channelMessageCount() + t.systemMessageCount() > 0;
+    });
+}
+
 double Sequence::lengthBeats() const noexcept
 {
     std::uint64_t longest = 0;

@@ -56,6 +56,7 @@ public:
     const MidiTrack& track(std::size_t index) const noexcept;   // index < trackCount(); else an empty track
     double trackLengthBeats(std::size_t index) const noexcept;  // tempoMap().ticksToBeats(lengthTicks)
     double lengthBeats() const noexcept;                        // the largest track length, 0 if none
+    bool hasMessages() const noexcept;                          // any track holds a message to send
 
     // Bytes of every system message as sent (F0 included) and how many there are: what SysEx
     // pacing stretches a song by at most.

@@ -1,11 +1,32 @@
 #include "services/sequence_player.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "services/midi_connection.h"
+#include "services/midi_service_thread.h"
 #include "services/sequence.h"
 #include "services/stream_cursor.h"
 
 namespace brennick {
+
+namespace {
+
+std::int64_t steadyNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+// One start's stream. `stream` is touched on the service thread only; the start time is read by
+// the player's thread.
+struct SequencePlayer::Run {
+    std::unique_ptr<PlaybackStream> stream;
+    std::atomic<std::int64_t> startedAtNs{0};  // 0 until the stream has started
+    double endSecondsBound = 0.0;
+};
 
 SequencePlayer::SequencePlayer() = default;
 
@@ -21,38 +42,44 @@ void SequencePlayer::setSequence(std::shared_ptr<const Sequence> sequence)
     stoppedAtSeconds_ = 0.0;
 }
 
-bool SequencePlayer::start(const DestinationHandle& destination, SysExPacing pacing)
+void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pacing)
 {
     stop();
     stoppedAtSeconds_ = 0.0;
     if (!sequence_)
-        return false;
-    backend_ = currentMidiBackend();
-    if (!backend_)
-        return false;
-    auto cursor = std::make_unique<StreamCursor>(sequence_, pacing);
-    endSecondsBound_ = cursor->endSecondsBound();
-    stream_ = backend_->play(std::move(cursor), destination);
-    if (!stream_)
-        return false;
-    startedAt_ = std::chrono::steady_clock::now();
-    return true;
+        return;
+    auto cursor = std::make_shared<std::unique_ptr<StreamCursor>>(std::make_unique<StreamCursor>(sequence_, pacing));
+    run_ = std::make_shared<Run>();
+    run_->endSecondsBound = (*cursor)->endSecondsBound();
+    postToMidiServiceThread([run = run_, cursor, destination] {
+        const auto backend = openedMidiBackend();
+        if (!backend)
+            return;
+        run->stream = backend->play(std::move(*cursor), destination);
+        if (run->stream)
+            run->startedAtNs.store(steadyNanoseconds(), std::memory_order_release);
+    });
 }
 
 void SequencePlayer::stop()
 {
-    if (!stream_)
+    if (!run_)
         return;
     stoppedAtSeconds_ = positionSeconds();
-    stream_->stop();
-    stream_.reset();
+    postToMidiServiceThread([run = std::move(run_)] {
+        if (run->stream)
+            run->stream->stop();
+        run->stream.reset();
+    });
+    run_.reset();
 }
 
 double SequencePlayer::positionSeconds() const
 {
-    if (!stream_)
+    if (!run_)
         return stoppedAtSeconds_;
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt_).count();
+    const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
+    return started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
 }
 
 double SequencePlayer::positionBeats() const
@@ -64,10 +91,15 @@ double SequencePlayer::positionBeats() const
 
 bool SequencePlayer::waitUntilSent(double graceSeconds)
 {
-    if (!stream_)
+    if (!run_)
         return true;
-    const double remaining = std::max(0.0, endSecondsBound_ - positionSeconds());
-    return stream_->waitUntilSent(remaining + std::max(0.0, graceSeconds));
+    const double remaining = std::max(0.0, run_->endSecondsBound - positionSeconds()) + std::max(0.0, graceSeconds);
+    bool sent = true;
+    runOnMidiServiceThread([run = run_, remaining, &sent] {
+        if (run->stream)
+            sent = run->stream->waitUntilSent(remaining);
+    });
+    return sent;
 }
 
 }  // namespace brennick

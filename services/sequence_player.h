@@ -1,7 +1,7 @@
 #pragma once
 // Plays one sequence to one destination and reports the position in beats.
 
-#include <chrono>
+#include <atomic>
 #include <memory>
 
 #include "services/midi_backend.h"
@@ -11,6 +11,8 @@ namespace brennick {
 
 class Sequence;
 
+// Used from one thread (the caller's); what reaches the MIDI service runs on the MIDI service
+// thread, so no call here waits for the service.
 class SequencePlayer {
 public:
     SequencePlayer();
@@ -21,19 +23,18 @@ public:
     void setSequence(std::shared_ptr<const Sequence> sequence);
     bool hasSequence() const noexcept { return sequence_ != nullptr; }
 
-    // Starts from the beginning on `destination`, pacing SysEx as `pacing` says. Stops what this
-    // player was playing first. False when no MIDI service or output is available; the player is
-    // then stopped at position 0.
-    bool start(const DestinationHandle& destination, SysExPacing pacing);
+    // Starts from the beginning on `destination` (as listed by the backend that is open),
+    // pacing SysEx as `pacing` says. Stops what this player was playing first. Returns at once;
+    // the position stays 0 until the stream has started. A stream that cannot start (the
+    // service went away) leaves the player at 0.
+    void start(const DestinationHandle& destination, SysExPacing pacing);
 
     // Stops sending and silences the notes this player left sounding (after a SysEx under way). The
     // position stays where it was. Returns at once.
     void stop();
 
-    bool isPlaying() const noexcept { return stream_ != nullptr; }
-
-    // Beats since the start; keeps growing past the end of the sequence until stopped. It follows
-    // the steady clock, so it advances even when the destination or the service has gone away.
+    // Beats since the stream started; keeps growing past the end of the sequence until stopped. It
+    // follows the steady clock, so it advances even when the destination or the service has gone.
     double positionBeats() const;
     double positionSeconds() const;
 
@@ -42,11 +43,10 @@ public:
     bool waitUntilSent(double graceSeconds);
 
 private:
+    struct Run;
+
     std::shared_ptr<const Sequence> sequence_;
-    std::shared_ptr<MidiBackend> backend_;
-    std::unique_ptr<PlaybackStream> stream_;
-    std::chrono::steady_clock::time_point startedAt_{};
-    double endSecondsBound_ = 0.0;
+    std::shared_ptr<Run> run_;  // the stream of the latest start, until stopped
     double stoppedAtSeconds_ = 0.0;
 };
 

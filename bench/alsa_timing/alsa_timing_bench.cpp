@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "bench/timing_common.h"
-#include "services/midi_backend.h"
+#include "services/midi_connection.h"
 #include "services/music_services.h"
 #include "services/smf_reader.h"
 #include "tests/alsa/alsa_test_sink.h"

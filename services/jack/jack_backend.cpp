@@ -21,9 +21,10 @@ namespace {
 
 constexpr const char* kClientName = "Brennick MIDI Player";
 constexpr std::size_t kSlotCount = 8;
-// How many cycles a new stream waits for its connection to show in the server's graph before it
-// starts anyway (the destination vanished meanwhile: the stream runs on, unheard).
-constexpr std::uint64_t kConnectionWaitCycles = 16;
+// How long a new stream waits for its connection to show in the server's graph before it starts
+// anyway (the destination vanished meanwhile: the stream runs on, unheard). A busy server can take
+// many cycles to apply a connection, and what is written before it has would be lost.
+constexpr double kConnectionWaitSeconds = 2.0;
 constexpr std::uint64_t kActivationCycles = 2;
 constexpr auto kActivationBound = std::chrono::milliseconds(500);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
@@ -52,6 +53,7 @@ struct Slot {
     std::uint64_t destinationId = 0;       // (main) set before Starting; 0: none
     std::uint64_t startAfterCycle = 0;     // (main) set before Starting
     bool awaitConnection = false;          // (main) set before Starting
+    std::uint64_t connectedAtCycle = 0;    // (rt) the first cycle whose graph showed the connection
     std::array<char, 512> destination{};   // (main) full port name, set before Starting
 
     // (rt) playback position
@@ -182,6 +184,7 @@ public:
             // first events would go nowhere (or to the port's previous destination).
             slot.startAfterCycle = cyclesBegun_.load(std::memory_order_acquire);
             slot.awaitConnection = connected && name.size() < slot.destination.size();
+            slot.connectedAtCycle = 0;
             if (slot.awaitConnection)
                 std::memcpy(slot.destination.data(), name.c_str(), name.size() + 1);
             slot.state.store(Starting, std::memory_order_release);
@@ -322,6 +325,22 @@ private:
         return false;
     }
 
+    // Whether what the slot's port writes in this cycle reaches its new destination. The graph of
+    // the cycle in which a connection first shows may still run the receiver before us, so the
+    // stream starts one cycle later. Reads the graph from shared memory: no lock, no allocation.
+    static bool connectionCarries(Slot& slot, jack_port_t* port, std::uint64_t thisCycle, jack_nframes_t frames,
+                                  double rate) noexcept
+    {
+        if (slot.connectedAtCycle != 0)
+            return thisCycle > slot.connectedAtCycle;
+        if (jack_port_connected_to(port, slot.destination.data()) != 0) {
+            slot.connectedAtCycle = thisCycle;
+            return false;
+        }
+        const double waited = double(thisCycle - slot.startAfterCycle) * double(frames) / rate;
+        return waited > kConnectionWaitSeconds;
+    }
+
     // Real-time: no allocation, no lock, no blocking.
     void process(jack_nframes_t frames)
     {
@@ -341,9 +360,7 @@ private:
             if (state == Starting) {
                 if (thisCycle <= slot.startAfterCycle || destinationBusy(slot))
                     continue;
-                // Reads the graph of this cycle from shared memory: no lock, no allocation.
-                if (slot.awaitConnection && thisCycle <= slot.startAfterCycle + kConnectionWaitCycles &&
-                    jack_port_connected_to(port, slot.destination.data()) == 0)
+                if (slot.awaitConnection && !connectionCarries(slot, port, thisCycle, frames, rate))
                     continue;
                 slot.lastCycleStart = cycleStart;
                 if (!slot.state.compare_exchange_strong(state, Playing, std::memory_order_acq_rel))

@@ -15,7 +15,7 @@
 #include <memory>
 #include <thread>
 
-#include "services/midi_backend.h"
+#include "services/midi_connection.h"
 #include "services/music_services.h"
 #include "tests/alsa/alsa_test_sink.h"
 #include "tests/support/call_layer.h"
