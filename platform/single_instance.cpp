@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QLocalServer>
+#include <QThread>
 #include <QLocalSocket>
 #include <QTimer>
 #include <QVariant>
@@ -321,7 +322,26 @@ SingleInstance::SingleInstance(const QString& socketPath, QObject* parent)
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::acceptConnection);
 }
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance()
+{
+    if (!thread_)
+        return;
+    // Back to the destroying thread, so the server and its sockets close where they live.
+    QThread* home = QThread::currentThread();
+    QMetaObject::invokeMethod(this, [this, home] { moveToThread(home); }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
+}
+
+void SingleInstance::serveOnOwnThread()
+{
+    if (thread_)
+        return;
+    thread_ = std::make_unique<QThread>();
+    thread_->setObjectName(QStringLiteral("single instance"));
+    moveToThread(thread_.get());
+    thread_->start();
+}
 
 bool SingleInstance::isListening() const
 {

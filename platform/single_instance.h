@@ -6,8 +6,11 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class QLocalServer;
 class QLocalSocket;
+class QThread;
 
 namespace brennick {
 
@@ -61,6 +64,11 @@ public:
     Result listen();
     bool isListening() const;
 
+    // From now on a thread of its own accepts and acknowledges second launches, so one is taken
+    // at once whatever the thread that made this instance is doing; itemsReceived still reaches
+    // receivers on their own threads. Call it from that thread, after listen().
+    void serveOnOwnThread();
+
     // Whether `items` fit in one message.
     static bool fitsOneMessage(const QList<QByteArray>& items);
 
@@ -78,6 +86,7 @@ signals:
 
 private:
     void acceptConnection();
+    std::unique_ptr<QThread> thread_;
     void readFrom(QLocalSocket* socket);
     Result bindAndListen(const QByteArray& path);
 

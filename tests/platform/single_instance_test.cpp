@@ -107,6 +107,32 @@ TEST_F(SingleInstanceTest, PrimaryReceivesForwardedItemsByteForByte)
     EXPECT_TRUE(primary.isListening());
 }
 
+TEST_F(SingleInstanceTest, OnItsOwnThreadALaunchIsAcknowledgedWhileTheOwnerIsBusy)
+{
+    SingleInstance primary(socketPath());
+    ASSERT_EQ(primary.listen().status, Status::Listening);
+    primary.serveOnOwnThread();
+    QList<QByteArray> received;
+    QObject receiver;
+    QObject::connect(&primary, &SingleInstance::itemsReceived, &receiver,
+                     [&received](const QList<QByteArray>& items) { received += items; });
+    auto launch = std::async(std::launch::async, [this] {
+        QElapsedTimer clock;
+        clock.start();
+        const Status status = SingleInstance::forward({"/busy.mid"}, 3000, socketPath()).status;
+        return std::make_pair(status, clock.elapsed());
+    });
+    // This thread is busy (a window drawing, a slow call) and serves no events meanwhile.
+    ASSERT_EQ(launch.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    const auto [status, elapsedMs] = launch.get();
+    EXPECT_EQ(status, Status::Delivered);
+    EXPECT_LT(elapsedMs, 1000);
+    EXPECT_TRUE(received.isEmpty());  // the items reach the receiver on its own thread
+    for (QDeadlineTimer deadline(2000); received.isEmpty() && !deadline.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(received, QList<QByteArray>{"/busy.mid"});
+}
+
 TEST_F(SingleInstanceTest, ForwardWithoutPrimaryOrOverLimitsSendsNothing)
 {
     EXPECT_EQ(forward({"/a.mid"}, 500), Status::NoPrimary);
