@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 
+#include "app/destination_lister.h"
 #include "app/sequence_loader.h"
 
 #include <QCoreApplication>
@@ -11,7 +12,7 @@
 
 #include "platform/notification_center.h"
 #include "platform/system_log.h"
-#include "services/midi_backend.h"
+#include "services/midi_connection.h"
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
 
@@ -19,13 +20,21 @@ namespace brennick {
 
 namespace {
 constexpr int kResourcePollIntervalMs = 2000;
+// A request that waits longer than this for the MIDI service says so.
+constexpr int kWaitingNoticeMs = 1000;
 const QString kPlayMIDIFile = QStringLiteral("PlayMIDIFile");
 }  // namespace
 
-AppDelegate::AppDelegate() : loader_(new SequenceLoader(this))
+AppDelegate::AppDelegate()
+    : loader_(new SequenceLoader(this)), lister_(new DestinationLister(this)), waitingNotice_(new QTimer(this))
 {
     connect(loader_, &SequenceLoader::loaded, this,
             [this](const std::shared_ptr<LoadedFile>& file) { fileLoaded(file); });
+    connect(lister_, &DestinationLister::listed, this,
+            [this](std::uint64_t request, const DestinationListing& listing) { destinationsListed(request, listing); });
+    waitingNotice_->setSingleShot(true);
+    waitingNotice_->setInterval(kWaitingNoticeMs);
+    connect(waitingNotice_, &QTimer::timeout, this, [this] { showWaitingForService(); });
     NotificationCenter::defaultCenter().addObserver(this, kPlayMIDIFile,
                                                     [this](const Notification& n) { receiveNotification(n); });
 }
@@ -86,9 +95,20 @@ void AppDelegate::applicationWillTerminate()
     saveSettings();
 }
 
+void leaveMidiServices(int status)
+{
+    if (closeMidiServices(kMidiServiceCloseSeconds))
+        return;
+    // The MIDI service thread is inside a call that does not return (a server or its metadata
+    // database that does not answer): the end of the program must not wait for it, nor run static
+    // destructors under it.
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
 void exitProcess(int status)
 {
-    closeMidiServices(kMidiServiceCloseSeconds);
+    leaveMidiServices(status);
     std::fflush(nullptr);
     std::exit(status);
 }

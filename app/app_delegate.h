@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "services/music_services.h"
 #include "services/smf_reader.h"
 
+#include "app/destination_choice.h"
 #include "app/model_preferences.h"
 #include "platform/media_controls.h"
 #include "ui/menu_item.h"
@@ -27,6 +29,7 @@ namespace brennick {
 struct Notification;
 struct LoadedFile;
 class SequenceLoader;
+class DestinationLister;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -54,13 +57,16 @@ public:
 
     void receiveNotification(const Notification& notification);
 
-    // File playback. A request's file is read off the window's thread; it plays once read, unless
-    // a newer request came meanwhile. A file that cannot be played says why in the status text.
+    // File playback. A request's file is read and the MIDI destinations are listed off the window's
+    // thread, at the same time; it plays once both are done, unless a newer request came meanwhile.
+    // A file that cannot be played says why in the status text.
     void stopTimer();
     void playMidiFile(const QString* path);  // null: stop only
+    // Reads the file and lists the destinations itself, waiting for both: for callers that may wait.
     std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice);
-    // The same with the file read already.
-    std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file);
+    // The same with the file read and the destinations listed already.
+    std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file,
+                                 const DestinationListing& listing);
 
     // Launch and termination.
     void applicationWillFinishLaunching();
@@ -115,16 +121,25 @@ public:
 private:
     QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
     void fileLoaded(const std::shared_ptr<LoadedFile>& file);
+    void destinationsListed(std::uint64_t request, const DestinationListing& listing);
+    void startWhenReady();
+    void showWaitingForService();
+    void failRequest(const QString& path, const SmfReadResult& result);
     void reportUnplayable(const QString& path, const SmfReadResult& result);
 
+    void showSendToMenu(QMenu* menu);
     void endPlayback();
     // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
     // are read from the settings file then.
     void loadModelPreferencesIfNeeded();
 
     SequenceLoader* loader_;
+    DestinationLister* lister_;
+    QTimer* waitingNotice_;  // says what a request waits for once it has waited a while
     std::uint64_t latestRequest_ = 0;
-    QString lastPath_;                         // of the latest request with a path
+    std::shared_ptr<LoadedFile> pendingFile_;            // of the latest request, once read
+    std::optional<DestinationListing> pendingListing_;  // for the latest request, once listed
+    QString lastPath_;                                   // of the latest file that started playing
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
     bool preferencesLoaded_ = false;
@@ -135,6 +150,7 @@ private:
     QPointer<QWidget> window_;
     QPointer<MIDIView> view_;
     QPointer<QMenu> menu_;
+    QPointer<QMenu> sendToMenu_;
     QPointer<MenuItem> autoQuit_;
     QPointer<MenuItem> openResourceFile_;
     QString stringTxt_;
@@ -146,6 +162,10 @@ private:
 // How long the end of the program waits for streams to end cleanly (a SysEx under way to finish,
 // note-offs to go out) before the MIDI client leaves the service.
 inline constexpr double kMidiServiceCloseSeconds = 2.0;
+
+// Closes the MIDI client in order; when the MIDI service does not answer, ends the process with
+// `status` at once instead of waiting for it.
+void leaveMidiServices(int status);
 
 // Ends the process with `status` at once, without the application's orderly termination; the
 // MIDI client leaves the service first.

@@ -23,7 +23,8 @@
 #include "platform/resource_directory.h"
 #include "platform/single_instance.h"
 #include "platform/system_log.h"
-#include "services/midi_backend.h"
+#include "services/midi_connection.h"
+#include "services/midi_service_thread.h"
 #include "ui/midi_window.h"
 
 namespace brennick {
@@ -45,7 +46,7 @@ void print(std::FILE* stream, const QString& text)
 // The one place where the program ends after its own work: after --list, and after the main loop.
 int endProgram(int status)
 {
-    closeMidiServices(kMidiServiceCloseSeconds);
+    leaveMidiServices(status);
     return status;
 }
 
@@ -227,7 +228,12 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
     if (singleInstance) {
         if (const auto status = becomePrimary(instance, items, socketPath))
             return *status;
+        instance.serveOnOwnThread();
     }
+
+    // The connection to the MIDI service opens while the window is built: the first file plays
+    // sooner, and a server that is slow to answer holds up nothing here.
+    postToMidiServiceThread([] { currentMidiBackend(); });
 
     MainInterface ui = loadMainInterface(resourceDirectoryPath());
     AppDelegate& delegate = *ui.delegate;

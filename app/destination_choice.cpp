@@ -20,18 +20,31 @@ DestinationChoice chooseDestination(const QString& modelName, const QList<std::o
     return {};
 }
 
-QList<std::optional<QString>> readDestinationNames()
+QList<std::optional<QString>> DestinationListing::names() const
 {
     QList<std::optional<QString>> names;
+    names.reserve(destinations.size());
+    for (const ListedDestination& d : destinations)
+        names.append(d.name);
+    return names;
+}
+
+DestinationListing listDestinations()
+{
+    DestinationListing listing;
+    MIDIClientRef client = 0;
+    listing.serviceReached = MIDIClientCreate("Play Sequence", nullptr, nullptr, &client) == 0;
+    if (!listing.serviceReached)
+        return listing;  // asking again would only wait for the service a second time
     const ItemCount count = MIDIGetNumberOfDestinations();
     for (ItemCount i = 0; i < count; ++i) {
+        ListedDestination d{MIDIGetDestination(i), std::nullopt};
         std::string name;
-        if (MIDIObjectGetStringProperty(MIDIGetDestination(i), kMIDIPropertyDisplayName, &name) == 0)
-            names.append(QString::fromStdString(name));
-        else
-            names.append(std::nullopt);
+        if (MIDIObjectGetStringProperty(d.endpoint, kMIDIPropertyDisplayName, &name) == 0)
+            d.name = QString::fromStdString(name);
+        listing.destinations.append(d);
     }
-    return names;
+    return listing;
 }
 
 }  // namespace brennick

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+#include "services/music_services.h"
+
 namespace brennick {
 
 struct DestinationChoice {
@@ -27,8 +29,23 @@ struct DestinationChoice {
 DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames,
                                     const std::optional<QString>& picked = std::nullopt);
 
-// The display names of the MIDI destinations as the service lists them now, each read once
-// (nullopt: one that could not be read). Lists them afresh, so MIDIGetDestination indexes this list.
-QList<std::optional<QString>> readDestinationNames();
+// One destination of a listing: its ref and its display name (nullopt: one that could not be read,
+// which matches nothing).
+struct ListedDestination {
+    MIDIEndpointRef endpoint = 0;
+    std::optional<QString> name;
+};
+
+struct DestinationListing {
+    bool serviceReached = false;  // a JACK server or the ALSA sequencer answered
+    QList<ListedDestination> destinations;
+
+    QList<std::optional<QString>> names() const;
+};
+
+// Connects to the MIDI service (one attempt) and lists its destinations as they are now, each
+// display name read once. It waits for the service, which can take seconds: call it on the MIDI
+// service thread, or where waiting is fine (the command line).
+DestinationListing listDestinations();
 
 }  // namespace brennick

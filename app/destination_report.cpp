@@ -50,10 +50,10 @@ QString destinationReport(const QStringList& arguments, const QString& currentDi
                           const ModelPreferences& preferences)
 {
     QString report;
-    MIDIClientRef client = 0;
-    if (MIDIClientCreate("List Destinations", nullptr, nullptr, &client) != 0)
+    const DestinationListing listing = listDestinations();
+    if (!listing.serviceReached)
         report += QStringLiteral("no MIDI service: neither a JACK server nor the ALSA sequencer can be reached\n");
-    const QList<std::optional<QString>> names = readDestinationNames();
+    const QList<std::optional<QString>> names = listing.names();
     report += names.isEmpty() ? QStringLiteral("MIDI destinations: none\n") : QStringLiteral("MIDI destinations:\n");
     for (qsizetype i = 0; i < names.size(); ++i)
         report += QStringLiteral("  ") + numbered(names, i) + QLatin1Char('\n');

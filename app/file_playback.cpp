@@ -10,6 +10,7 @@
 
 #include "app/app_delegate.h"
 #include "app/destination_choice.h"
+#include "app/destination_lister.h"
 #include "app/model_table.h"
 #include "app/playback_state.h"
 #include "app/sequence_loader.h"
@@ -86,8 +87,12 @@ void AppDelegate::playMidiFile(const QString* path)
     // What played has been stopped: its end must not be taken for the end of the new file while
     // that is read.
     playerStarted = 0;
-    lastPath_ = *path;
+    // The file is read and the destinations are listed at the same time, both off this thread.
+    pendingFile_.reset();
+    pendingListing_.reset();
     loader_->load(++latestRequest_, *path);
+    lister_->list(latestRequest_);
+    waitingNotice_->start();
 }
 
 void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
@@ -95,28 +100,69 @@ void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
     if (file->request != latestRequest_)
         return;  // a newer request replaced this one while its file was read
     const SmfStatus status = file->result.status;
-    if (status != SmfStatus::Complete && status != SmfStatus::Damaged) {
-        reportUnplayable(file->path, file->result);
-        stopTimer();
-        if (mediaControls_)
-            mediaControls_->setStopped();
+    // Nothing could be read from a damaged file: playing it would send nothing and end as if it
+    // had played. Said at once, whatever the MIDI service is doing.
+    if ((status != SmfStatus::Complete && status != SmfStatus::Damaged) ||
+        (status == SmfStatus::Damaged && !file->result.sequence.hasMessages())) {
+        failRequest(file->path, file->result);
         return;
     }
-    if (status == SmfStatus::Damaged)
+    pendingFile_ = file;
+    startWhenReady();
+}
+
+void AppDelegate::destinationsListed(std::uint64_t request, const DestinationListing& listing)
+{
+    if (request != latestRequest_ || request == 0)
+        return;
+    pendingListing_ = listing;
+    startWhenReady();
+}
+
+void AppDelegate::showWaitingForService()
+{
+    if (!pendingListing_ && view_)
+        view_->setInfoText(QStringLiteral("Waiting for the MIDI server\u2026"));
+}
+
+void AppDelegate::startWhenReady()
+{
+    if (!pendingFile_ || !pendingListing_)
+        return;
+    waitingNotice_->stop();
+    const std::shared_ptr<LoadedFile> file = std::move(pendingFile_);
+    const DestinationListing listing = std::move(*pendingListing_);
+    pendingListing_.reset();
+    if (file->result.status == SmfStatus::Damaged)
         systemLog(QStringLiteral("%1: %2; playing what could be read")
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
     currentModel_ = modelNameForByte(file->modelByte);
     loadModelPreferencesIfNeeded();
-    if (playTheMIDIFile(file->path, currentModel_, std::move(file->result)) == -1)
+    if (playTheMIDIFile(file->path, currentModel_, std::move(file->result), listing) == -1)
         stopTimer();
+}
+
+void AppDelegate::failRequest(const QString& path, const SmfReadResult& result)
+{
+    ++latestRequest_;  // a listing still under way for it starts nothing
+    waitingNotice_->stop();
+    pendingFile_.reset();
+    reportUnplayable(path, result);
+    stopTimer();
+    if (mediaControls_)
+        mediaControls_->setStopped();
 }
 
 void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& result)
 {
     const QString name = QFileInfo(path).fileName();
+    const bool sysExFile = name.endsWith(QStringLiteral(".syx"), Qt::CaseInsensitive);
     QString reason = QString::fromStdString(describeReadResult(result));
-    if (result.status == SmfStatus::NotMidi && name.endsWith(QStringLiteral(".syx"), Qt::CaseInsensitive))
+    if (result.status == SmfStatus::NotMidi && sysExFile)
         reason = QStringLiteral("not a SysEx file");
+    else if (result.status == SmfStatus::Damaged)
+        reason = sysExFile ? QStringLiteral("no whole SysEx message")
+                           : QStringLiteral("%1, and nothing before it can be played").arg(reason);
     const QString line = QStringLiteral("Cannot play %1: %2").arg(name, reason);
     if (view_)
         view_->setInfoText(line);
@@ -125,10 +171,12 @@ void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& res
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
 {
-    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(encodeLocalPath(path).toStdString()));
+    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(encodeLocalPath(path).toStdString()),
+                           listDestinations());
 }
 
-std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file)
+std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file,
+                                          const DestinationListing& listing)
 {
     if (playerStarted == 1) {
         MusicPlayerStop(player);
@@ -142,25 +190,29 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         MusicSequenceFileLoadRead(sequence, std::move(file));
     }
 
-    MIDIClientRef client = 0;
-    MIDIClientCreate("Play Sequence", nullptr, nullptr, &client);
-
-    // Every display name is read once per request; a name that cannot be read matches nothing.
-    const QList<std::optional<QString>> displayNames = readDestinationNames();
+    // The client was created and every display name read once, off this thread, by the listing.
+    const QList<std::optional<QString>> displayNames = listing.names();
     const ItemCount destinationCount = ItemCount(displayNames.size());
     if (destinationCount == 0) {
         testDatabaseConnection(nullptr);
         return -1;
     }
-    const ItemCount chosen = ItemCount(
-        chooseDestination(destinationDevice, displayNames, modelPreferences_.rememberedDestination(destinationDevice))
-            .index);
+    const std::optional<QString> picked = modelPreferences_.rememberedDestination(destinationDevice);
+    const DestinationChoice choice = chooseDestination(destinationDevice, displayNames, picked);
+    const ItemCount chosen = ItemCount(choice.index);
     const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 
-    if (view_)
+    if (picked && choice.reason != DestinationChoice::Reason::Picked) {
+        // The user's pick has gone: say so, or the file would seem to go to the wrong synth at random.
+        const QString line = QStringLiteral("%1 is not connected: sending to %2").arg(*picked, destinationName);
+        if (view_)
+            view_->setInfoText(line);
+        systemLog(line);
+    } else if (view_) {
         view_->setInfoText(QStringLiteral("Sending %1 to %2 ").arg(QFileInfo(path).fileName(), destinationName));
+    }
 
-    const MIDIEndpointRef destination = MIDIGetDestination(chosen);
+    const MIDIEndpointRef destination = listing.destinations[qsizetype(chosen)].endpoint;
     const PacingPreference pacing = modelPreferences_.pacing(destinationDevice);
     MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, pacing.bytesPerSecond);
     MIDIObjectSetIntegerProperty(destination, kMIDIPropertySysExPause, pacing.pauseMs);
@@ -195,6 +247,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     Player = player;
     SeqLen = length;
     playingSequence_ = sequence;
+    lastPath_ = path;
     if (mediaControls_) {
         double seconds = 0.0;
         MusicSequenceGetSecondsForBeats(sequence, length, &seconds);

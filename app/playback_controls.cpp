@@ -9,6 +9,7 @@
 
 #include "app/app_delegate.h"
 #include "app/destination_choice.h"
+#include "app/destination_lister.h"
 #include "app/playback_state.h"
 #include "platform/media_controls.h"
 
@@ -65,7 +66,9 @@ void AppDelegate::setMediaControls(MediaControls* controls)
 
 void AppDelegate::doStop()
 {
-    ++latestRequest_;  // a file still being read is not played
+    ++latestRequest_;  // a file still being read, or a listing under way, starts nothing
+    waitingNotice_->stop();
+    pendingFile_.reset();
     MusicPlayerStop(player);
     endPlayback();
 }
@@ -80,17 +83,32 @@ void AppDelegate::doPlayAgain()
 
 void AppDelegate::fillSendToMenu(QMenu* menu)
 {
+    // Opens at once with the destinations last listed; a fresh listing fills it in when it ends.
+    if (sendToMenu_ != menu) {
+        sendToMenu_ = menu;
+        connect(lister_, &DestinationLister::listed, menu, [this, menu] {
+            if (menu->isVisible())
+                showSendToMenu(menu);
+        });
+    }
+    showSendToMenu(menu);
+    lister_->list(0);
+}
+
+void AppDelegate::showSendToMenu(QMenu* menu)
+{
     menu->clear();
     const bool haveFile = !lastPath_.isEmpty();
-    const QList<std::optional<QString>> names = readDestinationNames();
+    const QList<std::optional<QString>> names = lister_->lastListing().names();
     const std::optional<QString> picked = modelPreferences_.rememberedDestination(currentModel_);
+    const bool pickedHere = picked && names.contains(picked);
     auto* group = new QActionGroup(menu);
     QAction* header = menu->addAction(forModel(currentModel_));
     header->setEnabled(false);
     QAction* automatic = menu->addAction(QStringLiteral("Automatic"));
     automatic->setCheckable(true);
     automatic->setActionGroup(group);
-    automatic->setChecked(!picked || !names.contains(picked));
+    automatic->setChecked(!pickedHere);
     connect(automatic, &QAction::triggered, this, [this] { sendTo(QString()); });
     menu->addSeparator();
     if (names.isEmpty())
@@ -107,6 +125,14 @@ void AppDelegate::fillSendToMenu(QMenu* menu)
         item->setChecked(picked == name);
         item->setEnabled(haveFile);
         connect(item, &QAction::triggered, this, [this, name] { sendTo(name); });
+    }
+    if (picked && !pickedHere) {
+        // The remembered pick stays visible while its synth is away, so the user knows why the
+        // automatic rule plays meanwhile.
+        QAction* away = menu->addAction(QStringLiteral("%1 (not connected)").arg(*picked));
+        away->setCheckable(true);
+        away->setChecked(true);
+        away->setEnabled(false);
     }
 }
 

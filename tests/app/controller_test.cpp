@@ -200,6 +200,7 @@ TEST_F(Controller, FileWithoutTracksEndsAtTheFirstTick)
 TEST_F(Controller, UnplayableFilesSayWhyAndSendNothing)
 {
     JackSink sink("synth-c", "in", std::string("Carrow"));
+    const Bytes song = fileFor(0x13);
     const struct {
         QString path;
         QString text;
@@ -210,6 +211,10 @@ TEST_F(Controller, UnplayableFilesSayWhyAndSendNothing)
         {QStringLiteral("/nonexistent/gone.mid"), "Cannot play gone.mid: no such file"},
         {QString::fromStdString(std::filesystem::temp_directory_path().string()),
          "Cannot play tmp: not a regular file"},
+        // Damaged before anything whole: playing would send nothing and end as if it had played.
+        {writeTemp(Bytes(song.begin(), song.begin() + 26), "cut.mid"),
+         "Cannot play cut.mid: damaged at byte 26, and nothing before it can be played"},
+        {writeTemp(Bytes{0xF0, 0x3E, 0x13, 0x00, 0x01}, "cut.syx"), "Cannot play cut.syx: no whole SysEx message"},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(delegate().applicationOpenFile(&c.path));

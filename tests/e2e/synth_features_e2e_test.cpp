@@ -16,6 +16,7 @@
 
 #include "tests/support/jack_test_server.h"
 #include "tests/support/player_process.h"
+#include "tests/support/session_bus.h"
 #include "tests/support/smf_builder.h"
 
 using namespace brennick::test;
@@ -64,55 +65,6 @@ std::vector<std::uint32_t> messageStarts(const JackSink& sink, std::size_t* whol
     return starts;
 }
 
-// A private session bus for the player and dbus-send.
-class SessionBus {
-public:
-    SessionBus()
-    {
-        if (FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r")) {
-            char line[512];
-            if (std::fgets(line, sizeof line, out))
-                address_ = std::string(line, std::strcspn(line, "\n"));
-            if (std::fgets(line, sizeof line, out))
-                pid_ = std::atoi(line);
-            ::pclose(out);
-        }
-    }
-    ~SessionBus()
-    {
-        if (pid_ > 0)
-            ::kill(pid_, SIGTERM);
-    }
-    const std::string& address() const { return address_; }
-
-    // Calls `member` of the player over the bus; what dbus-send printed.
-    std::string send(const std::string& member, const std::string& arguments = {}) const
-    {
-        const std::string command =
-            "DBUS_SESSION_BUS_ADDRESS='" + address_ +
-            "' dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.brennick_midi_player "
-            "/org/mpris/MediaPlayer2 " +
-            member + " " + arguments + " 2>&1";
-        std::string output;
-        if (FILE* out = ::popen(command.c_str(), "r")) {
-            char buffer[1024];
-            while (std::fgets(buffer, sizeof buffer, out))
-                output += buffer;
-            ::pclose(out);
-        }
-        return output;
-    }
-    std::string playbackStatus() const
-    {
-        return send("org.freedesktop.DBus.Properties.Get",
-                    "string:org.mpris.MediaPlayer2.Player string:PlaybackStatus");
-    }
-
-private:
-    std::string address_;
-    pid_t pid_ = -1;
-};
-
 }  // namespace
 
 TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)
@@ -152,6 +104,15 @@ TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARes
         EXPECT_NEAR(gap, 60.0 / 60000.0 + 0.040, double(kPeriod) / kRate) << "message " << i;
     }
     EXPECT_EQ(carrow.count(), 5u);  // nothing more went to the model's own synth
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(5.0), 0);
+
+    // The picked synth has gone: the automatic rule plays, and the player says why.
+    backup.close();
+    player.start({dump});
+    ASSERT_TRUE(carrow.waitForCount(10, 10.0)) << player.standardError();
+    EXPECT_NE(player.standardError().find("Backup Synth is not connected: sending to Carrow"), std::string::npos)
+        << player.standardError();
     player.sendSignal(SIGTERM);
     EXPECT_EQ(player.waitForExit(5.0), 0);
 }

@@ -1,0 +1,37 @@
+#pragma once
+// Listing the MIDI destinations off the window's thread: a JACK server or its metadata database
+// can take many seconds to answer, and the window must keep drawing and answering meanwhile.
+
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+
+#include "app/destination_choice.h"
+
+namespace brennick {
+
+class DestinationLister : public QObject {
+    Q_OBJECT
+public:
+    explicit DestinationLister(QObject* parent = nullptr);
+    ~DestinationLister() override;
+
+    // Lists the destinations afresh on the MIDI service thread for `request` (0: for no play
+    // request, e.g. a menu). Requests that come while a listing waits to begin share it; a
+    // listing serves the newest request made before it began.
+    void list(std::uint64_t request);
+
+    // The latest listing that has ended; empty before the first.
+    const DestinationListing& lastListing() const { return last_; }
+
+signals:
+    void listed(std::uint64_t request, const brennick::DestinationListing& listing);
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    DestinationListing last_;
+};
+
+}  // namespace brennick

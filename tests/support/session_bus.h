@@ -1,0 +1,62 @@
+#pragma once
+// A private session bus for a player under test, and calls to its media controls with dbus-send.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace brennick::test {
+
+class SessionBus {
+public:
+    SessionBus()
+    {
+        if (FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r")) {
+            char line[512];
+            if (std::fgets(line, sizeof line, out))
+                address_ = std::string(line, std::strcspn(line, "\n"));
+            if (std::fgets(line, sizeof line, out))
+                pid_ = std::atoi(line);
+            ::pclose(out);
+        }
+    }
+    ~SessionBus()
+    {
+        if (pid_ > 0)
+            ::kill(pid_, SIGTERM);
+    }
+    const std::string& address() const { return address_; }
+
+    // Calls `member` of the player over the bus; what dbus-send printed.
+    std::string send(const std::string& member, const std::string& arguments = {}) const
+    {
+        const std::string command =
+            "DBUS_SESSION_BUS_ADDRESS='" + address_ +
+            "' dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.brennick_midi_player "
+            "/org/mpris/MediaPlayer2 " +
+            member + " " + arguments + " 2>&1";
+        std::string output;
+        if (FILE* out = ::popen(command.c_str(), "r")) {
+            char buffer[1024];
+            while (std::fgets(buffer, sizeof buffer, out))
+                output += buffer;
+            ::pclose(out);
+        }
+        return output;
+    }
+    std::string playbackStatus() const
+    {
+        return send("org.freedesktop.DBus.Properties.Get",
+                    "string:org.mpris.MediaPlayer2.Player string:PlaybackStatus");
+    }
+
+private:
+    std::string address_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace brennick::test
