@@ -216,6 +216,11 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
         }
     }
 
+    // The connection to the MIDI service opens while Qt starts and the window is built: the first
+    // file plays sooner, and a server that is slow to answer holds up nothing here. (A launch that
+    // still hands its files over to a primary started meanwhile ends without using it.)
+    postToMidiServiceThread([] { currentMidiBackend(); });
+
     // Qt sees no user argument, so that no file name is taken for one of its options.
     int qtArgc = 1;
     char* qtArgv[] = {programName, nullptr};
@@ -231,10 +236,6 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
         instance.serveOnOwnThread();
     }
 
-    // The connection to the MIDI service opens while the window is built: the first file plays
-    // sooner, and a server that is slow to answer holds up nothing here.
-    postToMidiServiceThread([] { currentMidiBackend(); });
-
     MainInterface ui = loadMainInterface(resourceDirectoryPath());
     AppDelegate& delegate = *ui.delegate;
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
@@ -249,8 +250,9 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
     quitOnTerminationSignals(&delegate);
 
     delegate.applicationWillFinishLaunching();
-    ui.window->show();
+    // The files given are read, and the destinations listed, while the window is first drawn.
     intake.handle(launchRequests);
+    ui.window->show();
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
     return endProgram(app.exec());
 }

@@ -25,6 +25,8 @@ constexpr std::size_t kSlotCount = 8;
 // anyway (the destination vanished meanwhile: the stream runs on, unheard). A busy server can take
 // many cycles to apply a connection, and what is written before it has would be lost.
 constexpr double kConnectionWaitSeconds = 2.0;
+// Cycles a stream waits after its connection first shows in the graph (see connectionCarries).
+constexpr std::uint64_t kSettlingCycles = 1;
 constexpr std::uint64_t kActivationCycles = 2;
 constexpr auto kActivationBound = std::chrono::milliseconds(500);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
@@ -325,14 +327,16 @@ private:
         return false;
     }
 
-    // Whether what the slot's port writes in this cycle reaches its new destination. The graph of
-    // the cycle in which a connection first shows may still run the receiver before us, so the
-    // stream starts one cycle later. Reads the graph from shared memory: no lock, no allocation.
+    // Whether what the slot's port writes in this cycle reaches its new destination. In the cycle
+    // in which a connection first shows in the graph, and in the next, the receiver may still run
+    // before us (or not at all while a new client settles), and what a song sends at its very
+    // start (program changes, the opening chord) would be lost: the stream starts two cycles
+    // later. Reads the graph from shared memory: no lock, no allocation.
     static bool connectionCarries(Slot& slot, jack_port_t* port, std::uint64_t thisCycle, jack_nframes_t frames,
                                   double rate) noexcept
     {
         if (slot.connectedAtCycle != 0)
-            return thisCycle > slot.connectedAtCycle;
+            return thisCycle > slot.connectedAtCycle + kSettlingCycles;
         if (jack_port_connected_to(port, slot.destination.data()) != 0) {
             slot.connectedAtCycle = thisCycle;
             return false;
