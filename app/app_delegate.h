@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "services/music_services.h"
 #include "services/smf_reader.h"
@@ -121,6 +122,9 @@ private:
     // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
     // are read from the settings file then.
     void loadModelPreferencesIfNeeded();
+    // The settings file's dictionary: empty when there is no file; nullopt when there is one that
+    // cannot be read, which is said once and never saved over.
+    std::optional<QVariantMap> readSettingsFile(const QString& path);
 
     SequenceLoader* loader_;
     std::uint64_t latestRequest_ = 0;
@@ -128,6 +132,8 @@ private:
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
     bool preferencesLoaded_ = false;
+    bool settingsReadProblemSaid_ = false;
+    bool settingsSaveProblemSaid_ = false;
     QPointer<MediaControls> mediaControls_;
 
     QPointer<QTimer> mainTimer_;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -278,25 +279,33 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
     return std::move(job.result);
 }
 
-std::optional<QVariantMap> readPropertyListDictionary(const QString& path)
+std::optional<QVariantMap> readPropertyListDictionary(const QString& path, QString* problem)
 {
+    const auto refuse = [problem](const QString& why) -> std::optional<QVariantMap> {
+        if (problem)
+            *problem = why;
+        return std::nullopt;
+    };
     // Non-blocking open and a regular-file check: a FIFO put in place of the file must not hang
     // the caller, nor a device feed it without end.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
+        return refuse(QString::fromLocal8Bit(std::strerror(errno)));
     struct stat info {};
     QFile file;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return std::nullopt;
+        return refuse(QStringLiteral("not a regular file"));
     }
     // One byte past the bound tells a file at the bound from a larger one, even if it grows.
     const QByteArray bytes = file.read(kMaxPropertyListBytes + 1);
     if (bytes.size() > kMaxPropertyListBytes)
-        return std::nullopt;
-    return readPropertyListDictionaryFromBytes(bytes);
+        return refuse(QStringLiteral("larger than %1 MiB").arg(kMaxPropertyListBytes >> 20));
+    std::optional<QVariantMap> dictionary = readPropertyListDictionaryFromBytes(bytes);
+    if (!dictionary)
+        return refuse(QStringLiteral("not a property list holding a dictionary, or a damaged one"));
+    return dictionary;
 }
 
 }  // namespace brennick

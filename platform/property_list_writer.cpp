@@ -165,6 +165,13 @@ bool writeAll(int fd, const char* data, std::size_t size)
 
 // ---- Saving: where the bytes go, and how they replace the old file in one step.
 
+// A failure whose cause is `error`, for the caller to find in errno.
+bool failWith(int error)
+{
+    errno = error;
+    return false;
+}
+
 // Longest chain of symbolic links followed, the kernel's own limit for one path lookup.
 constexpr int kMaxLinkHops = 40;
 // How long a save waits for another process's save into the same folder to finish.
@@ -210,18 +217,24 @@ std::optional<SaveTarget> followLinks(QByteArray path)
         if (!S_ISLNK(info.st_mode))
             break;
         const QByteArray folder = splitPath(path).folder;
-        if (hops == kMaxLinkHops || !mayFollowLink(info, folder))
+        if (hops == kMaxLinkHops || !mayFollowLink(info, folder)) {
+            errno = hops == kMaxLinkHops ? ELOOP : EPERM;
             return std::nullopt;
+        }
         QByteArray target(PATH_MAX, '\0');
         const ssize_t length = ::readlink(path.constData(), target.data(), static_cast<std::size_t>(target.size()));
-        if (length <= 0 || length >= target.size())
+        if (length <= 0 || length >= target.size()) {
+            errno = length < 0 ? errno : ENAMETOOLONG;
             return std::nullopt;
+        }
         target.truncate(length);
         path = target.startsWith('/') ? target : folder + '/' + target;
     }
     SaveTarget target = splitPath(path);
-    if (target.name.isEmpty() || target.name == "." || target.name == "..")
+    if (target.name.isEmpty() || target.name == "." || target.name == "..") {
+        errno = EISDIR;
         return std::nullopt;
+    }
     return target;
 }
 
@@ -307,8 +320,9 @@ bool replaceWith(int folderFd, const QByteArray& temporary, const QByteArray& na
 {
     if (::renameat(folderFd, temporary.constData(), folderFd, name.constData()) == 0)
         return true;
+    const int error = errno;
     ::unlinkat(folderFd, temporary.constData(), 0);
-    return false;
+    return failWith(error);
 }
 
 // Gives the unnamed file `fd` the name `name` in the folder; 0 or the errno of the failure.
@@ -366,32 +380,42 @@ bool saveNamed(int folderFd, const QByteArray& name, const QByteArray& bytes, mo
         return false;
     const bool written = fillAndSync(fd, bytes, mode);
     if (::close(fd) != 0 || !written) {
+        const int error = errno;
         ::unlinkat(folderFd, temporary.constData(), 0);
-        return false;
+        return failWith(error);
     }
     return replaceWith(folderFd, temporary, name);
 }
 
 }  // namespace
 
-bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict)
+std::optional<QByteArray> propertyListXml(const QVariantMap& dict)
+{
+    auto root = mapToDict(dict, 1);
+    if (!root)
+        return std::nullopt;
+    char* raw = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root->get(), &raw, &length);
+    MallocPtr<char> text(raw);
+    if (!text)
+        return std::nullopt;
+    return QByteArray(text.get(), length);
+}
+
+QVariantMap writableEntries(QVariantMap dict)
+{
+    dict.removeIf([](const auto& entry) { return !fromVariant(entry.value(), 1); });
+    return dict;
+}
+
+bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict, std::optional<mode_t> mode)
 {
     if (QFileInfo(path).fileName().isEmpty())
-        return false;
-
-    QByteArray xml;
-    {
-        auto root = mapToDict(dict, 1);
-        if (!root)
-            return false;
-        char* raw = nullptr;
-        uint32_t length = 0;
-        plist_to_xml(root->get(), &raw, &length);
-        MallocPtr<char> text(raw);
-        if (!text)
-            return false;
-        xml = QByteArray(text.get(), length);
-    }
+        return failWith(EISDIR);
+    const std::optional<QByteArray> xml = propertyListXml(dict);
+    if (!xml)
+        return failWith(EINVAL);
 
     const std::optional<SaveTarget> target = followLinks(QFile::encodeName(QFileInfo(path).absoluteFilePath()));
     if (!target)
@@ -403,14 +427,15 @@ bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMa
         removeStaleTemporaries(folder.fd(), target->name);
 
     struct stat existing {};
-    const mode_t mode = ::fstatat(folder.fd(), target->name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                S_ISREG(existing.st_mode)
-                            ? (existing.st_mode & 07777)
-                            : (0666 & ~currentUmask());
+    if (!mode)
+        mode = ::fstatat(folder.fd(), target->name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISREG(existing.st_mode)
+                   ? (existing.st_mode & 07777)
+                   : (0666 & ~currentUmask());
 
-    SaveResult result = saveUnnamed(folder.fd(), target->name, xml, mode);
+    SaveResult result = saveUnnamed(folder.fd(), target->name, *xml, *mode);
     if (result == SaveResult::Unsupported)
-        result = saveNamed(folder.fd(), target->name, xml, mode) ? SaveResult::Saved : SaveResult::Failed;
+        result = saveNamed(folder.fd(), target->name, *xml, *mode) ? SaveResult::Saved : SaveResult::Failed;
     if (result != SaveResult::Saved)
         return false;
     // Makes the new name itself durable. The new file is in place either way; some file systems
