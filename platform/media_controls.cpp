@@ -6,13 +6,15 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 #include <QUrl>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+
+#include "platform/local_path.h"
 
 namespace brennick {
 
@@ -31,20 +33,20 @@ std::optional<std::int64_t> microsecondsOf(double seconds)
     return std::llround(seconds * 1e6);
 }
 
-// The absolute local path a file:// URI names, or empty when it names none (other scheme, another
-// host, a relative or empty path).
+// Longest OpenUri argument looked at: "file://localhost" and a path of PATH_MAX bytes, each of them
+// percent-encoded. A longer one names no file the system could open, and is refused before it
+// costs anything more.
+constexpr qsizetype kMaxUriLength = qsizetype(sizeof "file://localhost" - 1) + 3 * PATH_MAX;
+
+// The absolute local path a file:// URI names, as the command line takes it (the name's bytes,
+// which need not be UTF-8), or empty when it names none (other scheme, another host, a relative
+// or empty path, a NUL byte, a URI too long).
 QString localPathOf(const QString& uri)
 {
-    const QUrl url(uri, QUrl::StrictMode);
-    if (!url.isValid() || !url.isLocalFile())
+    if (uri.size() > kMaxUriLength)
         return {};
-    QUrl local = url;
-    if (local.host() == QStringLiteral("localhost"))
-        local.setHost({});
-    else if (!local.host().isEmpty())
-        return {};
-    const QString path = local.toLocalFile();
-    return QDir::isAbsolutePath(path) ? path : QString();
+    const std::optional<QString> path = localPathOfFileUrl(uri);
+    return path && path->startsWith(u'/') ? *path : QString();
 }
 
 }  // namespace

@@ -30,8 +30,9 @@ namespace brennick {
 //               did not ask for, and desktops send Pause to every player on their own (screen
 //               lock, incoming call): stopping then would cut a SysEx dump off mid-transfer.
 //   Next, Previous, Seek, SetPosition   nothing (one file, no seeking).
-//   OpenUri     openUriRequested(path) for an absolute local file:// URI; any other URI is
-//               answered with an InvalidArgs error.
+//   OpenUri     openUriRequested(path) for an absolute local file:// URI, decoded as the command
+//               line decodes one (platform/local_path.h); any other URI (also one that decodes to
+//               a NUL byte, or one longer than any path could need) is answered with InvalidArgs.
 //   Raise, Quit raiseRequested(), quitRequested().
 // The signals are emitted on this object's thread while the call is being answered.
 //
