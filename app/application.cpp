@@ -19,6 +19,7 @@
 #include "app/model_preferences.h"
 #include "platform/launch_requests.h"
 #include "platform/local_path.h"
+#include "platform/media_controls.h"
 #include "platform/property_list.h"
 #include "platform/resource_directory.h"
 #include "platform/single_instance.h"
@@ -215,6 +216,7 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
         }
     }
 
+    settleSessionBus();
     // Qt sees no user argument, so that no file name is taken for one of its options.
     int qtArgc = 1;
     char* qtArgv[] = {programName, nullptr};

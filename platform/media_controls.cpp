@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/local_path.h"
 
@@ -49,7 +51,36 @@ QString localPathOf(const QString& uri)
     return path && path->startsWith(u'/') ? *path : QString();
 }
 
+// An address of a transport that no D-Bus library knows: connecting fails at once, quietly, and
+// nothing is launched in its place.
+constexpr char kNoBusAddress[] = "none:";
+
+// `bytes` as a D-Bus address value: bytes outside [-0-9A-Za-z_/.\*] become %XX.
+QByteArray addressEscaped(const QByteArray& bytes)
+{
+    return bytes.toPercentEncoding("/.\\*", "~", '%');
+}
+
 }  // namespace
+
+QString sessionBusAddress()
+{
+    if (const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); !address.isEmpty())
+        return address;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray socket = runtime + "/bus";
+    struct stat info {};
+    if (runtime.isEmpty() || ::stat(socket.constData(), &info) != 0 || !S_ISSOCK(info.st_mode) ||
+        info.st_uid != ::geteuid())
+        return {};
+    return QString::fromLatin1("unix:path=" + addressEscaped(socket));
+}
+
+void settleSessionBus()
+{
+    const QString address = sessionBusAddress();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address.isEmpty() ? QByteArray(kNoBusAddress) : address.toLatin1());
+}
 
 // The object at kObjectPath, carrying both interfaces. The context of the call being answered is
 // kept here, where the adaptors find it.
@@ -161,8 +192,8 @@ private:
 
 MediaControls::MediaControls(QObject* parent) : QObject(parent)
 {
-    // No fallback to a guessed or launched bus: without an address there is no session to join.
-    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    // No fallback to a launched bus: without an address there is no session to join.
+    const QString address = sessionBusAddress();
     if (address.isEmpty())
         return;
     // A connection of our own, so that closing it frees the bus name at once.
