@@ -132,6 +132,9 @@ private:
     // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
     // are read from the settings file then.
     void loadModelPreferencesIfNeeded();
+    // The settings file's dictionary: empty when there is no file; nullopt when there is one that
+    // cannot be read, which is said once and never saved over.
+    std::optional<QVariantMap> readSettingsFile(const QString& path);
 
     SequenceLoader* loader_;
     DestinationLister* lister_;
@@ -143,6 +146,8 @@ private:
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
     bool preferencesLoaded_ = false;
+    bool settingsReadProblemSaid_ = false;
+    bool settingsSaveProblemSaid_ = false;
     QPointer<MediaControls> mediaControls_;
 
     QPointer<QTimer> mainTimer_;

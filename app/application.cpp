@@ -19,6 +19,7 @@
 #include "app/model_preferences.h"
 #include "platform/launch_requests.h"
 #include "platform/local_path.h"
+#include "platform/media_controls.h"
 #include "platform/property_list.h"
 #include "platform/resource_directory.h"
 #include "platform/single_instance.h"
@@ -216,6 +217,7 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
         }
     }
 
+    settleSessionBus();  // before any other thread reads the environment
     // The connection to the MIDI service opens while Qt starts and the window is built: the first
     // file plays sooner, and a server that is slow to answer holds up nothing here. (A launch that
     // still hands its files over to a primary started meanwhile ends without using it.)

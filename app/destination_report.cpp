@@ -1,9 +1,5 @@
 #include "app/destination_report.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -12,6 +8,7 @@
 #include "app/model_table.h"
 #include "platform/launch_requests.h"
 #include "platform/local_path.h"
+#include "services/file_bytes.h"
 #include "services/music_services.h"
 
 namespace brennick {
@@ -25,9 +22,11 @@ QString numbered(const QList<std::optional<QString>>& names, qsizetype index)
 
 QString fileLine(const QString& path, const QList<std::optional<QString>>& names, const ModelPreferences& preferences)
 {
-    if (::access(encodeLocalPath(path).constData(), R_OK) != 0)
-        return QStringLiteral("cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    const QString model = modelNameForByte(scanModelByte(path));
+    // Read as a play request reads it, so a file it would refuse is refused here for the same reason.
+    const FileReadResult file = readWholeFile(encodeLocalPath(path).toStdString());
+    if (file.error != FileReadError::None)
+        return QStringLiteral("cannot be read (%1)").arg(QString::fromUtf8(describe(file.error)));
+    const QString model = modelNameForByte(scanModelByte(file.bytes.span()));
     const QString found = model.isEmpty() ? QStringLiteral("no model") : QStringLiteral("model \"%1\"").arg(model);
     if (names.isEmpty())
         return found + QStringLiteral(" -> none (the player would show the no-device alert)");

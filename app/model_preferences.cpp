@@ -113,12 +113,15 @@ void ModelPreferences::store(QVariantMap& settings) const
         speeds.insert(it.key(), qint64(it->bytesPerSecond));
         pauses.insert(it.key(), qint64(it->pauseMs));
     }
-    if (!destinations.isEmpty())
-        settings.insert(kDestinationKey, destinations);
-    if (!speeds.isEmpty()) {
-        settings.insert(kSpeedKey, speeds);
-        settings.insert(kPauseKey, pauses);
-    }
+    const auto set = [&settings](const QString& key, const QVariantMap& entries) {
+        if (entries.isEmpty())
+            settings.remove(key);
+        else
+            settings.insert(key, entries);
+    };
+    set(kDestinationKey, destinations);
+    set(kSpeedKey, speeds);
+    set(kPauseKey, pauses);
 }
 
 void ModelPreferences::notify() const

@@ -57,7 +57,7 @@ public:
     // Replaces everything held with what `settings` (the file's root dictionary) holds. Never
     // calls `changed`.
     void load(const QVariantMap& settings);
-    // Adds the three keys to `settings`, each only when it has entries.
+    // Sets the three keys in `settings`: each holds its entries, or is removed when there are none.
     void store(QVariantMap& settings) const;
 
 private:

@@ -5,12 +5,16 @@
 #include <QFileInfo>
 #include <QVariant>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 #include "app/app_delegate.h"
+#include "platform/private_folder.h"
 #include "platform/property_list.h"
 #include "platform/resource_directory.h"
+#include "platform/system_log.h"
 #include "ui/menu_item.h"
 
 namespace brennick {
@@ -25,9 +29,29 @@ QString sharedSettingsPath()
     return resourceDirectoryPath() + u'/' + kSettingsFileName;
 }
 
+// Empty when the user has no folder of their own (no HOME).
 QString userSettingsPath()
 {
-    return userConfigDirectoryPath() + u'/' + kSettingsFileName;
+    const QString folder = userConfigDirectoryPath();
+    return folder.isEmpty() ? QString() : folder + u'/' + kSettingsFileName;
+}
+
+// Why the user's own folder may not hold the settings, or empty when it may: a folder another user
+// can write could hold their picks, or a link that sends our save elsewhere.
+QString userFolderProblem()
+{
+    const QString folder = userConfigDirectoryPath();
+    if (folder.isEmpty())
+        return QStringLiteral("the user has no folder of their own (HOME is not set)");
+    return privateFolderProblem(QFile::encodeName(folder), FolderPrivacy::OthersMayReadOnly);
+}
+
+// The user's file holds their picks alone.
+constexpr mode_t kUserFileMode = 0600;
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 // A string's leading decimal integer, as a C string-to-int reading gives it: leading white space
@@ -79,21 +103,58 @@ std::int32_t intValue(const QVariant& value)
 QString AppDelegate::settingsPath()
 {
     const QString user = userSettingsPath();
-    return QFileInfo::exists(user) ? user : sharedSettingsPath();
+    return !user.isEmpty() && QFileInfo::exists(user) && userFolderProblem().isEmpty() ? user : sharedSettingsPath();
+}
+
+std::optional<QVariantMap> AppDelegate::readSettingsFile(const QString& path)
+{
+    if (!QFileInfo::exists(path))
+        return QVariantMap();
+    QString problem;
+    std::optional<QVariantMap> dictionary = readPropertyListDictionary(path, &problem);
+    if (!dictionary && !settingsReadProblemSaid_) {
+        settingsReadProblemSaid_ = true;
+        systemLog(QStringLiteral("Cannot read the settings file %1 (%2): it is kept as it is, and the settings are "
+                                 "not saved while it cannot be read")
+                      .arg(path, problem));
+    }
+    return dictionary;
 }
 
 void AppDelegate::saveSettings()
 {
-    QVariantMap dictionary;
-    dictionary.insert(kQuitOnStop, QVariant::fromValue<qint64>(autoQuit_ ? autoQuit_->state() : 0));
-    modelPreferences_.store(dictionary);
     const QString path = settingsPath();
-    if (writePropertyListDictionaryAtomically(path, dictionary) || path == userSettingsPath())
+    // Saved over what the file holds now, so that entries this player does not know stay: all but
+    // those no property list can be written with (a real that is not finite), which would stop
+    // every save.
+    std::optional<QVariantMap> dictionary = readSettingsFile(path);
+    if (!dictionary)
         return;
-    // A resource directory this user may not write (a system-wide install): the same file in the
-    // user's own folder, which from now on is read first.
-    if (makePrivateDirectory(userConfigDirectoryPath()))
-        writePropertyListDictionaryAtomically(userSettingsPath(), dictionary);
+    dictionary = writableEntries(std::move(*dictionary));
+    dictionary->insert(kQuitOnStop, QVariant::fromValue<qint64>(autoQuit_ ? autoQuit_->state() : 0));
+    modelPreferences_.store(*dictionary);
+    const bool inUserFolder = path == userSettingsPath();
+    if (writePropertyListDictionaryAtomically(path, *dictionary, inUserFolder ? std::optional(kUserFileMode)
+                                                                               : std::nullopt))
+        return;
+    QString failure = QStringLiteral("%1 (%2)").arg(path, errnoText());
+    if (!inUserFolder) {
+        // A resource directory this user may not write (a system-wide install): the same file in the
+        // user's own folder, which from now on is read first.
+        if (const QString folder = userConfigDirectoryPath(); !folder.isEmpty())
+            makePrivateDirectory(folder);
+        QString problem = userFolderProblem();
+        if (problem.isEmpty()) {
+            if (writePropertyListDictionaryAtomically(userSettingsPath(), *dictionary, kUserFileMode))
+                return;
+            problem = QStringLiteral("%1 (%2)").arg(userSettingsPath(), errnoText());
+        }
+        failure += QStringLiteral(", nor in the user's own folder: ") + problem;
+    }
+    if (!settingsSaveProblemSaid_) {
+        settingsSaveProblemSaid_ = true;
+        systemLog(QStringLiteral("Cannot save the settings to %1; they are kept until the player ends").arg(failure));
+    }
 }
 
 void AppDelegate::loadSettings()
@@ -104,11 +165,10 @@ void AppDelegate::loadSettings()
         saveSettings();
     }
     // Asked again: the save may have created the user's file rather than the shared one.
-    const std::optional<QVariantMap> dictionary = readPropertyListDictionary(settingsPath());
-    const QVariant value = dictionary ? dictionary->value(kQuitOnStop) : QVariant();
+    const QVariantMap dictionary = readSettingsFile(settingsPath()).value_or(QVariantMap());
     if (autoQuit_)
-        autoQuit_->setState(qint64(intValue(value)));
-    modelPreferences_.load(dictionary.value_or(QVariantMap()));
+        autoQuit_->setState(qint64(intValue(dictionary.value(kQuitOnStop))));
+    modelPreferences_.load(dictionary);
     preferencesLoaded_ = true;
 }
 
@@ -116,7 +176,7 @@ void AppDelegate::loadModelPreferencesIfNeeded()
 {
     if (preferencesLoaded_)
         return;
-    modelPreferences_.load(readPropertyListDictionary(settingsPath()).value_or(QVariantMap()));
+    modelPreferences_.load(readSettingsFile(settingsPath()).value_or(QVariantMap()));
     preferencesLoaded_ = true;
 }
 

@@ -74,6 +74,33 @@ void appendUtf8(QByteArray& out, char32_t c)
     }
 }
 
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "%XX" becomes its byte; a '%' not followed by two hex digits stays as it is.
+QByteArray percentDecoded(QByteArrayView in)
+{
+    QByteArray out;
+    out.reserve(in.size());
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        if (in[i] == '%' && i + 2 < in.size() && hexValue(in[i + 1]) >= 0 && hexValue(in[i + 2]) >= 0) {
+            out.append(char(hexValue(in[i + 1]) << 4 | hexValue(in[i + 2])));
+            i += 2;
+        } else {
+            out.append(in[i]);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 QString decodeLocalPath(QByteArrayView bytes)
@@ -134,6 +161,28 @@ bool localPathExists(const QString& path)
     const QByteArray bytes = encodeLocalPath(path);
     struct stat info {};
     return !bytes.isEmpty() && !bytes.contains('\0') && ::stat(bytes.constData(), &info) == 0;
+}
+
+std::optional<QString> localPathOfFileUrl(QStringView url)
+{
+    constexpr QLatin1StringView kScheme("file:");
+    if (!url.startsWith(kScheme, Qt::CaseInsensitive))
+        return std::nullopt;
+    QByteArray rest = encodeLocalPath(url.mid(kScheme.size()));
+    if (rest.startsWith("//")) {
+        const qsizetype slash = rest.indexOf('/', 2);
+        const QByteArray host = rest.mid(2, slash < 0 ? -1 : slash - 2);
+        if (!host.isEmpty() && host.compare("localhost", Qt::CaseInsensitive) != 0)
+            return std::nullopt;
+        rest = slash < 0 ? QByteArray() : rest.mid(slash);
+    }
+    for (const char stop : {'?', '#'})  // a query or fragment is not part of the path
+        if (const qsizetype at = rest.indexOf(stop); at >= 0)
+            rest.truncate(at);
+    const QByteArray path = percentDecoded(rest);
+    if (path.isEmpty() || path.contains('\0'))
+        return std::nullopt;
+    return decodeLocalPath(path);
 }
 
 }  // namespace brennick

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <optional>
+
 namespace brennick {
 
 // Decodes path bytes: well-formed UTF-8 (shortest forms, no encoded surrogates, nothing above
@@ -26,5 +28,12 @@ QString currentDirectoryPath();
 
 // Whether `path` names something that exists (following symlinks), looked up by its exact bytes.
 bool localPathExists(const QString& path);
+
+// The local path a `file:` URL names (scheme in any letter case; no host, or "localhost"): the
+// URL's own bytes, percent-decoded byte by byte up to any "?" or "#", then decoded as above, so a
+// name that is not UTF-8 is still the same file. The path may be relative ("file:a.mid"). nullopt
+// for another scheme or host, an empty path, or one that decodes to a NUL byte (which would cut
+// the name short).
+std::optional<QString> localPathOfFileUrl(QStringView url);
 
 }  // namespace brennick

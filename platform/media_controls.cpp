@@ -6,13 +6,17 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 #include <QUrl>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/local_path.h"
 
 namespace brennick {
 
@@ -31,23 +35,52 @@ std::optional<std::int64_t> microsecondsOf(double seconds)
     return std::llround(seconds * 1e6);
 }
 
-// The absolute local path a file:// URI names, or empty when it names none (other scheme, another
-// host, a relative or empty path).
+// Longest OpenUri argument looked at: "file://localhost" and a path of PATH_MAX bytes, each of them
+// percent-encoded. A longer one names no file the system could open, and is refused before it
+// costs anything more.
+constexpr qsizetype kMaxUriLength = qsizetype(sizeof "file://localhost" - 1) + 3 * PATH_MAX;
+
+// The absolute local path a file:// URI names, as the command line takes it (the name's bytes,
+// which need not be UTF-8), or empty when it names none (other scheme, another host, a relative
+// or empty path, a NUL byte, a URI too long).
 QString localPathOf(const QString& uri)
 {
-    const QUrl url(uri, QUrl::StrictMode);
-    if (!url.isValid() || !url.isLocalFile())
+    if (uri.size() > kMaxUriLength)
         return {};
-    QUrl local = url;
-    if (local.host() == QStringLiteral("localhost"))
-        local.setHost({});
-    else if (!local.host().isEmpty())
-        return {};
-    const QString path = local.toLocalFile();
-    return QDir::isAbsolutePath(path) ? path : QString();
+    const std::optional<QString> path = localPathOfFileUrl(uri);
+    return path && path->startsWith(u'/') ? *path : QString();
+}
+
+// An address of a transport that no D-Bus library knows: connecting fails at once, quietly, and
+// nothing is launched in its place.
+constexpr char kNoBusAddress[] = "none:";
+
+// `bytes` as a D-Bus address value: bytes outside [-0-9A-Za-z_/.\*] become %XX.
+QByteArray addressEscaped(const QByteArray& bytes)
+{
+    return bytes.toPercentEncoding("/.\\*", "~", '%');
 }
 
 }  // namespace
+
+QString sessionBusAddress()
+{
+    if (const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); !address.isEmpty())
+        return address;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray socket = runtime + "/bus";
+    struct stat info {};
+    if (runtime.isEmpty() || ::stat(socket.constData(), &info) != 0 || !S_ISSOCK(info.st_mode) ||
+        info.st_uid != ::geteuid())
+        return {};
+    return QString::fromLatin1("unix:path=" + addressEscaped(socket));
+}
+
+void settleSessionBus()
+{
+    const QString address = sessionBusAddress();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address.isEmpty() ? QByteArray(kNoBusAddress) : address.toLatin1());
+}
 
 // The object at kObjectPath, carrying both interfaces. The context of the call being answered is
 // kept here, where the adaptors find it.
@@ -159,8 +192,8 @@ private:
 
 MediaControls::MediaControls(QObject* parent) : QObject(parent)
 {
-    // No fallback to a guessed or launched bus: without an address there is no session to join.
-    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    // No fallback to a launched bus: without an address there is no session to join.
+    const QString address = sessionBusAddress();
     if (address.isEmpty())
         return;
     // A connection of our own, so that closing it frees the bus name at once.

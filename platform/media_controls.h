@@ -12,14 +12,24 @@
 
 namespace brennick {
 
+// The session bus of this user: DBUS_SESSION_BUS_ADDRESS when set, else the user's bus socket
+// $XDG_RUNTIME_DIR/bus when it is a socket of this user, else empty (no bus).
+QString sessionBusAddress();
+
+// Settles sessionBusAddress() in DBUS_SESSION_BUS_ADDRESS for the whole process, so that Qt's own
+// users of the bus (the global menu bar, accessibility) join the same bus as the media controls,
+// or none: unset, libdbus would start a bus of its own through X11 (dbus-launch), which outlives
+// the player. Call before the GUI application exists, while the process has one thread.
+void settleSessionBus();
+
 // Offers org.mpris.MediaPlayer2 and org.mpris.MediaPlayer2.Player at /org/mpris/MediaPlayer2 under
 // the bus name kBusName, or kBusName + ".instance<pid>" while another process holds that one. The
 // controller reports what plays through setPlaying()/setStopped() and acts on the request signals;
 // nothing here touches playback itself.
 //
-// Without a session bus (DBUS_SESSION_BUS_ADDRESS unset or empty, the bus unreachable, or no name
-// to be had) the object works as usual, only nobody outside sees it, and nothing is printed.
-// Nothing ever launches a bus.
+// Without a session bus (none at sessionBusAddress(), the bus unreachable, or no name to be had)
+// the object works as usual, only nobody outside sees it, and nothing is printed. Nothing here
+// launches a bus; settleSessionBus() keeps the rest of the process from doing so.
 //
 // What a remote call does:
 //   Play        playRequested() while stopped with a file to play again; else nothing.
@@ -30,8 +40,9 @@ namespace brennick {
 //               did not ask for, and desktops send Pause to every player on their own (screen
 //               lock, incoming call): stopping then would cut a SysEx dump off mid-transfer.
 //   Next, Previous, Seek, SetPosition   nothing (one file, no seeking).
-//   OpenUri     openUriRequested(path) for an absolute local file:// URI; any other URI is
-//               answered with an InvalidArgs error.
+//   OpenUri     openUriRequested(path) for an absolute local file:// URI, decoded as the command
+//               line decodes one (platform/local_path.h); any other URI (also one that decodes to
+//               a NUL byte, or one longer than any path could need) is answered with InvalidArgs.
 //   Raise, Quit raiseRequested(), quitRequested().
 // The signals are emitted on this object's thread while the call is being answered.
 //

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 
@@ -23,15 +25,25 @@ inline constexpr int kMaxPropertyListDepth = 128;
 // Returns nullopt when the file cannot be read, is not a regular file, is larger than
 // kMaxPropertyListBytes, is not a property list, has another root, nests deeper than
 // kMaxPropertyListDepth, holds a string with a NUL character, or is a malformed binary list
-// (references out of range, cycles, or shared objects that would expand to a huge tree).
-std::optional<QVariantMap> readPropertyListDictionary(const QString& path);
+// (references out of range, cycles, or shared objects that would expand to a huge tree); then
+// `problem`, when given, says why in a few words ("permission denied", "larger than 1 MiB", ...).
+std::optional<QVariantMap> readPropertyListDictionary(const QString& path, QString* problem = nullptr);
 
 // The same for a property list held in memory (at most kMaxPropertyListBytes).
 std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray& bytes);
 
+// The XML property list writePropertyListDictionaryAtomically writes for `dict`; nullopt when a
+// value is not accepted (see there).
+std::optional<QByteArray> propertyListXml(const QVariantMap& dict);
+
+// `dict` without the entries propertyListXml does not accept, such as a real that is not finite:
+// what can be written back of a dictionary read.
+QVariantMap writableEntries(QVariantMap dict);
+
 // Writes `dict` to `path` as an XML property list, atomically: the bytes go to a new file in the
 // same folder, which is flushed to disk and then put in place of `path` in one step, and the folder
-// is synced. An existing file keeps its permission bits; a new one gets 0666 less the umask.
+// is synced. The file gets the permission bits `mode` when given; otherwise an existing file keeps
+// its own, and a new one gets 0666 less the umask.
 // Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
 // QDateTime (within 68 years of 2001; the XML form keeps whole seconds only), QVariantList,
 // QStringList, QVariantMap and QVariantHash, nested at most kMaxPropertyListDepth deep.
@@ -50,9 +62,10 @@ std::optional<QVariantMap> readPropertyListDictionaryFromBytes(const QByteArray&
 // is never taken for a stale one. A save that cannot have the lock within a second writes all the
 // same but leaves the cleaning to the next one.
 //
-// Returns false, with the old file untouched and no temporary file left behind, when a value is
-// not accepted or any step fails (missing or unwritable folder, full disk). A crash at any moment
-// leaves either the old or the new file complete at `path`.
-bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict);
+// Returns false, with the old file untouched, no temporary file left behind and errno saying why,
+// when a value is not accepted (EINVAL) or any step fails (missing or unwritable folder, full
+// disk). A crash at any moment leaves either the old or the new file complete at `path`.
+bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict,
+                                           std::optional<mode_t> mode = std::nullopt);
 
 }  // namespace brennick

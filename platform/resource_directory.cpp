@@ -18,8 +18,13 @@ QString resourceDirectoryPath()
 QString userConfigDirectoryPath()
 {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty() || QDir::isRelativePath(base))
-        base = QDir::homePath() + QStringLiteral("/.config");
+    if (base.isEmpty() || QDir::isRelativePath(base)) {
+        // Not QDir::homePath(), which makes the root folder of a missing HOME.
+        const QString home = qEnvironmentVariable("HOME");
+        if (home.isEmpty() || QDir::isRelativePath(home))
+            return {};
+        base = home + QStringLiteral("/.config");
+    }
     return QDir::cleanPath(base + QStringLiteral("/brennick-midi-player"));
 }
 

@@ -13,8 +13,8 @@ namespace brennick {
 QString resourceDirectoryPath();
 
 // `$XDG_CONFIG_HOME/brennick-midi-player`, or `$HOME/.config/brennick-midi-player` when
-// XDG_CONFIG_HOME is unset, empty or not an absolute path (the XDG base directory rules). Not
-// checked for existence.
+// XDG_CONFIG_HOME is unset, empty or not an absolute path (the XDG base directory rules); empty
+// when HOME is not an absolute path either. Not checked for existence.
 QString userConfigDirectoryPath();
 
 // Creates the folder `path` and any missing parent with mode 0700, as the XDG rules ask for

@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "platform/local_path.h"
+#include "platform/private_folder.h"
 
 namespace brennick {
 
@@ -279,23 +280,6 @@ private:
     int error_ = 0;
 };
 
-QString checkPrivateFolder(const QByteArray& folder)
-{
-    struct stat info {};
-    if (::lstat(folder.constData(), &info) != 0)
-        return QStringLiteral("cannot use %1: %2").arg(decodeLocalPath(folder), errorText(errno));
-    if (S_ISLNK(info.st_mode))
-        return QStringLiteral("%1 is a symbolic link, not a private folder").arg(decodeLocalPath(folder));
-    if (!S_ISDIR(info.st_mode))
-        return QStringLiteral("%1 is not a folder").arg(decodeLocalPath(folder));
-    if (info.st_uid != ::geteuid())
-        return QStringLiteral("%1 belongs to another user").arg(decodeLocalPath(folder));
-    if ((info.st_mode & 077) != 0)
-        return QStringLiteral("%1 is open to other users (mode %2)")
-            .arg(decodeLocalPath(folder), QString::number(info.st_mode & 07777, 8));
-    return {};
-}
-
 }  // namespace
 
 QString SingleInstance::defaultSocketPath(QString* problem)
@@ -307,7 +291,7 @@ QString SingleInstance::defaultSocketPath(QString* problem)
                  QByteArray::number(::geteuid());
         ::mkdir(folder.constData(), 0700);  // an existing one is checked like a new one
     }
-    const QString refused = checkPrivateFolder(folder);
+    const QString refused = privateFolderProblem(folder, FolderPrivacy::OwnerOnly);
     if (!refused.isEmpty()) {
         if (problem != nullptr)
             *problem = refused;

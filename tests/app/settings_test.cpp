@@ -11,12 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
 #include "app/app_delegate.h"
 #include "app/model_preferences.h"
 #include "platform/property_list.h"
+#include "platform/resource_directory.h"
 #include "tests/app/private_tree_main.h"
 #include "ui/menu_item.h"
 #include "ui/midi_menu.h"
@@ -78,12 +80,14 @@ struct Controller {
     Controller() { delegate.setAutoQuit(&autoQuit); }
 };
 
-// The file as the next launch reads it: exactly one entry, an integer.
-void expectFileHolds(qint64 expected, const QString& path = settingsFile())
+// The file as the next launch reads it: the option, an integer, beside `otherKeys` (sorted).
+void expectFileHolds(qint64 expected, const QString& path = settingsFile(), QStringList otherKeys = {})
 {
     const std::optional<QVariantMap> saved = readPropertyListDictionary(path);
     ASSERT_TRUE(saved.has_value()) << path.toStdString() << ": " << readBytes(path).toStdString();
-    EXPECT_EQ(saved->keys(), QStringList{kKey});
+    otherKeys.append(kKey);
+    otherKeys.sort();
+    EXPECT_EQ(saved->keys(), otherKeys);
     const QVariant value = saved->value(kKey);
     EXPECT_EQ(value.typeId(), QMetaType::LongLong) << value.typeName();
     EXPECT_EQ(value.toLongLong(), expected);
@@ -113,7 +117,17 @@ struct ReadCase {
     const char* name;
     std::optional<std::string> file;  // nullopt: no file at all
     qint64 option;                    // the item's state after loading
+    // Keys besides the option that a save keeps; nullopt: the file cannot be read, so no save
+    // may replace it.
+    std::optional<QStringList> keptKeys = QStringList{};
 };
+
+constexpr std::nullopt_t kUnreadable = std::nullopt;
+
+qsizetype linesContaining(const std::string& text, const char* part)
+{
+    return QString::fromStdString(text).split(u'\n').filter(QLatin1String(part)).size();
+}
 
 const ReadCase kReadCases[] = {
     {"Integer1", quitOnStop("<integer>1</integer>"), 1},
@@ -133,28 +147,36 @@ const ReadCase kReadCases[] = {
     {"Dictionary", quitOnStop("<dict><key>Quit on stop</key><integer>1</integer></dict>"), 0},
     {"Date", quitOnStop("<date>2020-01-01T00:00:00Z</date>"), 0},
     {"Data", quitOnStop("<data>AQ==</data>"), 0},
-    {"MissingKey", plist("<dict><key>Other</key><integer>1</integer></dict>"), 0},
-    {"KeyInOtherCase", plist("<dict><key>quit on stop</key><integer>1</integer></dict>"), 0},
+    {"MissingKey", plist("<dict><key>Other</key><integer>1</integer></dict>"), 0, QStringList{"Other"}},
+    {"KeyInOtherCase", plist("<dict><key>quit on stop</key><integer>1</integer></dict>"), 0,
+     QStringList{"quit on stop"}},
     {"ExtraKeys",
      plist("<dict><key>Colour</key><string>red</string><key>Quit on stop</key><integer>1</integer>"
            "<key>Window</key><array><integer>3</integer></array></dict>"),
-     1},
-    {"RootIsNotADictionary", plist("<array><integer>1</integer></array>"), 0},
-    {"NotAPropertyList", std::string("Quit on stop = 1\n"), 0},
-    {"TruncatedPropertyList", quitOnStop("<integer>1</integer>").substr(0, 150), 0},
-    {"EmptyFile", std::string(), 0},
+     1, QStringList{"Colour", "Window"}},
+    {"UnknownKeyNoListCanHold",
+     plist("<dict><key>Odd</key><real>nan</real><key>Colour</key><string>red</string>"
+           "<key>Quit on stop</key><integer>1</integer></dict>"),
+     1, QStringList{"Colour"}},
+    {"RootIsNotADictionary", plist("<array><integer>1</integer></array>"), 0, kUnreadable},
+    {"NotAPropertyList", std::string("Quit on stop = 1\n"), 0, kUnreadable},
+    {"TruncatedPropertyList", quitOnStop("<integer>1</integer>").substr(0, 150), 0, kUnreadable},
+    {"EmptyFile", std::string(), 0, kUnreadable},
+    {"LargerThanTheReaderTakes", quitOnStop("<integer>1</integer>") + std::string(kMaxPropertyListBytes, ' '), 0,
+     kUnreadable},
     {"MissingFile", std::nullopt, 0},
 };
 
 class SettingsReading : public SettingsFileTest, public ::testing::WithParamInterface<ReadCase> {};
 
-TEST_P(SettingsReading, LoadSetsTheOptionLeavesTheFileAndTheNextSaveKeepsOnlyTheOption)
+TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrCannotRead)
 {
     const ReadCase& c = GetParam();
     if (c.file)
         writeText(settingsFile(), *c.file);
     Controller controller;
     controller.autoQuit.setState(7);  // loading must replace whatever the item held
+    testing::internal::CaptureStderr();
     controller.delegate.loadSettings();
     EXPECT_EQ(controller.autoQuit.state(), c.option);
 
@@ -166,8 +188,22 @@ TEST_P(SettingsReading, LoadSetsTheOptionLeavesTheFileAndTheNextSaveKeepsOnlyThe
         expectFileHolds(0);
     }
 
+    controller.delegate.modelPreferences().setPacing("Lumen", {30000, 0});  // saved at once
     controller.delegate.saveSettings();
-    expectFileHolds(c.option);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(linesContaining(said, "settings"), c.keptKeys ? 0 : 1) << said;
+    if (!c.keptKeys) {
+        EXPECT_EQ(readBytes(settingsFile()), QByteArray::fromStdString(*c.file));
+        EXPECT_EQ(controller.delegate.modelPreferences().pacing("Lumen").bytesPerSecond, 30000) << "kept in memory";
+        return;
+    }
+    expectFileHolds(c.option, settingsFile(),
+                    *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
+    if (c.file) {
+        const QVariantMap saved = *readPropertyListDictionary(settingsFile());
+        for (const QString& key : *c.keptKeys)
+            EXPECT_EQ(saved.value(key), readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
+    }
     // Written atomically: no temporary file is left beside it.
     EXPECT_EQ(QDir(QString::fromStdString(privateResourceDirectory()))
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -299,8 +335,11 @@ TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFold
                     .isEmpty());
     ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
 
-    // Once the user's file exists it stays the one in use, writable resource directory or not.
+    // Once the user's file exists it stays the one in use, writable resource directory or not
+    // (here root's, now that root is its user: a folder of another user's is not).
     writeText(settingsFile(), quitOnStop("<integer>1</integer>"));
+    for (const QByteArray& mine : {home + "/config/brennick-midi-player", QFile::encodeName(userSettingsFile())})
+        ASSERT_EQ(::chown(mine.constData(), ::geteuid(), ::getegid()), 0);
     Controller controller;
     controller.delegate.loadSettings();
     EXPECT_EQ(controller.autoQuit.state(), 0);
@@ -322,6 +361,124 @@ TEST_F(SettingsFileTest, MissingResourceDirectoryKeepsTheOptionInTheUsersFolder)
     EXPECT_FALSE(QFileInfo::exists(settingsFile()));
     expectFileHolds(1, userSettingsFile());
 }
+
+// ---- Saves that cannot be made, and a settings folder that is not the user's alone.
+
+struct SaveFailureCase {
+    const char* name;
+    void (*prepare)(const QString& configHome);  // XDG_CONFIG_HOME, set unless the case unsets it
+};
+
+const SaveFailureCase kSaveFailureCases[] = {
+    {"ReadOnlyFolders", [](const QString& configHome) { QDir().mkpath(configHome); }},
+    {"FileWhereTheFolderShouldBe",
+     [](const QString& configHome) {
+         QDir().mkpath(configHome);
+         writeText(configHome + "/brennick-midi-player", "a file");
+     }},
+    {"NoHome",
+     [](const QString&) {
+         ::unsetenv("HOME");
+         ::unsetenv("XDG_CONFIG_HOME");
+     }},
+};
+
+void PrintTo(const SaveFailureCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class SettingsSaveFailure : public SettingsFileTest, public ::testing::WithParamInterface<SaveFailureCase> {};
+
+// As an ordinary user, whom read-only folders stop: the resource directory, and the user's own
+// folder is not to be had either. One line says so, however often the player saves.
+TEST_P(SettingsSaveFailure, IsSaidOnceAndTheOptionStaysInMemory)
+{
+    GetParam().prepare(treePath("config"));
+    const QByteArray resources = QFile::encodeName(QString::fromStdString(privateResourceDirectory()));
+    ASSERT_EQ(::chmod(resources.constData(), 0555), 0);
+    EXPECT_EXIT(
+        {
+            becomeOrdinaryUser();
+            testing::internal::CaptureStderr();
+            Controller controller;
+            controller.delegate.loadSettings();
+            controller.autoQuit.setState(1);
+            for (int save = 0; save < 3; ++save)
+                controller.delegate.saveSettings();
+            const std::string said = testing::internal::GetCapturedStderr();
+            std::fputs(said.c_str(), stderr);
+            ::_exit(controller.autoQuit.state() == 1 ? int(linesContaining(said, "Cannot save the settings")) : 9);
+        },
+        ::testing::ExitedWithCode(1), "Cannot save the settings");
+    ASSERT_EQ(::chmod(resources.constData(), 0755), 0);
+    EXPECT_TRUE(QDir(QString::fromUtf8(resources)).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, SettingsSaveFailure, ::testing::ValuesIn(kSaveFailureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct UserFolderCase {
+    const char* name;
+    void (*prepare)(const QByteArray& folder);  // the user's settings folder, made 0700 by this user
+    bool trusted;
+};
+
+const UserFolderCase kUserFolderCases[] = {
+    {"Private", [](const QByteArray&) {}, true},
+    {"OthersMayRead", [](const QByteArray& f) { ::chmod(f, 0755); }, true},
+    {"OthersMayWrite", [](const QByteArray& f) { ::chmod(f, 0777); }, false},
+    {"OfAnotherUser", [](const QByteArray& f) { [[maybe_unused]] const int ignored = ::chown(f, 65534, 65534); },
+     false},
+    {"SymbolicLink",
+     [](const QByteArray& f) {
+         ::rename(f, f + ".real");
+         [[maybe_unused]] const int ignored = ::symlink(f + ".real", f);
+     },
+     false},
+};
+
+void PrintTo(const UserFolderCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class SettingsUserFolder : public SettingsFileTest, public ::testing::WithParamInterface<UserFolderCase> {};
+
+// Another user who can write the folder could plant their picks there, or read what is saved.
+TEST_P(SettingsUserFolder, IsUsedOnlyWhenNoOtherUserControlsItAndItsFileIsPrivate)
+{
+    const UserFolderCase& c = GetParam();
+    ASSERT_TRUE(QDir(QString::fromStdString(privateResourceDirectory())).removeRecursively());
+    const QString folder = treePath("config/brennick-midi-player");
+    ASSERT_TRUE(makePrivateDirectory(folder));
+    writeText(userSettingsFile(), quitOnStop("<integer>1</integer>"));
+    ASSERT_EQ(::chmod(QFile::encodeName(userSettingsFile()).constData(), 0666), 0);
+    const QByteArray before = readBytes(userSettingsFile());
+    c.prepare(QFile::encodeName(folder));
+
+    Controller controller;
+    testing::internal::CaptureStderr();
+    controller.delegate.loadSettings();
+    EXPECT_EQ(controller.autoQuit.state(), c.trusted ? 1 : 0);
+    controller.autoQuit.setState(5);
+    controller.delegate.saveSettings();
+    const std::string said = testing::internal::GetCapturedStderr();
+    if (c.trusted) {
+        expectFileHolds(5, userSettingsFile());
+        EXPECT_EQ(modeOf(userSettingsFile()), 0600u);
+        EXPECT_EQ(said, "");
+    } else {
+        EXPECT_EQ(readBytes(userSettingsFile()), before);
+        EXPECT_EQ(modeOf(userSettingsFile()), 0666u);
+        EXPECT_EQ(linesContaining(said, "Cannot save the settings"), 1) << said;
+    }
+    QFile::remove(folder);
+    QDir(folder + ".real").removeRecursively();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, SettingsUserFolder, ::testing::ValuesIn(kUserFolderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct LocationCase {
     const char* name;
@@ -406,6 +563,11 @@ TEST_F(SettingsFileTest, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
     EXPECT_EQ(saved->keys(),
               (QStringList{"Destination for model", "Quit on stop", "SysEx pause after message", "SysEx speed"}));
     EXPECT_EQ(saved->value("SysEx speed").toMap().value("Carrow").typeId(), QMetaType::LongLong);
+
+    // A save keeps what the file holds beside the player's own keys, but not a pick forgotten.
+    next.delegate.modelPreferences().forgetDestination("Lumen");
+    next.delegate.modelPreferences().forgetDestination("");
+    EXPECT_FALSE(readPropertyListDictionary(settingsFile())->contains("Destination for model"));
 }
 
 struct PreferenceCase {

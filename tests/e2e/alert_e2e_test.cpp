@@ -24,7 +24,7 @@ TEST(NoDeviceAlertEndToEnd, DismissedAlertEndsWithStatus1WithoutSaving)
     ASSERT_TRUE(display.ok());
 
     PlayerProcess player;
-    // Any save would rewrite this file: it holds a further key that a save drops.
+    // Any save would rewrite this file in the player's own layout.
     const std::string settings =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
         "<key>Quit on stop</key><integer>1</integer><key>Extra</key><true/></dict>\n</plist>\n";

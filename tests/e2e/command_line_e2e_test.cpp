@@ -3,6 +3,8 @@
 // against a private JACK server.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -115,6 +117,11 @@ TEST(CommandLineEndToEnd, ListShowsTheDestinationsAndWhereEachFileWouldGo)
     writeFile(player.root() + "/carrow.mid", song(0x13));
     writeFile(player.root() + "/plain.mid", song(std::nullopt));
     writeFile(player.root() + "/tessel.mid", song(0x02));
+    // What a play request refuses, --list refuses alike.
+    ASSERT_EQ(::mkfifo((player.root() + "/fifo.mid").c_str(), 0600), 0);
+    std::filesystem::create_directory(player.root() + "/folder.mid");
+    writeFile(player.root() + "/large.mid", song(0x13));
+    std::filesystem::resize_file(player.root() + "/large.mid", (512u << 20) + 1);  // sparse, past any limit
 
     Environment environment = kNoDisplay;
     environment["JACK_DEFAULT_SERVER"] = server.name();
@@ -122,7 +129,8 @@ TEST(CommandLineEndToEnd, ListShowsTheDestinationsAndWhereEachFileWouldGo)
     // user, when other test runs use them at the same time.
     constexpr double kListTimeoutSeconds = 60.0;
     const LaunchResult listed =
-        player.runLaunch({"--list", "carrow.mid", "plain.mid", "tessel.mid", "missing.mid", "x-other:thing"},
+        player.runLaunch({"--list", "carrow.mid", "plain.mid", "tessel.mid", "missing.mid", "fifo.mid", "folder.mid",
+                          "large.mid", "x-other:thing"},
                          environment, player.root(), kListTimeoutSeconds);
     EXPECT_EQ(listed.status, 0) << listed.standardError;
     EXPECT_EQ(listed.standardOutput,
@@ -133,7 +141,10 @@ TEST(CommandLineEndToEnd, ListShowsTheDestinationsAndWhereEachFileWouldGo)
               "plain.mid: no model -> 1. Lumen:in (the first destination)\n"
               "tessel.mid: model \"Tessel\" -> 1. Lumen:in (no name contains the model name: the first "
               "destination)\n"
-              "missing.mid: cannot be read (No such file or directory)\n"
+              "missing.mid: cannot be read (no such file)\n"
+              "fifo.mid: cannot be read (not a regular file)\n"
+              "folder.mid: cannot be read (not a regular file)\n"
+              "large.mid: cannot be read (file too large)\n"
               "x-other:thing: not a file\n");
     EXPECT_EQ(lumen.count() + carrow.count(), 0u);
 

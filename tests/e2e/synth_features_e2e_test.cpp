@@ -10,10 +10,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "tests/e2e/x_display.h"
 #include "tests/support/jack_test_server.h"
 #include "tests/support/player_process.h"
 #include "tests/support/session_bus.h"
@@ -65,7 +69,66 @@ std::vector<std::uint32_t> messageStarts(const JackSink& sink, std::size_t* whol
     return starts;
 }
 
+// Whether the player launched a session bus of its own: libdbus runs dbus-launch from its own
+// folder, else from PATH (here a stand-in that leaves a mark), and the real one notes the bus it
+// started under $HOME/.dbus.
+struct BusLaunchWatch {
+    explicit BusLaunchWatch(const std::string& root) : root_(root)
+    {
+        std::filesystem::create_directories(root + "/fake-bin");
+        writeFile(root + "/fake-bin/dbus-launch", toBytes("#!/bin/sh\ntouch '" + root + "/launched'\nexit 1\n"));
+        std::filesystem::permissions(root + "/fake-bin/dbus-launch", std::filesystem::perms::owner_all);
+    }
+    std::map<std::string, std::string> environment() const
+    {
+        return {{"PATH", root_ + "/fake-bin:" + std::getenv("PATH")}, {"HOME", root_}};
+    }
+    bool launched() const
+    {
+        return std::filesystem::exists(root_ + "/launched") || std::filesystem::exists(root_ + "/.dbus/session-bus");
+    }
+    static Bytes toBytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+    std::string root_;
+};
+
 }  // namespace
+
+// Without DBUS_SESSION_BUS_ADDRESS the player joins the user's bus socket in its runtime folder
+// when there is one, else no bus; it never starts one, which would stay after it ends.
+class SessionBusChoice : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionBusChoice, TheUsersBusOrNoneAndNeverALaunchedOne)
+{
+    const bool userBus = GetParam();
+    if (!programAvailable("Xvfb"))
+        GTEST_SKIP() << "needs Xvfb (scripts/install-deps.sh test)";
+    XDisplay display;  // libdbus launches a bus only for a program on an X display
+    ASSERT_TRUE(display.ok());
+    PlayerProcess player;
+    std::optional<SessionBus> bus;
+    if (userBus) {
+        bus.emplace("unix:path=" + player.runtimeDirectory() + "/bus");
+        ASSERT_FALSE(bus->address().empty()) << "dbus-daemon did not start";
+    }
+    const BusLaunchWatch watch(player.root());
+    auto environment = display.playerEnvironment();
+    environment.merge(watch.environment());
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    player.start({}, environment);
+    ASSERT_EQ(display.waitForPlayerWindows(1, 20.0).size(), 1u) << player.standardError();
+    if (bus) {
+        EXPECT_TRUE(waitFor([&] { return bus->playbackStatus().find("\"Stopped\"") != std::string::npos; }, 5.0))
+            << bus->playbackStatus();
+    }
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
+    EXPECT_FALSE(watch.launched());
+    EXPECT_EQ(player.standardError(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Buses, SessionBusChoice, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "UserBusSocket" : "NoBus"); });
 
 TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)
 {

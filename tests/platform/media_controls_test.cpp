@@ -16,6 +16,8 @@
 #include <cmath>
 #include <sys/prctl.h>
 
+#include "platform/local_path.h"
+
 namespace brennick {
 namespace {
 
@@ -205,18 +207,21 @@ TEST_F(MediaControlsTest, OpenUriTakesOnlyAbsoluteLocalFiles)
     const std::pair<QString, QString> uris[] = {
         {"file:///music/a%20b.mid", "/music/a b.mid"},
         {"file://localhost/c.syx", "/c.syx"},
+        {"file:///music/%FF%20x.mid", decodeLocalPath("/music/\xFF x.mid")},  // the name's bytes
         {"http://example.com/a.mid", ""},
         {"file://elsewhere/a.mid", ""},
         {"file:a.mid", ""},
         {"/a.mid", ""},
         {"", ""},
+        {"file:///music/song.mid%00.txt", ""},
+        {"file:///" + QString(30'000'000, u'a'), ""},
     };
     for (const auto& [uri, path] : uris) {
         opened.clear();
         const QDBusMessage reply = call(kPlayer, "OpenUri", {uri});
         EXPECT_EQ(reply.errorName(), path.isEmpty() ? "org.freedesktop.DBus.Error.InvalidArgs" : "")
-            << uri.toStdString();
-        EXPECT_EQ(opened.value(0).value(0).toString(), path) << uri.toStdString();
+            << uri.left(40).toStdString();
+        EXPECT_TRUE(opened.value(0).value(0).toString() == path) << uri.left(40).toStdString();
     }
 }
 

@@ -11,11 +11,14 @@
 
 namespace brennick::test {
 
+// A private session bus; at `listenAddress` when one is given.
 class SessionBus {
 public:
-    SessionBus()
+    explicit SessionBus(const std::string& listenAddress = {})
     {
-        if (FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r")) {
+        const std::string command = "dbus-daemon --session --fork --print-address=1 --print-pid=1" +
+                                    (listenAddress.empty() ? "" : " --address=" + listenAddress);
+        if (FILE* out = ::popen(command.c_str(), "r")) {
             char line[512];
             if (std::fgets(line, sizeof line, out))
                 address_ = std::string(line, std::strcspn(line, "\n"));
