@@ -32,8 +32,10 @@ namespace brennick {
 //   Next, Previous, Seek, SetPosition   nothing (one file, no seeking).
 //   OpenUri     openUriRequested(path) for an absolute local file:// URI; any other URI is
 //               answered with an InvalidArgs error.
+//   Setting Rate or Volume   accepted, and nothing changes (the normal rate and full volume only).
 //   Raise, Quit raiseRequested(), quitRequested().
-// The signals are emitted on this object's thread while the call is being answered.
+// The signals are emitted on this object's thread while the call is being answered. Position is not
+// announced with PropertiesChanged (its introspection says so): clients ask for it.
 //
 // Must live on a thread with a running event loop (the GUI thread), after QCoreApplication exists.
 class MediaControls : public QObject {
