@@ -46,6 +46,12 @@ public:
     void setAutoQuit(MenuItem* item) { autoQuit_ = item; }
     MenuItem* openResourceFile() const { return openResourceFile_; }
     void setOpenResourceFile(MenuItem* item) { openResourceFile_ = item; }
+    // Stop and Play Again: offered (enabled) only while there is something to stop, and once there
+    // is a last file to play again.
+    MenuItem* stopItem() const { return stopItem_; }
+    void setStopItem(MenuItem* item);
+    MenuItem* playAgainItem() const { return playAgainItem_; }
+    void setPlayAgainItem(MenuItem* item);
     const QString& stringTxt() const { return stringTxt_; }
     void setStringTxt(const QString& text) { stringTxt_ = text; }
 
@@ -92,7 +98,10 @@ public:
     void setMediaControls(MediaControls* controls);
     // Ends playback now, as its end does ("Quit on stop" included): the player stops (a SysEx under
     // way finishes, sounding notes get note-offs), tracking stops and the status text is cleared.
+    // With nothing to stop (no file being read or played) it does nothing.
     void doStop();
+    // A request is being tracked: its file is read or plays.
+    bool hasSomethingToStop() const { return mainTimer_ != nullptr; }
     // Plays the last file again from its start.
     void doPlayAgain();
     // Fill the "Send To" and "SysEx Pacing" menus for the model of the last file.
@@ -116,6 +125,8 @@ private:
     QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
     void fileLoaded(const std::shared_ptr<LoadedFile>& file);
     void reportUnplayable(const QString& path, const SmfReadResult& result);
+    // Offers Stop and Play Again as hasSomethingToStop() and the last file allow.
+    void showPlaybackState();
 
     void endPlayback();
     // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
@@ -137,6 +148,8 @@ private:
     QPointer<QMenu> menu_;
     QPointer<MenuItem> autoQuit_;
     QPointer<MenuItem> openResourceFile_;
+    QPointer<MenuItem> stopItem_;
+    QPointer<MenuItem> playAgainItem_;
     QString stringTxt_;
     QPointer<QMessageBox> alert_;
     bool getURLHandlerRegistered_ = false;

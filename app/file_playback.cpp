@@ -72,6 +72,7 @@ void AppDelegate::stopTimer()
     }
     if (view_)
         view_->setIndicatorValue(0.0);
+    showPlaybackState();
 }
 
 void AppDelegate::playMidiFile(const QString* path)
@@ -88,6 +89,7 @@ void AppDelegate::playMidiFile(const QString* path)
     playerStarted = 0;
     lastPath_ = *path;
     loader_->load(++latestRequest_, *path);
+    showPlaybackState();
 }
 
 void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)

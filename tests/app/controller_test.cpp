@@ -221,6 +221,28 @@ TEST_F(Controller, UnplayableFilesSayWhyAndSendNothing)
     EXPECT_FALSE(delegate().applicationOpenFile(nullptr));
 }
 
+// Stop and Play Again are offered only with something to act on; Stop with nothing to stop does
+// nothing, not even quit with "Quit on stop" on.
+TEST_F(Controller, StopAndPlayAgainAreOfferedOnlyWithSomethingToActOn)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    const auto offered = [this] { return std::pair{ui.menu.stop->isEnabled(), ui.menu.playAgain->isEnabled()}; };
+    EXPECT_EQ(offered(), std::pair(false, false));
+    ui.menu.autoQuit->setState(1);
+    ui.view->setInfoText("Cannot play gone.mid: no such file");
+    delegate().doStop();
+    EXPECT_EQ(ui.view->infoText(), "Cannot play gone.mid: no such file");
+    ui.menu.autoQuit->setState(0);
+
+    const QString path = writeTemp(fileFor(0x13, 64), "long.mid");
+    delegate().playMidiFile(&path);
+    EXPECT_EQ(offered(), std::pair(true, true));
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= 2; }, 5000));
+    EXPECT_EQ(offered(), std::pair(true, true));
+    ui.menu.stop->trigger();
+    EXPECT_EQ(offered(), std::pair(false, true));
+}
+
 TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
 {
     // No sink: the server has no MIDI input port at all.
