@@ -76,6 +76,8 @@ public:
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     // Whether get-URL requests reach handleGetURLEvent (registered while launching).
     bool handlesGetURLEvents() const { return getURLHandlerRegistered_; }
+    // A URL that names no local file (sftp://, smb://, another host's file://, ...): leaves the
+    // fixed get-URL log line and says "Cannot play <url>: not a local file". Nothing else changes.
     void handleGetURLEvent(const QString& url);
 
     // Settings file.
@@ -125,6 +127,11 @@ private:
     QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
     void fileLoaded(const std::shared_ptr<LoadedFile>& file);
     void reportUnplayable(const QString& path, const SmfReadResult& result);
+    // Shows `before` + `subject` + `after` as the status text; when the line is too wide for the
+    // knob, the middle of `subject` (a file name or URL) gives way first.
+    void showStatus(const QString& before, const QString& subject, const QString& after);
+    // "Cannot play <subject>: <reason>" in the status text, on standard error and in the system log.
+    void reportCannotPlay(const QString& subject, const QString& reason);
     // Offers Stop and Play Again as hasSomethingToStop() and the last file allow.
     void showPlaybackState();
 

@@ -119,10 +119,7 @@ void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& res
     QString reason = QString::fromStdString(describeReadResult(result));
     if (result.status == SmfStatus::NotMidi && name.endsWith(QStringLiteral(".syx"), Qt::CaseInsensitive))
         reason = QStringLiteral("not a SysEx file");
-    const QString line = QStringLiteral("Cannot play %1: %2").arg(name, reason);
-    if (view_)
-        view_->setInfoText(line);
-    systemLog(line);
+    reportCannotPlay(name, reason);
 }
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
@@ -159,8 +156,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
             .index);
     const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 
-    if (view_)
-        view_->setInfoText(QStringLiteral("Sending %1 to %2 ").arg(QFileInfo(path).fileName(), destinationName));
+    showStatus(QStringLiteral("Sending "), QFileInfo(path).fileName(), QStringLiteral(" to %1 ").arg(destinationName));
 
     const MIDIEndpointRef destination = MIDIGetDestination(chosen);
     const PacingPreference pacing = modelPreferences_.pacing(destinationDevice);

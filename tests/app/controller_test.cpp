@@ -13,6 +13,7 @@
 #include "app/main_interface.h"
 #include "app/playback_state.h"
 #include "platform/notification_center.h"
+#include "tests/support/captured_stderr.h"
 #include "tests/support/jack_test_server.h"
 #include "tests/support/smf_builder.h"
 #include "ui/midi_window.h"
@@ -219,6 +220,21 @@ TEST_F(Controller, UnplayableFilesSayWhyAndSendNothing)
     }
     EXPECT_EQ(sink.count(), 0u);
     EXPECT_FALSE(delegate().applicationOpenFile(nullptr));
+}
+
+// A URL that names no local file, as a file manager hands over for sftp:// or smb://, says so
+// where every failure does.
+TEST_F(Controller, URLsOfNoLocalFileSayTheyCannotBePlayed)
+{
+    for (const QString url :
+         {"sftp://host/music/song.mid", "smb://server/share/a b.mid", "file://server/s.mid", "brennick://something"}) {
+        brennick::test::CapturedStandardError captured;
+        delegate().handleGetURLEvent(url);
+        const QString line = "Cannot play " + url + ": not a local file";
+        EXPECT_EQ(ui.view->infoText(), line);
+        EXPECT_NE(captured.text().find((line + "\n").toStdString()), std::string::npos) << captured.text();
+        EXPECT_EQ(delegate().mainTimer(), nullptr);
+    }
 }
 
 // Stop and Play Again are offered only with something to act on; Stop with nothing to stop does
