@@ -30,6 +30,8 @@ constexpr double kTextHeight = 30.0;
 constexpr double kPlateRadius = 0.478;
 constexpr double kFaceRadius = 0.272;
 constexpr double kFaceMargin = 4.0;
+// What a shortened file name keeps at least when the rest of its line is too wide already.
+constexpr qsizetype kFewestKeptCharacters = 8;
 
 // Arial 12, at one pixel per point.
 QFont statusFont()
@@ -195,7 +197,9 @@ QString fitStatusText(const QString& text, TextSpan span, const QFontMetricsF& m
             }
             return shortened(low);
         }
-        rest = before + ellipsis + after;
+        // The rest alone is too wide (a long destination name, say): the part keeps a few
+        // characters to be recognised by, and the middle of the line gives way.
+        rest = shortened(std::min(kFewestKeptCharacters, count - 1));
     }
     return metrics.elidedText(rest, Qt::ElideMiddle, width);
 }

@@ -48,8 +48,9 @@ struct TextSpan {
 
 // `text` as one line no wider than `width` for `metrics`: unchanged when it fits; else the middle
 // of `shortenFirst` (a file name, say) gives way to "…" as far as needed, whole characters at a
-// time, so the text around it stays readable; when even that is too wide, or the span is empty or
-// outside the text, the middle of the whole line gives way.
+// time, so the text around it stays readable. When the text around it is too wide by itself, the
+// span keeps its first and last four characters and the middle of the whole line gives way, as it
+// does for a span that is empty or outside the text.
 QString fitStatusText(const QString& text, TextSpan shortenFirst, const QFontMetricsF& metrics, double width);
 
 // The player's one view. Only the controller talks to it; it never calls back.

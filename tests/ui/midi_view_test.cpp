@@ -328,7 +328,11 @@ TEST(StatusTextFitTest, TheFileNamesMiddleGivesWayFirst)
         {"no span", sending, {}, "Sending a", "ddd"},
         {"span past the end", sending, {8, 1000}, "Sending a", "ddd"},
         {"span before the start", sending, {-5, 10}, "Sending a", "ddd"},
-        {"even without its name too wide", "Sending " + name + to + to + to, {8, name.size()}, "Sending ", "ddd"},
+        {"even without its name too wide",
+         "Sending " + name + to + to + to,
+         {8, name.size()},
+         "Sending aaaa\u2026",
+         "ddd"},
         {"whole characters only", "<" + clusters + ">", {1, clusters.size()}, "<e\u0301", "\U0001F3B9>"},
     };
     const double width = 300.0;
