@@ -61,10 +61,26 @@ void AppDelegate::applicationWillFinishLaunching()
     getURLHandlerRegistered_ = true;
 }
 
-void AppDelegate::handleGetURLEvent(const QString&)
+void AppDelegate::handleGetURLEvent(const QString& url)
 {
     systemLog(QStringLiteral("handleGetURLEvent:(NSAppleEventDescriptor *)event withReplyEvent:"
                              "(NSAppleEventDescriptor *)replyEvent"));
+    // A file manager hands remote files over as URLs; the player reads local files only.
+    reportCannotPlay(url, QStringLiteral("not a local file"));
+}
+
+void AppDelegate::showStatus(const QString& before, const QString& subject, const QString& after)
+{
+    if (view_)
+        view_->setInfoText(before + subject + after, TextSpan{before.size(), subject.size()});
+}
+
+void AppDelegate::reportCannotPlay(const QString& subject, const QString& reason)
+{
+    showStatus(QStringLiteral("Cannot play "), subject, QStringLiteral(": ") + reason);
+    if (view_)
+        view_->update();  // also when nothing else repaints, as while idle
+    systemLog(QStringLiteral("Cannot play %1: %2").arg(subject, reason));
 }
 
 void AppDelegate::applicationDidFinishLaunching()

@@ -49,6 +49,12 @@ public:
     void setAutoQuit(MenuItem* item) { autoQuit_ = item; }
     MenuItem* openResourceFile() const { return openResourceFile_; }
     void setOpenResourceFile(MenuItem* item) { openResourceFile_ = item; }
+    // Stop and Play Again: offered (enabled) only while there is something to stop, and once there
+    // is a last file to play again.
+    MenuItem* stopItem() const { return stopItem_; }
+    void setStopItem(MenuItem* item);
+    MenuItem* playAgainItem() const { return playAgainItem_; }
+    void setPlayAgainItem(MenuItem* item);
     const QString& stringTxt() const { return stringTxt_; }
     void setStringTxt(const QString& text) { stringTxt_ = text; }
 
@@ -76,6 +82,8 @@ public:
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     // Whether get-URL requests reach handleGetURLEvent (registered while launching).
     bool handlesGetURLEvents() const { return getURLHandlerRegistered_; }
+    // A URL that names no local file (sftp://, smb://, another host's file://, ...): leaves the
+    // fixed get-URL log line and says "Cannot play <url>: not a local file". Nothing else changes.
     void handleGetURLEvent(const QString& url);
 
     // Settings file.
@@ -98,7 +106,10 @@ public:
     void setMediaControls(MediaControls* controls);
     // Ends playback now, as its end does ("Quit on stop" included): the player stops (a SysEx under
     // way finishes, sounding notes get note-offs), tracking stops and the status text is cleared.
+    // With nothing to stop (no file being read or played) it does nothing.
     void doStop();
+    // A request is being tracked: its file is read or plays.
+    bool hasSomethingToStop() const { return mainTimer_ != nullptr; }
     // Plays the last file again from its start.
     void doPlayAgain();
     // Fill the "Send To" and "SysEx Pacing" menus for the model of the last file.
@@ -126,6 +137,13 @@ private:
     void showWaitingForService();
     void failRequest(const QString& path, const SmfReadResult& result);
     void reportUnplayable(const QString& path, const SmfReadResult& result);
+    // Shows `before` + `subject` + `after` as the status text; when the line is too wide for the
+    // knob, the middle of `subject` (a file name or URL) gives way first.
+    void showStatus(const QString& before, const QString& subject, const QString& after);
+    // "Cannot play <subject>: <reason>" in the status text, on standard error and in the system log.
+    void reportCannotPlay(const QString& subject, const QString& reason);
+    // Offers Stop and Play Again as hasSomethingToStop() and the last file allow.
+    void showPlaybackState();
 
     void showSendToMenu(QMenu* menu);
     void endPlayback();
@@ -158,6 +176,8 @@ private:
     QPointer<QMenu> sendToMenu_;
     QPointer<MenuItem> autoQuit_;
     QPointer<MenuItem> openResourceFile_;
+    QPointer<MenuItem> stopItem_;
+    QPointer<MenuItem> playAgainItem_;
     QString stringTxt_;
     QPointer<QMessageBox> alert_;
     bool getURLHandlerRegistered_ = false;

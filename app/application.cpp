@@ -230,6 +230,7 @@ int runPlayer(char* programName, const QList<QByteArray>& operands)
     QApplication::setApplicationName(QStringLiteral("brennick-midi-player"));
     QApplication::setApplicationDisplayName(QStringLiteral("Brennick MIDI Player"));
     QApplication::setDesktopFileName(QStringLiteral("brennick-midi-player"));
+    QApplication::setWindowIcon(playerIcon());  // the open dialog and the alert have it too
 
     SingleInstance instance(socketPath);
     if (singleInstance) {

@@ -73,6 +73,7 @@ void AppDelegate::stopTimer()
     }
     if (view_)
         view_->setIndicatorValue(0.0);
+    showPlaybackState();
 }
 
 void AppDelegate::playMidiFile(const QString* path)
@@ -93,6 +94,7 @@ void AppDelegate::playMidiFile(const QString* path)
     loader_->load(++latestRequest_, *path);
     lister_->list(latestRequest_);
     waitingNotice_->start();
+    showPlaybackState();
 }
 
 void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
@@ -163,10 +165,7 @@ void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& res
     else if (result.status == SmfStatus::Damaged)
         reason = sysExFile ? QStringLiteral("no whole SysEx message")
                            : QStringLiteral("%1, and nothing before it can be played").arg(reason);
-    const QString line = QStringLiteral("Cannot play %1: %2").arg(name, reason);
-    if (view_)
-        view_->setInfoText(line);
-    systemLog(line);
+    reportCannotPlay(name, reason);
 }
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
@@ -204,12 +203,11 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
 
     if (picked && choice.reason != DestinationChoice::Reason::Picked) {
         // The user's pick has gone: say so, or the file would seem to go to the wrong synth at random.
-        const QString line = QStringLiteral("%1 is not connected: sending to %2").arg(*picked, destinationName);
-        if (view_)
-            view_->setInfoText(line);
-        systemLog(line);
-    } else if (view_) {
-        view_->setInfoText(QStringLiteral("Sending %1 to %2 ").arg(QFileInfo(path).fileName(), destinationName));
+        showStatus(QString(), *picked, QStringLiteral(" is not connected: sending to %1").arg(destinationName));
+        systemLog(QStringLiteral("%1 is not connected: sending to %2").arg(*picked, destinationName));
+    } else {
+        showStatus(QStringLiteral("Sending "), QFileInfo(path).fileName(),
+                   QStringLiteral(" to %1 ").arg(destinationName));
     }
 
     const MIDIEndpointRef destination = listing.destinations[qsizetype(chosen)].endpoint;
@@ -248,6 +246,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     SeqLen = length;
     playingSequence_ = sequence;
     lastPath_ = path;
+    showPlaybackState();
     if (mediaControls_) {
         double seconds = 0.0;
         MusicSequenceGetSecondsForBeats(sequence, length, &seconds);

@@ -49,6 +49,8 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
     ui.delegate->setMenu(ui.menu.menu);
     ui.delegate->setAutoQuit(ui.menu.autoQuit);
     ui.delegate->setOpenResourceFile(ui.menu.openResourceFile);
+    ui.delegate->setStopItem(ui.menu.stop);
+    ui.delegate->setPlayAgainItem(ui.menu.playAgain);
 
     ui.window->awakeFromNib();
     ui.view->awakeFromNib(resourceDirectory);

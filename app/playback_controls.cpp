@@ -64,8 +64,32 @@ void AppDelegate::setMediaControls(MediaControls* controls)
     });
 }
 
+void AppDelegate::setStopItem(MenuItem* item)
+{
+    stopItem_ = item;
+    showPlaybackState();
+}
+
+void AppDelegate::setPlayAgainItem(MenuItem* item)
+{
+    playAgainItem_ = item;
+    showPlaybackState();
+}
+
+void AppDelegate::showPlaybackState()
+{
+    // A disabled item's shortcut is off too: Escape on an idle player does nothing.
+    if (stopItem_)
+        stopItem_->setEnabled(hasSomethingToStop());
+    if (playAgainItem_)
+        playAgainItem_->setEnabled(!lastPath_.isEmpty());
+}
+
 void AppDelegate::doStop()
 {
+    // "Quit on stop" means quitting when playback is stopped, not when nothing plays.
+    if (!hasSomethingToStop())
+        return;
     ++latestRequest_;  // a file still being read, or a listing under way, starts nothing
     waitingNotice_->stop();
     pendingFile_.reset();

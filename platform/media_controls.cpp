@@ -126,17 +126,57 @@ private:
 };
 
 // org.mpris.MediaPlayer2.Player: what plays, and play/stop. One file, no pause, no seeking, the
-// normal rate and full volume only.
+// normal rate and full volume only: writing Rate or Volume is accepted and changes nothing.
+// Written out rather than generated from the properties, for what generation cannot say: Position
+// changes all the time without PropertiesChanged (clients ask for it, or follow Seeked), and Rate
+// and Volume may be written.
 class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
+    Q_CLASSINFO("D-Bus Introspection",
+                "  <interface name=\"org.mpris.MediaPlayer2.Player\">\n"
+                "    <method name=\"Next\"/>\n"
+                "    <method name=\"Previous\"/>\n"
+                "    <method name=\"Pause\"/>\n"
+                "    <method name=\"PlayPause\"/>\n"
+                "    <method name=\"Stop\"/>\n"
+                "    <method name=\"Play\"/>\n"
+                "    <method name=\"Seek\">\n"
+                "      <arg name=\"Offset\" type=\"x\" direction=\"in\"/>\n"
+                "    </method>\n"
+                "    <method name=\"SetPosition\">\n"
+                "      <arg name=\"TrackId\" type=\"o\" direction=\"in\"/>\n"
+                "      <arg name=\"Position\" type=\"x\" direction=\"in\"/>\n"
+                "    </method>\n"
+                "    <method name=\"OpenUri\">\n"
+                "      <arg name=\"Uri\" type=\"s\" direction=\"in\"/>\n"
+                "    </method>\n"
+                "    <signal name=\"Seeked\">\n"
+                "      <arg name=\"Position\" type=\"x\"/>\n"
+                "    </signal>\n"
+                "    <property name=\"PlaybackStatus\" type=\"s\" access=\"read\"/>\n"
+                "    <property name=\"Metadata\" type=\"a{sv}\" access=\"read\"/>\n"
+                "    <property name=\"Position\" type=\"x\" access=\"read\">\n"
+                "      <annotation name=\"org.freedesktop.DBus.Property.EmitsChangedSignal\" value=\"false\"/>\n"
+                "    </property>\n"
+                "    <property name=\"Rate\" type=\"d\" access=\"readwrite\"/>\n"
+                "    <property name=\"MinimumRate\" type=\"d\" access=\"read\"/>\n"
+                "    <property name=\"MaximumRate\" type=\"d\" access=\"read\"/>\n"
+                "    <property name=\"Volume\" type=\"d\" access=\"readwrite\"/>\n"
+                "    <property name=\"CanGoNext\" type=\"b\" access=\"read\"/>\n"
+                "    <property name=\"CanGoPrevious\" type=\"b\" access=\"read\"/>\n"
+                "    <property name=\"CanPlay\" type=\"b\" access=\"read\"/>\n"
+                "    <property name=\"CanPause\" type=\"b\" access=\"read\"/>\n"
+                "    <property name=\"CanSeek\" type=\"b\" access=\"read\"/>\n"
+                "    <property name=\"CanControl\" type=\"b\" access=\"read\"/>\n"
+                "  </interface>\n")
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
     Q_PROPERTY(QVariantMap Metadata READ metadata)
     Q_PROPERTY(qlonglong Position READ position)
-    Q_PROPERTY(double Rate READ one)
+    Q_PROPERTY(double Rate READ one WRITE ignore)
     Q_PROPERTY(double MinimumRate READ one)
     Q_PROPERTY(double MaximumRate READ one)
-    Q_PROPERTY(double Volume READ one)
+    Q_PROPERTY(double Volume READ one WRITE ignore)
     Q_PROPERTY(bool CanGoNext READ no)
     Q_PROPERTY(bool CanGoPrevious READ no)
     Q_PROPERTY(bool CanPlay READ canPlay)
@@ -183,6 +223,7 @@ private:
     qlonglong position() const { return controls_->positionMicroseconds(); }
     bool canPlay() const { return controls_->canPlay(); }
     double one() const { return 1.0; }
+    void ignore(double) {}
     bool yes() const { return true; }
     bool no() const { return false; }
 

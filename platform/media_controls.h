@@ -43,8 +43,10 @@ void settleSessionBus();
 //   OpenUri     openUriRequested(path) for an absolute local file:// URI, decoded as the command
 //               line decodes one (platform/local_path.h); any other URI (also one that decodes to
 //               a NUL byte, or one longer than any path could need) is answered with InvalidArgs.
+//   Setting Rate or Volume   accepted, and nothing changes (the normal rate and full volume only).
 //   Raise, Quit raiseRequested(), quitRequested().
-// The signals are emitted on this object's thread while the call is being answered.
+// The signals are emitted on this object's thread while the call is being answered. Position is not
+// announced with PropertiesChanged (its introspection says so): clients ask for it.
 //
 // Must live on a thread with a running event loop (the GUI thread), after QCoreApplication exists.
 class MediaControls : public QObject {

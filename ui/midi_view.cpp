@@ -4,9 +4,11 @@
 #include "ui/midi_window.h"
 
 #include <QDir>
+#include <QFontMetricsF>
 #include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -23,6 +25,32 @@ constexpr double kShadowBlur = 12.5;
 constexpr double kShadowAlpha = 1.0 / 3.0;  // the default shadow colour: black at one-third alpha
 constexpr float kPhaseStep = 0.05f;
 constexpr double kTextHeight = 30.0;
+// The knob picture (resources/draw_knob.cpp): its plate and the cap inside the metal rim, as
+// fractions of its side.
+constexpr double kPlateRadius = 0.478;
+constexpr double kFaceRadius = 0.272;
+constexpr double kFaceMargin = 4.0;
+// What a shortened file name keeps at least when the rest of its line is too wide already.
+constexpr qsizetype kFewestKeptCharacters = 8;
+
+// Arial 12, at one pixel per point.
+QFont statusFont()
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(12);
+    return font;
+}
+
+// Where each character as a reader sees it (a grapheme: a surrogate pair, a letter with its
+// accents) begins in `s`, and the end of `s`.
+QList<qsizetype> graphemeBoundaries(const QString& s)
+{
+    QList<qsizetype> boundaries{0};
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
+    for (qsizetype at = finder.toNextBoundary(); at > 0; at = finder.toNextBoundary())
+        boundaries.append(at);
+    return boundaries;
+}
 
 // Three passes of box blur approximate a Gaussian (central limit); box widths chosen so that the
 // three variances add up to sigma^2 as closely as odd widths allow. Outside the area counts as
@@ -128,7 +156,52 @@ KnobGeometry knobGeometry(const QSizeF& size, double v)
     g.endAngle = (v * -2.0 + 3.5) * kPi;
     g.darkTextRect = QRectF(1.0, 0.5 * h - 16.0, w, 30.0);
     g.lightTextRect = QRectF(0.0, 0.5 * h - 14.0, w, 30.0);
+    g.plateRadius = kPlateRadius * h;
+    g.faceRadius = kFaceRadius * h;
+    // The text rectangles' edges farthest from the centre bound the line; the dark copy also sits
+    // 1 to the right of the light one.
+    double rowOffset = 0.0;
+    for (const QRectF& r : {g.darkTextRect, g.lightTextRect})
+        rowOffset = std::max({rowOffset, std::abs(r.top() - 0.5 * h), std::abs(r.bottom() - 0.5 * h)});
+    const double radius = g.faceRadius - kFaceMargin;
+    const double halfChord = std::sqrt(std::max(0.0, radius * radius - rowOffset * rowOffset));
+    g.statusTextWidth = std::max(0.0, 2.0 * halfChord - (g.darkTextRect.x() - g.lightTextRect.x()));
     return g;
+}
+
+QString fitStatusText(const QString& text, TextSpan span, const QFontMetricsF& metrics, double width)
+{
+    const auto fits = [&](const QString& candidate) { return metrics.horizontalAdvance(candidate) <= width; };
+    if (fits(text))
+        return text;
+    const QString ellipsis(QChar(0x2026));
+    QString rest = text;
+    if (span.start >= 0 && span.length > 0 && span.length <= text.size() - span.start) {
+        const QString before = text.left(span.start);
+        const QString part = text.mid(span.start, span.length);
+        const QString after = text.mid(span.start + span.length);
+        const QList<qsizetype> at = graphemeBoundaries(part);
+        const qsizetype count = at.size() - 1;
+        // Keeping `kept` characters, the first half (rounded up) from the front of the part.
+        const auto shortened = [&](qsizetype kept) {
+            return before + part.left(at[(kept + 1) / 2]) + ellipsis + part.mid(at[count - kept / 2]) + after;
+        };
+        qsizetype low = 0, high = count - 1;  // all of them did not fit
+        if (fits(shortened(low))) {
+            while (low < high) {
+                const qsizetype mid = (low + high + 1) / 2;
+                if (fits(shortened(mid)))
+                    low = mid;
+                else
+                    high = mid - 1;
+            }
+            return shortened(low);
+        }
+        // The rest alone is too wide (a long destination name, say): the part keeps a few
+        // characters to be recognised by, and the middle of the line gives way.
+        rest = shortened(std::min(kFewestKeptCharacters, count - 1));
+    }
+    return metrics.elidedText(rest, Qt::ElideMiddle, width);
 }
 
 MIDIView::MIDIView(const QRectF& frame, QWidget* parent) : QWidget(parent)
@@ -167,14 +240,22 @@ void MIDIView::setIndicatorValue(double fraction)
     update();
 }
 
-void MIDIView::setInfoText(const QString& text)
+void MIDIView::setInfoText(const QString& text, TextSpan shortenFirst)
 {
     infoText_ = text;  // a value: later changes to the caller's string do not reach it
+    shortenFirst_ = shortenFirst;
+}
+
+QString MIDIView::shownInfoText() const
+{
+    const KnobGeometry g = knobGeometry(QSizeF(size()), 0.0);
+    return fitStatusText(infoText_, shortenFirst_, QFontMetricsF(statusFont()), g.statusTextWidth);
 }
 
 void MIDIView::clearInfoText()
 {
     infoText_ = QString();
+    shortenFirst_ = TextSpan();
     update();
 }
 
@@ -262,7 +343,7 @@ MIDIView::Overlay MIDIView::overlayFor(const KnobGeometry& g, double w, double h
     }
     if (!infoText_.isEmpty()) {
         const double a = double(s2) * 0.15 + 0.4;
-        o.text = &textRuns(w);
+        o.text = &textRuns(w, g.statusTextWidth);
         o.darkOrigin = flipRect(g.darkTextRect, h).topLeft();
         o.lightOrigin = flipRect(g.lightTextRect, h).topLeft();
         o.darkColour = QColor::fromRgbF(0.0f, 0.0f, 0.0f, float(a));
@@ -287,34 +368,33 @@ void MIDIView::drawOverlay(QPainter& painter, const Overlay& o)
         painter.drawGlyphRun(o.lightOrigin, run);
 }
 
-const QList<QGlyphRun>& MIDIView::textRuns(double width)
+const QList<QGlyphRun>& MIDIView::textRuns(double viewWidth, double lineWidth)
 {
-    if (layoutValid_ && layoutText_ == infoText_ && layoutWidth_ == width)
+    if (layoutValid_ && layoutText_ == infoText_ && layoutSpan_ == shortenFirst_ && layoutWidth_ == viewWidth &&
+        layoutLineWidth_ == lineWidth)
         return textRuns_;
-    // Laid out once per text: Arial 12, centred, wrapped at word boundaries, with the lines that
-    // fit whole into the 30-point rectangle.
-    QFont font(QStringLiteral("Arial"));
-    font.setPixelSize(12);  // 12 points at one pixel per point
-    QTextLayout layout(infoText_, font);
+    // Laid out once per text: Arial 12, one line centred across the view, as wide as the cap
+    // allows; a longer text is shortened rather than spilling over the knob's rings.
+    const QFont font = statusFont();
+    QTextLayout layout(fitStatusText(infoText_, shortenFirst_, QFontMetricsF(font), lineWidth), font);
     QTextOption option(Qt::AlignHCenter);
-    option.setWrapMode(QTextOption::WordWrap);
+    option.setWrapMode(QTextOption::NoWrap);
     layout.setTextOption(option);
     layout.beginLayout();
-    double y = 0.0;
-    int fitting = 0;
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(width);
-        line.setPosition(QPointF(0.0, y));
-        y += line.height();
-        if (y <= kTextHeight)
-            ++fitting;
+    QTextLine line = layout.createLine();
+    if (line.isValid()) {
+        line.setLineWidth(lineWidth);
+        line.setPosition(QPointF(0.5 * (viewWidth - lineWidth), 0.0));
     }
     layout.endLayout();
+    layoutShownText_ = layout.text();
     textRuns_.clear();
-    for (int i = 0; i < fitting; ++i)
-        textRuns_ += layout.lineAt(i).glyphRuns();
+    if (line.isValid() && line.height() <= kTextHeight)
+        textRuns_ = line.glyphRuns();
     layoutText_ = infoText_;
-    layoutWidth_ = width;
+    layoutSpan_ = shortenFirst_;
+    layoutWidth_ = viewWidth;
+    layoutLineWidth_ = lineWidth;
     layoutValid_ = true;
     return textRuns_;
 }
@@ -364,9 +444,10 @@ QImage MIDIView::textShadow(const QRectF& area, const Overlay& overlay, qreal dp
 {
     // The text's opacity takes one of twenty values per breathing cycle: keep a shadow for each.
     const qint64 key = qint64(std::lround(overlay.lightColour.alphaF() * 10000.0));
-    if (textShadowText_ != infoText_ || textShadowArea_ != area || textShadowDpr_ != dpr || textShadows_.size() > 64) {
+    if (textShadowText_ != layoutShownText_ || textShadowArea_ != area || textShadowDpr_ != dpr ||
+        textShadows_.size() > 64) {
         textShadows_.clear();
-        textShadowText_ = infoText_;
+        textShadowText_ = layoutShownText_;
         textShadowArea_ = area;
         textShadowDpr_ = dpr;
     }

@@ -2,11 +2,13 @@
 
 #include "platform/notification_center.h"
 #include "ui/coordinates.h"
+#include "ui/midi_view.h"
 
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -93,6 +95,22 @@ QPointF flipDesktopPoint(const QPointF& point)
     return flipPoint(point, desktopBase());
 }
 
+QIcon playerIcon()
+{
+    QIcon icon;
+    for (int side : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/%1x%1/brennick-midi-player.png").arg(side), QSize(side, side));
+    return icon;
+}
+
+QRegion knobShape(const QSize& size)
+{
+    const double radius = knobGeometry(QSizeF(size), 0.0).plateRadius + 1.0;
+    const QPointF centre(0.5 * size.width(), 0.5 * size.height());
+    const QRectF disc(centre.x() - radius, centre.y() - radius, 2.0 * radius, 2.0 * radius);
+    return QRegion(disc.toAlignedRect(), QRegion::Ellipse) & QRegion(QRect(QPoint(0, 0), size));
+}
+
 QRectF primaryVisibleFrame()
 {
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -108,6 +126,7 @@ MIDIWindow::MIDIWindow(const QRect& contentRect, QWidget* parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowOpacity(1.0);
     setWindowTitle(QStringLiteral("Brennick MIDI Player"));
+    setWindowIcon(playerIcon());
     if (!contentRect.isEmpty())
         setGeometry(contentRect);
 }
@@ -124,6 +143,8 @@ void MIDIWindow::setContentView(QWidget* view)
 
 void MIDIWindow::resizeEvent(QResizeEvent* event)
 {
+    // On X11 the mask is the window's bounding shape, which also bounds where it takes input.
+    setMask(knobShape(size()));
     if (contentView_ != nullptr)
         contentView_->setGeometry(rect());
     QWidget::resizeEvent(event);
@@ -144,6 +165,7 @@ void MIDIWindow::awakeFromNib()
     move(target.topLeft());
     if (contentView_ != nullptr)
         contentView_->setGeometry(rect());  // a hidden window gets its resize event only when shown
+    setMask(knobShape(size()));
     repaint();
     setAcceptDrops(true);
 }
@@ -189,6 +211,19 @@ void MIDIWindow::contextMenuEvent(QContextMenuEvent* event)
     }
     contextMenu_->popup(event->globalPos());
     event->accept();
+}
+
+void MIDIWindow::keyPressEvent(QKeyEvent* event)
+{
+    // The Menu key arrives as a context menu event; Shift+F10, its usual stand-in, does not.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        const QPoint centre = rect().center();
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, centre, mapToGlobal(centre), event->modifiers());
+        contextMenuEvent(&menuEvent);
+        event->setAccepted(menuEvent.isAccepted());
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void MIDIWindow::dragEnterEvent(QDragEnterEvent* event)

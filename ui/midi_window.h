@@ -1,8 +1,10 @@
 #pragma once
 // The player's borderless, translucent window: moved by dragging anywhere, target for file drops.
 
+#include <QIcon>
 #include <QPointF>
 #include <QRectF>
+#include <QRegion>
 #include <QStringList>
 #include <QWidget>
 
@@ -52,14 +54,23 @@ QPointF flipDesktopPoint(const QPointF& point);
 // when there is no screen.
 QRectF primaryVisibleFrame();
 
-// The player's one window, 450 x 450 once awake, whose content is the knob view. A left-button
-// drag anywhere moves it (on Wayland the compositor does the moving); a right click shows the
-// context menu; a drop of files posts "PlayMIDIFile" with the first file's path.
+// The player's icon, at each size drawn (16 to 256 pixels), built into the program.
+QIcon playerIcon();
+
+// The round part of a window of `size` that shows the knob picture's plate: the window's shape,
+// and where it takes the pointer (a pixel beyond the plate keeps its smoothed edge).
+QRegion knobShape(const QSize& size);
+
+// The player's one window, 450 x 450 once awake, whose content is the knob view. Only the round
+// knob is the window (knobShape): the transparent corners neither take the pointer nor get a
+// compositor's shadow. A left-button drag on it moves the window (on Wayland the compositor does
+// the moving); a right click, the Menu key or Shift+F10 shows the context menu; a drop of files
+// posts "PlayMIDIFile" with the first file's path.
 class MIDIWindow : public QWidget {
     Q_OBJECT
 public:
     // A frameless, translucent top-level window over `contentRect` (Qt desktop coordinates;
-    // empty: the window system places it). Titled "Brennick MIDI Player".
+    // empty: the window system places it). Titled "Brennick MIDI Player", with the player's icon.
     explicit MIDIWindow(const QRect& contentRect = QRect(), QWidget* parent = nullptr);
 
     // Makes `view` the window's whole content (reparented, filling the window).
@@ -93,6 +104,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;

@@ -22,7 +22,7 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.stop = new MenuItem(QStringLiteral("S&top"), built.menu);
     built.stop->setShortcut(QKeySequence(Qt::Key_Escape));
     built.playAgain = new MenuItem(QStringLiteral("Play &Again"), built.menu);
-    built.sendTo = new QMenu(QStringLiteral("Send &To"), built.menu);
+    built.sendTo = new QMenu(QStringLiteral("Se&nd To"), built.menu);
     built.sysExPacing = new QMenu(QStringLiteral("SysEx &Pacing"), built.menu);
 
     built.autoQuit = new MenuItem(QStringLiteral("Quit on &stop"), built.menu);

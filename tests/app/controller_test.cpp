@@ -13,6 +13,7 @@
 #include "app/main_interface.h"
 #include "app/playback_state.h"
 #include "platform/notification_center.h"
+#include "tests/support/captured_stderr.h"
 #include "tests/support/jack_test_server.h"
 #include "tests/support/smf_builder.h"
 #include "ui/midi_window.h"
@@ -226,6 +227,43 @@ TEST_F(Controller, UnplayableFilesSayWhyAndSendNothing)
     EXPECT_FALSE(delegate().applicationOpenFile(nullptr));
 }
 
+// A URL that names no local file, as a file manager hands over for sftp:// or smb://, says so
+// where every failure does.
+TEST_F(Controller, URLsOfNoLocalFileSayTheyCannotBePlayed)
+{
+    for (const QString url :
+         {"sftp://host/music/song.mid", "smb://server/share/a b.mid", "file://server/s.mid", "brennick://something"}) {
+        brennick::test::CapturedStandardError captured;
+        delegate().handleGetURLEvent(url);
+        const QString line = "Cannot play " + url + ": not a local file";
+        EXPECT_EQ(ui.view->infoText(), line);
+        EXPECT_NE(captured.text().find((line + "\n").toStdString()), std::string::npos) << captured.text();
+        EXPECT_EQ(delegate().mainTimer(), nullptr);
+    }
+}
+
+// Stop and Play Again are offered only with something to act on; Stop with nothing to stop does
+// nothing, not even quit with "Quit on stop" on.
+TEST_F(Controller, StopAndPlayAgainAreOfferedOnlyWithSomethingToActOn)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    const auto offered = [this] { return std::pair{ui.menu.stop->isEnabled(), ui.menu.playAgain->isEnabled()}; };
+    EXPECT_EQ(offered(), std::pair(false, false));
+    ui.menu.autoQuit->setState(1);
+    ui.view->setInfoText("Cannot play gone.mid: no such file");
+    delegate().doStop();
+    EXPECT_EQ(ui.view->infoText(), "Cannot play gone.mid: no such file");
+    ui.menu.autoQuit->setState(0);
+
+    const QString path = writeTemp(fileFor(0x13, 64), "long.mid");
+    delegate().playMidiFile(&path);
+    EXPECT_EQ(offered(), std::pair(true, false));  // Play Again plays the last file that played
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= 2; }, 5000));
+    EXPECT_EQ(offered(), std::pair(true, true));
+    ui.menu.stop->trigger();
+    EXPECT_EQ(offered(), std::pair(false, true));
+}
+
 TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
 {
     // No sink: the server has no MIDI input port at all.
@@ -245,7 +283,7 @@ TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
               "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
     EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
     EXPECT_EQ(alert->parentWidget(), ui.window.get());
-    EXPECT_EQ(alert->buttons().size(), 1);
+    EXPECT_EQ(alert->standardButtons(), QMessageBox::Ok);
     alert->disconnect();  // dismissing would end the test process
 }
 

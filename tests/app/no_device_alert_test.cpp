@@ -17,6 +17,7 @@
 #include "app/app_delegate.h"
 #include "services/music_services.h"
 #include "tests/app/private_tree_main.h"
+#include "tests/support/captured_stderr.h"
 #include "tests/support/player_process.h"
 #include "tests/support/smf_builder.h"
 #include "ui/menu_item.h"
@@ -34,6 +35,9 @@ const QString kMessage = QStringLiteral("No Brennick Music MIDI device connected
 const QString kInformative =
     QStringLiteral("There is no Brennick Music MIDI device or MIDI connection!\n"
                    "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
+const QString kDetailed = QStringLiteral("Looked for: a JACK server, the ALSA sequencer.\n"
+                                         "Found no MIDI destination.\n"
+                                         "See \"When the \"no device\" alert appears\" in the README.");
 
 // No JACK server answers under this name, and no ALSA sequencer is reachable on the test machines:
 // the host offers no destination at all.
@@ -109,13 +113,16 @@ protected:
 TEST_F(NoDeviceAlert, PlayingWithoutDestinationShowsTheCriticalAlertOnThePlayerWindow)
 {
     Player player;
+    brennick::test::CapturedStandardError captured;
     QMessageBox* alert = player.play();
     ASSERT_NE(alert, nullptr);
     EXPECT_TRUE(alert->isVisible());
     EXPECT_EQ(alert->icon(), QMessageBox::Critical);
     EXPECT_EQ(alert->text(), kMessage);
     EXPECT_EQ(alert->informativeText(), kInformative);
-    EXPECT_EQ(alert->buttons().size(), 1);
+    EXPECT_EQ(alert->detailedText(), kDetailed);
+    EXPECT_NE(captured.text().find((kMessage + "\n" + kDetailed + "\n").toStdString()), std::string::npos);
+    EXPECT_EQ(alert->standardButtons(), QMessageBox::Ok);  // the one button that dismisses it
     // A sheet: attached to the player window and blocking that window alone.
     EXPECT_EQ(alert->parentWidget(), &player.window);
     EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
@@ -131,7 +138,7 @@ struct Dismissal {
 };
 
 const Dismissal kDismissals[] = {
-    {"Button", [](QMessageBox& alert) { alert.buttons().front()->click(); }},
+    {"Button", [](QMessageBox& alert) { alert.button(QMessageBox::Ok)->click(); }},
     {"ReturnKey", [](QMessageBox& alert) { QTest::keyClick(&alert, Qt::Key_Return); }},
     {"EscapeKey", [](QMessageBox& alert) { QTest::keyClick(&alert, Qt::Key_Escape); }},
     {"WindowClosed", [](QMessageBox& alert) { alert.close(); }},

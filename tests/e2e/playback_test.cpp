@@ -91,7 +91,7 @@ TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
     EXPECT_EQ(tessel.events()[0].bytes, (Bytes{0xF0, 0x3E, 0x02, 0xF7}));
     EXPECT_TRUE(player.running());
 
-    // Other URLs only leave the fixed log line.
+    // Other URLs leave the fixed log line (and say that they cannot be played).
     EXPECT_EQ(player.runSecondLaunch({"brennick://something"}, 15.0), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     const std::string line = "handleGetURLEvent:(NSAppleEventDescriptor *)event withReplyEvent:"

@@ -11,6 +11,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 #include <cmath>
@@ -74,8 +75,14 @@ TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
     const QString xml =
         call(QStringLiteral("org.freedesktop.DBus.Introspectable"), "Introspect").arguments().value(0).toString();
     for (const char* fragment : {R"(<interface name="org.mpris.MediaPlayer2">)", R"(<method name="OpenUri">)",
-                                 R"(<property name="Metadata" type="a{sv}" access="read")"})
+                                 R"(<property name="Metadata" type="a{sv}" access="read")",
+                                 R"(<property name="Volume" type="d" access="readwrite")"})
         EXPECT_TRUE(xml.contains(QLatin1String(fragment))) << fragment;
+    // Position changes all the time: clients must not wait for PropertiesChanged to learn it.
+    EXPECT_TRUE(xml.contains(QRegularExpression(R"(<property name="Position" type="x" access="read">\s*)"
+                                                R"(<annotation name="org.freedesktop.DBus.Property.EmitsChangedSignal")"
+                                                R"( value="false"/>)")))
+        << xml.toStdString();
 
     const QVariantMap expectedRoot{
         {"Identity", "Brennick MIDI Player"},
@@ -197,6 +204,22 @@ TEST_F(MediaControlsTest, RemoteCallsReachTheController)
             {"play", &play}, {"stop", &stop}, {"raise", &raise}, {"quit", &quit}};
         for (const auto& [request, spy] : spies)
             EXPECT_EQ(spy->size(), qstrcmp(request, row.expected) == 0) << row.method << " " << row.state;
+    }
+}
+
+// Rate and Volume may be written: a volume slider or playerctl volume gets no error, and the
+// player stays at the normal rate and full volume.
+TEST_F(MediaControlsTest, WritingRateOrVolumeIsAcceptedAndChangesNothing)
+{
+    MediaControls controls;
+    const std::pair<const char*, double> writes[] = {{"Volume", 0.5}, {"Volume", 0.0}, {"Volume", -1.0},
+                                                     {"Volume", 2.0}, {"Rate", 1.0},   {"Rate", 0.5}};
+    for (const auto& [property, value] : writes) {
+        const QDBusMessage reply = call(QStringLiteral("org.freedesktop.DBus.Properties"), "Set",
+                                        {kPlayer, property, QVariant::fromValue(QDBusVariant(value))});
+        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage)
+            << property << " " << value << ": " << reply.errorMessage().toStdString();
+        EXPECT_EQ(properties(kPlayer).value(property), 1.0) << property;
     }
 }
 

@@ -191,6 +191,12 @@ TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts)
     EXPECT_EQ(built.open->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
     EXPECT_EQ(built.quit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
     EXPECT_EQ(built.autoQuit->text(), QStringLiteral("Quit on &stop"));
+    QList<QKeySequence> mnemonics;  // Alt+letter reaches one item
+    for (QAction* item : items) {
+        const QKeySequence mnemonic = QKeySequence::mnemonic(item->text());
+        EXPECT_FALSE(mnemonic.isEmpty() || mnemonics.contains(mnemonic)) << item->text().toStdString();
+        mnemonics.append(mnemonic);
+    }
     EXPECT_TRUE(built.autoQuit->isCheckable());
     EXPECT_EQ(window.contextMenu(), built.menu);
     ASSERT_NE(built.menuBar, nullptr);

@@ -3,6 +3,7 @@
 #include "tests/ui/qt_test_app.h"
 #include "ui/coordinates.h"
 
+#include <QFontMetricsF>
 #include <QTest>
 
 #include <algorithm>
@@ -301,6 +302,68 @@ TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle)
         for (int x = light.left(); x <= light.right(); ++x)
             peakRed = std::max(peakRed, qRed(rawPixel(image, {x, y})));
     EXPECT_NEAR(peakRed, 255 * 0.55, 3);
+}
+
+// A status line too wide for the knob's cap gives up the middle of its file name first, so
+// that "to <destination>" stays; without a usable span, the middle of the line.
+TEST(StatusTextFitTest, TheFileNamesMiddleGivesWayFirst)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(12);
+    const QFontMetricsF metrics(font);
+    const QString name = QString(40, u'a') + QString(40, u'z') + QStringLiteral(".mid");
+    const QString to = QStringLiteral(" to ") + QString(30, u'd');
+    const QString sending = QStringLiteral("Sending ") + name + to;
+    QString clusters;  // a letter with its accent, and a character outside the BMP
+    for (int i = 0; i < 40; ++i)
+        clusters += QStringLiteral("e\u0301\U0001F3B9");
+    struct Case {
+        const char* name;
+        QString text;
+        TextSpan span;
+        QString front, back;  // what the shortened line begins and ends with
+    };
+    const Case cases[] = {
+        {"file name shortened", sending, {8, name.size()}, "Sending a", to},
+        {"no span", sending, {}, "Sending a", "ddd"},
+        {"span past the end", sending, {8, 1000}, "Sending a", "ddd"},
+        {"span before the start", sending, {-5, 10}, "Sending a", "ddd"},
+        {"even without its name too wide",
+         "Sending " + name + to + to + to,
+         {8, name.size()},
+         "Sending aaaa\u2026",
+         "ddd"},
+        {"whole characters only", "<" + clusters + ">", {1, clusters.size()}, "<e\u0301", "\U0001F3B9>"},
+    };
+    const double width = 300.0;
+    for (const Case& c : cases) {
+        const QString fitted = fitStatusText(c.text, c.span, metrics, width);
+        EXPECT_LE(metrics.horizontalAdvance(fitted), width) << c.name;
+        EXPECT_TRUE(fitted.startsWith(c.front) && fitted.endsWith(c.back)) << c.name << ": " << fitted.toStdString();
+        EXPECT_TRUE(fitted.contains(QChar(0x2026))) << c.name;
+        EXPECT_TRUE(fitted.isValidUtf16()) << c.name;
+        EXPECT_FALSE(fitted.contains(QStringLiteral("\u2026\u0301"))) << c.name;
+    }
+    EXPECT_EQ(fitStatusText(QStringLiteral("Sending a.mid to Carrow "), {8, 5}, metrics, width),
+              QStringLiteral("Sending a.mid to Carrow "));
+}
+
+TEST_F(MIDIViewTest, ALongStatusLineStaysOnTheCap)
+{
+    const QString name = QString(120, u'n') + QStringLiteral(".mid");
+    view.setInfoText(QStringLiteral("Sending ") + name + QStringLiteral(" to Carrow "), {8, name.size()});
+    EXPECT_EQ(view.infoText(), QStringLiteral("Sending ") + name + QStringLiteral(" to Carrow "));
+    EXPECT_TRUE(view.shownInfoText().endsWith(QStringLiteral(" to Carrow "))) << view.shownInfoText().toStdString();
+    const QImage image = renderPass(view);
+    const double cap = knobGeometry(QSizeF(kSide, kSide), 0.0).faceRadius;
+    int lit = 0;
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            if (qRed(rawPixel(image, {x, y})) > 10) {  // the light copy; the dark one is 1 to the right
+                ++lit;
+                ASSERT_LT(std::hypot(x + 1.5 - 225.0, y + 0.5 - 225.0), cap) << "at " << x << "," << y;
+            }
+    EXPECT_GT(lit, 100);
 }
 
 TEST_F(MIDIViewTest, EmptyTextDrawsNothing)

@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QScreen>
@@ -150,7 +151,45 @@ TEST_F(WindowEventsTest, AwakeFixes450By450KeepingTheLowerLeftCorner)
     EXPECT_TRUE(window.windowFlags().testFlag(Qt::FramelessWindowHint));
     EXPECT_TRUE(window.testAttribute(Qt::WA_TranslucentBackground));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Brennick MIDI Player"));
+    EXPECT_EQ(window.windowIcon().availableSizes().size(), 8);
     EXPECT_TRUE(window.canBecomeKeyWindow());
+}
+
+// The round knob alone is the window: its transparent corners take no clicks and get no shadow.
+TEST_F(WindowEventsTest, OnlyTheRoundKnobIsTheWindow)
+{
+    struct Case {
+        QPoint point;
+        bool inside;
+    };
+    const Case cases[] = {
+        {{225, 225}, true},  {{225, 12}, true}, {{12, 225}, true},   {{438, 225}, true},
+        {{225, 438}, true},  {{0, 0}, false},   {{449, 0}, false},   {{0, 449}, false},
+        {{449, 449}, false}, {{70, 70}, false}, {{380, 380}, false}, {{225, 5}, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(window.mask().contains(c.point), c.inside) << c.point.x() << "," << c.point.y();
+}
+
+TEST_F(WindowEventsTest, ShiftF10OpensTheContextMenuLikeTheMenuKey)
+{
+    QMenu menu;
+    menu.addAction(QStringLiteral("Stop"));
+    window.setContextMenu(&menu);
+    struct Case {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        bool opens;
+    };
+    const Case cases[] = {{Qt::Key_F10, Qt::ShiftModifier, true},
+                          {Qt::Key_F10, Qt::NoModifier, false},
+                          {Qt::Key_F10, Qt::ShiftModifier | Qt::ControlModifier, false},
+                          {Qt::Key_F9, Qt::ShiftModifier, false}};
+    for (const Case& c : cases) {
+        QTest::keyClick(&window, c.key, c.modifiers);
+        EXPECT_EQ(menu.isVisible(), c.opens) << c.key << " " << c.modifiers;
+        menu.hide();
+    }
 }
 
 TEST_F(WindowEventsTest, DropOfThreeFilesPostsTheFirstOnly)
