@@ -105,6 +105,8 @@ void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
     if (status == SmfStatus::Damaged)
         systemLog(QStringLiteral("%1: %2; playing what could be read")
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
+    if (const std::string note = describeReadNote(file->result); !note.empty())
+        systemLog(QStringLiteral("%1: %2").arg(file->path, QString::fromStdString(note)));
     currentModel_ = modelNameForByte(file->modelByte);
     loadModelPreferencesIfNeeded();
     if (playTheMIDIFile(file->path, currentModel_, std::move(file->result)) == -1)

@@ -67,14 +67,15 @@ private:
     // The problem's offset in the data, if there is one.
     static std::optional<std::size_t> measureTrack(const std::uint8_t* data, const std::uint8_t* begin,
                                                    const std::uint8_t* end, MidiTrack& track,
-                                                   std::vector<TempoChange>& tempos, Sequence& sequence);
+                                                   std::vector<TempoChange>& tempos, SmfReadResult& result);
     static void finish(Sequence& sequence, TimeDivision division, std::vector<TempoChange> tempos);
 };
 
 std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* data, const std::uint8_t* begin,
                                                             const std::uint8_t* end, MidiTrack& track,
-                                                            std::vector<TempoChange>& tempos, Sequence& sequence)
+                                                            std::vector<TempoChange>& tempos, SmfReadResult& result)
 {
+    Sequence& sequence = result.sequence;
     smf::TrackDecoder decoder(begin, end);
     MidiMessage m;
     smf::TrackDecoder::Step step;
@@ -83,7 +84,12 @@ std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* 
     std::size_t meta = 0;
     std::uint64_t systemBytes = 0;
     std::uint64_t lastTick = 0;
-    while ((step = decoder.next(m)) == smf::TrackDecoder::Step::Message) {
+    while ((step = decoder.next(m)) == smf::TrackDecoder::Step::Message || step == smf::TrackDecoder::Step::Skipped) {
+        if (step == smf::TrackDecoder::Step::Skipped) {
+            if (result.strayStatusCount++ == 0)
+                result.firstStrayStatusOffset = static_cast<std::size_t>(decoder.skipped() - data);
+            continue;
+        }
         lastTick = m.tick;
         if (m.kind == MessageKind::Channel) {
             ++channel;
@@ -202,7 +208,7 @@ SmfReadResult SmfSequenceBuilder::readMidi(FileBytes bytes)
         if (std::memcmp(chunk, "MTrk", 4) == 0) {
             MidiTrack& track = sequence.tracks_.emplace_back();
             if (const auto problem = measureTrack(
-                    data, data + chunkStart, data + std::min<std::uint64_t>(chunkEnd, size), track, tempos, sequence))
+                    data, data + chunkStart, data + std::min<std::uint64_t>(chunkEnd, size), track, tempos, result))
                 damage(*problem);
             ++tracksRead;
         }
@@ -345,6 +351,15 @@ std::string describeReadResult(const SmfReadResult& result)
     case SmfStatus::Empty: return "empty file";
     }
     return "cannot be read";
+}
+
+std::string describeReadNote(const SmfReadResult& result)
+{
+    if (result.strayStatusCount == 0)
+        return {};
+    return std::to_string(result.strayStatusCount) + " stray system status byte" +
+           (result.strayStatusCount == 1 ? "" : "s") + " (the first at byte " +
+           std::to_string(result.firstStrayStatusOffset) + ") passed over";
 }
 
 }  // namespace brennick

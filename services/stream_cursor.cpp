@@ -91,8 +91,11 @@ struct StreamCursor::Merge {
     {
         for (; budget > 0; --budget) {
             track.at = track.decoder.position();
-            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message)
+            if (const auto step = track.decoder.next(track.message); step != smf::TrackDecoder::Step::Message) {
+                if (step == smf::TrackDecoder::Step::Skipped)
+                    continue;
                 return Scan::Ended;
+            }
             if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel)
                 return Scan::Found;
         }
