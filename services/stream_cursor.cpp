@@ -287,20 +287,13 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
     if (messageOpen_ && !haveSystem)
         messageOpen_ = false;  // its packets ran out
 
+    // The merged order decides, not the times: a system message the pacer holds back keeps the
+    // messages after it waiting.
     bool takeSystem = haveSystem;
-    double channelSeconds = 0.0;
-    if (channel != nullptr) {
-        channelSeconds = channels_->clock.ticksToSeconds(channel->message.tick);
-        if (haveSystem && !messageOpen_) {
-            const double systemSeconds =
-                s.startSeconds + (pacer_.bytesPerSecond() > 0 ? double(s.offset) / pacer_.bytesPerSecond() : 0.0);
-            takeSystem =
-                systemSeconds < channelSeconds ||
-                (systemSeconds == channelSeconds && (s.tick != channel->message.tick ? s.tick < channel->message.tick
-                                                     : s.fileTrack != channel->index ? s.fileTrack < channel->index
-                                                                                     : s.at < channel->at));
-        }
-    }
+    if (channel != nullptr && haveSystem && !messageOpen_)
+        takeSystem = s.tick != channel->message.tick ? s.tick < channel->message.tick
+                     : s.fileTrack != channel->index ? s.fileTrack < channel->index
+                                                     : s.at < channel->at;
 
     if (takeSystem) {
         const double speed = pacer_.bytesPerSecond();
@@ -325,7 +318,7 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
         return &event_;
     }
     if (channel != nullptr) {
-        event_.seconds = std::max(lastSeconds_, channelSeconds);
+        event_.seconds = std::max(lastSeconds_, channels_->clock.ticksToSeconds(channel->message.tick));
         event_.kind = StreamEvent::Kind::Channel;
         event_.leadingF0 = false;
         event_.startsMessage = event_.endsMessage = false;

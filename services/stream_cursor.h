@@ -36,9 +36,11 @@ struct StreamEvent {
 // Walks a sequence as it plays, producing the next messages on demand; nothing is laid out ahead.
 //
 // - The tracks are merged in time order; at one tick, track order, and file order within a track.
-// - Channel messages keep their tempo-mapped times. System messages (SysEx packets, continuations
-//   and escapes) start when the SysEx pacer lets them, in file order, and drain at its speed: a
-//   piece holds the bytes due by the caller's horizon.
+//   No message goes before one that comes earlier in that order.
+// - System messages (SysEx packets, continuations and escapes) start when the SysEx pacer lets
+//   them, and drain at its speed: a piece holds the bytes due by the caller's horizon. Channel
+//   messages keep their tempo-mapped times, but one behind a system message that the pacer holds
+//   back waits for it: a reset sent late must not wipe out the programs set after it.
 // - A SysEx is never broken by another message: while one is under way, whole or in packets, the
 //   other messages wait and go right after it.
 // - Sounding notes are tracked, so a stop can silence them.

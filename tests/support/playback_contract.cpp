@@ -186,11 +186,11 @@ TEST_F(PlaybackContract, SysExIsPacedWholeAndNeverBrokenByOtherMessages)
         .noteOff(0, 50)  // before the dump in the file: before it on the wire
         .delta(0)
         .sysex(sysex(6000, 0x21))
-        .delta(0)
+        .delta(2)
         .sysex(sysex(6000, 0x42))
         .delta(0)
         .endOfTrack();
-    b.track().delta(0).noteOn(1, 60, 1).delta(0).endOfTrack();  // due at 0, during the first dump
+    b.track().delta(1).noteOn(1, 60, 1).delta(0).endOfTrack();  // due during the first dump
     MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
     EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
     carrow->waitForQuiet(0.1, 2.0);
@@ -204,6 +204,77 @@ TEST_F(PlaybackContract, SysExIsPacedWholeAndNeverBrokenByOtherMessages)
     EXPECT_NEAR(got[3].seconds - got[1].seconds, 6001.0 / 60000.0, tolerance());
     const auto events = carrow->events();
     EXPECT_NEAR(events.back().seconds - got[1].seconds, 12002.0 / 60000.0, 0.02 + tolerance());
+    DisposeMusicPlayer(player);
+}
+
+// No message goes before one that comes earlier in the merged file order: what follows a system
+// message that the pacer holds back waits for it, and goes right after it; what is not behind one
+// keeps its time. (A reset arriving after the programs set behind it would wipe them out.)
+TEST_F(PlaybackContract, NothingOvertakesASystemMessageThePacerHoldsBack)
+{
+    auto carrow = sink("Carrow");
+    const Bytes gmOn{0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    const Bytes gsReset{0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    SmfBuilder b(1, 96);
+    b.track()
+        .delta(0)
+        .sysex(gmOn)
+        .delta(0)
+        .sysex(gsReset)  // waits for the first to drain
+        .delta(0)
+        .programChange(0, 5)
+        .delta(0)
+        .programChange(1, 6)
+        .delta(96)
+        .noteOff(0, 60)  // at 0.5 s, behind nothing
+        .delta(0)
+        .endOfTrack();
+    b.track().delta(0).noteOn(0, 60, 100).delta(0).endOfTrack();  // tick 0, but the later track
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 3125);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    const auto got = messages(carrow->events());
+    const std::vector<Bytes> expected{
+        {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}, {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7},
+        {0xC0, 5}, {0xC1, 6}, {0x90, 60, 100}, {0x80, 60, 0x40}};
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i].bytes, expected[i]) << i;
+    EXPECT_NEAR(got[1].seconds - got[0].seconds, 6.0 / 3125.0, tolerance());
+    for (std::size_t i = 2; i < 5; ++i)
+        EXPECT_NEAR(got[i].seconds, got[1].seconds, tolerance()) << i;
+    EXPECT_NEAR(got[5].seconds - got[0].seconds, 0.5, tolerance());
+    DisposeMusicPlayer(player);
+}
+
+// A stray system status byte of known length in a track is neither sent nor the end of its track.
+TEST_F(PlaybackContract, StrayStatusBytesAreNotSentAndTheirTrackPlaysOn)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track()
+        .delta(0)
+        .noteOn(0, 60, 100)
+        .delta(0)
+        .raw({0xF8})  // real time: running status goes on
+        .delta(12)
+        .running({60, 0})
+        .delta(0)
+        .raw({0xF2, 0x10, 0x20})
+        .delta(12)
+        .noteOn(0, 62, 90)
+        .delta(0)
+        .raw({0xF3, 0x01})
+        .delta(0)
+        .raw({0xFE})
+        .delta(12)
+        .noteOff(0, 62)
+        .delta(0)
+        .endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    EXPECT_EQ(wire(carrow->events()), (Bytes{0x90, 60, 100, 0x80, 60, 0x40, 0x90, 62, 90, 0x80, 62, 0x40}));
     DisposeMusicPlayer(player);
 }
 
