@@ -29,6 +29,8 @@ std::int32_t playerStarted = 0;
 namespace {
 
 constexpr int kProgressIntervalMs = 1000 / 30;
+// The output takes a stop within one of its cycles.
+constexpr double kStopTakenWaitSeconds = 0.1;
 
 // What each request created. Earlier requests' objects are released once neither `player` nor
 // `Player` names them, so memory does not grow with the number of requests.
@@ -53,6 +55,14 @@ void releaseEarlierPlaybackObjects()
 
 }  // namespace
 
+void stopPlayer(MusicPlayer p)
+{
+    MusicPlayerStop(p);
+    bool cut = false;
+    if (MusicPlayerGetStopCutSysEx(p, kStopTakenWaitSeconds, &cut) == 0 && cut)
+        systemLog(QStringLiteral("Stopped in the middle of a long SysEx message: it was ended early"));
+}
+
 QTimer* AppDelegate::startRepeatingTimer(int intervalMs, std::function<void()> callback)
 {
     auto* timer = new QTimer(this);
@@ -76,7 +86,7 @@ void AppDelegate::stopTimer()
 
 void AppDelegate::playMidiFile(const QString* path)
 {
-    MusicPlayerStop(player);
+    stopPlayer(player);
     stopTimer();
     mainTimer_ = startRepeatingTimer(kProgressIntervalMs, [this] { updateProgressBar(); });
     if (path == nullptr) {
@@ -133,7 +143,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file)
 {
     if (playerStarted == 1) {
-        MusicPlayerStop(player);
+        stopPlayer(player);
         playerStarted = 0;
     }
     releaseEarlierPlaybackObjects();

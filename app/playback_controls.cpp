@@ -66,7 +66,7 @@ void AppDelegate::setMediaControls(MediaControls* controls)
 void AppDelegate::doStop()
 {
     ++latestRequest_;  // a file still being read is not played
-    MusicPlayerStop(player);
+    stopPlayer(player);
     endPlayback();
 }
 

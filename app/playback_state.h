@@ -12,4 +12,7 @@ extern MusicPlayer Player;  // the player whose position the progress reads; set
 extern double SeqLen;       // length of Player's sequence, in beats
 extern std::int32_t playerStarted;
 
+// MusicPlayerStop, and a line on standard error when the stop ended a long SysEx early.
+void stopPlayer(MusicPlayer p);
+
 }  // namespace brennick

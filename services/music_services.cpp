@@ -425,6 +425,22 @@ OSStatus MusicPlayerStop(MusicPlayer player)
     return 0;
 }
 
+OSStatus MusicPlayerGetStopCutSysEx(MusicPlayer player, double waitSeconds, bool* outCut)
+{
+    if (outCut == nullptr)
+        return kParamErr;
+    OpaqueMusicPlayer* p = nullptr;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        p = r.player(player);
+    }
+    if (p == nullptr)
+        return kAudioToolboxErr_InvalidPlayer;
+    *outCut = p->player.stopCutMessage(waitSeconds);  // outside the lock: it may wait
+    return 0;
+}
+
 OSStatus MusicPlayerGetTime(MusicPlayer player, MusicTimeStamp* outTime)
 {
     if (outTime == nullptr)

@@ -1,6 +1,7 @@
 #include "services/sequence_player.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "services/sequence.h"
 #include "services/stream_cursor.h"
@@ -32,6 +33,7 @@ bool SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
         return false;
     auto cursor = std::make_unique<StreamCursor>(sequence_, pacing);
     endSecondsBound_ = cursor->endSecondsBound();
+    stopReport_ = cursor->stopReport();
     stream_ = backend_->play(std::move(cursor), destination);
     if (!stream_)
         return false;
@@ -41,11 +43,24 @@ bool SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
 
 void SequencePlayer::stop()
 {
-    if (!stream_)
+    if (!stream_) {
+        stopReport_.reset();
         return;
+    }
     stoppedAtSeconds_ = positionSeconds();
     stream_->stop();
     stream_.reset();
+}
+
+bool SequencePlayer::stopCutMessage(double waitSeconds) const
+{
+    if (!stopReport_ || stream_)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+    while (!stopReport_->taken.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return stopReport_->taken.load(std::memory_order_acquire) &&
+           stopReport_->cutMessage.load(std::memory_order_relaxed);
 }
 
 double SequencePlayer::positionSeconds() const

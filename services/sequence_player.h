@@ -10,6 +10,7 @@
 namespace brennick {
 
 class Sequence;
+struct StopReport;
 
 class SequencePlayer {
 public:
@@ -26,9 +27,14 @@ public:
     // then stopped at position 0.
     bool start(const DestinationHandle& destination, SysExPacing pacing);
 
-    // Stops sending and silences the notes this player left sounding (after a SysEx under way). The
+    // Stops sending and silences the notes this player left sounding (after a SysEx under way, or
+    // after its F7 when its rest would take longer than the stream cursor lets a stop wait). The
     // position stays where it was. Returns at once.
     void stop();
+    // Whether the latest stop() ended a SysEx under way early, with F7; false when it stopped
+    // nothing. The output takes a stop in its own time (JACK in its next cycle): this waits at most
+    // `waitSeconds` for that, and a stop not taken by then has cut nothing yet.
+    bool stopCutMessage(double waitSeconds) const;
 
     bool isPlaying() const noexcept { return stream_ != nullptr; }
 
@@ -45,6 +51,7 @@ private:
     std::shared_ptr<const Sequence> sequence_;
     std::shared_ptr<MidiBackend> backend_;
     std::unique_ptr<PlaybackStream> stream_;
+    std::shared_ptr<const StopReport> stopReport_;  // of the stream playing or stopped last
     std::chrono::steady_clock::time_point startedAt_{};
     double endSecondsBound_ = 0.0;
     double stoppedAtSeconds_ = 0.0;

@@ -11,6 +11,7 @@ namespace brennick {
 
 namespace {
 constexpr std::size_t kKeys = 16 * 128;
+constexpr std::uint8_t kEndOfExclusive = 0xF7;
 }  // namespace
 
 void StreamEvent::copyTo(std::uint8_t* out) const noexcept
@@ -188,7 +189,7 @@ struct StreamCursor::SystemMessage {
 StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing)
     : sequence_(std::move(sequence)), pacer_(pacing), channels_(std::make_unique<Merge>(*sequence_, false)),
       systems_(std::make_unique<Merge>(*sequence_, true)), system_(std::make_unique<SystemMessage>()),
-      releasedAt_(kKeys, -1.0)
+      releasedAt_(kKeys, -1.0), report_(std::make_shared<StopReport>())
 {
     endSecondsBound_ = sequence_->lastMessageSeconds() + pacer_.drainSeconds(sequence_->systemBytes()) +
                        pacer_.pauseSeconds() * double(sequence_->systemMessageCount());
@@ -277,6 +278,15 @@ bool StreamCursor::loadSystem() noexcept
 const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPieceBytes) noexcept
 {
     peeked_ = Peeked::Nothing;
+    if (cutting_) {
+        event_.seconds = std::max(lastSeconds_, stopSeconds_);
+        event_.kind = StreamEvent::Kind::SysEx;
+        event_.leadingF0 = event_.startsMessage = false;
+        event_.endsMessage = true;
+        event_.bytes = std::span<const std::uint8_t>(&kEndOfExclusive, 1);
+        peeked_ = Peeked::EndOfMessage;
+        return &event_;
+    }
     SystemMessage& s = *system_;
     Merge::Track* channel = stopping_ ? nullptr : channels_->top();
     // No system message can come before the next channel message: no need to look again yet.
@@ -348,6 +358,10 @@ void StreamCursor::advance() noexcept
             finishSystemMessage();
         break;
     }
+    case Peeked::EndOfMessage:
+        cutting_ = false;
+        messageOpen_ = false;
+        break;
     case Peeked::NoteOff: ++noteOffScan_; break;
     }
     lastSeconds_ = event_.seconds;
@@ -375,6 +389,7 @@ void StreamCursor::abandonMessage() noexcept
     system_->size = 0;
     messageOpen_ = false;
     finishing_ = false;
+    cutting_ = false;  // its end would reach nobody who had its start
     if (held_) {
         abandoning_ = true;
         loadSystem();  // skips the packets that are left
@@ -389,13 +404,64 @@ void StreamCursor::stop(double atSeconds, bool finishMessageUnderWay) noexcept
     stopSeconds_ = atSeconds;
     peeked_ = Peeked::Nothing;
     SystemMessage& s = *system_;
-    finishing_ = finishMessageUnderWay && messageOpen_ && s.size != 0;
+    const bool underWay = finishMessageUnderWay && messageOpen_ && s.size != 0;
+    finishing_ = underWay && restOfMessageEndsWithin(kLongestFinishSeconds);
+    cutting_ = underWay && !finishing_;
     if (!finishing_) {
         s.size = 0;
         held_ = false;
-        messageOpen_ = false;
-        lastSeconds_ = atSeconds;  // what was produced after the stop has been taken back
+        if (!cutting_) {
+            messageOpen_ = false;
+            lastSeconds_ = atSeconds;  // what was produced after the stop has been taken back
+        }
     }
+    report_->cutMessage.store(cutting_, std::memory_order_relaxed);
+    report_->taken.store(true, std::memory_order_release);
+}
+
+void StreamCursor::endMessageNow() noexcept
+{
+    if (!finishing_ || !messageOpen_)
+        return;
+    finishing_ = false;
+    cutting_ = true;
+    system_->size = 0;
+    held_ = false;
+    peeked_ = Peeked::Nothing;
+    report_->cutMessage.store(true, std::memory_order_relaxed);
+}
+
+// Whether what is left of the system message under way drains within `seconds` at the paced speed.
+// Its packets still to come are counted as far as those bytes, or as far as one search step
+// reaches: a message in more packets than that is taken for a long one.
+bool StreamCursor::restOfMessageEndsWithin(double seconds) const noexcept
+{
+    const double speed = pacer_.bytesPerSecond();
+    if (speed <= 0.0)
+        return true;
+    const double budget = seconds * speed;
+    const SystemMessage& s = *system_;
+    double bytes = double(s.size - s.offset);
+    if (!held_)
+        return bytes <= budget;
+    const Merge::Track& track = systems_->tracks[heldTrack_];
+    smf::TrackDecoder decoder = track.decoder;  // a copy: looking ahead moves nothing
+    MidiMessage packet = track.message;         // the next packet, found already
+    bytes += double(packet.bytes.size());
+    for (std::size_t step = 0; bytes <= budget; ++step) {
+        if (!decoder.insideSysEx())
+            return true;  // the packet counted last ends the message
+        if (step == Merge::kScanStep)
+            return false;
+        const smf::TrackDecoder::Step next = decoder.next(packet);
+        if (next == smf::TrackDecoder::Step::Skipped ||
+            (next == smf::TrackDecoder::Step::Message && packet.kind == MessageKind::Meta))
+            continue;
+        if (next != smf::TrackDecoder::Step::Message || packet.kind != MessageKind::SysExContinuation)
+            return true;  // it ends there, unfinished in the file
+        bytes += double(packet.bytes.size());
+    }
+    return false;
 }
 
 void StreamCursor::trackNote(std::span<const std::uint8_t> message, double seconds) noexcept

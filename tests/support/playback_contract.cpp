@@ -350,31 +350,61 @@ TEST_F(PlaybackContract, PauseFollowsEachSysExMessage)
     DisposeMusicPlayer(player);
 }
 
-// A stop in the middle of a dump lets the dump finish (the synth never gets half a message), then
-// silences the notes; a new request to the same synth starts after all of that.
-TEST_F(PlaybackContract, StopFinishesTheSysExUnderWayThenSilencesAndTheNextSongWaits)
+// A stop in the middle of a dump lets the dump finish when its rest takes at most a second (the
+// synth never gets half a message); a longer one ends at once with F7, and the player says so. Then
+// the notes are silenced; a new request to the same synth starts after all of that.
+TEST_F(PlaybackContract, StopFinishesTheSysExUnderWayOrEndsALongOneThenSilencesAndTheNextSongWaits)
 {
-    auto carrow = sink("Carrow");
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(0).sysex(sysex(30000, 0x11)).delta(0).sysex(sysex(3000, 0x12));
-    b.track().delta(0).endOfTrack();
-    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);  // 0.5 s for the first dump
-    ASSERT_TRUE(carrow->waitForCount(2, 5.0));
-    sleepSeconds(0.1);
-    EXPECT_EQ(MusicPlayerStop(player), 0);
-    SmfBuilder next(0, 96);
-    next.track().delta(0).noteOn(0, 70, 100).delta(0).noteOff(0, 70).delta(0).endOfTrack();
-    MusicPlayer nextPlayer = play(next.bytes(), carrow->destinationName());
-    carrow->waitForQuiet(0.3, 5.0);
-    const auto got = messages(carrow->events());
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0].bytes, (Bytes{0x90, 60, 100}));
-    EXPECT_TRUE(isWholeSysEx(got[1].bytes) && got[1].bytes.size() == 30001);  // whole; the second never
-    EXPECT_EQ(got[2].bytes, (Bytes{0x80, 60, 0x40}));
-    EXPECT_EQ(got[3].bytes, (Bytes{0x90, 70, 100}));
-    EXPECT_EQ(got[4].bytes, (Bytes{0x80, 70, 0x40}));
-    DisposeMusicPlayer(player);
-    DisposeMusicPlayer(nextPlayer);
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> packets;  // the dump's packets: an F0 one, then F7 continuations
+        bool cut;
+    };
+    const std::vector<Case> cases{{"half a second", {30000}, false},
+                                  {"five seconds", {300000}, true},
+                                  {"five seconds in packets", {3000, 3000, 294000}, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto carrow = sink("Carrow");
+        SmfBuilder b(0, 96);
+        auto& t = b.track();
+        t.delta(0).noteOn(0, 60, 100);
+        std::size_t dumpBytes = 1;
+        for (std::size_t i = 0; i < c.packets.size(); ++i) {
+            Bytes packet(c.packets[i], 0x11);
+            if (i + 1 == c.packets.size())
+                packet.back() = 0xF7;
+            i == 0 ? t.delta(0).sysex(packet) : t.delta(0).sysexF7(packet);
+            dumpBytes += packet.size();
+        }
+        t.delta(0).sysex(sysex(3000, 0x12)).delta(0).endOfTrack();
+        MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
+        ASSERT_TRUE(carrow->waitForCount(2, 5.0));
+        sleepSeconds(0.1);
+        EXPECT_EQ(MusicPlayerStop(player), 0);
+        SmfBuilder next(0, 96);
+        next.track().delta(0).noteOn(0, 70, 100).delta(0).noteOff(0, 70).delta(0).endOfTrack();
+        MusicPlayer nextPlayer = play(next.bytes(), carrow->destinationName());
+        bool cut = !c.cut;
+        EXPECT_EQ(MusicPlayerGetStopCutSysEx(player, 1.0, &cut), 0);
+        EXPECT_EQ(cut, c.cut);
+        carrow->waitForQuiet(0.3, 5.0);
+        const auto got = messages(carrow->events());
+        ASSERT_EQ(got.size(), 5u);
+        EXPECT_EQ(got[0].bytes, (Bytes{0x90, 60, 100}));
+        EXPECT_TRUE(isWholeSysEx(got[1].bytes));  // whole or ended with F7; the second never
+        if (c.cut)
+            EXPECT_LT(got[1].bytes.size(), dumpBytes / 2);
+        else
+            EXPECT_EQ(got[1].bytes.size(), dumpBytes);
+        EXPECT_EQ(got[2].bytes, (Bytes{0x80, 60, 0x40}));
+        EXPECT_EQ(got[3].bytes, (Bytes{0x90, 70, 100}));
+        EXPECT_EQ(got[4].bytes, (Bytes{0x80, 70, 0x40}));
+        // A cut dump holds the next song back no longer than the stop took to come.
+        EXPECT_EQ(got[3].seconds - got[1].seconds < 0.45, c.cut) << got[3].seconds - got[1].seconds;
+        DisposeMusicPlayer(player);
+        DisposeMusicPlayer(nextPlayer);
+    }
 }
 
 // A connection taken away in the middle of a SysEx: the rest of that message is dropped rather than
