@@ -8,6 +8,7 @@
 #include <cmath>
 #include <thread>
 
+#include "services/midi_backend.h"
 #include "services/music_services.h"
 #include "tests/support/call_layer.h"
 #include "tests/support/smf_builder.h"
@@ -405,6 +406,25 @@ TEST_F(PlaybackContract, StopFinishesTheSysExUnderWayOrEndsALongOneThenSilencesA
         DisposeMusicPlayer(player);
         DisposeMusicPlayer(nextPlayer);
     }
+}
+
+// The service closing (the program ends) in the middle of a SysEx, whatever its bound: the synth
+// gets the message's F7 before the client goes, never half a message left open.
+TEST_F(PlaybackContract, ClosingTheServiceEndsTheSysExUnderWayWithF7)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex(sysex(30000, 0x13)).delta(0).endOfTrack();  // 0.5 s: a stop would finish it
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
+    ASSERT_TRUE(carrow->waitForCount(1, 5.0));
+    sleepSeconds(0.1);
+    closeMidiServices(0.0);
+    carrow->waitForQuiet(0.3, 3.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(isWholeSysEx(got[0].bytes));
+    EXPECT_LT(got[0].bytes.size(), 30001u);
+    DisposeMusicPlayer(player);
 }
 
 // A connection taken away in the middle of a SysEx: the rest of that message is dropped rather than
