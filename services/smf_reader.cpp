@@ -84,10 +84,15 @@ std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* 
     std::size_t meta = 0;
     std::uint64_t systemBytes = 0;
     std::uint64_t lastTick = 0;
-    while ((step = decoder.next(m)) == smf::TrackDecoder::Step::Message || step == smf::TrackDecoder::Step::Skipped) {
-        if (step == smf::TrackDecoder::Step::Skipped) {
-            if (result.strayStatusCount++ == 0)
-                result.firstStrayStatusOffset = static_cast<std::size_t>(decoder.skipped() - data);
+    std::size_t strayCount = 0;
+    const std::uint8_t* firstStray = nullptr;
+    for (;;) {
+        step = decoder.next(m);
+        if (step != smf::TrackDecoder::Step::Message) [[unlikely]] {
+            if (step != smf::TrackDecoder::Step::Skipped)
+                break;
+            if (strayCount++ == 0)
+                firstStray = decoder.skipped();
             continue;
         }
         lastTick = m.tick;
@@ -111,6 +116,9 @@ std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* 
     track.lengthTicks_ = lastTick;
     sequence.systemBytes_ += systemBytes;
     sequence.systemCount_ += system;
+    if (strayCount != 0 && result.strayStatusCount == 0)
+        result.firstStrayStatusOffset = static_cast<std::size_t>(firstStray - data);
+    result.strayStatusCount += strayCount;
     if (step == smf::TrackDecoder::Step::Problem)
         return static_cast<std::size_t>(decoder.problem() - data);
     return std::nullopt;

@@ -84,8 +84,7 @@ inline bool TrackDecoder::readVlq(std::uint32_t& value) noexcept
     return false;
 }
 
-// Kept out of line: stray bytes are rare, and next() is inlined into every loop that plays a song.
-[[gnu::noinline]] inline TrackDecoder::Step TrackDecoder::skipStray(std::uint8_t status) noexcept
+inline TrackDecoder::Step TrackDecoder::skipStray(std::uint8_t status) noexcept
 {
     const std::uint8_t* const at = p_ - 1;
     int dataBytes;
@@ -164,7 +163,7 @@ inline bool TrackDecoder::readVlq(std::uint32_t& value) noexcept
         if (p_ == end_)
             return fail(end_);
         metaType = *p_++;
-    } else if (status != 0xF0 && status != 0xF7) {
+    } else if (status != 0xF0 && status != 0xF7) [[unlikely]] {
         return skipStray(status);
     } else {
         runningStatus_ = 0;
