@@ -558,8 +558,7 @@ private:
         const std::int64_t now = queueNowNs();
         for (const auto& stream : streams_) {
             StreamState& s = *stream;
-            const bool partlyOut =
-                s.messageOpen || (!s.messageSpans.empty() && s.messageSpans.back().second >= now);
+            const bool partlyOut = s.messageOpen || (!s.messageSpans.empty() && s.messageSpans.back().second >= now);
             if (!s.stopped || !s.started || s.finished || s.gone || !partlyOut)
                 continue;
             removeQueued(s, 0);

@@ -423,8 +423,8 @@ private:
     std::atomic<jack_nframes_t> sampleRate_{48000};
     std::atomic<std::uint64_t> cycles_{0};       // cycles completed
     std::atomic<std::uint64_t> cyclesBegun_{0};  // cycles whose callback has begun
+    std::atomic<bool> endOpenMessages_{false};   // closing: what is under way ends now
     std::atomic<bool> dead_{false};
-    std::atomic<bool> endOpenMessages_{false};  // closing: what is under way ends now
     std::mutex mainMutex_;  // serialises main-thread slot management; never taken by the callback
 };
 

@@ -246,7 +246,7 @@ TEST(SmfRunningStatus, StrayStatusBytesOfKnownLengthArePassedOver)
         std::uint8_t status;
         int dataBytes;  // -1: no known length
     };
-    const std::vector<Case> cases{{0xF1, 1}, {0xF2, 2}, {0xF3, 1},  {0xF4, -1}, {0xF5, -1}, {0xF6, 0}, {0xF8, 0},
+    const std::vector<Case> cases{{0xF1, 1},  {0xF2, 2}, {0xF3, 1}, {0xF4, -1}, {0xF5, -1}, {0xF6, 0}, {0xF8, 0},
                                   {0xF9, -1}, {0xFA, 0}, {0xFB, 0}, {0xFC, 0},  {0xFD, -1}, {0xFE, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);

@@ -235,9 +235,12 @@ TEST_F(PlaybackContract, NothingOvertakesASystemMessageThePacerHoldsBack)
     EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
     carrow->waitForQuiet(0.1, 2.0);
     const auto got = messages(carrow->events());
-    const std::vector<Bytes> expected{
-        {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}, {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7},
-        {0xC0, 5}, {0xC1, 6}, {0x90, 60, 100}, {0x80, 60, 0x40}};
+    const std::vector<Bytes> expected{{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7},
+                                      {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7},
+                                      {0xC0, 5},
+                                      {0xC1, 6},
+                                      {0x90, 60, 100},
+                                      {0x80, 60, 0x40}};
     ASSERT_EQ(got.size(), expected.size());
     for (std::size_t i = 0; i < got.size(); ++i)
         EXPECT_EQ(got[i].bytes, expected[i]) << i;
