@@ -146,6 +146,9 @@ private:
     void showPlaybackState();
 
     void showSendToMenu(QMenu* menu);
+    // Stops `player`; says so (standard error, and the status text when idle) when the stop had
+    // to end a long SysEx early.
+    void stopPlayer();
     void endPlayback();
     // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
     // are read from the settings file then.

@@ -30,6 +30,8 @@ std::int32_t playerStarted = 0;
 namespace {
 
 constexpr int kProgressIntervalMs = 1000 / 30;
+// Long enough for the output to have taken a stop (JACK takes it in its next cycle).
+constexpr int kStopTakenCheckMs = 200;
 
 // What each request created. Earlier requests' objects are released once neither `player` nor
 // `Player` names them, so memory does not grow with the number of requests.
@@ -54,6 +56,21 @@ void releaseEarlierPlaybackObjects()
 
 }  // namespace
 
+void AppDelegate::stopPlayer()
+{
+    MusicPlayerStop(player);
+    // The output takes the stop in a moment; whether it had to end a long SysEx early is asked
+    // then, so that this thread never waits for it.
+    QTimer::singleShot(kStopTakenCheckMs, this, [this, stopped = player] {
+        bool cut = false;
+        if (MusicPlayerGetStopCutSysEx(stopped, 0.0, &cut) != 0 || !cut)
+            return;
+        const QString line = QStringLiteral("Stopped in the middle of a long SysEx message: it was ended early");
+        systemLog(line);
+        if (!hasSomethingToStop() && view_)
+            view_->setInfoText(line);
+    });
+}
 QTimer* AppDelegate::startRepeatingTimer(int intervalMs, std::function<void()> callback)
 {
     auto* timer = new QTimer(this);
@@ -78,7 +95,7 @@ void AppDelegate::stopTimer()
 
 void AppDelegate::playMidiFile(const QString* path)
 {
-    MusicPlayerStop(player);
+    stopPlayer();
     stopTimer();
     mainTimer_ = startRepeatingTimer(kProgressIntervalMs, [this] { updateProgressBar(); });
     if (path == nullptr) {
@@ -138,6 +155,8 @@ void AppDelegate::startWhenReady()
     if (file->result.status == SmfStatus::Damaged)
         systemLog(QStringLiteral("%1: %2; playing what could be read")
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
+    if (const std::string note = describeReadNote(file->result); !note.empty())
+        systemLog(QStringLiteral("%1: %2").arg(file->path, QString::fromStdString(note)));
     currentModel_ = modelNameForByte(file->modelByte);
     loadModelPreferencesIfNeeded();
     if (playTheMIDIFile(file->path, currentModel_, std::move(file->result), listing) == -1)
@@ -178,7 +197,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
                                           const DestinationListing& listing)
 {
     if (playerStarted == 1) {
-        MusicPlayerStop(player);
+        stopPlayer();
         playerStarted = 0;
     }
     releaseEarlierPlaybackObjects();

@@ -93,7 +93,7 @@ void AppDelegate::doStop()
     ++latestRequest_;  // a file still being read, or a listing under way, starts nothing
     waitingNotice_->stop();
     pendingFile_.reset();
-    MusicPlayerStop(player);
+    stopPlayer();
     endPlayback();
 }
 

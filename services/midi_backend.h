@@ -39,9 +39,9 @@ class PlaybackStream {
 public:
     virtual ~PlaybackStream() = default;
 
-    // Ends the stream without waiting for it: a SysEx under way is finished (never cut between two of
-    // its bytes), then every note it left sounding gets a note-off. A later stream to the same
-    // destination starts only after that.
+    // Ends the stream without waiting for it: a SysEx under way is finished, or ended early with F7
+    // when its rest is too long (StreamCursor::stop), never left open; then every note it left
+    // sounding gets a note-off. A later stream to the same destination starts only after that.
     virtual void stop() = 0;
 
     // Waits until everything the cursor has to produce has left the program, at most
@@ -70,8 +70,9 @@ public:
     virtual std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
                                                  const DestinationHandle& destination) = 0;
 
-    // Ends every stream as stop() does, waits up to `timeoutSeconds` for them to finish, then lets go
-    // of the service connection. Streams still held afterwards fail softly.
+    // Ends every stream as stop() does, waits up to `timeoutSeconds` for them to finish, ends a SysEx
+    // still under way then with F7 (briefly past the bound), then lets go of the service
+    // connection. Streams still held afterwards fail softly.
     virtual void close(double timeoutSeconds) = 0;
 };
 

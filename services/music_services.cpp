@@ -1,10 +1,12 @@
 #include "services/music_services.h"
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -428,6 +430,29 @@ OSStatus MusicPlayerStop(MusicPlayer player)
     if (p == nullptr)
         return kAudioToolboxErr_InvalidPlayer;
     p->player.stop();
+    return 0;
+}
+
+OSStatus MusicPlayerGetStopCutSysEx(MusicPlayer player, double waitSeconds, bool* outCut)
+{
+    if (outCut == nullptr)
+        return kParamErr;
+    OpaqueMusicPlayer* p = nullptr;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        p = r.player(player);
+    }
+    if (p == nullptr)
+        return kAudioToolboxErr_InvalidPlayer;
+    // Outside the lock: it may wait. A stop not taken by the deadline has cut nothing yet.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::max(0.0, waitSeconds));
+    std::optional<bool> cut = p->player.stopCutMessage();
+    while (!cut && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        cut = p->player.stopCutMessage();
+    }
+    *outCut = cut.value_or(false);
     return 0;
 }
 

@@ -122,6 +122,10 @@ OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence);
 OSStatus MusicPlayerStart(MusicPlayer player);
 // Stops and silences the notes the player left sounding. Null or stopped players are fine.
 OSStatus MusicPlayerStop(MusicPlayer player);
+// Whether the player's latest stop ended a SysEx under way early, with its F7 (its rest would have
+// taken more than a second at the destination's pace); false when that stop stopped nothing. The
+// output takes a stop within a moment: this waits at most `waitSeconds` for it.
+OSStatus MusicPlayerGetStopCutSysEx(MusicPlayer player, double waitSeconds, bool* outCut);
 // The position in beats; it keeps growing past the end until the player is stopped.
 OSStatus MusicPlayerGetTime(MusicPlayer player, MusicTimeStamp* outTime);
 // Waits until everything the player has scheduled has left the program (paced SysEx still

@@ -10,8 +10,13 @@ void MidiTrack::forEach(const std::function<void(const MidiMessage&)>& visit) co
 {
     smf::TrackDecoder decoder(events_.data(), events_.data() + events_.size());
     MidiMessage message;
-    while (decoder.next(message) == smf::TrackDecoder::Step::Message)
-        visit(message);
+    for (;;) {
+        const smf::TrackDecoder::Step step = decoder.next(message);
+        if (step == smf::TrackDecoder::Step::Message)
+            visit(message);
+        else if (step != smf::TrackDecoder::Step::Skipped)
+            return;
+    }
 }
 
 Sequence::Sequence() = default;

@@ -51,6 +51,7 @@ void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
     auto cursor = std::make_shared<std::unique_ptr<StreamCursor>>(std::make_unique<StreamCursor>(sequence_, pacing));
     run_ = std::make_shared<Run>();
     run_->endSecondsBound = (*cursor)->endSecondsBound();
+    stopReport_ = (*cursor)->stopReport();
     postToMidiServiceThread([run = run_, cursor, destination] {
         const auto backend = openedMidiBackend();
         if (!backend)
@@ -63,8 +64,10 @@ void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
 
 void SequencePlayer::stop()
 {
-    if (!run_)
+    if (!run_) {
+        stopReport_.reset();
         return;
+    }
     stoppedAtSeconds_ = positionSeconds();
     postToMidiServiceThread([run = std::move(run_)] {
         if (run->stream)
@@ -72,6 +75,15 @@ void SequencePlayer::stop()
         run->stream.reset();
     });
     run_.reset();
+}
+
+std::optional<bool> SequencePlayer::stopCutMessage() const
+{
+    if (!stopReport_ || run_)
+        return false;
+    if (!stopReport_->taken.load(std::memory_order_acquire))
+        return std::nullopt;
+    return stopReport_->cutMessage.load(std::memory_order_relaxed);
 }
 
 double SequencePlayer::positionSeconds() const

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include "services/midi_backend.h"
 #include "services/sysex_pacer.h"
@@ -10,6 +11,7 @@
 namespace brennick {
 
 class Sequence;
+struct StopReport;
 
 // Used from one thread (the caller's); what reaches the MIDI service runs on the MIDI service
 // thread, so no call here waits for the service.
@@ -29,9 +31,14 @@ public:
     // service went away) leaves the player at 0.
     void start(const DestinationHandle& destination, SysExPacing pacing);
 
-    // Stops sending and silences the notes this player left sounding (after a SysEx under way). The
+    // Stops sending and silences the notes this player left sounding (after a SysEx under way, or
+    // after its F7 when its rest would take longer than the stream cursor lets a stop wait). The
     // position stays where it was. Returns at once.
     void stop();
+    // Whether the latest stop() ended a SysEx under way early, with F7 (false when it stopped
+    // nothing); nullopt while the output has not taken that stop yet (JACK takes it in its next
+    // cycle). Never waits.
+    std::optional<bool> stopCutMessage() const;
 
     // Beats since the stream started; keeps growing past the end of the sequence until stopped. It
     // follows the steady clock, so it advances even when the destination or the service has gone.
@@ -47,6 +54,7 @@ private:
 
     std::shared_ptr<const Sequence> sequence_;
     std::shared_ptr<Run> run_;  // the stream of the latest start, until stopped
+    std::shared_ptr<const StopReport> stopReport_;  // of the stream playing or stopped last
     double stoppedAtSeconds_ = 0.0;
 };
 

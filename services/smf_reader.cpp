@@ -67,14 +67,15 @@ private:
     // The problem's offset in the data, if there is one.
     static std::optional<std::size_t> measureTrack(const std::uint8_t* data, const std::uint8_t* begin,
                                                    const std::uint8_t* end, MidiTrack& track,
-                                                   std::vector<TempoChange>& tempos, Sequence& sequence);
+                                                   std::vector<TempoChange>& tempos, SmfReadResult& result);
     static void finish(Sequence& sequence, TimeDivision division, std::vector<TempoChange> tempos);
 };
 
 std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* data, const std::uint8_t* begin,
                                                             const std::uint8_t* end, MidiTrack& track,
-                                                            std::vector<TempoChange>& tempos, Sequence& sequence)
+                                                            std::vector<TempoChange>& tempos, SmfReadResult& result)
 {
+    Sequence& sequence = result.sequence;
     smf::TrackDecoder decoder(begin, end);
     MidiMessage m;
     smf::TrackDecoder::Step step;
@@ -83,7 +84,17 @@ std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* 
     std::size_t meta = 0;
     std::uint64_t systemBytes = 0;
     std::uint64_t lastTick = 0;
-    while ((step = decoder.next(m)) == smf::TrackDecoder::Step::Message) {
+    std::size_t strayCount = 0;
+    const std::uint8_t* firstStray = nullptr;
+    for (;;) {
+        step = decoder.next(m);
+        if (step != smf::TrackDecoder::Step::Message) [[unlikely]] {
+            if (step != smf::TrackDecoder::Step::Skipped)
+                break;
+            if (strayCount++ == 0)
+                firstStray = decoder.skipped();
+            continue;
+        }
         lastTick = m.tick;
         if (m.kind == MessageKind::Channel) {
             ++channel;
@@ -105,6 +116,9 @@ std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* 
     track.lengthTicks_ = lastTick;
     sequence.systemBytes_ += systemBytes;
     sequence.systemCount_ += system;
+    if (strayCount != 0 && result.strayStatusCount == 0)
+        result.firstStrayStatusOffset = static_cast<std::size_t>(firstStray - data);
+    result.strayStatusCount += strayCount;
     if (step == smf::TrackDecoder::Step::Problem)
         return static_cast<std::size_t>(decoder.problem() - data);
     return std::nullopt;
@@ -202,7 +216,7 @@ SmfReadResult SmfSequenceBuilder::readMidi(FileBytes bytes)
         if (std::memcmp(chunk, "MTrk", 4) == 0) {
             MidiTrack& track = sequence.tracks_.emplace_back();
             if (const auto problem = measureTrack(
-                    data, data + chunkStart, data + std::min<std::uint64_t>(chunkEnd, size), track, tempos, sequence))
+                    data, data + chunkStart, data + std::min<std::uint64_t>(chunkEnd, size), track, tempos, result))
                 damage(*problem);
             ++tracksRead;
         }
@@ -345,6 +359,15 @@ std::string describeReadResult(const SmfReadResult& result)
     case SmfStatus::Empty: return "empty file";
     }
     return "cannot be read";
+}
+
+std::string describeReadNote(const SmfReadResult& result)
+{
+    if (result.strayStatusCount == 0)
+        return {};
+    return std::to_string(result.strayStatusCount) + " stray system status byte" +
+           (result.strayStatusCount == 1 ? "" : "s") + " (the first at byte " +
+           std::to_string(result.firstStrayStatusOffset) + ") passed over";
 }
 
 }  // namespace brennick

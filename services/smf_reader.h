@@ -28,6 +28,10 @@ struct SmfReadResult {
     // variable-length quantity that goes on), or the end of the chunk or file where data ran out.
     std::size_t problemOffset = 0;
     FileReadError readError = FileReadError::None;  // Unreadable only
+    // Stray system status bytes (a system common or real-time byte of known length where an event
+    // belongs) passed over with their data bytes, in any status, and the offset of the first one.
+    std::size_t strayStatusCount = 0;
+    std::size_t firstStrayStatusOffset = 0;
 };
 
 // Reads a Standard MIDI File held in memory, keeping the bytes: the sequence's tracks point into
@@ -35,7 +39,8 @@ struct SmfReadResult {
 // always returns.
 //
 // A track ends at its end-of-track event; a problem inside a track ends that track (Damaged) and
-// reading goes on with the next chunk. Bytes after the header's count of tracks are ignored; fewer
+// reading goes on with the next chunk. A stray system status byte of known length is passed over
+// (strayStatusCount), and its track goes on. Bytes after the header's count of tracks are ignored; fewer
 // tracks than counted, a chunk longer than the data, a header shorter than 6 bytes, an unknown
 // format or an invalid division are Damaged (the division then reads as 96 ticks per quarter).
 // A track without an end-of-track event is not a problem. Tempo events from every track make the
@@ -61,5 +66,8 @@ SmfReadResult readSequenceFile(FileBytes bytes) noexcept;
 // A short description of what went wrong, for the user ("not a MIDI file", "no such file", ...);
 // "read" for a Complete result.
 std::string describeReadResult(const SmfReadResult& result);
+// What the user should know about a file that plays, beside its status (stray bytes passed
+// over), for standard error; empty when there is nothing to say.
+std::string describeReadNote(const SmfReadResult& result);
 
 }  // namespace brennick

@@ -11,6 +11,7 @@ namespace brennick {
 
 namespace {
 constexpr std::size_t kKeys = 16 * 128;
+constexpr std::uint8_t kEndOfExclusive = 0xF7;
 }  // namespace
 
 void StreamEvent::copyTo(std::uint8_t* out) const noexcept
@@ -91,8 +92,11 @@ struct StreamCursor::Merge {
     {
         for (; budget > 0; --budget) {
             track.at = track.decoder.position();
-            if (track.decoder.next(track.message) != smf::TrackDecoder::Step::Message)
+            if (const auto step = track.decoder.next(track.message); step != smf::TrackDecoder::Step::Message) {
+                if (step == smf::TrackDecoder::Step::Skipped)
+                    continue;
                 return Scan::Ended;
+            }
             if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel)
                 return Scan::Found;
         }
@@ -185,7 +189,7 @@ struct StreamCursor::SystemMessage {
 StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing)
     : sequence_(std::move(sequence)), pacer_(pacing), channels_(std::make_unique<Merge>(*sequence_, false)),
       systems_(std::make_unique<Merge>(*sequence_, true)), system_(std::make_unique<SystemMessage>()),
-      releasedAt_(kKeys, -1.0)
+      releasedAt_(kKeys, -1.0), report_(std::make_shared<StopReport>())
 {
     endSecondsBound_ = sequence_->lastMessageSeconds() + pacer_.drainSeconds(sequence_->systemBytes()) +
                        pacer_.pauseSeconds() * double(sequence_->systemMessageCount());
@@ -274,6 +278,15 @@ bool StreamCursor::loadSystem() noexcept
 const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPieceBytes) noexcept
 {
     peeked_ = Peeked::Nothing;
+    if (cutting_) {
+        event_.seconds = std::max(lastSeconds_, stopSeconds_);
+        event_.kind = StreamEvent::Kind::SysEx;
+        event_.leadingF0 = event_.startsMessage = false;
+        event_.endsMessage = true;
+        event_.bytes = std::span<const std::uint8_t>(&kEndOfExclusive, 1);
+        peeked_ = Peeked::EndOfMessage;
+        return &event_;
+    }
     SystemMessage& s = *system_;
     Merge::Track* channel = stopping_ ? nullptr : channels_->top();
     // No system message can come before the next channel message: no need to look again yet.
@@ -284,20 +297,13 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
     if (messageOpen_ && !haveSystem)
         messageOpen_ = false;  // its packets ran out
 
+    // The merged order decides, not the times: a system message the pacer holds back keeps the
+    // messages after it waiting.
     bool takeSystem = haveSystem;
-    double channelSeconds = 0.0;
-    if (channel != nullptr) {
-        channelSeconds = channels_->clock.ticksToSeconds(channel->message.tick);
-        if (haveSystem && !messageOpen_) {
-            const double systemSeconds =
-                s.startSeconds + (pacer_.bytesPerSecond() > 0 ? double(s.offset) / pacer_.bytesPerSecond() : 0.0);
-            takeSystem =
-                systemSeconds < channelSeconds ||
-                (systemSeconds == channelSeconds && (s.tick != channel->message.tick ? s.tick < channel->message.tick
-                                                     : s.fileTrack != channel->index ? s.fileTrack < channel->index
-                                                                                     : s.at < channel->at));
-        }
-    }
+    if (channel != nullptr && haveSystem && !messageOpen_)
+        takeSystem = s.tick != channel->message.tick ? s.tick < channel->message.tick
+                     : s.fileTrack != channel->index ? s.fileTrack < channel->index
+                                                     : s.at < channel->at;
 
     if (takeSystem) {
         const double speed = pacer_.bytesPerSecond();
@@ -322,7 +328,7 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
         return &event_;
     }
     if (channel != nullptr) {
-        event_.seconds = std::max(lastSeconds_, channelSeconds);
+        event_.seconds = std::max(lastSeconds_, channels_->clock.ticksToSeconds(channel->message.tick));
         event_.kind = StreamEvent::Kind::Channel;
         event_.leadingF0 = false;
         event_.startsMessage = event_.endsMessage = false;
@@ -352,6 +358,10 @@ void StreamCursor::advance() noexcept
             finishSystemMessage();
         break;
     }
+    case Peeked::EndOfMessage:
+        cutting_ = false;
+        messageOpen_ = false;
+        break;
     case Peeked::NoteOff: ++noteOffScan_; break;
     }
     lastSeconds_ = event_.seconds;
@@ -379,6 +389,7 @@ void StreamCursor::abandonMessage() noexcept
     system_->size = 0;
     messageOpen_ = false;
     finishing_ = false;
+    cutting_ = false;  // its end would reach nobody who had its start
     if (held_) {
         abandoning_ = true;
         loadSystem();  // skips the packets that are left
@@ -393,13 +404,64 @@ void StreamCursor::stop(double atSeconds, bool finishMessageUnderWay) noexcept
     stopSeconds_ = atSeconds;
     peeked_ = Peeked::Nothing;
     SystemMessage& s = *system_;
-    finishing_ = finishMessageUnderWay && messageOpen_ && s.size != 0;
+    const bool underWay = finishMessageUnderWay && messageOpen_ && s.size != 0;
+    finishing_ = underWay && restOfMessageEndsWithin(kLongestFinishSeconds);
+    cutting_ = underWay && !finishing_;
     if (!finishing_) {
         s.size = 0;
         held_ = false;
-        messageOpen_ = false;
-        lastSeconds_ = atSeconds;  // what was produced after the stop has been taken back
+        if (!cutting_) {
+            messageOpen_ = false;
+            lastSeconds_ = atSeconds;  // what was produced after the stop has been taken back
+        }
     }
+    report_->cutMessage.store(cutting_, std::memory_order_relaxed);
+    report_->taken.store(true, std::memory_order_release);
+}
+
+void StreamCursor::endMessageNow() noexcept
+{
+    if (!finishing_ || !messageOpen_)
+        return;
+    finishing_ = false;
+    cutting_ = true;
+    system_->size = 0;
+    held_ = false;
+    peeked_ = Peeked::Nothing;
+    report_->cutMessage.store(true, std::memory_order_relaxed);
+}
+
+// Whether what is left of the system message under way drains within `seconds` at the paced speed.
+// Its packets still to come are counted as far as those bytes, or as far as one search step
+// reaches: a message in more packets than that is taken for a long one.
+bool StreamCursor::restOfMessageEndsWithin(double seconds) const noexcept
+{
+    const double speed = pacer_.bytesPerSecond();
+    if (speed <= 0.0)
+        return true;
+    const double budget = seconds * speed;
+    const SystemMessage& s = *system_;
+    double bytes = double(s.size - s.offset);
+    if (!held_)
+        return bytes <= budget;
+    const Merge::Track& track = systems_->tracks[heldTrack_];
+    smf::TrackDecoder decoder = track.decoder;  // a copy: looking ahead moves nothing
+    MidiMessage packet = track.message;         // the next packet, found already
+    bytes += double(packet.bytes.size());
+    for (std::size_t step = 0; bytes <= budget; ++step) {
+        if (!decoder.insideSysEx())
+            return true;  // the packet counted last ends the message
+        if (step == Merge::kScanStep)
+            return false;
+        const smf::TrackDecoder::Step next = decoder.next(packet);
+        if (next == smf::TrackDecoder::Step::Skipped ||
+            (next == smf::TrackDecoder::Step::Message && packet.kind == MessageKind::Meta))
+            continue;
+        if (next != smf::TrackDecoder::Step::Message || packet.kind != MessageKind::SysExContinuation)
+            return true;  // it ends there, unfinished in the file
+        bytes += double(packet.bytes.size());
+    }
+    return false;
 }
 
 void StreamCursor::trackNote(std::span<const std::uint8_t> message, double seconds) noexcept

@@ -1,6 +1,7 @@
 #pragma once
 // The playback rules every output backend shares: which message goes next and when.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,12 +34,20 @@ struct StreamEvent {
     void copyTo(std::uint8_t* out) const noexcept;
 };
 
+// What a stop did, for the thread that asked for it; written by the thread that plays the cursor.
+struct StopReport {
+    std::atomic<bool> taken{false};       // the cursor has been stopped
+    std::atomic<bool> cutMessage{false};  // it ended a system message under way early, with F7
+};
+
 // Walks a sequence as it plays, producing the next messages on demand; nothing is laid out ahead.
 //
 // - The tracks are merged in time order; at one tick, track order, and file order within a track.
-// - Channel messages keep their tempo-mapped times. System messages (SysEx packets, continuations
-//   and escapes) start when the SysEx pacer lets them, in file order, and drain at its speed: a
-//   piece holds the bytes due by the caller's horizon.
+//   No message goes before one that comes earlier in that order.
+// - System messages (SysEx packets, continuations and escapes) start when the SysEx pacer lets
+//   them, and drain at its speed: a piece holds the bytes due by the caller's horizon. Channel
+//   messages keep their tempo-mapped times, but one behind a system message that the pacer holds
+//   back waits for it: a reset sent late must not wipe out the programs set after it.
 // - A SysEx is never broken by another message: while one is under way, whole or in packets, the
 //   other messages wait and go right after it.
 // - Sounding notes are tracked, so a stop can silence them.
@@ -65,11 +74,18 @@ public:
 
     // From now on only what ends playback cleanly: with `finishMessageUnderWay`, the rest of a
     // system message that has begun (its remaining packets at the paced speed, whatever their
-    // times); then a note-off, at `atSeconds` or after that message, for every note sounding at
-    // `atSeconds`. Without it, a message under way is dropped (the caller took back what it had
-    // sent of it).
+    // times) when that takes at most kLongestFinishSeconds, else F7 at once, ending it early (the
+    // synth rejects a cut message, but never takes what follows as part of it); then a note-off,
+    // at `atSeconds` or after that message, for every note sounding at `atSeconds`. Without it, a
+    // message under way is dropped (the caller took back what it had sent of it).
     void stop(double atSeconds, bool finishMessageUnderWay) noexcept;
     bool stopping() const noexcept { return stopping_; }
+    static constexpr double kLongestFinishSeconds = 1.0;
+    // After a stop: the message under way ends at once, with F7, however short its rest (the
+    // service is about to close).
+    void endMessageNow() noexcept;
+    // Shared with whoever asks what the stop did; made with the cursor.
+    std::shared_ptr<const StopReport> stopReport() const noexcept { return report_; }
 
     // A system message has begun and not ended: nothing else may go to the destination now.
     bool insideSystemMessage() const noexcept { return messageOpen_; }
@@ -86,6 +102,7 @@ private:
     struct SystemMessage;
 
     bool loadSystem() noexcept;
+    bool restOfMessageEndsWithin(double seconds) const noexcept;
     void finishSystemMessage() noexcept;
     void trackNote(std::span<const std::uint8_t> message, double seconds) noexcept;
     const StreamEvent* nextNoteOff() noexcept;
@@ -97,7 +114,7 @@ private:
     std::unique_ptr<SystemMessage> system_;  // the system message under way or next, if loaded
 
     StreamEvent event_;
-    enum class Peeked : std::uint8_t { Nothing, Channel, SystemPiece, NoteOff } peeked_ = Peeked::Nothing;
+    enum class Peeked : std::uint8_t { Nothing, Channel, SystemPiece, EndOfMessage, NoteOff } peeked_ = Peeked::Nothing;
     std::size_t pieceBytes_ = 0;
     double lastSeconds_ = 0.0;  // of the latest event advanced past
     bool messageOpen_ = false;
@@ -109,6 +126,7 @@ private:
 
     bool stopping_ = false;
     bool finishing_ = false;  // stopping, but the message under way goes on to its end
+    bool cutting_ = false;    // stopping, and the message under way ends early: F7 comes next
     double stopSeconds_ = 0.0;
     std::size_t noteOffScan_ = 0;  // next key (channel * 128 + key) the stop looks at
     std::uint8_t noteOff_[3] = {};
@@ -116,6 +134,7 @@ private:
     // 128 key bits per channel, after what has been produced, and when each key was last let go.
     std::uint64_t sounding_[16][2] = {};
     std::vector<double> releasedAt_;
+    std::shared_ptr<StopReport> report_;
     double endSecondsBound_ = 0.0;
 };
 

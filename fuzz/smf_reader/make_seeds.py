@@ -66,6 +66,12 @@ valid = {
     "sysex_far_apart.mid": header(0, 1, 96)
     + chunk(b"MTrk", (b"\x00\xf0\x02\x01\xf7" + b"\x00\x90\x3c\x40" + b"\x01\x3c\x00" * 300) * 2),  # no end-of-track
     "many_tracks.mid": header(1, 300, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + EOT) * 300,
+    # Stray system status bytes of known length where events belong: passed over, the track plays on.
+    "stray_system_bytes.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40" + b"\x01\xf8" + b"\x01\x3c\x00"
+                                                      + b"\x00\xf1\x01\x00\xf2\x01\x02\x00\xf3\x03\x00\xf6\x00\xfa\x00\xfb"
+                                                      + b"\x00\xfc\x00\xfe" + b"\x00\xf0\x01\x01\x00\xf8\x00\xf7\x01\xf7" + EOT),
+    "stray_real_time_flood.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\xf0\x02\x01\xf7" + b"\x00\xf8" * 4000
+                                                         + b"\x00\x90\x3c\x40" + b"\x00\xfe" * 4000 + b"\x00\xf0\x02\x02\xf7"),
     "dump.syx": b"\xf0\x3e\x13\x00\x01\x02\xf7" + b"\xf0\x3e\x13\x01" + bytes(range(0x20, 0x60)) + b"\xf7" + b"\xf0\xf7",
 }
 
@@ -82,6 +88,9 @@ damaged = {
     "not_midi.mid": b"RIFF\x00\x00\x00\x04RMID",
     "uncounted_tracks.mid": b"MThd\x00\x00\x00\x02\x00\x01" + chunk(b"MTrk", b"\x00\x90\x3c\x40" + EOT) * 300,
     "empty_sysex_flood.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\xf0\x00" * 4000 + b"\x00\xf0"),
+    "stray_undefined_status.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40\x00\xf8\x00\xf4\x00\x3c\x00" + EOT),
+    "stray_data_cut.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40\x00\xf2\x01"),
+    "stray_common_cancels_running_status.mid": header(0, 1, 96) + chunk(b"MTrk", b"\x00\x90\x3c\x40\x00\xf6\x00\x3c\x00" + EOT),
     "dump_garbage_between.syx": b"\xf0\x3e\x13\x00\xf7" + b"garbage" + b"\xf0\x3e\x13\x01\xf7",
     "dump_missing_f7.syx": b"\xf0\x3e\x13\x00\xf7" + b"\xf0\x3e\x13\x01\x02",
     "dump_status_inside.syx": b"\xf0\x3e\x13\x90\x3c\x40\xf7",

@@ -313,14 +313,7 @@ public:
         } else if (s.finished) {
             // Everything has left: only notes the song left sounding need note-offs, now.
             s.cursor->stop(kLatestSeconds, false);
-            while (const StreamEvent* e = s.cursor->peek(kLatestSeconds, kSysExPiece)) {
-                snd_seq_event_t ev;
-                if (encode(s, *e, ev)) {
-                    snd_seq_ev_set_direct(&ev);
-                    send(s, ev);
-                }
-                s.cursor->advance();
-            }
+            sendRestNow(s);
         } else if (!s.gone) {
             const std::int64_t now = queueNowNs();
             std::int64_t keepUntil = now;
@@ -387,6 +380,8 @@ public:
         }
         {
             std::lock_guard lock(mutex_);
+            if (seq_ != nullptr && alive())
+                endOpenMessages();
             quit_ = true;
         }
         wake_.notify_all();
@@ -540,6 +535,48 @@ private:
         s.cursor->abandonMessage();
         s.messageOpen = false;
         s.messageSpans.clear();
+    }
+
+    // Writes what the stopped cursor still has to produce at once, past the queue.
+    void sendRestNow(StreamState& s)
+    {
+        while (const StreamEvent* e = s.cursor->peek(kLatestSeconds, kSysExPiece)) {
+            snd_seq_event_t ev;
+            if (encode(s, *e, ev)) {
+                snd_seq_ev_set_direct(&ev);
+                send(s, ev);
+            }
+            s.cursor->advance();
+        }
+    }
+
+    // The client is closing past its bound, and the kernel drops what a client leaves queued: a
+    // system message not wholly out yet would stay half sent. What its stream has queued is taken
+    // back, and F7 and the note-offs go at once.
+    void endOpenMessages()
+    {
+        const std::int64_t now = queueNowNs();
+        for (const auto& stream : streams_) {
+            StreamState& s = *stream;
+            const bool partlyOut = s.messageOpen || (!s.messageSpans.empty() && s.messageSpans.back().second >= now);
+            if (!s.stopped || !s.started || s.finished || s.gone || !partlyOut)
+                continue;
+            removeQueued(s, 0);
+            if (!s.cursor->insideSystemMessage()) {
+                // All of it had been queued: its end was taken back with the rest.
+                snd_seq_event_t ev;
+                snd_seq_ev_clear(&ev);
+                s.piece[0] = 0xF7;
+                snd_seq_ev_set_sysex(&ev, 1, s.piece.data());
+                snd_seq_ev_set_direct(&ev);
+                send(s, ev);
+            }
+            s.cursor->endMessageNow();
+            sendRestNow(s);
+            s.messageOpen = false;
+            s.messageSpans.clear();
+            s.allWritten = s.finished = true;
+        }
     }
 
     // Takes back what the stream has queued for `fromNs` or later.

@@ -30,6 +30,9 @@ constexpr std::uint64_t kSettlingCycles = 1;
 constexpr std::uint64_t kActivationCycles = 2;
 constexpr auto kActivationBound = std::chrono::milliseconds(500);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
+// How long a closing client waits, past its own bound, for the callback to end a system message
+// under way with F7 (a few cycles; bounded for a server that stalls).
+constexpr double kEndMessageBoundSeconds = 0.5;
 
 // A slot's life: the main thread takes a Free slot (Reserved), fills it and hands it to the process
 // callback (Starting); the callback plays it (Playing) and, once asked to stop, ends it cleanly
@@ -240,10 +243,16 @@ public:
         const auto deadline = deadlineAfter(timeoutSeconds);
         while (alive() && std::chrono::steady_clock::now() < deadline && !allSlotsIdle())
             std::this_thread::sleep_for(kPollInterval);
+        // Past the bound, a system message still under way ends at once with F7: a synth must never
+        // be left with half of one, waiting for the rest.
+        endOpenMessages_.store(true, std::memory_order_release);
+        const auto ended = deadlineAfter(kEndMessageBoundSeconds);
+        while (alive() && std::chrono::steady_clock::now() < ended && !allSlotsIdle())
+            std::this_thread::sleep_for(kPollInterval);
         // What the last cycles wrote (note-offs, the end of a dump) is read by the receivers in that
         // cycle or the next: let two more pass before the ports go.
         const std::uint64_t written = cycles_.load(std::memory_order_acquire);
-        while (alive() && std::chrono::steady_clock::now() < deadline &&
+        while (alive() && std::chrono::steady_clock::now() < ended &&
                cycles_.load(std::memory_order_acquire) < written + 2)
             std::this_thread::sleep_for(kPollInterval);
         // Once the client has let go, the callback runs no more.
@@ -382,6 +391,8 @@ private:
                 slot.state.store(Stopping, std::memory_order_release);
                 state = Stopping;
             }
+            if (state == Stopping && endOpenMessages_.load(std::memory_order_acquire))
+                cursor.endMessageNow();  // the client is closing
             // A destination that lost its connection in the middle of a SysEx never gets the rest of
             // it later without its start.
             if (cursor.insideSystemMessage() && jack_port_connected(port) == 0)
@@ -433,6 +444,7 @@ private:
     std::atomic<jack_nframes_t> sampleRate_{48000};
     std::atomic<std::uint64_t> cycles_{0};       // cycles completed
     std::atomic<std::uint64_t> cyclesBegun_{0};  // cycles whose callback has begun
+    std::atomic<bool> endOpenMessages_{false};   // closing: what is under way ends now
     std::atomic<bool> dead_{false};
     std::mutex mainMutex_;  // serialises main-thread slot management; never taken by the callback
 };

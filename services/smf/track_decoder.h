@@ -12,7 +12,8 @@ namespace brennick::smf {
 
 class TrackDecoder {
 public:
-    enum class Step : std::uint8_t { Message, End, Problem };
+    // Skipped: an event with nothing to play was passed over (see skipped()); decoding goes on.
+    enum class Step : std::uint8_t { Message, Skipped, End, Problem };
 
     TrackDecoder() = default;
     TrackDecoder(const std::uint8_t* begin, const std::uint8_t* end) noexcept : p_(begin), end_(end) {}
@@ -24,6 +25,12 @@ public:
     // A note-on of velocity 0 is given as a note-off of velocity 64. Running status applies to channel
     // messages only; a SysEx packet cancels it, a meta event does not (files in circulation use
     // running status across a tempo change or marker between notes).
+    //
+    // A system common or real-time status byte where an event belongs has no place in a file, but
+    // each has a known length: F1 and F3 take one data byte, F2 two, F6, F8, FA, FB, FC and FE none.
+    // Such an event is Skipped, with its data, and the track plays on. As on the wire, a system
+    // common byte (F1-F6) cancels running status and ends an unfinished SysEx; a real-time byte
+    // (F8-FE) leaves both. F4, F5, F9 and FD have no known length: a Problem.
     Step next(MidiMessage& out) noexcept;
 
     const std::uint8_t* position() const noexcept { return p_; }
@@ -33,6 +40,8 @@ public:
     bool insideSysEx() const noexcept { return sysexOpen_; }
     const std::uint8_t* eventStart() const noexcept { return eventStart_; }
     const std::uint8_t* problem() const noexcept { return problem_; }
+    // The status byte of the event Skipped last.
+    const std::uint8_t* skipped() const noexcept { return skipped_; }
 
 private:
     // Reads a variable-length quantity of at most four bytes (the SMF limit, 0x0FFFFFFF).
@@ -43,11 +52,13 @@ private:
         p_ = end_;
         return Step::Problem;
     }
+    Step skipStray(std::uint8_t status) noexcept;
 
     const std::uint8_t* p_ = nullptr;
     const std::uint8_t* end_ = nullptr;
     const std::uint8_t* eventStart_ = nullptr;
     const std::uint8_t* problem_ = nullptr;
+    const std::uint8_t* skipped_ = nullptr;
     std::uint64_t tick_ = 0;
     std::uint8_t runningStatus_ = 0;  // 0: none
     bool sysexOpen_ = false;          // an F0 packet (or its continuations) has not ended with F7
@@ -71,6 +82,34 @@ inline bool TrackDecoder::readVlq(std::uint32_t& value) noexcept
     }
     fail(p_ - 1);
     return false;
+}
+
+inline TrackDecoder::Step TrackDecoder::skipStray(std::uint8_t status) noexcept
+{
+    const std::uint8_t* const at = p_ - 1;
+    int dataBytes;
+    switch (status) {
+    case 0xF1:
+    case 0xF3: dataBytes = 1; break;
+    case 0xF2: dataBytes = 2; break;
+    case 0xF6:
+    case 0xF8:
+    case 0xFA:
+    case 0xFB:
+    case 0xFC:
+    case 0xFE: dataBytes = 0; break;
+    default: return fail(at);  // F4, F5, F9, FD: undefined, of no known length
+    }
+    for (int i = 0; i < dataBytes; ++i, ++p_) {
+        if (p_ == end_ || (*p_ & 0x80))
+            return fail(p_);
+    }
+    if (status < 0xF8) {
+        runningStatus_ = 0;
+        sysexOpen_ = false;
+    }
+    skipped_ = at;
+    return Step::Skipped;
 }
 
 [[gnu::always_inline]] inline TrackDecoder::Step TrackDecoder::next(MidiMessage& out) noexcept
@@ -124,8 +163,8 @@ inline bool TrackDecoder::readVlq(std::uint32_t& value) noexcept
         if (p_ == end_)
             return fail(end_);
         metaType = *p_++;
-    } else if (status != 0xF0 && status != 0xF7) {
-        return fail(p_ - 1);  // system common and real-time bytes may not appear as events
+    } else if (status != 0xF0 && status != 0xF7) [[unlikely]] {
+        return skipStray(status);
     } else {
         runningStatus_ = 0;
     }

@@ -238,6 +238,58 @@ TEST(SmfRunningStatus, SysExCancelsItAndMetaEventsDoNot)
     EXPECT_EQ(bytesOf(messagesOf(r.sequence.track(0))[2]), (Bytes{0x80, 60, 0x40}));
 }
 
+// A system common or real-time status byte where an event belongs is passed over by its length;
+// one of no known length ends the track. Real-time bytes keep running status, the others cancel it.
+TEST(SmfRunningStatus, StrayStatusBytesOfKnownLengthArePassedOver)
+{
+    struct Case {
+        std::uint8_t status;
+        int dataBytes;  // -1: no known length
+    };
+    const std::vector<Case> cases{{0xF1, 1},  {0xF2, 2}, {0xF3, 1}, {0xF4, -1}, {0xF5, -1}, {0xF6, 0}, {0xF8, 0},
+                                  {0xF9, -1}, {0xFA, 0}, {0xFB, 0}, {0xFC, 0},  {0xFD, -1}, {0xFE, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        const bool realTime = c.status >= 0xF8;
+        SmfBuilder b(0, 96);
+        auto& t = b.track();
+        t.delta(0).noteOn(0, 60, 100).delta(3);
+        const std::size_t stray = trackDataOffset(b, 0) + t.data().size();
+        t.raw({c.status});
+        for (int i = 0; i < c.dataBytes; ++i)
+            t.raw({0x05});
+        t.delta(4);
+        const std::size_t next = trackDataOffset(b, 0) + t.data().size();
+        t.running({60, 0}).delta(5).endOfTrack();
+        const SmfReadResult r = read(b);
+        const auto messages = messagesOf(r.sequence.track(0));
+        if (c.dataBytes < 0 || !realTime) {
+            EXPECT_EQ(r.status, SmfStatus::Damaged);
+            EXPECT_EQ(r.problemOffset, c.dataBytes < 0 ? stray : next);
+            EXPECT_EQ(messages.size(), 1u);
+            EXPECT_EQ(r.strayStatusCount, c.dataBytes < 0 ? 0u : 1u);
+            continue;
+        }
+        EXPECT_EQ(r.status, SmfStatus::Complete);
+        ASSERT_EQ(messages.size(), 3u);
+        EXPECT_EQ(bytesOf(messages[1]), (Bytes{0x80, 60, 0x40}));
+        EXPECT_EQ(messages[1].tick, 7u);  // the skipped event's delta counts
+        EXPECT_EQ(r.strayStatusCount, 1u);
+        EXPECT_EQ(r.firstStrayStatusOffset, stray);
+        EXPECT_NE(describeReadNote(r).find("byte " + std::to_string(stray)), std::string::npos);
+    }
+    // Counted over all tracks; a system common byte ends an unfinished SysEx, as on the wire.
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex({0x01}).delta(0).raw({0xF2, 0x01, 0x02}).delta(0).raw({0xF8}).delta(0).sysexF7({0xF7});
+    b.track().delta(0).noteOn(0, 61, 1).delta(0).raw({0xFE}).delta(0).noteOn(0, 62, 1);
+    const SmfReadResult r = read(b);
+    EXPECT_EQ(r.status, SmfStatus::Complete);
+    EXPECT_EQ(r.strayStatusCount, 3u);
+    EXPECT_EQ(messagesOf(r.sequence.track(0))[1].kind, MessageKind::Escape);  // F2 ended the SysEx
+    EXPECT_EQ(r.sequence.track(1).size(), 2u);
+    EXPECT_TRUE(describeReadNote(read(SmfBuilder(0, 96))).empty());
+}
+
 // --- Meta events ------------------------------------------------------------------------------
 
 TEST(SmfMeta, KeepsTypeAndDataAndEndsTheTrackAtEndOfTrack)
@@ -601,8 +653,13 @@ std::vector<MalformedCase> malformedCases()
     }
     {
         SmfBuilder b(1, 96);
-        b.track().delta(0).noteOn(0, 60, 1).delta(0).raw({0xF2, 0x00, 0x00});
-        add("system common status as an event", b, SmfStatus::Damaged, t0 + 5, {1});
+        b.track().delta(0).noteOn(0, 60, 1).delta(0).raw({0xF2, 0x00});
+        add("stray song position cut short by the chunk", b, SmfStatus::Damaged, t0 + 7, {1});
+    }
+    {
+        SmfBuilder b(1, 96);
+        b.track().delta(0).noteOn(0, 60, 1).delta(0).raw({0xF3, 0x90, 0x3C, 0x40});
+        add("stray song select with a status byte for data", b, SmfStatus::Damaged, t0 + 6, {1});
     }
     {
         SmfBuilder b(1, 96);

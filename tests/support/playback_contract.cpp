@@ -8,6 +8,7 @@
 #include <cmath>
 #include <thread>
 
+#include "services/midi_connection.h"
 #include "services/music_services.h"
 #include "tests/support/call_layer.h"
 #include "tests/support/smf_builder.h"
@@ -186,11 +187,11 @@ TEST_F(PlaybackContract, SysExIsPacedWholeAndNeverBrokenByOtherMessages)
         .noteOff(0, 50)  // before the dump in the file: before it on the wire
         .delta(0)
         .sysex(sysex(6000, 0x21))
-        .delta(0)
+        .delta(2)
         .sysex(sysex(6000, 0x42))
         .delta(0)
         .endOfTrack();
-    b.track().delta(0).noteOn(1, 60, 1).delta(0).endOfTrack();  // due at 0, during the first dump
+    b.track().delta(1).noteOn(1, 60, 1).delta(0).endOfTrack();  // due during the first dump
     MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
     EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
     carrow->waitForQuiet(0.1, 2.0);
@@ -204,6 +205,80 @@ TEST_F(PlaybackContract, SysExIsPacedWholeAndNeverBrokenByOtherMessages)
     EXPECT_NEAR(got[3].seconds - got[1].seconds, 6001.0 / 60000.0, tolerance());
     const auto events = carrow->events();
     EXPECT_NEAR(events.back().seconds - got[1].seconds, 12002.0 / 60000.0, 0.02 + tolerance());
+    DisposeMusicPlayer(player);
+}
+
+// No message goes before one that comes earlier in the merged file order: what follows a system
+// message that the pacer holds back waits for it, and goes right after it; what is not behind one
+// keeps its time. (A reset arriving after the programs set behind it would wipe them out.)
+TEST_F(PlaybackContract, NothingOvertakesASystemMessageThePacerHoldsBack)
+{
+    auto carrow = sink("Carrow");
+    const Bytes gmOn{0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    const Bytes gsReset{0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    SmfBuilder b(1, 96);
+    b.track()
+        .delta(0)
+        .sysex(gmOn)
+        .delta(0)
+        .sysex(gsReset)  // waits for the first to drain
+        .delta(0)
+        .programChange(0, 5)
+        .delta(0)
+        .programChange(1, 6)
+        .delta(96)
+        .noteOff(0, 60)  // at 0.5 s, behind nothing
+        .delta(0)
+        .endOfTrack();
+    b.track().delta(0).noteOn(0, 60, 100).delta(0).endOfTrack();  // tick 0, but the later track
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 3125);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    const auto got = messages(carrow->events());
+    const std::vector<Bytes> expected{{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7},
+                                      {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7},
+                                      {0xC0, 5},
+                                      {0xC1, 6},
+                                      {0x90, 60, 100},
+                                      {0x80, 60, 0x40}};
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i].bytes, expected[i]) << i;
+    EXPECT_NEAR(got[1].seconds - got[0].seconds, 6.0 / 3125.0, tolerance());
+    for (std::size_t i = 2; i < 5; ++i)
+        EXPECT_NEAR(got[i].seconds, got[1].seconds, tolerance()) << i;
+    EXPECT_NEAR(got[5].seconds - got[0].seconds, 0.5, tolerance());
+    DisposeMusicPlayer(player);
+}
+
+// A stray system status byte of known length in a track is neither sent nor the end of its track.
+TEST_F(PlaybackContract, StrayStatusBytesAreNotSentAndTheirTrackPlaysOn)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track()
+        .delta(0)
+        .noteOn(0, 60, 100)
+        .delta(0)
+        .raw({0xF8})  // real time: running status goes on
+        .delta(12)
+        .running({60, 0})
+        .delta(0)
+        .raw({0xF2, 0x10, 0x20})
+        .delta(12)
+        .noteOn(0, 62, 90)
+        .delta(0)
+        .raw({0xF3, 0x01})
+        .delta(0)
+        .raw({0xFE})
+        .delta(12)
+        .noteOff(0, 62)
+        .delta(0)
+        .endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 2.0), 0);
+    carrow->waitForQuiet(0.1, 2.0);
+    EXPECT_EQ(wire(carrow->events()), (Bytes{0x90, 60, 100, 0x80, 60, 0x40, 0x90, 62, 90, 0x80, 62, 0x40}));
     DisposeMusicPlayer(player);
 }
 
@@ -279,31 +354,80 @@ TEST_F(PlaybackContract, PauseFollowsEachSysExMessage)
     DisposeMusicPlayer(player);
 }
 
-// A stop in the middle of a dump lets the dump finish (the synth never gets half a message), then
-// silences the notes; a new request to the same synth starts after all of that.
-TEST_F(PlaybackContract, StopFinishesTheSysExUnderWayThenSilencesAndTheNextSongWaits)
+// A stop in the middle of a dump lets the dump finish when its rest takes at most a second (the
+// synth never gets half a message); a longer one ends at once with F7, and the player says so. Then
+// the notes are silenced; a new request to the same synth starts after all of that.
+TEST_F(PlaybackContract, StopFinishesTheSysExUnderWayOrEndsALongOneThenSilencesAndTheNextSongWaits)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> packets;  // the dump's packets: an F0 one, then F7 continuations
+        bool cut;
+    };
+    const std::vector<Case> cases{{"half a second", {30000}, false},
+                                  {"five seconds", {300000}, true},
+                                  {"five seconds in packets", {3000, 3000, 294000}, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto carrow = sink("Carrow");
+        SmfBuilder b(0, 96);
+        auto& t = b.track();
+        t.delta(0).noteOn(0, 60, 100);
+        std::size_t dumpBytes = 1;
+        for (std::size_t i = 0; i < c.packets.size(); ++i) {
+            Bytes packet(c.packets[i], 0x11);
+            if (i + 1 == c.packets.size())
+                packet.back() = 0xF7;
+            i == 0 ? t.delta(0).sysex(packet) : t.delta(0).sysexF7(packet);
+            dumpBytes += packet.size();
+        }
+        t.delta(0).sysex(sysex(3000, 0x12)).delta(0).endOfTrack();
+        MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
+        ASSERT_TRUE(carrow->waitForCount(2, 5.0));
+        sleepSeconds(0.1);
+        EXPECT_EQ(MusicPlayerStop(player), 0);
+        SmfBuilder next(0, 96);
+        next.track().delta(0).noteOn(0, 70, 100).delta(0).noteOff(0, 70).delta(0).endOfTrack();
+        MusicPlayer nextPlayer = play(next.bytes(), carrow->destinationName());
+        bool cut = !c.cut;
+        EXPECT_EQ(MusicPlayerGetStopCutSysEx(player, 1.0, &cut), 0);
+        EXPECT_EQ(cut, c.cut);
+        carrow->waitForQuiet(0.3, 5.0);
+        const auto got = messages(carrow->events());
+        ASSERT_EQ(got.size(), 5u);
+        EXPECT_EQ(got[0].bytes, (Bytes{0x90, 60, 100}));
+        EXPECT_TRUE(isWholeSysEx(got[1].bytes));  // whole or ended with F7; the second never
+        if (c.cut)
+            EXPECT_LT(got[1].bytes.size(), dumpBytes / 2);
+        else
+            EXPECT_EQ(got[1].bytes.size(), dumpBytes);
+        EXPECT_EQ(got[2].bytes, (Bytes{0x80, 60, 0x40}));
+        EXPECT_EQ(got[3].bytes, (Bytes{0x90, 70, 100}));
+        EXPECT_EQ(got[4].bytes, (Bytes{0x80, 70, 0x40}));
+        // A cut dump holds the next song back no longer than the stop took to come.
+        EXPECT_EQ(got[3].seconds - got[1].seconds < 0.45, c.cut) << got[3].seconds - got[1].seconds;
+        DisposeMusicPlayer(player);
+        DisposeMusicPlayer(nextPlayer);
+    }
+}
+
+// The service closing (the program ends) in the middle of a SysEx, whatever its bound: the synth
+// gets the message's F7 before the client goes, never half a message left open.
+TEST_F(PlaybackContract, ClosingTheServiceEndsTheSysExUnderWayWithF7)
 {
     auto carrow = sink("Carrow");
     SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(0).sysex(sysex(30000, 0x11)).delta(0).sysex(sysex(3000, 0x12));
-    b.track().delta(0).endOfTrack();
-    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);  // 0.5 s for the first dump
-    ASSERT_TRUE(carrow->waitForCount(2, 5.0));
+    b.track().delta(0).sysex(sysex(30000, 0x13)).delta(0).endOfTrack();  // 0.5 s: a stop would finish it
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000);
+    ASSERT_TRUE(carrow->waitForCount(1, 5.0));
     sleepSeconds(0.1);
-    EXPECT_EQ(MusicPlayerStop(player), 0);
-    SmfBuilder next(0, 96);
-    next.track().delta(0).noteOn(0, 70, 100).delta(0).noteOff(0, 70).delta(0).endOfTrack();
-    MusicPlayer nextPlayer = play(next.bytes(), carrow->destinationName());
-    carrow->waitForQuiet(0.3, 5.0);
+    closeMidiServices(0.0);
+    carrow->waitForQuiet(0.3, 3.0);
     const auto got = messages(carrow->events());
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0].bytes, (Bytes{0x90, 60, 100}));
-    EXPECT_TRUE(isWholeSysEx(got[1].bytes) && got[1].bytes.size() == 30001);  // whole; the second never
-    EXPECT_EQ(got[2].bytes, (Bytes{0x80, 60, 0x40}));
-    EXPECT_EQ(got[3].bytes, (Bytes{0x90, 70, 100}));
-    EXPECT_EQ(got[4].bytes, (Bytes{0x80, 70, 0x40}));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(isWholeSysEx(got[0].bytes));
+    EXPECT_LT(got[0].bytes.size(), 30001u);
     DisposeMusicPlayer(player);
-    DisposeMusicPlayer(nextPlayer);
 }
 
 // A connection taken away in the middle of a SysEx: the rest of that message is dropped rather than
