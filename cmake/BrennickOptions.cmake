@@ -1,6 +1,16 @@
 # Warnings, sanitizers and fuzzing instrumentation shared by every target.
 add_compile_options(-Wall -Wextra -Wpedantic)
 
+# Debian's hardening (what dpkg-buildflags gives, with bindnow) for the optimised builds, which are
+# the ones packaged: _FORTIFY_SOURCE works only with the optimiser on. Sanitizer and fuzzing builds
+# check more than this by themselves and stay as they are.
+if(NOT BRENNICK_SANITIZE AND NOT BRENNICK_FUZZ)
+  set(_brennick_optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
+  add_compile_options(-fstack-protector-strong -Werror=format-security
+                      "$<${_brennick_optimised}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  add_link_options("$<${_brennick_optimised}:LINKER:-z,relro,-z,now>")
+endif()
+
 if(BRENNICK_SANITIZE)
   string(REPLACE ";" "," _brennick_san "${BRENNICK_SANITIZE}")
   add_compile_options(-fsanitize=${_brennick_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
