@@ -31,4 +31,17 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pipewire-jack | jackd2, fluidsynth, fluid-sou
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
+# The licence is LICENSE's; the copyright file Debian wants names it and points to the copy every
+# Debian system has in /usr/share/common-licenses.
+file(STRINGS "${PROJECT_SOURCE_DIR}/LICENSE" _brennick_license_head LIMIT_COUNT 2)
+if(NOT _brennick_license_head MATCHES "GNU GENERAL PUBLIC LICENSE;.*Version ([0-9]+),")
+  message(FATAL_ERROR "LICENSE is not a GNU General Public License: write cmake/debian/copyright.in for it")
+endif()
+set(BRENNICK_GPL_VERSION ${CMAKE_MATCH_1})
+set(BRENNICK_LICENSE "GPL-${BRENNICK_GPL_VERSION}+")  # "or any later version"
+set(BRENNICK_COPYRIGHT "2026 Brennick")
+set(_brennick_doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME}")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in" "${CMAKE_BINARY_DIR}/debian/copyright" @ONLY)
+install(FILES "${CMAKE_BINARY_DIR}/debian/copyright" DESTINATION "${_brennick_doc_dir}")
+
 include(CPack)
