@@ -93,3 +93,19 @@ function(brennick_library_headers target folder)
   endforeach()
   target_include_directories(${target} PRIVATE "${_private}" INTERFACE "${_public}")
 endfunction()
+
+# brennick_install_gzipped(SOURCE file DESTINATION folder): installs `file` as `file`.gz, compressed
+# as Debian wants manual pages and changelogs: at most, with no name or time stamp in the header
+# (so that the same source gives the same bytes).
+function(brennick_install_gzipped)
+  cmake_parse_arguments(ARG "" "SOURCE;DESTINATION" "" ${ARGN})
+  get_filename_component(_name "${ARG_SOURCE}" NAME)
+  set(_folder "${CMAKE_BINARY_DIR}/gzipped/${ARG_DESTINATION}")
+  file(MAKE_DIRECTORY "${_folder}")
+  add_custom_command(OUTPUT "${_folder}/${_name}.gz"
+                     COMMAND gzip -9 -n -c "${ARG_SOURCE}" > "${_folder}/${_name}.gz"
+                     DEPENDS "${ARG_SOURCE}" VERBATIM)
+  string(MAKE_C_IDENTIFIER "gzip_${ARG_DESTINATION}_${_name}" _target)
+  add_custom_target(${_target} ALL DEPENDS "${_folder}/${_name}.gz")
+  install(FILES "${_folder}/${_name}.gz" DESTINATION "${ARG_DESTINATION}")
+endfunction()
