@@ -31,6 +31,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pipewire-jack | jackd2, fluidsynth, fluid-soundfont-gm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/debian/package_tools.cmake")
 
 # The licence is LICENSE's; the copyright file Debian wants names it and points to the copy every
 # Debian system has in /usr/share/common-licenses.
