@@ -51,32 +51,55 @@ QString usageText()
                           "       brennick-midi-player --help | --version\n");
 }
 
+// What the player does and where it keeps its settings, as README.md and the manual page say it;
+// tests/app/command_line_test.cpp keeps the two in step.
 QString helpText()
 {
     return usageText() +
-           QStringLiteral("\n"
-                          "Plays a Standard MIDI File to the MIDI destination whose name contains the Brennick synth\n"
-                          "model the file names (else to the first destination), and shows its progress. One player\n"
-                          "runs per user: a later launch hands its files and URLs to it and ends; of several files\n"
-                          "only the last is played. The player's only setting, \"Quit on stop\", is kept in its\n"
-                          "settings file.\n"
-                          "\n"
-                          "Options:\n"
-                          "  --list     print the MIDI destinations the player sees, in order, and for each FILE\n"
-                          "             which one it would be sent to and why; sends nothing, needs no display\n"
-                          "  --help     print this help\n"
-                          "  --version  print the version\n"
-                          "  --         end of options: every later argument is a file or URL\n"
-                          "An argument that begins with \"-\" is a file when a file of that name exists.\n"
-                          "\n"
-                          "Exit status:\n"
-                          "  0  the player ended normally (window closed, Quit, SIGTERM or SIGINT); the files were\n"
-                          "     handed to the running player; or --help, --version or --list\n"
-                          "  1  playback ended with \"Quit on stop\" on, or the no-device alert was dismissed\n"
-                          "  2  a usage error, or no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n"
-                          "  3  a running player holds the single-instance socket but cannot take the files: it does\n"
-                          "     not answer (stopped or hung), it belongs to another user, or something that is not a\n"
-                          "     socket is in the way; no second player is started\n");
+           QStringLiteral(
+               "\n"
+               "Plays a Standard MIDI File (.mid, .midi) or a raw SysEx file (.syx) to the MIDI\n"
+               "destination whose name contains the Brennick synth model the file names (else\n"
+               "to the first destination), pacing SysEx so the synth keeps up, and shows the\n"
+               "progress. Destinations are those of a running JACK server, else of the ALSA\n"
+               "sequencer. One player runs per user: a later launch hands its files and URLs\n"
+               "to it and ends; of several files only the last is played.\n"
+               "\n"
+               "The window's menu (right click): Stop (Escape) ends playback as its end does,\n"
+               "finishing the SysEx message under way; Play Again plays the last file from the\n"
+               "start; Send To picks the destination for the file's synth model (Automatic:\n"
+               "the rule above); SysEx Pacing sets that model's SysEx speed and the pause after\n"
+               "each message; with Quit on stop on, the player quits when playback ends or is\n"
+               "stopped. The desktop's media controls (MPRIS) show the file that plays and can\n"
+               "play it again or stop it.\n"
+               "\n"
+               "Settings (\"Quit on stop\", and per synth model the destination picked with Send\n"
+               "To and the SysEx pacing) are kept in the settings file\n"
+               "<prefix>/share/brennick-midi-player/BrennickMIDIPlayerSetting.xml, or, where\n"
+               "that folder cannot be written, in the per-user settings file\n"
+               "$XDG_CONFIG_HOME/brennick-midi-player/BrennickMIDIPlayerSetting.xml, which is\n"
+               "the one read once it exists. There are no settings on the command line.\n"
+               "\n"
+               "Options:\n"
+               "  --list     print the MIDI destinations the player sees, in order, and for\n"
+               "             each FILE which one it would be sent to and why; sends nothing,\n"
+               "             needs no display\n"
+               "  --help     print this help\n"
+               "  --version  print the version\n"
+               "  --         end of options: every later argument is a file or URL\n"
+               "An argument that begins with \"-\" is a file when a file of that name exists.\n"
+               "\n"
+               "Exit status:\n"
+               "  0  the player ended normally (window closed, Quit, SIGTERM or SIGINT); the\n"
+               "     files were handed to the running player; or --help, --version or --list\n"
+               "  1  playback ended with \"Quit on stop\" on, or the no-device alert was\n"
+               "     dismissed\n"
+               "  2  a usage error, or no graphical display (neither DISPLAY nor\n"
+               "     WAYLAND_DISPLAY is set)\n"
+               "  3  a running player holds the single-instance socket but cannot take the\n"
+               "     files: it does not answer (stopped or hung), it belongs to another user,\n"
+               "     or something that is not a socket is in the way; no second player is\n"
+               "     started\n");
 }
 
 QString versionText()

@@ -1,6 +1,16 @@
 # Warnings, sanitizers and fuzzing instrumentation shared by every target.
 add_compile_options(-Wall -Wextra -Wpedantic)
 
+# Debian's hardening (what dpkg-buildflags gives, with bindnow) for the optimised builds, which are
+# the ones packaged: _FORTIFY_SOURCE works only with the optimiser on. Sanitizer and fuzzing builds
+# check more than this by themselves and stay as they are.
+if(NOT BRENNICK_SANITIZE AND NOT BRENNICK_FUZZ)
+  set(_brennick_optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
+  add_compile_options(-fstack-protector-strong -Werror=format-security
+                      "$<${_brennick_optimised}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  add_link_options("$<${_brennick_optimised}:LINKER:-z,relro,-z,now>")
+endif()
+
 if(BRENNICK_SANITIZE)
   string(REPLACE ";" "," _brennick_san "${BRENNICK_SANITIZE}")
   add_compile_options(-fsanitize=${_brennick_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
@@ -87,4 +97,20 @@ function(brennick_library_headers target folder)
     file(CREATE_LINK "${_header}" "${_public}/${folder}/${_name}" SYMBOLIC)
   endforeach()
   target_include_directories(${target} PRIVATE "${_private}" INTERFACE "${_public}")
+endfunction()
+
+# brennick_install_gzipped(SOURCE file DESTINATION folder): installs `file` as `file`.gz, compressed
+# as Debian wants manual pages and changelogs: at most, with no name or time stamp in the header
+# (so that the same source gives the same bytes).
+function(brennick_install_gzipped)
+  cmake_parse_arguments(ARG "" "SOURCE;DESTINATION" "" ${ARGN})
+  get_filename_component(_name "${ARG_SOURCE}" NAME)
+  set(_folder "${CMAKE_BINARY_DIR}/gzipped/${ARG_DESTINATION}")
+  file(MAKE_DIRECTORY "${_folder}")
+  add_custom_command(OUTPUT "${_folder}/${_name}.gz"
+                     COMMAND gzip -9 -n -c "${ARG_SOURCE}" > "${_folder}/${_name}.gz"
+                     DEPENDS "${ARG_SOURCE}" VERBATIM)
+  string(MAKE_C_IDENTIFIER "gzip_${ARG_DESTINATION}_${_name}" _target)
+  add_custom_target(${_target} ALL DEPENDS "${_folder}/${_name}.gz")
+  install(FILES "${_folder}/${_name}.gz" DESTINATION "${ARG_DESTINATION}")
 endfunction()

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Configures and builds the project into a build folder.
-# Usage: scripts/build.sh [build-dir] [--player] [--configure-only] [cmake arguments...] [--target NAME]...
+# Usage: scripts/build.sh [build-dir] [--player|--package] [--configure-only] [cmake arguments...] [--target NAME]...
 #   --player          build the player alone; a new build folder leaves the tests and benchmarks
 #                     out, so that configuring needs no test package (the run command's build)
+#   --package         build what ships and make the Debian package from it (cpack -G DEB, which
+#                     needs `scripts/install-deps.sh package`); a new build folder leaves the tests
+#                     and benchmarks out, as with --player
 #   --configure-only  stop after configuring
 #   --target NAME     build NAME (repeatable); without it, everything
 # An existing build folder is configured again only when the arguments ask for something its
@@ -14,11 +17,18 @@ shift || true
 cmake_args=()
 targets=()
 configure_only=
+package=
+product_only=(-DBRENNICK_BUILD_TESTS=OFF -DBRENNICK_BUILD_BENCH=OFF)
 while [ $# -gt 0 ]; do
     case $1 in
         --player)
-            [ -f "$dir/CMakeCache.txt" ] || cmake_args+=(-DBRENNICK_BUILD_TESTS=OFF -DBRENNICK_BUILD_BENCH=OFF)
+            [ -f "$dir/CMakeCache.txt" ] || cmake_args+=("${product_only[@]}")
             targets+=(--target brennick-midi-player)
+            shift
+            ;;
+        --package)
+            [ -f "$dir/CMakeCache.txt" ] || cmake_args+=("${product_only[@]}")
+            package=1
             shift
             ;;
         --configure-only)
@@ -59,3 +69,6 @@ elif ! cache_holds ${cmake_args[@]+"${cmake_args[@]}"}; then
 fi
 [ -n "$configure_only" ] && exit 0
 cmake --build "$dir" --parallel "$(nproc)" ${targets[@]+"${targets[@]}"}
+if [ -n "$package" ]; then
+    (cd "$dir" && cpack -G DEB)
+fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian package of this build (cpack -G DEB): `apt-get install ./<package>.deb` gives the player
-# and asbd on PATH, in the desktop menu with its MIME types, and the installed player plays a song to
-# a synth on a JACK server; `apt-get remove` then leaves nothing behind, not even the settings file
-# the player (run by root) wrote into its resource folder.
+# The Debian package of this build (cpack -G DEB): lintian finds nothing to warn of; `apt-get install
+# ./<package>.deb` gives the player and asbd on PATH, in the desktop menu with its MIME types, and the
+# installed player plays a song to a synth on a JACK server; `apt-get remove` keeps the settings file
+# the player (run by root) wrote into its resource folder, and `apt-get purge` then leaves nothing
+# behind. Without a tool that packaging needs, cpack makes no package.
 # The machine is not changed: apt works on overlays of /usr, /etc and /var in a mount namespace of
 # its own, and what the overlays hold after the removal is what the package left.
 # Usage: debian_package_test.sh BUILD_DIR   (as root)
@@ -14,7 +15,7 @@ source "$source_dir/tests/packaging/packaging_support.sh"
 
 if [ -z "${BRENNICK_PACKAGE_TEST_WORK:-}" ]; then
     [ "$(id -u)" = 0 ] || skip_or_fail "installing a package needs root"
-    for tool in unshare apt-get cpack dpkg-shlibdeps jackd jack_midi_dump; do
+    for tool in unshare apt-get cpack dpkg-shlibdeps file lintian jackd jack_midi_dump; do
         command -v "$tool" >/dev/null || skip_or_fail "$tool is not installed (scripts/install-deps.sh test)"
     done
     work=$(mktemp -d)
@@ -47,6 +48,10 @@ for needed in qt6-qpa-plugins qt6-image-formats-plugins fonts-liberation libqt6w
     libplist libsndfile1; do
     check "the package depends on $needed" grep -q "$needed" <<<"$depends"
 done
+# Errors and warnings, and the lack of the hardening Debian builds with (which lintian only notes).
+lintian --info "$package" >"$work/lintian.log" 2>&1 || true
+complaints=$(grep -E '^[EW]: |hardening-' "$work/lintian.log" || true)
+check "lintian finds no error, warning or missing hardening" test -z "$complaints"
 
 apt-get install -y -q --no-install-recommends "$package" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; echo "FAILED: apt-get install"; exit 1; }
@@ -85,9 +90,14 @@ check "the synth received its last note-off" grep -qE '80 3e 40' "$work/sink.log
 stop_in_order "$sink_pid" "$jackd_pid"
 trap - EXIT
 
+settings=/usr/share/brennick-midi-player/BrennickMIDIPlayerSetting.xml
 apt-get remove -y -q brennick-midi-player >"$work/remove.log" 2>&1 ||
     { cat "$work/remove.log"; echo "FAILED: apt-get remove"; exit 1; }
 check "the program is gone" test ! -e /usr/bin/brennick-midi-player
+check "removing the package keeps the settings file" test -f "$settings"
+apt-get purge -y -q brennick-midi-player >>"$work/remove.log" 2>&1 ||
+    { cat "$work/remove.log"; echo "FAILED: apt-get purge"; exit 1; }
+check "purging the package deletes the settings file" test ! -e "$settings"
 
 # What is in the overlays now and was not on the machine, apart from the package manager's own
 # records and caches, is what the package left.
@@ -96,12 +106,27 @@ left=$(for folder in usr etc var; do
 done | grep -vE '^/var/(lib/(dpkg|apt)|cache|log)(/|$)' | while IFS= read -r path; do
     [ -e "$overlays/machine$path" ] || [ -L "$overlays/machine$path" ] || echo "$path"
 done)
-check "removing the package leaves nothing behind${left:+: $left}" test -z "$left"
+check "purging the package leaves nothing behind${left:+: $left}" test -z "$left"
+
+# Each tool the package step needs, missing: cpack fails rather than make a package without it
+# (without dpkg-shlibdeps, one that depends on none of its libraries).
+for tool in dpkg-shlibdeps file; do
+    mkdir -p "$overlays/without-$tool/upper" "$overlays/without-$tool/work"
+    mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$overlays/without-$tool/upper,workdir=$overlays/without-$tool/work" /usr/bin
+    rm /usr/bin/"$tool"
+    status=0
+    (cd "$build_dir" && cpack -G DEB -B "$work/without-$tool" >"$work/without-$tool.log" 2>&1) || status=$?
+    umount --lazy /usr/bin  # umount itself runs from there
+    check "without $tool cpack fails (status $status)" test "$status" != 0
+    check "without $tool cpack makes no package" test -z "$(find "$work/without-$tool" -name '*.deb' 2>/dev/null)"
+done
 
 if [ "$failures" != 0 ]; then
-    for log in install player sink remove; do
-        echo "----- $log"
-        cat "$work/$log.log"
+    for log in lintian install player sink remove without-dpkg-shlibdeps without-file; do
+        if [ -f "$work/$log.log" ]; then
+            echo "----- $log"
+            cat "$work/$log.log"
+        fi
     done
     exit 1
 fi
