@@ -433,6 +433,57 @@ OSStatus MusicPlayerStop(MusicPlayer player)
     return 0;
 }
 
+namespace {
+
+// Runs `act` on the player named by `player` (outside the registry's lock: players are used from
+// one thread); a failure status when there is none, or it has no sequence.
+template <class Act> OSStatus withPlayer(MusicPlayer player, Act act)
+{
+    OpaqueMusicPlayer* p = nullptr;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        p = r.player(player);
+    }
+    if (p == nullptr)
+        return kAudioToolboxErr_InvalidPlayer;
+    if (!p->player.hasSequence())
+        return kAudioToolboxErr_NoSequence;
+    act(p->player);
+    return 0;
+}
+
+}  // namespace
+
+OSStatus MusicPlayerSetTime(MusicPlayer player, MusicTimeStamp beats)
+{
+    return withPlayer(player, [beats](SequencePlayer& p) {
+        p.seek(beats <= 0.0 ? 0.0 : p.sequenceTempoMap().beatsToSeconds(beats));
+    });
+}
+
+OSStatus MusicPlayerPause(MusicPlayer player)
+{
+    return withPlayer(player, [](SequencePlayer& p) { p.pause(); });
+}
+
+OSStatus MusicPlayerResume(MusicPlayer player)
+{
+    return withPlayer(player, [](SequencePlayer& p) { p.resume(); });
+}
+
+OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate)
+{
+    if (!(rate >= 0.5 && rate <= 2.0))
+        return kParamErr;
+    return withPlayer(player, [rate](SequencePlayer& p) { p.setRate(rate); });
+}
+
+OSStatus MusicPlayerPanic(MusicPlayer player)
+{
+    return withPlayer(player, [](SequencePlayer& p) { p.panic(); });
+}
+
 OSStatus MusicPlayerGetStopCutSysEx(MusicPlayer player, double waitSeconds, bool* outCut)
 {
     if (outCut == nullptr)

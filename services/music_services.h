@@ -122,6 +122,20 @@ OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence);
 OSStatus MusicPlayerStart(MusicPlayer player);
 // Stops and silences the notes the player left sounding. Null or stopped players are fine.
 OSStatus MusicPlayerStop(MusicPlayer player);
+// Beyond starting and stopping (each returns at once; the position reads as the song's time):
+// Moves the position to `beats`; a playing player goes on from there, the synth first given the
+// song's state at that point (bank and program, controllers, pitch bend, pressure, and the set-up
+// SysEx before the first note). A SysEx dump moves to the start of a whole message.
+OSStatus MusicPlayerSetTime(MusicPlayer player, MusicTimeStamp beats);
+// Pause silences at once (a SysEx under way first ends), note-offs and sustain let go, and keeps the
+// position; resume goes on from it with the state chased. Neither does anything when it has nothing to do.
+OSStatus MusicPlayerPause(MusicPlayer player);
+OSStatus MusicPlayerResume(MusicPlayer player);
+// Tempo from 0.5 to 2 times the song's own; SysEx pacing is not scaled.
+OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate);
+// Stops, then sends "all notes off" and "reset all controllers" on all 16 channels of the player's
+// destination.
+OSStatus MusicPlayerPanic(MusicPlayer player);
 // Whether the player's latest stop ended a SysEx under way early, with its F7 (its rest would have
 // taken more than a second at the destination's pace); false when that stop stopped nothing. The
 // output takes a stop within a moment: this waits at most `waitSeconds` for it.

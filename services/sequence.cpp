@@ -19,6 +19,19 @@ void MidiTrack::forEach(const std::function<void(const MidiMessage&)>& visit) co
     }
 }
 
+MidiTrack MidiTrack::ofEvents(std::span<const std::uint8_t> events) noexcept
+{
+    MidiTrack track;
+    track.events_ = events;
+    track.forEach([&track](const MidiMessage& m) {
+        ++track.messageCount_;
+        track.channelCount_ += m.kind == MessageKind::Channel;
+        track.systemCount_ += isSystemMessage(m.kind);
+        track.lengthTicks_ = m.tick;
+    });
+    return track;
+}
+
 Sequence::Sequence() = default;
 Sequence::Sequence(Sequence&&) noexcept = default;
 Sequence& Sequence::operator=(Sequence&&) noexcept = default;

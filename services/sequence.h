@@ -33,6 +33,10 @@ public:
     // Calls `visit` for every message in file order.
     void forEach(const std::function<void(const MidiMessage&)>& visit) const;
 
+    // A track over event data made by the program itself (delta-time events as in an MTrk chunk),
+    // which must outlive it.
+    static MidiTrack ofEvents(std::span<const std::uint8_t> events) noexcept;
+
 private:
     friend class SmfSequenceBuilder;
 

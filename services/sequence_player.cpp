@@ -6,6 +6,7 @@
 #include "services/midi_connection.h"
 #include "services/midi_service_thread.h"
 #include "services/sequence.h"
+#include "services/smf_reader.h"
 #include "services/stream_cursor.h"
 
 namespace brennick {
@@ -25,8 +26,62 @@ std::int64_t steadyNanoseconds()
 struct SequencePlayer::Run {
     std::unique_ptr<PlaybackStream> stream;
     std::atomic<std::int64_t> startedAtNs{0};  // 0 until the stream has started
-    double endSecondsBound = 0.0;
+    double fromSeconds = 0.0;                  // the song's time where the stream starts
+    double rate = 1.0;
+    double endSecondsBound = 0.0;              // from the stream's start
 };
+
+namespace {
+
+// How long the service thread waits for a panic to leave: a stopped stream may first finish a
+// SysEx (at most about a second) before it.
+constexpr double kPanicSendSeconds = 2.0;
+
+// Where a stream can start at or before the song's `seconds`: a tick of a song; in a SysEx dump,
+// the start of the message under way then at the pacing's speed.
+std::pair<PlayFrom, double> startPoint(const Sequence& sequence, SysExPacing pacing, double seconds, double rate)
+{
+    PlayFrom from;
+    from.rate = rate;
+    if (seconds <= 0.0)
+        return {from, 0.0};
+    if (!sequence.isSysExDump()) {
+        from.tick = sequence.tempoMap().secondsToTicks(seconds);
+        return {from, sequence.tempoMap().ticksToSeconds(from.tick)};
+    }
+    const SysExPacer pacer(pacing);
+    double start = 0.0;
+    sequence.track(0).forEach([&](const MidiMessage& m) {
+        if (!isSystemMessage(m.kind))
+            return;
+        const double next = start + pacer.drainSeconds(m.bytes.size() + 1) + pacing.pauseSeconds;
+        if (next <= seconds) {
+            start = next;
+            ++from.dumpMessage;
+        }
+    });
+    return {from, start};
+}
+
+// All notes off and reset all controllers on every channel, as a song of its own.
+std::shared_ptr<const Sequence> panicSequence()
+{
+    static const std::shared_ptr<const Sequence> panic = [] {
+        std::vector<std::uint8_t> events;
+        for (std::uint8_t channel = 0; channel < 16; ++channel)
+            for (std::uint8_t controller : {std::uint8_t(123), std::uint8_t(121)})
+                events.insert(events.end(), {0x00, std::uint8_t(0xB0 | channel), controller, 0x00});
+        events.insert(events.end(), {0x00, 0xFF, 0x2F, 0x00});
+        std::vector<std::uint8_t> file{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96, 'M', 'T', 'r', 'k', 0, 0};
+        file.push_back(std::uint8_t(events.size() >> 8));
+        file.push_back(std::uint8_t(events.size()));
+        file.insert(file.end(), events.begin(), events.end());
+        return std::make_shared<const Sequence>(readStandardMidiFile(std::span<const std::uint8_t>(file)).sequence);
+    }();
+    return panic;
+}
+
+}  // namespace
 
 SequencePlayer::SequencePlayer() = default;
 
@@ -44,15 +99,27 @@ void SequencePlayer::setSequence(std::shared_ptr<const Sequence> sequence)
 
 void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pacing)
 {
-    stop();
-    stoppedAtSeconds_ = 0.0;
+    destination_ = destination;
+    pacing_ = pacing;
+    paused_ = false;
+    startAt(0.0);
+}
+
+void SequencePlayer::startAt(double seconds)
+{
+    endRun();
+    stoppedAtSeconds_ = seconds;
     if (!sequence_)
         return;
-    auto cursor = std::make_shared<std::unique_ptr<StreamCursor>>(std::make_unique<StreamCursor>(sequence_, pacing));
+    const auto [from, fromSeconds] = startPoint(*sequence_, pacing_, seconds, rate_);
+    stoppedAtSeconds_ = fromSeconds;
+    auto cursor = std::make_shared<std::unique_ptr<StreamCursor>>(std::make_unique<StreamCursor>(sequence_, pacing_, from));
     run_ = std::make_shared<Run>();
+    run_->fromSeconds = fromSeconds;
+    run_->rate = rate_;
     run_->endSecondsBound = (*cursor)->endSecondsBound();
     stopReport_ = (*cursor)->stopReport();
-    postToMidiServiceThread([run = run_, cursor, destination] {
+    postToMidiServiceThread([run = run_, cursor, destination = destination_] {
         const auto backend = openedMidiBackend();
         if (!backend)
             return;
@@ -62,12 +129,10 @@ void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
     });
 }
 
-void SequencePlayer::stop()
+void SequencePlayer::endRun()
 {
-    if (!run_) {
-        stopReport_.reset();
+    if (!run_)
         return;
-    }
     stoppedAtSeconds_ = positionSeconds();
     postToMidiServiceThread([run = std::move(run_)] {
         if (run->stream)
@@ -75,6 +140,69 @@ void SequencePlayer::stop()
         run->stream.reset();
     });
     run_.reset();
+}
+
+void SequencePlayer::stop()
+{
+    paused_ = false;
+    if (!run_) {
+        stopReport_.reset();
+        return;
+    }
+    endRun();
+}
+
+void SequencePlayer::pause()
+{
+    if (!run_)
+        return;
+    endRun();
+    paused_ = true;
+}
+
+void SequencePlayer::resume()
+{
+    if (!paused_)
+        return;
+    paused_ = false;
+    startAt(stoppedAtSeconds_);
+}
+
+void SequencePlayer::seek(double seconds)
+{
+    seconds = std::max(0.0, seconds);
+    if (run_)
+        startAt(seconds);
+    else
+        stoppedAtSeconds_ = sequence_ ? startPoint(*sequence_, pacing_, seconds, rate_).second : seconds;
+}
+
+void SequencePlayer::setRate(double rate)
+{
+    rate = std::clamp(rate, 0.5, 2.0);
+    if (rate == rate_)
+        return;
+    const bool playing = run_ != nullptr;
+    const double at = positionSeconds();
+    rate_ = rate;
+    if (playing)
+        startAt(at);
+}
+
+void SequencePlayer::panic()
+{
+    stop();
+    if (!destination_)
+        return;
+    auto cursor = std::make_shared<std::unique_ptr<StreamCursor>>(std::make_unique<StreamCursor>(panicSequence(), pacing_));
+    postToMidiServiceThread([cursor, destination = destination_] {
+        const auto backend = openedMidiBackend();
+        if (!backend)
+            return;
+        // Starts once the stream stopped just now has ended; 32 short messages leave in a cycle.
+        if (auto stream = backend->play(std::move(*cursor), destination))
+            stream->waitUntilSent(kPanicSendSeconds);
+    });
 }
 
 std::optional<bool> SequencePlayer::stopCutMessage() const
@@ -91,7 +219,13 @@ double SequencePlayer::positionSeconds() const
     if (!run_)
         return stoppedAtSeconds_;
     const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
-    return started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
+    const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
+    return run_->fromSeconds + elapsed * run_->rate;
+}
+
+const TempoMap& SequencePlayer::sequenceTempoMap() const noexcept
+{
+    return sequence_->tempoMap();
 }
 
 double SequencePlayer::positionBeats() const
@@ -105,7 +239,9 @@ bool SequencePlayer::waitUntilSent(double graceSeconds)
 {
     if (!run_)
         return true;
-    const double remaining = std::max(0.0, run_->endSecondsBound - positionSeconds()) + std::max(0.0, graceSeconds);
+    const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
+    const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
+    const double remaining = std::max(0.0, run_->endSecondsBound - elapsed) + std::max(0.0, graceSeconds);
     bool sent = true;
     runOnMidiServiceThread([run = run_, remaining, &sent] {
         if (run->stream)

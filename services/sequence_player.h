@@ -12,6 +12,7 @@ namespace brennick {
 
 class Sequence;
 struct StopReport;
+class TempoMap;
 
 // Used from one thread (the caller's); what reaches the MIDI service runs on the MIDI service
 // thread, so no call here waits for the service.
@@ -24,6 +25,7 @@ public:
 
     void setSequence(std::shared_ptr<const Sequence> sequence);
     bool hasSequence() const noexcept { return sequence_ != nullptr; }
+    const TempoMap& sequenceTempoMap() const noexcept;  // hasSequence() only
 
     // Starts from the beginning on `destination` (as listed by the backend that is open),
     // pacing SysEx as `pacing` says. Stops what this player was playing first. Returns at once;
@@ -40,8 +42,26 @@ public:
     // cycle). Never waits.
     std::optional<bool> stopCutMessage() const;
 
-    // Beats since the stream started; keeps growing past the end of the sequence until stopped. It
-    // follows the steady clock, so it advances even when the destination or the service has gone.
+    // Pause silences as a stop does and keeps the position; resume goes on from there, the synth
+    // first given the song's state at that point (see ChasePrelude). Both return at once.
+    void pause();
+    void resume();
+    bool paused() const noexcept { return paused_; }
+    // Moves to `seconds` of the song (a SysEx dump: to the start of the message under way there):
+    // a playing player goes on from there with the state chased; a paused or stopped one only
+    // keeps the new position.
+    void seek(double seconds);
+    // Tempo, 0.5 to 2 (the song's own tempo map times `rate`); SysEx pacing is not scaled. A
+    // playing player goes on at the new tempo from where it is.
+    void setRate(double rate);
+    double rate() const noexcept { return rate_; }
+    // Stops as stop() does, then sends "all notes off" and "reset all controllers" on all 16
+    // channels of the destination of the latest start (after a SysEx under way has ended).
+    void panic();
+
+    // The song's time, in beats and seconds: since the start while playing (it keeps growing past
+    // the end of the sequence until stopped), where it stood while paused or stopped. It follows
+    // the steady clock, so it advances even when the destination or the service has gone.
     double positionBeats() const;
     double positionSeconds() const;
 
@@ -52,10 +72,18 @@ public:
 private:
     struct Run;
 
+    // Starts a stream at the song's `seconds` (rounded to where a stream can start).
+    void startAt(double seconds);
+    void endRun();
+
     std::shared_ptr<const Sequence> sequence_;
     std::shared_ptr<Run> run_;  // the stream of the latest start, until stopped
     std::shared_ptr<const StopReport> stopReport_;  // of the stream playing or stopped last
-    double stoppedAtSeconds_ = 0.0;
+    double stoppedAtSeconds_ = 0.0;  // the position while no stream runs
+    DestinationHandle destination_;  // of the latest start
+    SysExPacing pacing_;
+    double rate_ = 1.0;
+    bool paused_ = false;
 };
 
 }  // namespace brennick

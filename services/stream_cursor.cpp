@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "services/chase.h"
 #include "services/sequence.h"
 #include "services/smf/track_decoder.h"
 
@@ -12,6 +13,8 @@ namespace brennick {
 namespace {
 constexpr std::size_t kKeys = 16 * 128;
 constexpr std::uint8_t kEndOfExclusive = 0xF7;
+constexpr std::uint8_t kSustain = 64;
+constexpr std::uint8_t kResetAllControllers = 121;
 }  // namespace
 
 void StreamEvent::copyTo(std::uint8_t* out) const noexcept
@@ -47,28 +50,64 @@ struct StreamCursor::Merge {
     enum class Scan : std::uint8_t { Found, Paused, Ended };
     static constexpr std::size_t kScanStep = 256;  // events decoded at most per search step
 
-    Merge(const Sequence& sequence, bool system) : system(system), clock(sequence.tempoMap())
+    // The tracks of `sequence` from `from` on, after `prelude` (whose messages stand at tick 0).
+    Merge(const Sequence& sequence, bool system, const PlayFrom& from, const MidiTrack* prelude)
+        : system(system), clock(sequence.tempoMap())
     {
-        for (std::size_t t = 0; t < sequence.trackCount(); ++t) {
-            const MidiTrack& track = sequence.track(t);
+        const auto add = [this, system](const MidiTrack& track, std::size_t number) {
             if ((system ? track.systemMessageCount() : track.channelMessageCount()) == 0)
-                continue;
+                return false;
             const auto events = track.events();
             tracks.push_back({smf::TrackDecoder(events.data(), events.data() + events.size()),
                               {},
                               nullptr,
-                              static_cast<std::uint32_t>(t)});
-        }
+                              static_cast<std::uint32_t>(number)});
+            return true;
+        };
+        if (prelude != nullptr)
+            add(*prelude, sequence.trackCount());
+        const std::size_t firstSongTrack = tracks.size();
+        for (std::size_t t = 0; t < sequence.trackCount(); ++t)
+            add(sequence.track(t), t);
         while (leaves < tracks.size())
             leaves *= 2;
         nodes.assign(2 * leaves, kDone);
-        for (std::uint32_t i = 0; i < leaves; ++i)
-            nodes[leaves + i] = i >= tracks.size() ? doneKey(i)
-                                : system           ? keyAfter(i, scan(tracks[i], kScanStep))
-                                : fetch(tracks[i]) ? keyOf(i)
-                                                   : doneKey(i);
+        for (std::uint32_t i = 0; i < leaves; ++i) {
+            if (i >= tracks.size()) {
+                nodes[leaves + i] = doneKey(i);
+            } else if (i >= firstSongTrack && (from.tick > 0 || (system && from.dumpMessage > 0))) {
+                nodes[leaves + i] = skipTo(tracks[i], from) ? keyOf(i) : doneKey(i);
+            } else {
+                nodes[leaves + i] = system           ? keyAfter(i, scan(tracks[i], kScanStep))
+                                    : fetch(tracks[i]) ? keyOf(i)
+                                                       : doneKey(i);
+            }
+        }
         for (std::size_t node = leaves - 1; node > 0; --node)
             nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
+    }
+
+    // Moves `track` to its first message of this sort at or after `from`: past a SysEx dump's
+    // first messages, never into the middle of a message (the packets that continue one begun
+    // before are passed over too). Runs where the cursor is made, never where it plays.
+    bool skipTo(Track& track, const PlayFrom& from) noexcept
+    {
+        std::size_t messages = 0;
+        for (bool insideSkipped = false;;) {  // a message begun before `from` goes on
+            if (!fetch(track))
+                return false;
+            const bool continuation = track.message.kind == MessageKind::SysExContinuation;
+            if (continuation && insideSkipped) {
+                insideSkipped = track.decoder.insideSysEx();
+                continue;
+            }
+            const bool before =
+                track.message.tick < from.tick || (system && !continuation && messages < from.dumpMessage);
+            if (!before)
+                return true;
+            messages += system && !continuation;
+            insideSkipped = system && track.decoder.insideSysEx();
+        }
     }
 
     Key keyOf(std::uint32_t track) const noexcept { return Key{tracks[track].message.tick} << kIndexBits | track; }
@@ -186,14 +225,25 @@ struct StreamCursor::SystemMessage {
     bool completesSysEx = false;
 };
 
-StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing)
-    : sequence_(std::move(sequence)), pacer_(pacing), channels_(std::make_unique<Merge>(*sequence_, false)),
-      systems_(std::make_unique<Merge>(*sequence_, true)), system_(std::make_unique<SystemMessage>()),
-      releasedAt_(kKeys, -1.0), report_(std::make_shared<StopReport>())
+StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from)
+    : sequence_(std::move(sequence)),
+      prelude_(from.tick > 0 ? std::make_unique<ChasePrelude>(*sequence_, from.tick) : nullptr),
+      originSeconds_(sequence_->tempoMap().ticksToSeconds(from.tick)), rate_(from.rate > 0.0 ? from.rate : 1.0),
+      pacer_(pacing), channels_(std::make_unique<Merge>(*sequence_, false, from, prelude_ ? &prelude_->track() : nullptr)),
+      systems_(std::make_unique<Merge>(*sequence_, true, from, prelude_ ? &prelude_->track() : nullptr)),
+      system_(std::make_unique<SystemMessage>()), releasedAt_(kKeys, -1.0), report_(std::make_shared<StopReport>())
 {
-    endSecondsBound_ = sequence_->lastMessageSeconds() + pacer_.drainSeconds(sequence_->systemBytes()) +
-                       pacer_.pauseSeconds() * double(sequence_->systemMessageCount());
+    const std::size_t preludeSystem = prelude_ ? prelude_->track().systemMessageCount() : 0;
+    endSecondsBound_ = std::max(0.0, sequence_->lastMessageSeconds() - originSeconds_) / rate_ +
+                       pacer_.drainSeconds(sequence_->systemBytes() * (prelude_ ? 2 : 1)) +
+                       pacer_.pauseSeconds() * double(sequence_->systemMessageCount() + preludeSystem);
     loadSystem();
+}
+
+// The time of a message at `tick` from the cursor's start; the chased state (at tick 0) goes first.
+double StreamCursor::secondsAt(TempoMap::Cursor& clock, std::uint64_t tick) const noexcept
+{
+    return std::max(0.0, (clock.ticksToSeconds(tick) - originSeconds_) / rate_);
 }
 
 StreamCursor::~StreamCursor() = default;
@@ -269,7 +319,7 @@ bool StreamCursor::loadSystem() noexcept
         const bool endsSysEx =
             !continues && (message.kind != MessageKind::Escape || (message.bytes.front() == 0xF0 && terminated));
         // Packets left when a stop came go at the paced speed, whatever their times.
-        const double ideal = stopping_ ? 0.0 : m.clock.ticksToSeconds(message.tick);
+        const double ideal = stopping_ ? 0.0 : secondsAt(m.clock, message.tick);
         s.startSeconds = pacer_.schedule(ideal, s.size, endsSysEx);
         return true;
     }
@@ -328,7 +378,7 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
         return &event_;
     }
     if (channel != nullptr) {
-        event_.seconds = std::max(lastSeconds_, channels_->clock.ticksToSeconds(channel->message.tick));
+        event_.seconds = std::max(lastSeconds_, secondsAt(channels_->clock, channel->message.tick));
         event_.kind = StreamEvent::Kind::Channel;
         event_.leadingF0 = false;
         event_.startsMessage = event_.endsMessage = false;
@@ -469,6 +519,11 @@ void StreamCursor::trackNote(std::span<const std::uint8_t> message, double secon
     if (message.size() < 3)
         return;
     const std::uint8_t type = message[0] & 0xF0;
+    if (type == 0xB0 && (message[1] == kSustain || message[1] == kResetAllControllers)) {
+        const auto bit = std::uint16_t(1u << (message[0] & 0x0F));
+        sustained_ = message[1] == kSustain && message[2] >= 64 ? sustained_ | bit : sustained_ & ~bit;
+        return;
+    }
     if (type != 0x80 && type != 0x90)
         return;
     const unsigned channel = message[0] & 0x0F;
@@ -495,6 +550,21 @@ const StreamEvent* StreamCursor::nextNoteOff() noexcept
         noteOff_[0] = static_cast<std::uint8_t>(0x80 | channel);
         noteOff_[1] = static_cast<std::uint8_t>(key);
         noteOff_[2] = 0x40;
+        event_.seconds = std::max(lastSeconds_, stopSeconds_);
+        event_.kind = StreamEvent::Kind::Channel;
+        event_.leadingF0 = event_.startsMessage = event_.endsMessage = false;
+        event_.bytes = std::span<const std::uint8_t>(noteOff_, 3);
+        peeked_ = Peeked::NoteOff;
+        return &event_;
+    }
+    // Then the sustain pedals the song left down: a note let go under one would sound on.
+    for (; noteOffScan_ < kKeys + 16; ++noteOffScan_) {
+        const unsigned channel = unsigned(noteOffScan_ - kKeys);
+        if (!((sustained_ >> channel) & 1))
+            continue;
+        noteOff_[0] = static_cast<std::uint8_t>(0xB0 | channel);
+        noteOff_[1] = kSustain;
+        noteOff_[2] = 0;
         event_.seconds = std::max(lastSeconds_, stopSeconds_);
         event_.kind = StreamEvent::Kind::Channel;
         event_.leadingF0 = event_.startsMessage = event_.endsMessage = false;

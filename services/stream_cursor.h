@@ -9,10 +9,23 @@
 #include <vector>
 
 #include "services/sysex_pacer.h"
+#include "services/tempo_map.h"
 
 namespace brennick {
 
 class Sequence;
+class ChasePrelude;
+
+// Where and how fast a cursor plays a sequence.
+struct PlayFrom {
+    // The song's messages from this tick on, after the state chased up to it (see ChasePrelude);
+    // their times count from it.
+    std::uint64_t tick = 0;
+    // A SysEx dump (messages all at tick 0, one after the other): from its message of this number on.
+    std::size_t dumpMessage = 0;
+    // Tempo: 2 plays the song twice as fast, 0.5 half as fast. SysEx pacing is not scaled.
+    double rate = 1.0;
+};
 
 // What a backend sends next: one whole channel message, or one piece of a system message.
 struct StreamEvent {
@@ -56,7 +69,7 @@ struct StopReport {
 // at a time uses a cursor.
 class StreamCursor {
 public:
-    StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing);
+    StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from = {});
     ~StreamCursor();
     StreamCursor(const StreamCursor&) = delete;
     StreamCursor& operator=(const StreamCursor&) = delete;
@@ -76,8 +89,9 @@ public:
     // system message that has begun (its remaining packets at the paced speed, whatever their
     // times) when that takes at most kLongestFinishSeconds, else F7 at once, ending it early (the
     // synth rejects a cut message, but never takes what follows as part of it); then a note-off,
-    // at `atSeconds` or after that message, for every note sounding at `atSeconds`. Without it, a
-    // message under way is dropped (the caller took back what it had sent of it).
+    // at `atSeconds` or after that message, for every note sounding at `atSeconds`, and the sustain
+    // pedal let go on every channel that left it down. Without it, a message under way is dropped
+    // (the caller took back what it had sent of it).
     void stop(double atSeconds, bool finishMessageUnderWay) noexcept;
     bool stopping() const noexcept { return stopping_; }
     static constexpr double kLongestFinishSeconds = 1.0;
@@ -102,12 +116,16 @@ private:
     struct SystemMessage;
 
     bool loadSystem() noexcept;
+    double secondsAt(TempoMap::Cursor& clock, std::uint64_t tick) const noexcept;
     bool restOfMessageEndsWithin(double seconds) const noexcept;
     void finishSystemMessage() noexcept;
     void trackNote(std::span<const std::uint8_t> message, double seconds) noexcept;
     const StreamEvent* nextNoteOff() noexcept;
 
     std::shared_ptr<const Sequence> sequence_;
+    std::unique_ptr<const ChasePrelude> prelude_;  // played first when the cursor starts past tick 0
+    double originSeconds_ = 0.0;                   // the song's time where the cursor starts
+    double rate_ = 1.0;
     SysExPacer pacer_;
     std::unique_ptr<Merge> channels_;
     std::unique_ptr<Merge> systems_;
@@ -133,6 +151,7 @@ private:
 
     // 128 key bits per channel, after what has been produced, and when each key was last let go.
     std::uint64_t sounding_[16][2] = {};
+    std::uint16_t sustained_ = 0;  // channels whose sustain pedal is down
     std::vector<double> releasedAt_;
     std::shared_ptr<StopReport> report_;
     double endSecondsBound_ = 0.0;

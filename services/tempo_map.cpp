@@ -1,6 +1,7 @@
 #include "services/tempo_map.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 
 namespace brennick {
@@ -111,6 +112,24 @@ double TempoMap::secondsToBeats(double seconds) const noexcept
         s = &*std::prev(std::upper_bound(later_.begin(), later_.end(), seconds,
                                          [](double t, const Segment& seg) { return t < seg.startSeconds; }));
     return s->startBeats + (seconds - s->startSeconds) / s->secondsPerBeat;
+}
+
+std::uint64_t TempoMap::secondsToTicks(double seconds) const noexcept
+{
+    if (!(seconds > 0.0))
+        return 0;
+    const auto ticksAfter = [seconds](double startSeconds, double secondsPerTick) {
+        const double ticks = std::ceil((seconds - startSeconds) / secondsPerTick - 1e-9);
+        return ticks >= 1.8e19 ? UINT64_MAX : std::uint64_t(std::max(0.0, ticks));
+    };
+    if (division_.smpte)
+        return ticksAfter(0.0, secondsPerTickSmpte_);
+    const Segment* s = &first_;
+    if (!later_.empty() && seconds >= later_.front().startSeconds)
+        s = &*std::prev(std::upper_bound(later_.begin(), later_.end(), seconds,
+                                         [](double t, const Segment& seg) { return t < seg.startSeconds; }));
+    const std::uint64_t ticks = ticksAfter(s->startSeconds, s->secondsPerTick);
+    return ticks > UINT64_MAX - s->startTick ? UINT64_MAX : s->startTick + ticks;
 }
 
 }  // namespace brennick

@@ -37,6 +37,8 @@ public:
     double ticksToSeconds(std::uint64_t ticks) const noexcept;
     double beatsToSeconds(double beats) const noexcept;
     double secondsToBeats(double seconds) const noexcept;  // inverse of beatsToSeconds; < 0 gives < 0
+    // The first tick at or after `seconds` (0 for seconds <= 0).
+    std::uint64_t secondsToTicks(double seconds) const noexcept;
 
     // Converts ticks in the order a walk through the messages meets them (mostly growing): each
     // conversion starts from the stretch of tempo the previous one found instead of searching.

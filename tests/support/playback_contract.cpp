@@ -24,7 +24,8 @@ void sleepSeconds(double s)
 }
 
 // Loads `bytes` and starts it on the destination named `name`, the way the player does.
-MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 bytesPerSecond = 60000, SInt32 pauseMs = 0)
+MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 bytesPerSecond = 60000, SInt32 pauseMs = 0,
+                 double rate = 1.0)
 {
     MusicSequence sequence = nullptr;
     EXPECT_EQ(loadSequence(bytes, &sequence), 0);
@@ -37,6 +38,9 @@ MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 bytesPerSec
     MusicPlayer player = nullptr;
     EXPECT_EQ(NewMusicPlayer(&player), 0);
     EXPECT_EQ(MusicPlayerSetSequence(player, sequence), 0);
+    if (rate != 1.0) {
+        EXPECT_EQ(MusicPlayerSetPlayRateScalar(player, rate), 0);
+    }
     EXPECT_EQ(MusicPlayerStart(player), 0);
     return player;
 }
@@ -472,6 +476,109 @@ TEST_F(PlaybackContract, UnpacedDumpOfSixtyFourKilobytesArrivesWholeAndInOrder)
     Bytes expected{0xF0};
     expected.insert(expected.end(), dump.begin(), dump.end());
     EXPECT_EQ(wire(carrow->events()), expected);
+    DisposeMusicPlayer(player);
+}
+
+// The messages received from `from` on.
+std::vector<Bytes> bytesFrom(const std::vector<Message>& got, std::size_t from)
+{
+    std::vector<Bytes> out;
+    for (std::size_t i = from; i < got.size(); ++i)
+        out.push_back(got[i].bytes);
+    return out;
+}
+
+// Pause lets go of every sounding note and of the sustain pedal; resume gives the synth the state
+// at the paused point, then goes on where it was. A seek does the same at its target.
+TEST_F(PlaybackContract, PauseAndSeekSilenceThenGoOnWithTheStateChased)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);  // 120 bpm: 96 ticks, half a second
+    auto& t = b.track();
+    t.delta(0).programChange(0, 1).delta(0).controller(0, 64, 127).delta(0).noteOn(0, 60, 90);
+    t.delta(96).noteOff(0, 60).delta(0).programChange(0, 2).delta(0).pitchBend(0, 0x2000 + 50);
+    t.delta(192).noteOn(0, 72, 90).delta(48).noteOff(0, 72).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    ASSERT_TRUE(carrow->waitForCount(3, 5.0));
+    EXPECT_EQ(MusicPlayerPause(player), 0);
+    carrow->waitForQuiet(0.3, 3.0);
+    MusicTimeStamp paused = 0, later = 0;
+    EXPECT_EQ(MusicPlayerGetTime(player, &paused), 0);
+    // Note-offs (on a queueing service also for what it had queued ahead), the pedal last.
+    const std::vector<Bytes> silenced = bytesFrom(messages(carrow->events()), 3);
+    ASSERT_FALSE(silenced.empty());
+    EXPECT_NE(std::find(silenced.begin(), silenced.end(), Bytes{0x80, 60, 0x40}), silenced.end());
+    EXPECT_EQ(silenced.back(), (Bytes{0xB0, 64, 0}));
+    for (std::size_t i = 0; i + 1 < silenced.size(); ++i)
+        EXPECT_EQ(silenced[i][0], 0x80) << i;
+    EXPECT_EQ(MusicPlayerGetTime(player, &later), 0);
+    EXPECT_EQ(later, paused);  // the position holds while paused
+    EXPECT_LT(paused, 1.0);
+
+    EXPECT_EQ(MusicPlayerResume(player), 0);
+    const std::size_t resumed = 3 + silenced.size();
+    ASSERT_TRUE(carrow->waitForCount(resumed + 5, 5.0));
+    EXPECT_EQ(bytesFrom(messages(carrow->events()), resumed),
+              (std::vector<Bytes>{{0xC0, 1}, {0xB0, 64, 127}, {0x80, 60, 0x40}, {0xC0, 2}, {0xE0, 50, 0x40}}));
+
+    // Past the program change and the bend: the stream that played is stopped as a stop does (on
+    // a queueing service, with note-offs for what it had queued ahead), the state is chased, then
+    // the note comes a quarter of a second after the target.
+    EXPECT_EQ(MusicPlayerSetTime(player, 2.5), 0);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
+    carrow->waitForQuiet(0.2, 3.0);
+    const auto got = messages(carrow->events());
+    std::size_t chased = got.size();
+    while (chased > resumed + 5 && got[chased - 1].bytes != Bytes{0xC0, 2})
+        --chased;
+    ASSERT_GT(chased, resumed + 5);
+    EXPECT_EQ(bytesFrom(got, chased - 1),
+              (std::vector<Bytes>{{0xC0, 2}, {0xB0, 64, 127}, {0xE0, 50, 0x40}, {0x90, 72, 90}, {0x80, 72, 0x40}}));
+    EXPECT_EQ(got[chased - 2].bytes, (Bytes{0xB0, 64, 0}));  // the pedal let go first
+    if (got.size() == chased + 4) {
+        EXPECT_NEAR(got[chased + 2].seconds - got[chased - 1].seconds, 0.25, tolerance());
+    }
+    DisposeMusicPlayer(player);
+}
+
+// Half the tempo doubles every channel message's time; SysEx keeps the synth's pace.
+TEST_F(PlaybackContract, TempoScalesChannelTimesButNotSysExPacing)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex(sysex(6000, 0x11)).delta(96).noteOn(0, 60, 90).delta(96).noteOff(0, 60).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000, 0, 0.5);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
+    carrow->waitForQuiet(0.2, 3.0);
+    const auto got = messages(carrow->events());
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_NEAR(got[1].seconds - got[0].seconds, 1.0, tolerance());  // 0.5 s at half speed
+    EXPECT_NEAR(got[2].seconds - got[1].seconds, 1.0, tolerance());
+    const auto events = carrow->events();
+    std::size_t lastSysExPiece = 0;
+    for (std::size_t i = 0; i < events.size() && events[i].bytes.front() != 0x90; ++i)
+        lastSysExPiece = i;
+    EXPECT_NEAR(events[lastSysExPiece].seconds - events[0].seconds, 6001.0 / 60000.0, 0.02 + tolerance());
+    DisposeMusicPlayer(player);
+}
+
+// Panic: what sounds is let go, then all notes off and reset all controllers on every channel.
+TEST_F(PlaybackContract, PanicSendsAllNotesOffAndResetAllControllersOnEveryChannel)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(3, 60, 90).delta(960).noteOff(3, 60).delta(0).endOfTrack();
+    MusicPlayer player = play(b.bytes(), carrow->destinationName());
+    ASSERT_TRUE(carrow->waitForCount(1, 5.0));
+    EXPECT_EQ(MusicPlayerPanic(player), 0);
+    ASSERT_TRUE(carrow->waitForCount(2 + 32, 5.0));
+    carrow->waitForQuiet(0.2, 3.0);
+    std::vector<Bytes> expected{{0x93, 60, 90}, {0x83, 60, 0x40}};
+    for (std::uint8_t channel = 0; channel < 16; ++channel) {
+        expected.push_back({std::uint8_t(0xB0 | channel), 123, 0});
+        expected.push_back({std::uint8_t(0xB0 | channel), 121, 0});
+    }
+    EXPECT_EQ(bytesFrom(messages(carrow->events()), 0), expected);
     DisposeMusicPlayer(player);
 }
 
