@@ -55,6 +55,7 @@ public:
     void setStopItem(MenuItem* item);
     MenuItem* playAgainItem() const { return playAgainItem_; }
     void setPlayAgainItem(MenuItem* item);
+    void setPauseItem(MenuItem* item);
     const QString& stringTxt() const { return stringTxt_; }
     void setStringTxt(const QString& text) { stringTxt_ = text; }
 
@@ -119,6 +120,27 @@ public:
     // name forgets the pick, so the automatic choice holds again.
     void sendTo(const QString& displayName);
 
+    // Pause and resume (Space, the menu, the media controls): a pause silences at once and holds
+    // the position, the arc and its breathing; resume goes on with the synth given the song's
+    // state there. Both do nothing without a file playing or paused.
+    void doPauseResume();
+    void doPause();
+    void doResume();
+    bool isPaused() const { return paused_; }
+    // Moves the file playing or paused by `seconds`, or to `seconds` from its start (within the
+    // file); a playing file goes on from there with the state chased.
+    void seekBy(double seconds);
+    void seekTo(double seconds);
+    // The tempo of the file playing, 0.5 to 2 in steps; a change is remembered for that file (by
+    // its contents) and used whenever it plays again.
+    void setTempo(double rate);
+    void stepTempo(int steps);
+    double tempo() const { return tempo_; }
+    void fillTempoMenu(QMenu* menu);
+    // All notes off and reset all controllers on every channel of the destination, after a SysEx
+    // under way; playback ends (without "Quit on stop": a panic is no request to quit).
+    void doPanic();
+
     // Resource sequence.
     std::int32_t checkIfFileIsInResource();
     void doOpenResourceFile();
@@ -146,6 +168,8 @@ private:
     void showPlaybackState();
 
     void showSendToMenu(QMenu* menu);
+    // The position of the file playing or paused, in seconds from its start.
+    double positionSeconds() const;
     // Stops `player`; says so (standard error, and the status text when idle) when the stop had
     // to end a long SysEx early.
     void stopPlayer();
@@ -153,6 +177,8 @@ private:
     // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
     // are read from the settings file then.
     void loadModelPreferencesIfNeeded();
+    // What is remembered per model and per file, from the settings' `dictionary`.
+    void loadRemembered(const QVariantMap& dictionary);
     // The settings file's dictionary: empty when there is no file; nullopt when there is one that
     // cannot be read, which is said once and never saved over.
     std::optional<QVariantMap> readSettingsFile(const QString& path);
@@ -164,6 +190,11 @@ private:
     std::shared_ptr<LoadedFile> pendingFile_;            // of the latest request, once read
     std::optional<DestinationListing> pendingListing_;  // for the latest request, once listed
     QString lastPath_;                                   // of the latest file that started playing
+    QString playingDestination_;  // the display name of the destination of the file playing
+    QString currentFileKey_;  // names the contents of the file read last
+    bool paused_ = false;
+    double tempo_ = 1.0;      // of the file playing
+    QVariantMap tempoByFile_;  // remembered tempo changes, by content key; kept in the settings
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
     bool preferencesLoaded_ = false;
@@ -181,6 +212,7 @@ private:
     QPointer<MenuItem> openResourceFile_;
     QPointer<MenuItem> stopItem_;
     QPointer<MenuItem> playAgainItem_;
+    QPointer<MenuItem> pauseItem_;
     QString stringTxt_;
     QPointer<QMessageBox> alert_;
     bool getURLHandlerRegistered_ = false;

@@ -105,6 +105,7 @@ void AppDelegate::playMidiFile(const QString* path)
     // What played has been stopped: its end must not be taken for the end of the new file while
     // that is read.
     playerStarted = 0;
+    paused_ = false;
     // The file is read and the destinations are listed at the same time, both off this thread.
     pendingFile_.reset();
     pendingListing_.reset();
@@ -159,6 +160,8 @@ void AppDelegate::startWhenReady()
         systemLog(QStringLiteral("%1: %2").arg(file->path, QString::fromStdString(note)));
     currentModel_ = modelNameForByte(file->modelByte);
     loadModelPreferencesIfNeeded();
+    currentFileKey_ = file->contentKey;
+    tempo_ = tempoByFile_.value(currentFileKey_, 1.0).toDouble();
     if (playTheMIDIFile(file->path, currentModel_, std::move(file->result), listing) == -1)
         stopTimer();
 }
@@ -244,6 +247,8 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         requests.push_back({nullptr, player});
     if (MusicPlayerSetSequence(player, sequence) != 0)
         return -2;
+    if (tempo_ != 1.0)
+        MusicPlayerSetPlayRateScalar(player, tempo_);  // the tempo the user chose for this file
     UInt32 trackCount = 0;
     if (MusicSequenceGetTrackCount(sequence, &trackCount) != 0)
         return -2;
@@ -265,11 +270,13 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     SeqLen = length;
     playingSequence_ = sequence;
     lastPath_ = path;
+    playingDestination_ = destinationName;
     showPlaybackState();
     if (mediaControls_) {
         double seconds = 0.0;
         MusicSequenceGetSecondsForBeats(sequence, length, &seconds);
         mediaControls_->setPlaying(path, destinationName, seconds);
+        mediaControls_->setRate(tempo_);
     }
     return std::int32_t(destinationCount);
 }

@@ -41,6 +41,16 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
                      [delegate, menu = ui.menu.sendTo] { delegate->fillSendToMenu(menu); });
     QObject::connect(ui.menu.sysExPacing, &QMenu::aboutToShow, delegate,
                      [delegate, menu = ui.menu.sysExPacing] { delegate->fillSysExPacingMenu(menu); });
+    QObject::connect(ui.menu.pause, &QAction::triggered, delegate, [delegate] { delegate->doPauseResume(); });
+    QObject::connect(ui.menu.seekBack, &QAction::triggered, delegate, [delegate] { delegate->seekBy(-5.0); });
+    QObject::connect(ui.menu.seekForward, &QAction::triggered, delegate, [delegate] { delegate->seekBy(5.0); });
+    QObject::connect(ui.menu.seekStart, &QAction::triggered, delegate, [delegate] { delegate->seekTo(0.0); });
+    QObject::connect(ui.view, &MIDIView::wheelTurned, delegate, [delegate](int steps) { delegate->seekBy(5.0 * steps); });
+    QObject::connect(ui.menu.faster, &QAction::triggered, delegate, [delegate] { delegate->stepTempo(1); });
+    QObject::connect(ui.menu.slower, &QAction::triggered, delegate, [delegate] { delegate->stepTempo(-1); });
+    QObject::connect(ui.menu.tempo, &QMenu::aboutToShow, delegate,
+                     [delegate, menu = ui.menu.tempo] { delegate->fillTempoMenu(menu); });
+    QObject::connect(ui.menu.panic, &QAction::triggered, delegate, [delegate] { delegate->doPanic(); });
     ui.mediaControls = std::make_unique<MediaControls>();
     delegate->setMediaControls(ui.mediaControls.get());
 
@@ -51,6 +61,7 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
     ui.delegate->setOpenResourceFile(ui.menu.openResourceFile);
     ui.delegate->setStopItem(ui.menu.stop);
     ui.delegate->setPlayAgainItem(ui.menu.playAgain);
+    ui.delegate->setPauseItem(ui.menu.pause);
 
     ui.window->awakeFromNib();
     ui.view->awakeFromNib(resourceDirectory);

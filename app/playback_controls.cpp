@@ -5,7 +5,9 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "app/app_delegate.h"
 #include "app/destination_choice.h"
@@ -44,6 +46,10 @@ void AppDelegate::setMediaControls(MediaControls* controls)
         return;
     connect(controls, &MediaControls::playRequested, this, [this] { doPlayAgain(); });
     connect(controls, &MediaControls::stopRequested, this, [this] { doStop(); });
+    connect(controls, &MediaControls::pauseRequested, this, [this] { doPause(); });
+    connect(controls, &MediaControls::resumeRequested, this, [this] { doResume(); });
+    connect(controls, &MediaControls::seekRequested, this, [this](double seconds) { seekTo(seconds); });
+    connect(controls, &MediaControls::rateRequested, this, [this](double rate) { setTempo(rate); });
     connect(controls, &MediaControls::openUriRequested, this, [this](const QString& path) { playMidiFile(&path); });
     connect(controls, &MediaControls::raiseRequested, this, [this] {
         if (window_) {
@@ -76,8 +82,18 @@ void AppDelegate::setPlayAgainItem(MenuItem* item)
     showPlaybackState();
 }
 
+void AppDelegate::setPauseItem(MenuItem* item)
+{
+    pauseItem_ = item;
+    showPlaybackState();
+}
+
 void AppDelegate::showPlaybackState()
 {
+    if (pauseItem_) {
+        pauseItem_->setText(paused_ ? QStringLiteral("Res&ume") : QStringLiteral("Pa&use"));
+        pauseItem_->setEnabled(paused_ || playerStarted == 1);
+    }
     // A disabled item's shortcut is off too: Escape on an idle player does nothing.
     if (stopItem_)
         stopItem_->setEnabled(hasSomethingToStop());
@@ -194,6 +210,157 @@ void AppDelegate::fillSysExPacingMenu(QMenu* menu)
         custom->setChecked(true);
         custom->setEnabled(false);
     }
+}
+
+}  // namespace brennick
+
+namespace brennick {
+
+namespace {
+
+constexpr double kSeekStepSeconds = 5.0;
+// The tempo steps offered, as fractions of the song's own.
+constexpr std::array<double, 7> kTempoSteps{0.5, 0.75, 0.9, 1.0, 1.1, 1.25, 1.5};
+constexpr double kFastestTempo = 2.0;
+// At most this many files keep a tempo of their own in the settings.
+constexpr qsizetype kRememberedTempos = 500;
+
+QString tempoLabel(double rate)
+{
+    return QStringLiteral("%1 %").arg(qRound(rate * 100));
+}
+
+}  // namespace
+
+double AppDelegate::positionSeconds() const
+{
+    MusicTimeStamp beats = 0.0;
+    double seconds = 0.0;
+    if (MusicPlayerGetTime(Player, &beats) != 0 || MusicSequenceGetSecondsForBeats(playingSequence_, beats, &seconds) != 0)
+        return 0.0;
+    return seconds;
+}
+
+void AppDelegate::doPauseResume()
+{
+    paused_ ? doResume() : doPause();
+}
+
+void AppDelegate::doPause()
+{
+    if (paused_ || playerStarted != 1 || Player != player)
+        return;
+    if (MusicPlayerPause(Player) != 0)
+        return;
+    paused_ = true;
+    showStatus(QStringLiteral("Paused: "), QFileInfo(lastPath_).fileName(), QString());
+    if (view_)
+        view_->update();
+    if (mediaControls_)
+        mediaControls_->setPaused(true);
+    showPlaybackState();
+}
+
+void AppDelegate::doResume()
+{
+    if (!paused_)
+        return;
+    paused_ = false;
+    MusicPlayerResume(Player);
+    showStatus(QStringLiteral("Sending "), QFileInfo(lastPath_).fileName(),
+               QStringLiteral(" to %1 ").arg(playingDestination_));
+    if (mediaControls_)
+        mediaControls_->setPaused(false);
+    showPlaybackState();
+}
+
+void AppDelegate::seekBy(double seconds)
+{
+    seekTo(positionSeconds() + seconds);
+}
+
+void AppDelegate::seekTo(double seconds)
+{
+    if (playerStarted != 1 || Player != player)
+        return;
+    double length = 0.0;
+    MusicSequenceGetSecondsForBeats(playingSequence_, SeqLen, &length);
+    seconds = std::clamp(seconds, 0.0, std::max(0.0, length));
+    MusicTimeStamp beats = 0.0;
+    if (MusicSequenceGetBeatsForSeconds(playingSequence_, seconds, &beats) != 0 || MusicPlayerSetTime(Player, beats) != 0)
+        return;
+    if (view_ && SeqLen > 0.0)
+        view_->setIndicatorValue(positionSeconds() / std::max(length, 1e-9));
+    if (mediaControls_)
+        mediaControls_->seeked(positionSeconds());
+}
+
+void AppDelegate::setTempo(double rate)
+{
+    rate = std::clamp(rate, kTempoSteps.front(), kFastestTempo);
+    if (rate == tempo_)
+        return;
+    tempo_ = rate;
+    if (playerStarted == 1 && Player == player)
+        MusicPlayerSetPlayRateScalar(Player, rate);
+    if (!currentFileKey_.isEmpty()) {
+        if (rate == 1.0)
+            tempoByFile_.remove(currentFileKey_);
+        else
+            tempoByFile_.insert(currentFileKey_, rate);
+        while (tempoByFile_.size() > kRememberedTempos)
+            tempoByFile_.erase(tempoByFile_.begin());
+        saveSettings();
+    }
+    if (mediaControls_)
+        mediaControls_->setRate(rate);
+}
+
+void AppDelegate::stepTempo(int steps)
+{
+    std::vector<double> all(kTempoSteps.begin(), kTempoSteps.end());
+    all.push_back(kFastestTempo);
+    auto at = std::lower_bound(all.begin(), all.end(), tempo_ - 1e-9);
+    const auto index = std::clamp<std::ptrdiff_t>((at - all.begin()) + steps, 0, std::ptrdiff_t(all.size()) - 1);
+    setTempo(all[std::size_t(index)]);
+}
+
+void AppDelegate::fillTempoMenu(QMenu* menu)
+{
+    // "Faster" and "Slower" stay; the steps follow them.
+    const QList<QAction*> kept = menu->actions().mid(0, 2);
+    for (QAction* action : menu->actions()) {
+        if (kept.contains(action))
+            continue;
+        menu->removeAction(action);
+        action->deleteLater();
+    }
+    menu->addSeparator();
+    auto* group = new QActionGroup(menu);
+    std::vector<double> all(kTempoSteps.begin(), kTempoSteps.end());
+    all.push_back(kFastestTempo);
+    for (const double rate : all) {
+        QAction* item = menu->addAction(tempoLabel(rate));
+        item->setCheckable(true);
+        item->setActionGroup(group);
+        item->setChecked(qFuzzyCompare(rate, tempo_));
+        connect(item, &QAction::triggered, this, [this, rate] { setTempo(rate); });
+    }
+}
+
+void AppDelegate::doPanic()
+{
+    ++latestRequest_;  // a file still being read, or a listing under way, starts nothing
+    waitingNotice_->stop();
+    pendingFile_.reset();
+    MusicPlayerPanic(player);
+    paused_ = false;
+    stopTimer();
+    playerStarted = 0;
+    if (view_)
+        view_->clearInfoText();
+    if (mediaControls_)
+        mediaControls_->setStopped();
 }
 
 }  // namespace brennick

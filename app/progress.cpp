@@ -17,6 +17,8 @@ constexpr double kExitDrainGraceSeconds = 2.0;
 
 void AppDelegate::updateProgressBar()
 {
+    if (paused_)
+        return;  // the arc holds still, and stops breathing
     MusicTimeStamp position = 0.0;
     if (MusicPlayerGetTime(Player, &position) != 0)
         return;
@@ -33,6 +35,7 @@ void AppDelegate::endPlayback()
 {
     stopTimer();
     playerStarted = 0;
+    paused_ = false;
     if (view_)
         view_->clearInfoText();
     if (mediaControls_)

@@ -7,6 +7,19 @@
 
 namespace brennick {
 
+namespace {
+
+// FNV-1a over the bytes, with their count: files differ in content, not in name.
+QString contentKeyOf(std::span<const std::uint8_t> bytes)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const std::uint8_t b : bytes)
+        hash = (hash ^ b) * 0x100000001b3ULL;
+    return QStringLiteral("%1-%2").arg(hash, 16, 16, QLatin1Char('0')).arg(bytes.size());
+}
+
+}  // namespace
+
 SequenceLoader::SequenceLoader(QObject* parent) : QObject(parent), thread_([this] { run(); }) {}
 
 SequenceLoader::~SequenceLoader()
@@ -51,6 +64,7 @@ void SequenceLoader::run()
         } else {
             // The model is named by the file's raw bytes, read once for both.
             file->modelByte = scanModelByte(read.bytes.span());
+            file->contentKey = contentKeyOf(read.bytes.span());
             file->result = readSequenceFile(std::move(read.bytes));
         }
         QMetaObject::invokeMethod(

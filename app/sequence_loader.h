@@ -20,6 +20,7 @@ struct LoadedFile {
     std::uint64_t request = 0;
     QString path;
     std::uint8_t modelByte = 0;
+    QString contentKey;  // names the file's contents (not its name): what is remembered per file
     SmfReadResult result;
 };
 

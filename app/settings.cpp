@@ -22,6 +22,8 @@ namespace brennick {
 namespace {
 
 const QString kQuitOnStop = QStringLiteral("Quit on stop");
+// The tempo the user chose for a file, by the key of its contents (see LoadedFile::contentKey).
+const QString kTempoForFile = QStringLiteral("Tempo for file");
 const QString kSettingsFileName = QStringLiteral("BrennickMIDIPlayerSetting.xml");
 
 QString sharedSettingsPath()
@@ -133,6 +135,10 @@ void AppDelegate::saveSettings()
     dictionary = writableEntries(std::move(*dictionary));
     dictionary->insert(kQuitOnStop, QVariant::fromValue<qint64>(autoQuit_ ? autoQuit_->state() : 0));
     modelPreferences_.store(*dictionary);
+    if (tempoByFile_.isEmpty())
+        dictionary->remove(kTempoForFile);
+    else
+        dictionary->insert(kTempoForFile, tempoByFile_);
     const bool inUserFolder = path == userSettingsPath();
     if (writePropertyListDictionaryAtomically(path, *dictionary, inUserFolder ? std::optional(kUserFileMode)
                                                                                : std::nullopt))
@@ -168,7 +174,20 @@ void AppDelegate::loadSettings()
     const QVariantMap dictionary = readSettingsFile(settingsPath()).value_or(QVariantMap());
     if (autoQuit_)
         autoQuit_->setState(qint64(intValue(dictionary.value(kQuitOnStop))));
+    loadRemembered(dictionary);
+}
+
+void AppDelegate::loadRemembered(const QVariantMap& dictionary)
+{
     modelPreferences_.load(dictionary);
+    tempoByFile_.clear();
+    const QVariantMap tempos = dictionary.value(kTempoForFile).toMap();
+    for (auto it = tempos.begin(); it != tempos.end(); ++it) {
+        bool number = false;
+        const double rate = it.value().toDouble(&number);
+        if (number && rate >= 0.5 && rate <= 2.0)  // a hand-edited value out of range is dropped
+            tempoByFile_.insert(it.key(), rate);
+    }
     preferencesLoaded_ = true;
 }
 
@@ -176,8 +195,7 @@ void AppDelegate::loadModelPreferencesIfNeeded()
 {
     if (preferencesLoaded_)
         return;
-    modelPreferences_.load(readSettingsFile(settingsPath()).value_or(QVariantMap()));
-    preferencesLoaded_ = true;
+    loadRemembered(readSettingsFile(settingsPath()).value_or(QVariantMap()));
 }
 
 }  // namespace brennick

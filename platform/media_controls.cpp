@@ -125,8 +125,8 @@ private:
     MediaControls* controls_;
 };
 
-// org.mpris.MediaPlayer2.Player: what plays, and play/stop. One file, no pause, no seeking, the
-// normal rate and full volume only: writing Rate or Volume is accepted and changes nothing.
+// org.mpris.MediaPlayer2.Player: what plays; play, pause, stop, seek and rate. Full volume only:
+// writing Volume is accepted and changes nothing.
 // Written out rather than generated from the properties, for what generation cannot say: Position
 // changes all the time without PropertiesChanged (clients ask for it, or follow Seeked), and Rate
 // and Volume may be written.
@@ -173,15 +173,15 @@ class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
     Q_PROPERTY(QVariantMap Metadata READ metadata)
     Q_PROPERTY(qlonglong Position READ position)
-    Q_PROPERTY(double Rate READ one WRITE ignore)
-    Q_PROPERTY(double MinimumRate READ one)
-    Q_PROPERTY(double MaximumRate READ one)
+    Q_PROPERTY(double Rate READ rate WRITE setRate)
+    Q_PROPERTY(double MinimumRate READ minimumRate)
+    Q_PROPERTY(double MaximumRate READ maximumRate)
     Q_PROPERTY(double Volume READ one WRITE ignore)
     Q_PROPERTY(bool CanGoNext READ no)
     Q_PROPERTY(bool CanGoPrevious READ no)
     Q_PROPERTY(bool CanPlay READ canPlay)
-    Q_PROPERTY(bool CanPause READ no)
-    Q_PROPERTY(bool CanSeek READ no)
+    Q_PROPERTY(bool CanPause READ yes)
+    Q_PROPERTY(bool CanSeek READ yes)
     Q_PROPERTY(bool CanControl READ yes)
 public:
     MprisPlayerAdaptor(MprisObject* object, MediaControls* controls)
@@ -193,15 +193,11 @@ public slots:
     void Play() { controls_->play(); }
     void Stop() { controls_->stop(); }
     void PlayPause() { controls_->playPause(); }
-    void Pause() {}
+    void Pause() { controls_->pause(); }
     void Next() {}
     void Previous() {}
-    void Seek(qlonglong Offset) { Q_UNUSED(Offset); }
-    void SetPosition(const QDBusObjectPath& TrackId, qlonglong Position)
-    {
-        Q_UNUSED(TrackId);
-        Q_UNUSED(Position);
-    }
+    void Seek(qlonglong Offset) { controls_->seekBy(Offset); }
+    void SetPosition(const QDBusObjectPath& TrackId, qlonglong Position) { controls_->seekTo(TrackId.path(), Position); }
     void OpenUri(const QString& Uri)
     {
         const QString path = localPathOf(Uri);
@@ -214,7 +210,7 @@ public slots:
     }
 
 signals:
-    // Part of the interface; never sent, as nothing here seeks.
+    // After every seek, with the new position in microseconds.
     void Seeked(qlonglong Position);
 
 private:
@@ -224,6 +220,10 @@ private:
     bool canPlay() const { return controls_->canPlay(); }
     double one() const { return 1.0; }
     void ignore(double) {}
+    double rate() const { return controls_->rate_; }
+    void setRate(double rate) { controls_->requestRate(rate); }
+    double minimumRate() const { return MediaControls::kMinimumRate; }
+    double maximumRate() const { return MediaControls::kMaximumRate; }
     bool yes() const { return true; }
     bool no() const { return false; }
 
@@ -291,12 +291,15 @@ void MediaControls::setStopped()
 {
     const QVariantMap before = changingPlayerProperties();
     playing_ = false;
+    paused_ = false;
     announceChangesSince(before);
 }
 
 void MediaControls::play()
 {
-    if (!playing_ && canPlay())
+    if (paused_)
+        emit resumeRequested();
+    else if (!playing_ && canPlay())
         emit playRequested();
 }
 
@@ -308,15 +311,65 @@ void MediaControls::stop()
 
 void MediaControls::playPause()
 {
-    if (playing_)
-        stop();
+    if (playing_ && !paused_)
+        pause();
     else
         play();
 }
 
+void MediaControls::pause()
+{
+    if (playing_ && !paused_)
+        emit pauseRequested();
+}
+
+void MediaControls::seekBy(qlonglong offsetMicroseconds)
+{
+    if (playing_)
+        emit seekRequested(double(positionMicroseconds() + offsetMicroseconds) / 1e6);
+}
+
+void MediaControls::seekTo(const QString& trackId, qlonglong positionMicroseconds)
+{
+    // A position for another track than the current one is ignored, as the interface asks.
+    if (playing_ && trackId == kTrackPathPrefix + QString::number(trackNumber_) && positionMicroseconds >= 0 &&
+        (!lengthMicroseconds_ || positionMicroseconds <= *lengthMicroseconds_))
+        emit seekRequested(double(positionMicroseconds) / 1e6);
+}
+
+void MediaControls::requestRate(double rate)
+{
+    if (std::isfinite(rate) && rate > 0.0)
+        emit rateRequested(std::clamp(rate, kMinimumRate, kMaximumRate));
+}
+
+void MediaControls::setPaused(bool paused)
+{
+    const QVariantMap before = changingPlayerProperties();
+    paused_ = paused;
+    announceChangesSince(before);
+}
+
+void MediaControls::setRate(double rate)
+{
+    const QVariantMap before = changingPlayerProperties();
+    rate_ = rate;
+    announceChangesSince(before);
+}
+
+void MediaControls::seeked(double seconds)
+{
+    if (connectionName_.isEmpty())
+        return;
+    QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kObjectPath), kPlayerInterface,
+                                                     QStringLiteral("Seeked"));
+    signal << qlonglong(*microsecondsOf(std::clamp(seconds, 0.0, kMaxSeconds)));
+    QDBusConnection(connectionName_).send(signal);
+}
+
 QString MediaControls::playbackStatus() const
 {
-    return playing_ ? QStringLiteral("Playing") : QStringLiteral("Stopped");
+    return !playing_ ? QStringLiteral("Stopped") : paused_ ? QStringLiteral("Paused") : QStringLiteral("Playing");
 }
 
 QVariantMap MediaControls::metadata() const
@@ -352,6 +405,7 @@ QVariantMap MediaControls::changingPlayerProperties() const
     return {
         {QStringLiteral("PlaybackStatus"), playbackStatus()},
         {QStringLiteral("CanPlay"), canPlay()},
+        {QStringLiteral("Rate"), rate_},
         {QStringLiteral("Metadata"), metadata()},
     };
 }

@@ -32,18 +32,21 @@ void settleSessionBus();
 // launches a bus; settleSessionBus() keeps the rest of the process from doing so.
 //
 // What a remote call does:
-//   Play        playRequested() while stopped with a file to play again; else nothing.
-//   Stop        stopRequested() while playing; else nothing.
-//   PlayPause   Stop while playing, Play while stopped: the play key is the only key many
-//               keyboards have, and this player can only start a file again from the beginning.
-//   Pause       nothing (CanPause is false). A pause that cannot resume would be a stop the caller
-//               did not ask for, and desktops send Pause to every player on their own (screen
-//               lock, incoming call): stopping then would cut a SysEx dump off mid-transfer.
-//   Next, Previous, Seek, SetPosition   nothing (one file, no seeking).
+//   Play        resumeRequested() while paused; playRequested() while stopped with a file to play
+//               again; else nothing.
+//   Pause       pauseRequested() while playing; else nothing.
+//   Stop        stopRequested() while playing or paused; else nothing.
+//   PlayPause   Pause while playing, Play while paused or stopped.
+//   Seek, SetPosition   seekRequested(seconds from the start) while playing or paused; a
+//               SetPosition for another track, or outside the file, is ignored. The controller
+//               answers with seeked().
+//   Next, Previous   nothing.
 //   OpenUri     openUriRequested(path) for an absolute local file:// URI, decoded as the command
 //               line decodes one (platform/local_path.h); any other URI (also one that decodes to
 //               a NUL byte, or one longer than any path could need) is answered with InvalidArgs.
-//   Setting Rate or Volume   accepted, and nothing changes (the normal rate and full volume only).
+//   Setting Rate   rateRequested(rate), within MinimumRate and MaximumRate; the controller
+//               answers with setRate().
+//   Setting Volume   accepted, and nothing changes (full volume only).
 //   Raise, Quit raiseRequested(), quitRequested().
 // The signals are emitted on this object's thread while the call is being answered. Position is not
 // announced with PropertiesChanged (its introspection says so): clients ask for it.
@@ -54,6 +57,8 @@ class MediaControls : public QObject {
 public:
     static constexpr const char* kBusName = "org.mpris.MediaPlayer2.brennick_midi_player";
     static constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
+    static constexpr double kMinimumRate = 0.5;
+    static constexpr double kMaximumRate = 2.0;
 
     // Connects to the session bus and claims a bus name; see above for when it runs without one.
     explicit MediaControls(QObject* parent = nullptr);
@@ -76,10 +81,20 @@ public slots:
     void setPlaying(const QString& filePath, const QString& destinationName, double lengthSeconds);
     // Playback ended or was stopped. The last file stays shown, and Play plays it again.
     void setStopped();
+    // The file playing was paused or resumed.
+    void setPaused(bool paused);
+    // The tempo, as a fraction of the song's own.
+    void setRate(double rate);
+    // The position moved to `seconds` from the start: sends Seeked.
+    void seeked(double seconds);
 
 signals:
     void playRequested();
     void stopRequested();
+    void pauseRequested();
+    void resumeRequested();
+    void seekRequested(double seconds);
+    void rateRequested(double rate);
     void raiseRequested();
     void quitRequested();
     // `path` is the absolute local path of the file:// URI a client asked to open.
@@ -93,6 +108,10 @@ private:
     void play();
     void stop();
     void playPause();
+    void pause();
+    void seekBy(qlonglong offsetMicroseconds);
+    void seekTo(const QString& trackId, qlonglong positionMicroseconds);
+    void requestRate(double rate);
 
     QString playbackStatus() const;
     bool canPlay() const { return !filePath_.isEmpty(); }
@@ -105,7 +124,9 @@ private:
 
     QString connectionName_;  // empty while off the bus
     QString busName_;
-    bool playing_ = false;
+    bool playing_ = false;  // also while paused
+    bool paused_ = false;
+    double rate_ = 1.0;
     QString filePath_;  // of the current or last file; empty before the first
     QString destinationName_;
     std::optional<std::int64_t> lengthMicroseconds_;

@@ -302,6 +302,19 @@ OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp 
     return 0;
 }
 
+OSStatus MusicSequenceGetBeatsForSeconds(MusicSequence sequence, double seconds, MusicTimeStamp* outBeats)
+{
+    if (outBeats == nullptr)
+        return kParamErr;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    OpaqueMusicSequence* s = r.sequence(sequence);
+    if (s == nullptr)
+        return kAudioToolboxErr_NoSequence;
+    *outBeats = s->sequence->tempoMap().secondsToBeats(seconds);
+    return 0;
+}
+
 OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack)
 {
     if (outTrack == nullptr)

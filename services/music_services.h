@@ -106,6 +106,8 @@ OSStatus MusicSequenceSetMIDIEndpoint(MusicSequence sequence, MIDIEndpointRef en
 OSStatus MusicSequenceGetTrackCount(MusicSequence sequence, UInt32* outNumberOfTracks);
 // The time at `beats` on the sequence's tempo map, in seconds from its start.
 OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp beats, double* outSeconds);
+// The inverse: the beats at `seconds` from the start.
+OSStatus MusicSequenceGetBeatsForSeconds(MusicSequence sequence, double seconds, MusicTimeStamp* outBeats);
 OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack);
 // kSequenceTrackProperty_TrackLength: the length in beats as a 64-bit float; *ioLength >= 8. The
 // track of a SysEx dump lasts as long as its destination's pacing takes to send it.

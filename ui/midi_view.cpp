@@ -8,6 +8,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWheelEvent>
 #include <QTextBoundaryFinder>
 #include <QTextLayout>
 
@@ -273,6 +274,17 @@ const QImage& MIDIView::scaledKnob(const QSize& pixels, qreal dpr)
         scaledKnob_.setDevicePixelRatio(dpr);
     }
     return scaledKnob_;
+}
+
+void MIDIView::wheelEvent(QWheelEvent* event)
+{
+    // A notch is 120 eighths of a degree; touchpads send less at a time, so the rest is kept.
+    wheelRest_ += event->angleDelta().y();
+    const int steps = wheelRest_ / 120;
+    wheelRest_ -= steps * 120;
+    if (steps != 0)
+        emit wheelTurned(steps);
+    event->accept();
 }
 
 void MIDIView::paintEvent(QPaintEvent* /*event*/)

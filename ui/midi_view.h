@@ -95,10 +95,16 @@ public:
     // The breathing phase in [0, 1]; every drawing pass advances it by 0.05 (single precision).
     float colval() const { return colval_; }
 
+signals:
+    // The mouse wheel turned over the knob: `steps` notches, positive away from the user.
+    void wheelTurned(int steps);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
+    int wheelRest_ = 0;  // eighths of a degree turned short of a notch
     struct Overlay;
     Overlay overlayFor(const KnobGeometry& g, double w, double h, float c);
     static void drawOverlay(QPainter& painter, const Overlay& overlay);

@@ -22,6 +22,23 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.stop = new MenuItem(QStringLiteral("S&top"), built.menu);
     built.stop->setShortcut(QKeySequence(Qt::Key_Escape));
     built.playAgain = new MenuItem(QStringLiteral("Play &Again"), built.menu);
+    built.pause = new MenuItem(QStringLiteral("Pa&use"), built.menu);
+    built.pause->setShortcut(QKeySequence(Qt::Key_Space));
+    built.seekBack = new MenuItem(QStringLiteral("&Back 5 Seconds"), built.menu);
+    built.seekBack->setShortcut(QKeySequence(Qt::Key_Left));
+    built.seekForward = new MenuItem(QStringLiteral("&Forward 5 Seconds"), built.menu);
+    built.seekForward->setShortcut(QKeySequence(Qt::Key_Right));
+    built.seekStart = new MenuItem(QStringLiteral("To the Start"), built.menu);
+    built.seekStart->setShortcut(QKeySequence(Qt::Key_Home));
+    built.tempo = new QMenu(QStringLiteral("T&empo"), built.menu);
+    built.faster = new MenuItem(QStringLiteral("Faster"), built.tempo);
+    built.faster->setShortcuts({QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal)});
+    built.slower = new MenuItem(QStringLiteral("Slower"), built.tempo);
+    built.slower->setShortcut(QKeySequence(Qt::Key_Minus));
+    built.tempo->addAction(built.faster);
+    built.tempo->addAction(built.slower);
+    built.panic = new MenuItem(QStringLiteral("Pani&c"), built.menu);
+    built.panic->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
     built.sendTo = new QMenu(QStringLiteral("Se&nd To"), built.menu);
     built.sysExPacing = new QMenu(QStringLiteral("SysEx &Pacing"), built.menu);
 
@@ -41,6 +58,13 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.menu->addSeparator();
     built.menu->addAction(built.stop);
     built.menu->addAction(built.playAgain);
+    built.menu->addAction(built.pause);
+    built.menu->addAction(built.seekBack);
+    built.menu->addAction(built.seekForward);
+    built.menu->addAction(built.seekStart);
+    built.menu->addMenu(built.tempo);
+    built.menu->addAction(built.panic);
+    built.menu->addSeparator();
     built.menu->addMenu(built.sendTo);
     built.menu->addMenu(built.sysExPacing);
     built.menu->addSeparator();
@@ -55,6 +79,11 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     // Shortcuts work while the window is active, whether or not a menu bar is shown anywhere.
     window.addAction(built.open);
     window.addAction(built.stop);
+    for (QAction* item : {static_cast<QAction*>(built.pause), static_cast<QAction*>(built.seekBack),
+                          static_cast<QAction*>(built.seekForward), static_cast<QAction*>(built.seekStart),
+                          static_cast<QAction*>(built.faster), static_cast<QAction*>(built.slower),
+                          static_cast<QAction*>(built.panic)})
+        window.addAction(item);
     window.addAction(built.quit);
     return built;
 }

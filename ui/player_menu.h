@@ -18,6 +18,14 @@ struct PlayerMenu {
     MenuItem* openResourceFile = nullptr;  // "Play Resource Sequence"; its action is the caller's
     MenuItem* stop = nullptr;              // Escape; its action is the caller's
     MenuItem* playAgain = nullptr;         // the last file from the start; its action is the caller's
+    MenuItem* pause = nullptr;             // Space: "Pause", or "Resume" as the caller names it
+    MenuItem* seekBack = nullptr;          // Left: five seconds back; its action is the caller's
+    MenuItem* seekForward = nullptr;       // Right: five seconds on
+    MenuItem* seekStart = nullptr;         // Home: to the start
+    QMenu* tempo = nullptr;                // "Tempo": filled by the caller as it is about to show
+    MenuItem* faster = nullptr;            // "+": one tempo step up (in "Tempo")
+    MenuItem* slower = nullptr;            // "-": one tempo step down (in "Tempo")
+    MenuItem* panic = nullptr;             // Ctrl+.: all notes off; its action is the caller's
     QMenu* sendTo = nullptr;               // "Send To": filled by the caller as it is about to show
     QMenu* sysExPacing = nullptr;          // "SysEx Pacing": filled by the caller as it is about to show
     MenuItem* autoQuit = nullptr;          // "Quit on stop", toggled by MIDIMenu::doAutoquit

@@ -14,6 +14,7 @@
 #include "app/playback_state.h"
 #include "platform/notification_center.h"
 #include "tests/support/captured_stderr.h"
+#include "tests/app/private_tree_main.h"
 #include "tests/support/jack_test_server.h"
 #include "tests/support/smf_builder.h"
 #include "ui/midi_window.h"
@@ -242,7 +243,54 @@ TEST_F(Controller, URLsOfNoLocalFileSayTheyCannotBePlayed)
     }
 }
 
-// Stop and Play Again are offered only with something to act on; Stop with nothing to stop does
+// Stop and Play Again are offered only with something to act on; Stop with nothing to stop does// Pause holds the arc and says so; resume gives the synth its state again; a tempo change is kept
+// for that file's contents; a panic ends playback with resets, and is no request to quit.
+TEST_F(Controller, PauseResumeTempoAndPanic)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    SmfBuilder b(0, 96);
+    auto& t = b.track();
+    t.delta(0).sysex({0x3E, 0x13, 0xF7}).delta(0).programChange(0, 7);
+    for (int i = 0; i < 64; ++i)
+        t.delta(i == 0 ? 0 : 24).noteOn(0, 60, 100).delta(24).noteOff(0, 60);
+    t.delta(0).endOfTrack();
+    const QString path = writeTemp(b.bytes(), "long.mid");
+    const QString other = writeTemp(fileFor(0x13, 64), "other.mid");
+    const auto received = [&sink](std::uint8_t status) {
+        const auto events = sink.events();
+        return std::count_if(events.begin(), events.end(), [status](const auto& e) { return e.bytes.front() == status; });
+    };
+    delegate().playMidiFile(&path);
+    ASSERT_TRUE(waitUntil([&] { return received(0x90) >= 2; }, 5000));
+
+    delegate().doPause();
+    EXPECT_EQ(ui.view->infoText(), "Paused: long.mid");
+    EXPECT_EQ(ui.menu.pause->text(), "Res&ume");
+    const double held = ui.view->indicatorValue();
+    QTest::qWait(200);
+    EXPECT_EQ(ui.view->indicatorValue(), held);
+    EXPECT_EQ(received(0x90), received(0x80));  // nothing left sounding
+    delegate().doResume();
+    EXPECT_EQ(ui.view->infoText(), "Sending long.mid to Carrow ");
+    EXPECT_TRUE(waitUntil([&] { return received(0xC0) == 2; }, 2000));  // the program, chased
+
+    delegate().stepTempo(-1);
+    EXPECT_DOUBLE_EQ(delegate().tempo(), 0.9);
+    delegate().playMidiFile(&other);
+    ASSERT_TRUE(waitUntil([&] { return ui.view->infoText().startsWith("Sending other"); }, 5000));
+    EXPECT_DOUBLE_EQ(delegate().tempo(), 1.0);
+    delegate().playMidiFile(&path);
+    ASSERT_TRUE(waitUntil([&] { return ui.view->infoText().startsWith("Sending long"); }, 5000));
+    EXPECT_DOUBLE_EQ(delegate().tempo(), 0.9);
+
+    ui.menu.autoQuit->setState(1);
+    delegate().doPanic();
+    ui.menu.autoQuit->setState(0);
+    EXPECT_EQ(delegate().mainTimer(), nullptr);
+    EXPECT_TRUE(waitUntil([&] { return received(0xBF) == 2; }, 3000));  // the last channel's two resets
+}
+
+
 // nothing, not even quit with "Quit on stop" on.
 TEST_F(Controller, StopAndPlayAgainAreOfferedOnlyWithSomethingToActOn)
 {
@@ -295,6 +343,9 @@ TEST_F(Controller, NotificationsWithOtherNamesAreIgnored)
 
 int main(int argc, char** argv)
 {
+    // In a private tree: the settings a test saves are its own.
+    if (brennick::test::privateTreeRoot().empty())
+        return brennick::test::runInPrivateTree(argc, argv);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     server = new JackTestServer(256, 48000);
