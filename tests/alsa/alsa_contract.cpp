@@ -41,12 +41,13 @@ private:
 
 ContractBackend& contractBackend()
 {
-    // Timer ticks under emulation come late by a few milliseconds now and then.
-    static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
-                                       prepareGuest();
-                                       return std::make_unique<AlsaContractSink>(name);
-                                   },
-                                   0.015};
+    static ContractBackend backend{
+        [](const std::string& name) -> std::unique_ptr<ContractSink> {
+            prepareGuest();
+            return std::make_unique<AlsaContractSink>(name);
+        },
+        0.015,  // timer ticks under emulation come late by a few milliseconds now and then
+        [] { EXPECT_EQ(clientsNamed("Brennick MIDI Player").size(), 1u); }};
     return backend;
 }
 

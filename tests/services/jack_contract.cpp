@@ -38,11 +38,24 @@ private:
 
 ContractBackend& contractBackend()
 {
-    // Sample-accurate: within a frame of the due time.
-    static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
-                                       return std::make_unique<JackContractSink>(name);
-                                   },
-                                   1.5 / 48000};
+    static ContractBackend backend{
+        [](const std::string& name) -> std::unique_ptr<ContractSink> {
+            return std::make_unique<JackContractSink>(name);
+        },
+        1.5 / 48000,  // sample-accurate: within a frame of the due time
+        [] {
+            // One client's fixed set of output ports, reused by every stream.
+            jack_client_t* probe = jack_client_open("probe-clients", JackNoStartServer, nullptr);
+            ASSERT_NE(probe, nullptr);
+            const char** ports = jack_get_ports(probe, "^Brennick MIDI Player:", nullptr, 0);
+            int ours = 0;
+            for (const char** p = ports; p != nullptr && *p != nullptr; ++p)
+                ++ours;
+            jack_free(ports);
+            jack_client_close(probe);
+            EXPECT_GE(ours, 1);
+            EXPECT_LE(ours, 8);
+        }};
     return backend;
 }
 

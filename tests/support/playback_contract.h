@@ -35,6 +35,8 @@ struct ContractBackend {
     std::function<std::unique_ptr<ContractSink>(const std::string& clientName)> makeSink;
     // How far an event's arrival may stray from its due time on this service.
     double timingToleranceSeconds = 0;
+    // Checks that this process holds one client of the service, whatever the number of requests.
+    std::function<void()> expectOneClientOfOurs;
 };
 
 // Defined by each test program that runs the suite.
