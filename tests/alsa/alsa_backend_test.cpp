@@ -159,12 +159,6 @@ TEST(AlsaBackend, MoreEventsAheadThanTheKernelPoolHoldsAllArriveInOrder)
 // The bytes a hardware synth would get: through a VirMIDI port to its raw MIDI device.
 TEST(AlsaBackend, SixtyFourKilobyteDumpArrivesWholeAsRawBytes)
 {
-    Bytes dump(65536);
-    for (std::size_t i = 0; i < dump.size(); ++i)
-        dump[i] = std::uint8_t(i * 7 % 128);
-    dump.back() = 0xF7;
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(1, 33, 99).delta(0).sysex(dump).delta(0).noteOff(1, 33).delta(0).endOfTrack();
     std::string virmidi;
     for (const auto& d : currentMidiBackend()->destinations())
         if (d->displayName().find("VirMIDI 0-0") != std::string::npos)
@@ -172,16 +166,14 @@ TEST(AlsaBackend, SixtyFourKilobyteDumpArrivesWholeAsRawBytes)
     ASSERT_FALSE(virmidi.empty()) << "no VirMIDI port";
     RawMidiReader raw("hw:0,0");
     ASSERT_TRUE(raw.ok());
-    MusicPlayer player = play(b.bytes(), virmidi, 60000);
+    const test::DumpBetweenNotes file = test::dumpBetweenNotes();
+    MusicPlayer player = play(file.song, virmidi, 60000);
     EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
     raw.waitForQuiet(0.2, 3.0);
-    Bytes all{0x91, 33, 99, 0xF0};
-    all.insert(all.end(), dump.begin(), dump.end());
-    all.insert(all.end(), {0x81, 33, 0x40});
     const Bytes got = raw.bytes();
-    EXPECT_EQ(got.size(), all.size());
-    const auto firstDifference = std::mismatch(got.begin(), got.end(), all.begin(), all.end());
-    EXPECT_TRUE(got == all) << "raw bytes differ from byte " << (firstDifference.first - got.begin());
+    EXPECT_EQ(got.size(), file.wire.size());
+    const auto firstDifference = std::mismatch(got.begin(), got.end(), file.wire.begin(), file.wire.end());
+    EXPECT_TRUE(got == file.wire) << "raw bytes differ from byte " << (firstDifference.first - got.begin());
     DisposeMusicPlayer(player);
 }
 

@@ -3,9 +3,7 @@
 // model's settings ask for, and with "Quit on stop" on the program ends after the last event.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include <fstream>
+#include <cstdio>
 
 #include "tests/alsa/alsa_test_sink.h"
 #include "tests/support/player_process.h"
@@ -16,7 +14,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A raw SysEx file on the sequencer: to the synth its model byte names, every message whole, with
 // the model's pause (from the settings) between them.
-TEST(AlsaPlayerEndToEnd, SysExFileGoesToItsModelWholeWithItsPause)
+TEST(AlsaPlayer, SysExFileGoesToItsModelWholeWithItsPause)
 {
     prepareGuest();
     AlsaSink lumen("Lumen", "Lumen Port");
@@ -24,11 +22,8 @@ TEST(AlsaPlayerEndToEnd, SysExFileGoesToItsModelWholeWithItsPause)
     ASSERT_TRUE(lumen.ok() && carrow.ok());
     const Bytes dump = sysexDumpFile(0x13, 4, 0x20);
     PlayerProcess player;
-    std::ofstream(player.settingsPath())
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>Quit on stop</key>\n\t<integer>1</integer>\n"
-           "\t<key>SysEx pause after message</key>\n\t<dict><key>Carrow</key><integer>40</integer></dict>\n"
-           "</dict>\n</plist>\n";
+    writeText(player.settingsPath(), settingsText("<key>Quit on stop</key><integer>1</integer><key>SysEx pause after "
+                                                  "message</key><dict><key>Carrow</key><integer>40</integer></dict>"));
     const std::string file = player.root() + "/patches.syx";
     writeFile(file, dump);
     player.start({file});

@@ -93,7 +93,7 @@ void expectFileHolds(qint64 expected, const QString& path = settingsFile(), QStr
     EXPECT_EQ(value.toLongLong(), expected);
 }
 
-class SettingsFileTest : public ::testing::Test {
+class SettingsFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -167,7 +167,7 @@ const ReadCase kReadCases[] = {
     {"MissingFile", std::nullopt, 0},
 };
 
-class SettingsReading : public SettingsFileTest, public ::testing::WithParamInterface<ReadCase> {};
+class SettingsReading : public SettingsFile, public ::testing::WithParamInterface<ReadCase> {};
 
 TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrCannotRead)
 {
@@ -213,7 +213,7 @@ TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrC
 INSTANTIATE_TEST_SUITE_P(StoredValues, SettingsReading, ::testing::ValuesIn(kReadCases),
                          [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
-TEST_F(SettingsFileTest, SaveWritesTheItemStateAsAnXmlInteger)
+TEST_F(SettingsFile, SaveWritesTheItemStateAsAnXmlInteger)
 {
     for (const qint64 state : {0, 1, -1}) {
         Controller controller;
@@ -227,7 +227,7 @@ TEST_F(SettingsFileTest, SaveWritesTheItemStateAsAnXmlInteger)
     }
 }
 
-TEST_F(SettingsFileTest, ToggleIsWrittenAtTerminationNotBefore)
+TEST_F(SettingsFile, ToggleIsWrittenAtTerminationNotBefore)
 {
     writeText(settingsFile(), quitOnStop("<integer>0</integer>"));
     const QByteArray before = readBytes(settingsFile());
@@ -248,7 +248,7 @@ TEST_F(SettingsFileTest, ToggleIsWrittenAtTerminationNotBefore)
     expectFileHolds(0);
 }
 
-TEST_F(SettingsFileTest, WithoutAnItemTheOptionReadsAsOff)
+TEST_F(SettingsFile, WithoutAnItemTheOptionReadsAsOff)
 {
     AppDelegate delegate;  // no autoQuit outlet
     delegate.loadSettings();
@@ -269,7 +269,7 @@ mode_t modeOf(const QString& path)
 }
 
 // A system-wide install: the resource directory is not the user's to write.
-TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
+TEST_F(SettingsFile, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
 {
     const QByteArray folder = QFile::encodeName(QString::fromStdString(privateResourceDirectory()));
     const QByteArray home = QFile::encodeName(treePath("nobody"));
@@ -349,7 +349,7 @@ TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFold
     expectFileHolds(1, settingsFile());
 }
 
-TEST_F(SettingsFileTest, MissingResourceDirectoryKeepsTheOptionInTheUsersFolder)
+TEST_F(SettingsFile, MissingResourceDirectoryKeepsTheOptionInTheUsersFolder)
 {
     ASSERT_TRUE(QDir(QString::fromStdString(privateResourceDirectory())).removeRecursively());
     Controller controller;
@@ -388,7 +388,7 @@ void PrintTo(const SaveFailureCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class SettingsSaveFailure : public SettingsFileTest, public ::testing::WithParamInterface<SaveFailureCase> {};
+class SettingsSaveFailure : public SettingsFile, public ::testing::WithParamInterface<SaveFailureCase> {};
 
 // As an ordinary user, whom read-only folders stop: the resource directory, and the user's own
 // folder is not to be had either. One line says so, however often the player saves.
@@ -443,7 +443,7 @@ void PrintTo(const UserFolderCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class SettingsUserFolder : public SettingsFileTest, public ::testing::WithParamInterface<UserFolderCase> {};
+class SettingsUserFolder : public SettingsFile, public ::testing::WithParamInterface<UserFolderCase> {};
 
 // Another user who can write the folder could plant their picks there, or read what is saved.
 TEST_P(SettingsUserFolder, IsUsedOnlyWhenNoOtherUserControlsItAndItsFileIsPrivate)
@@ -497,7 +497,7 @@ void PrintTo(const LocationCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class SettingsLocation : public SettingsFileTest, public ::testing::WithParamInterface<LocationCase> {};
+class SettingsLocation : public SettingsFile, public ::testing::WithParamInterface<LocationCase> {};
 
 TEST_P(SettingsLocation, TheUsersFileFollowsTheXdgRules)
 {
@@ -524,7 +524,7 @@ INSTANTIATE_TEST_SUITE_P(Environments, SettingsLocation, ::testing::ValuesIn(kLo
 
 // ---- Per-model preferences.
 
-TEST_F(SettingsFileTest, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
+TEST_F(SettingsFile, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
 {
     writeText(settingsFile(), quitOnStop("<integer>1</integer>"));  // written before there were any
     {
@@ -636,7 +636,7 @@ void PrintTo(const PreferenceCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class PreferenceReading : public SettingsFileTest, public ::testing::WithParamInterface<PreferenceCase> {};
+class PreferenceReading : public SettingsFile, public ::testing::WithParamInterface<PreferenceCase> {};
 
 TEST_P(PreferenceReading, GarbageReadsAsAbsentAndNumbersAreClamped)
 {

@@ -52,7 +52,7 @@ std::vector<Bytes> bytesOf(const std::vector<ReceivedEvent>& events)
 
 }  // namespace
 
-TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
+TEST(Player, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -117,7 +117,7 @@ TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
 // The opening of a song (its model SysEx, program changes and first chord, all at tick 0) reaches
 // the synth at every launch, also when the machine is busy and the song is large: a stream must
 // not start before its new connection carries events.
-TEST(PlayerEndToEnd, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
+TEST(Player, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());

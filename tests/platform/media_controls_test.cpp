@@ -26,7 +26,7 @@ const QString kPath = QString::fromLatin1(MediaControls::kObjectPath);
 const QString kName = QString::fromLatin1(MediaControls::kBusName);
 const QString kPlayer = QStringLiteral("org.mpris.MediaPlayer2.Player");
 
-class MediaControlsTest : public ::testing::Test {
+class MediaControlsOnTheBus : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -68,7 +68,7 @@ protected:
     static inline QString address_;
 };
 
-TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
+TEST_F(MediaControlsOnTheBus, IntrospectionAndPropertiesFollowThePlayer)
 {
     MediaControls controls;
     ASSERT_EQ(controls.busName(), kName);
@@ -129,7 +129,7 @@ TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
 }
 
 // A GLib client, as desktop panels are, told of each change and only of what changed.
-TEST_F(MediaControlsTest, PropertiesChangedNamesWhatChanged)
+TEST_F(MediaControlsOnTheBus, PropertiesChangedNamesWhatChanged)
 {
     MediaControls controls;
     QProcess monitor;
@@ -167,7 +167,7 @@ TEST_F(MediaControlsTest, PropertiesChangedNamesWhatChanged)
     monitor.waitForFinished();
 }
 
-TEST_F(MediaControlsTest, RemoteCallsReachTheController)
+TEST_F(MediaControlsOnTheBus, RemoteCallsReachTheController)
 {
     struct Row {
         const char* state;  // idle, playing, stopped
@@ -209,7 +209,7 @@ TEST_F(MediaControlsTest, RemoteCallsReachTheController)
 
 // Rate and Volume may be written: a volume slider or playerctl volume gets no error, and the
 // player stays at the normal rate and full volume.
-TEST_F(MediaControlsTest, WritingRateOrVolumeIsAcceptedAndChangesNothing)
+TEST_F(MediaControlsOnTheBus, WritingRateOrVolumeIsAcceptedAndChangesNothing)
 {
     MediaControls controls;
     const std::pair<const char*, double> writes[] = {{"Volume", 0.5}, {"Volume", 0.0}, {"Volume", -1.0},
@@ -223,7 +223,7 @@ TEST_F(MediaControlsTest, WritingRateOrVolumeIsAcceptedAndChangesNothing)
     }
 }
 
-TEST_F(MediaControlsTest, OpenUriTakesOnlyAbsoluteLocalFiles)
+TEST_F(MediaControlsOnTheBus, OpenUriTakesOnlyAbsoluteLocalFiles)
 {
     MediaControls controls;
     QSignalSpy opened(&controls, &MediaControls::openUriRequested);
@@ -248,7 +248,7 @@ TEST_F(MediaControlsTest, OpenUriTakesOnlyAbsoluteLocalFiles)
     }
 }
 
-TEST_F(MediaControlsTest, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
+TEST_F(MediaControlsOnTheBus, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
 {
     auto first = std::make_unique<MediaControls>();
     MediaControls second;
@@ -258,7 +258,7 @@ TEST_F(MediaControlsTest, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
     EXPECT_FALSE(client().interface()->isServiceRegistered(kName).value());
 }
 
-TEST_F(MediaControlsTest, RunsSilentlyWithoutABus)
+TEST_F(MediaControlsOnTheBus, RunsSilentlyWithoutABus)
 {
     static int messages = 0;
     const QtMessageHandler previous =

@@ -10,29 +10,10 @@ namespace {
 
 JACK_SERVER_FOR_ALL_TESTS;
 
-class JackContractSink final : public ContractSink {
-public:
-    explicit JackContractSink(const std::string& clientName) : sink_(clientName) {}
-    std::string destinationName() const override { return sink_.portName(); }
-    std::vector<WireEvent> events() const override
-    {
-        std::vector<WireEvent> out;
-        for (const ReceivedEvent& e : sink_.events())
-            out.push_back({double(e.frame) / jackServer()->sampleRate(), e.bytes});
-        return out;
-    }
-    std::size_t count() const override { return sink_.count(); }
-    bool waitForCount(std::size_t n, double timeoutSeconds) const override
-    {
-        return sink_.waitForCount(n, timeoutSeconds);
-    }
-    void waitForQuiet(double quiet, double timeout) const override { sink_.waitForQuiet(quiet, timeout); }
-    void disconnectSenders() override { sink_.disconnectSenders(); }
-    void reconnectSenders() override { sink_.reconnectSenders(); }
-
-private:
-    JackSink sink_;
-};
+double secondsOf(const ReceivedEvent& e)
+{
+    return double(e.frame) / jackServer()->sampleRate();
+}
 
 }  // namespace
 
@@ -40,7 +21,7 @@ ContractBackend& contractBackend()
 {
     static ContractBackend backend{
         [](const std::string& name) -> std::unique_ptr<ContractSink> {
-            return std::make_unique<JackContractSink>(name);
+            return std::make_unique<RecordingContractSink<JackSink, ReceivedEvent>>(name + ":midi_in", secondsOf, name);
         },
         1.5 / 48000,  // sample-accurate: within a frame of the due time
         [] {

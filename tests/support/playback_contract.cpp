@@ -445,28 +445,20 @@ TEST_F(PlaybackContract, ConnectionLostInsideSysExDropsTheRestOfThatMessage)
     DisposeMusicPlayer(player);
 }
 
-// At one tick, file order: the note before the dump, the note-off after it.
 TEST_F(PlaybackContract, SixtyFourKilobyteDumpArrivesWholeBetweenTheNotesAroundItPacedOrNot)
 {
-    Bytes dump(65536);
-    for (std::size_t i = 0; i < dump.size(); ++i)
-        dump[i] = std::uint8_t(i * 7 % 128);
-    dump.back() = 0xF7;
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(1, 33, 99).delta(0).sysex(dump).delta(0).noteOff(1, 33).delta(0).endOfTrack();
-    Bytes expected{0x91, 33, 99, 0xF0};
-    expected.insert(expected.end(), dump.begin(), dump.end());
-    expected.insert(expected.end(), {0x81, 33, 0x40});
+    const DumpBetweenNotes file = dumpBetweenNotes();
     for (const SInt32 bytesPerSecond : {0, 60000}) {
         SCOPED_TRACE(bytesPerSecond);
         auto carrow = sink("Carrow");
-        MusicPlayer player = play(b.bytes(), carrow->destinationName(), bytesPerSecond);
+        MusicPlayer player = play(file.song, carrow->destinationName(), bytesPerSecond);
         EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
         carrow->waitForQuiet(0.2, 3.0);
         const Bytes got = wire(carrow->events());
-        EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << ", differing from byte "
-                                     << std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
-                                            got.begin();
+        EXPECT_TRUE(got == file.wire) << got.size() << " bytes of " << file.wire.size() << ", differing from byte "
+                                      << std::mismatch(got.begin(), got.end(), file.wire.begin(), file.wire.end())
+                                                 .first -
+                                             got.begin();
         DisposeMusicPlayer(player);
     }
 }

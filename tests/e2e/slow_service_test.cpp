@@ -46,7 +46,7 @@ std::map<std::string, std::string> slowJack(const JackTestServer& server, const 
 
 }  // namespace
 
-TEST(SlowMidiServiceEndToEnd, TheWindowAnswersASecondLaunchIsTakenAndTheFilePlaysOnceJackAnswers)
+TEST(SlowMidiService, TheWindowAnswersASecondLaunchIsTakenAndTheFilePlaysOnceJackAnswers)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -91,7 +91,7 @@ TEST(SlowMidiServiceEndToEnd, TheWindowAnswersASecondLaunchIsTakenAndTheFilePlay
     EXPECT_LT(secondsSince(asked), 1.0);
 }
 
-TEST(SlowMidiServiceEndToEnd, ListingAsksJackOnceWhetherOrNotAServerAnswers)
+TEST(SlowMidiService, ListingAsksJackOnceWhetherOrNotAServerAnswers)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());

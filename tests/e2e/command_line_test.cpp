@@ -74,7 +74,7 @@ void expectLaunch(const LaunchCase& c, const LaunchResult& result)
 
 }  // namespace
 
-TEST(CommandLineEndToEnd, OptionsUsageErrorsAndMissingDisplayEndBeforeAnyHandOver)
+TEST(CommandLine, OptionsUsageErrorsAndMissingDisplayEndBeforeAnyHandOver)
 {
     PlayerProcess player;
     writeFile(player.root() + "/song.mid", song(0x13));
@@ -106,7 +106,7 @@ TEST(CommandLineEndToEnd, OptionsUsageErrorsAndMissingDisplayEndBeforeAnyHandOve
     EXPECT_TRUE(player.running());
 }
 
-TEST(CommandLineEndToEnd, ListShowsTheDestinationsAndWhereEachFileWouldGo)
+TEST(CommandLine, ListShowsTheDestinationsAndWhereEachFileWouldGo)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
