@@ -17,15 +17,14 @@ double secondsOf(const SeqEvent& e)
 
 ContractBackend& contractBackend()
 {
-    static ContractBackend backend{
-        [](const std::string& name) -> std::unique_ptr<ContractSink> {
-            prepareGuest();
-            // The port name begins with the client name, so it is the display name.
-            return std::make_unique<RecordingContractSink<AlsaSink, SeqEvent>>(name + " In", secondsOf, name,
-                                                                               name + " In");
-        },
-        0.015,  // timer ticks under emulation come late by a few milliseconds now and then
-        [] { EXPECT_EQ(clientsNamed("Brennick MIDI Player").size(), 1u); }};
+    static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
+                                       prepareGuest();
+                                       // The port name begins with the client name, so it is the display name.
+                                       return std::make_unique<RecordingContractSink<AlsaSink, SeqEvent>>(
+                                           name + " In", secondsOf, name, name + " In");
+                                   },
+                                   0.015,  // timer ticks under emulation come late by a few milliseconds now and then
+                                   [] { EXPECT_EQ(clientsNamed("Brennick MIDI Player").size(), 1u); }};
     return backend;
 }
 

@@ -197,12 +197,12 @@ TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrC
         EXPECT_EQ(controller.delegate.modelPreferences().pacing("Lumen").bytesPerSecond, 30000) << "kept in memory";
         return;
     }
-    expectFileHolds(c.option, settingsFile(),
-                    *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
+    expectFileHolds(c.option, settingsFile(), *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
     if (c.file) {
         const QVariantMap saved = *readPropertyListDictionary(settingsFile());
         for (const QString& key : *c.keptKeys)
-            EXPECT_EQ(saved.value(key), readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
+            EXPECT_EQ(saved.value(key),
+                      readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
     }
     // Written atomically: no temporary file is left beside it.
     EXPECT_EQ(QDir(QString::fromStdString(privateResourceDirectory()))
@@ -262,6 +262,27 @@ void becomeOrdinaryUser()
         ::_exit(90);
 }
 
+// A launch as an ordinary user, in a process of its own: loading must give `loaded`; `saved`, when
+// given, is the option that launch saves at its end.
+void launchAsOrdinaryUser(qint64 loaded, std::optional<qint64> saved)
+{
+    EXPECT_EXIT(
+        {
+            becomeOrdinaryUser();
+            Controller controller;
+            controller.autoQuit.setState(7);  // loading must replace whatever the item held
+            controller.delegate.loadSettings();
+            if (controller.autoQuit.state() != loaded)
+                ::_exit(2);
+            if (saved) {
+                controller.autoQuit.setState(*saved);
+                controller.delegate.applicationWillTerminate();
+            }
+            ::_exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 mode_t modeOf(const QString& path)
 {
     struct stat info {};
@@ -282,36 +303,14 @@ TEST_F(SettingsFile, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
     const QByteArray shared = readBytes(settingsFile());
 
     // The first launch reads the shared file; the toggle saved at the end goes to the user's file.
-    EXPECT_EXIT(
-        {
-            becomeOrdinaryUser();
-            Controller controller;
-            controller.delegate.loadSettings();
-            if (controller.autoQuit.state() != 1)
-                ::_exit(2);
-            controller.autoQuit.setState(0);
-            controller.delegate.applicationWillTerminate();
-            ::_exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
+    launchAsOrdinaryUser(1, 0);
     EXPECT_EQ(readBytes(settingsFile()), shared);
     expectFileHolds(0, userSettingsFile());
     EXPECT_EQ(modeOf(home + "/config"), 0700u);
     EXPECT_EQ(modeOf(home + "/config/brennick-midi-player"), 0700u);
 
     // The next launch reads the user's file first, and saves there again.
-    EXPECT_EXIT(
-        {
-            becomeOrdinaryUser();
-            Controller controller;
-            controller.delegate.loadSettings();
-            if (controller.autoQuit.state() != 0)
-                ::_exit(3);
-            controller.autoQuit.setState(1);
-            controller.delegate.applicationWillTerminate();
-            ::_exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
+    launchAsOrdinaryUser(0, 1);
     EXPECT_EQ(readBytes(settingsFile()), shared);
     expectFileHolds(1, userSettingsFile());
 
@@ -320,15 +319,7 @@ TEST_F(SettingsFile, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
     ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
     ASSERT_TRUE(QFile::remove(settingsFile()));
     ASSERT_EQ(::chmod(folder.constData(), 0555), 0);
-    EXPECT_EXIT(
-        {
-            becomeOrdinaryUser();
-            Controller controller;
-            controller.autoQuit.setState(1);
-            controller.delegate.loadSettings();
-            ::_exit(controller.autoQuit.state() == 0 ? 0 : 4);
-        },
-        ::testing::ExitedWithCode(0), "");
+    launchAsOrdinaryUser(0, std::nullopt);
     expectFileHolds(0, userSettingsFile());
     EXPECT_TRUE(QDir(QString::fromStdString(privateResourceDirectory()))
                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)

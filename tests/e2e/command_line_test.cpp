@@ -128,10 +128,9 @@ TEST(CommandLine, ListShowsTheDestinationsAndWhereEachFileWouldGo)
     // Opening a JACK client can wait long on locks that JACK shares between all servers of a
     // user, when other test runs use them at the same time.
     constexpr double kListTimeoutSeconds = 60.0;
-    const LaunchResult listed =
-        player.runLaunch({"--list", "carrow.mid", "plain.mid", "tessel.mid", "missing.mid", "fifo.mid", "folder.mid",
-                          "large.mid", "x-other:thing"},
-                         environment, player.root(), kListTimeoutSeconds);
+    const LaunchResult listed = player.runLaunch({"--list", "carrow.mid", "plain.mid", "tessel.mid", "missing.mid",
+                                                  "fifo.mid", "folder.mid", "large.mid", "x-other:thing"},
+                                                 environment, player.root(), kListTimeoutSeconds);
     EXPECT_EQ(listed.status, 0) << listed.standardError;
     EXPECT_EQ(listed.standardOutput,
               "MIDI destinations:\n"

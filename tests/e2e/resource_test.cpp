@@ -48,8 +48,8 @@ TEST_P(ResourceSequence, PlaysAtLaunchWithoutAnyFileGivenAndQuitsAfterItWhenSet)
     JackSink sink("Carrow");
     ASSERT_TRUE(sink.ok());
     PlayerProcess player;
-    writeText(player.settingsPath(), settingsText("<key>Quit on stop</key><integer>" + std::to_string(quitOnStop) +
-                                                  "</integer>"));
+    writeText(player.settingsPath(),
+              settingsText("<key>Quit on stop</key><integer>" + std::to_string(quitOnStop) + "</integer>"));
     writeResourceSequence(player);
     player.start({});
     if (quitOnStop) {

@@ -134,7 +134,8 @@ TEST_P(Quit, EndsWithStatus0AndSaves)
         ASSERT_TRUE(display.emplace().ok());
     }
     PlayerProcess player;
-    player.start({writeSong(player, longSong())}, key ? display->playerEnvironment() : std::map<std::string, std::string>{});
+    player.start({writeSong(player, longSong())},
+                 key ? display->playerEnvironment() : std::map<std::string, std::string>{});
     // A first launch creates the settings file while launching: once it is there the player runs.
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(player.settingsPath()); }, 20.0))
         << player.standardError();

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 
 #include "tests/support/jack_test_server.h"
 #include "tests/support/player_process.h"
@@ -100,11 +100,11 @@ TEST(SlowMidiService, ListingAsksJackOnceWhetherOrNotAServerAnswers)
     const std::string log = player.root() + "/opens.log";
     for (const std::string& serverName : {server.name(), std::string("brennick-no-such-server")}) {
         std::remove(log.c_str());
-        const LaunchResult listed = player.runLaunch({"--list"}, {{"JACK_DEFAULT_SERVER", serverName},
-                                                                 {"LD_PRELOAD", BRENNICK_BINARY_DIR
-                                                                  "/tests/support/brennick_slow_jack.so"},
-                                                                 {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-                                                                 {"BRENNICK_TEST_JACK_OPEN_LOG", log}});
+        const LaunchResult listed =
+            player.runLaunch({"--list"}, {{"JACK_DEFAULT_SERVER", serverName},
+                                          {"LD_PRELOAD", BRENNICK_BINARY_DIR "/tests/support/brennick_slow_jack.so"},
+                                          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                                          {"BRENNICK_TEST_JACK_OPEN_LOG", log}});
         EXPECT_EQ(listed.status, 0) << listed.standardError;
         const std::vector<std::uint8_t> opens = readFile(log);
         EXPECT_EQ(std::count(opens.begin(), opens.end(), '\n'), 1) << serverName;

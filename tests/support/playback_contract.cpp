@@ -455,10 +455,9 @@ TEST_F(PlaybackContract, SixtyFourKilobyteDumpArrivesWholeBetweenTheNotesAroundI
         EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
         carrow->waitForQuiet(0.2, 3.0);
         const Bytes got = wire(carrow->events());
-        EXPECT_TRUE(got == file.wire) << got.size() << " bytes of " << file.wire.size() << ", differing from byte "
-                                      << std::mismatch(got.begin(), got.end(), file.wire.begin(), file.wire.end())
-                                                 .first -
-                                             got.begin();
+        EXPECT_TRUE(got == file.wire)
+            << got.size() << " bytes of " << file.wire.size() << ", differing from byte "
+            << std::mismatch(got.begin(), got.end(), file.wire.begin(), file.wire.end()).first - got.begin();
         DisposeMusicPlayer(player);
     }
 }
@@ -496,8 +495,8 @@ TEST_F(PlaybackContract, ManyStartStopCyclesUseOneClientAndDoNotGrow)
     b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();
     MusicSequence sequence = nullptr;
     ASSERT_EQ(loadSequence(b.bytes(), &sequence), 0);
-    ASSERT_EQ(MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(ItemCount(
-                                                         destinationNamed(carrow->destinationName())))),
+    ASSERT_EQ(MusicSequenceSetMIDIEndpoint(sequence,
+                                           MIDIGetDestination(ItemCount(destinationNamed(carrow->destinationName())))),
               0);
     long rssBefore = 0;
     int threadsBefore = 0;
@@ -509,7 +508,7 @@ TEST_F(PlaybackContract, ManyStartStopCyclesUseOneClientAndDoNotGrow)
         ASSERT_EQ(MusicPlayerStop(player), 0);
         ASSERT_EQ(DisposeMusicPlayer(player), 0);
         runOnMidiServiceThread([] {});  // each cycle's stream has reached the service
-        if (i == 99) {                   // after warm-up
+        if (i == 99) {                  // after warm-up
             rssBefore = residentKilobytes();
             threadsBefore = threadCount();
         }

@@ -33,8 +33,7 @@ public:
 
 // One of the tests' recording sinks (JackSink, AlsaSink) as the suite sees it: `secondsOf` gives
 // the time an event of the sink arrived.
-template <class Sink, class Event>
-class RecordingContractSink final : public ContractSink {
+template <class Sink, class Event> class RecordingContractSink final : public ContractSink {
 public:
     template <class... SinkArguments>
     RecordingContractSink(std::string destinationName, double (*secondsOf)(const Event&), SinkArguments&&... arguments)
