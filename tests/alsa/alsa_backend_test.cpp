@@ -1,19 +1,12 @@
 // What is the ALSA sequencer's own, on the machine this runs on (a small virtual machine where the
-// kernel has no sequencer): which ports are destinations, the kernel's event pool, events as the
-// sequencer carries them, raw bytes through a VirMIDI port. The playback rules both backends share
-// are in the playback contract suite.
+// kernel has no sequencer): which ports are destinations, the queue's timing, the kernel's event
+// pool, events as the sequencer carries them, raw bytes through a VirMIDI port. The playback rules
+// both backends share are in the playback contract suite.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <thread>
 
 #include "services/midi_connection.h"
 #include "services/music_services.h"
@@ -23,8 +16,7 @@
 
 using namespace brennick;
 using brennick::test::AlsaSink;
-using brennick::test::destinationNamed;
-using brennick::test::loadSequence;
+using brennick::test::play;
 using brennick::test::RawMidiReader;
 using brennick::test::SeqEvent;
 using brennick::test::SmfBuilder;
@@ -35,54 +27,9 @@ namespace {
 // Timer ticks under emulation come late by a few milliseconds now and then.
 constexpr double kToleranceSeconds = 0.015;
 
-void sleepSeconds(double s)
-{
-    std::this_thread::sleep_for(std::chrono::duration<double>(s));
-}
-
-MusicSequence load(const Bytes& bytes)
-{
-    MusicSequence sequence = nullptr;
-    EXPECT_EQ(loadSequence(bytes, &sequence), 0);
-    return sequence;
-}
-
-// Loads `bytes` and starts it on the destination named `name`, the way the player does.
-MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 maxSysExSpeed = 60000)
-{
-    MusicSequence sequence = load(bytes);
-    const long index = destinationNamed(name);
-    EXPECT_GE(index, 0) << name;
-    const MIDIEndpointRef destination = MIDIGetDestination(ItemCount(std::max(0L, index)));
-    EXPECT_EQ(MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, maxSysExSpeed), 0);
-    EXPECT_EQ(MusicSequenceSetMIDIEndpoint(sequence, destination), 0);
-    MusicPlayer player = nullptr;
-    EXPECT_EQ(NewMusicPlayer(&player), 0);
-    EXPECT_EQ(MusicPlayerSetSequence(player, sequence), 0);
-    EXPECT_EQ(MusicPlayerStart(player), 0);
-    return player;
-}
-
-Bytes concat(const std::vector<SeqEvent>& events, int type = SND_SEQ_EVENT_SYSEX)
-{
-    Bytes all;
-    for (const auto& e : events)
-        if (e.type == type)
-            all.insert(all.end(), e.bytes.begin(), e.bytes.end());
-    return all;
-}
-
 double secondsBetween(const SeqEvent& a, const SeqEvent& b)
 {
     return double(b.ns - a.ns) / 1e9;
-}
-
-int threadCount()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
 }
 
 }  // namespace
@@ -138,26 +85,6 @@ TEST(AlsaBackend, DestinationsAreWritablePortsOfOtherClientsNamedAndOrdered)
         ASSERT_NE(it, list.end()) << unique;
         EXPECT_EQ((*it)->displayName(), c.display);
     }
-}
-
-TEST(AlsaBackend, DestinationsAreReadAfreshSoHotPlugWorks)
-{
-    ASSERT_EQ(destinationNamed("Carrow In"), -1);
-    auto carrow = std::make_unique<AlsaSink>("Carrow", "Carrow In");  // plugged in after launch
-    const long index = destinationNamed("Carrow In");
-    ASSERT_GE(index, 0);
-    const MIDIEndpointRef ref = MIDIGetDestination(ItemCount(index));
-    std::string name;
-    EXPECT_EQ(MIDIObjectGetStringProperty(ref, kMIDIPropertyDisplayName, &name), 0);
-
-    carrow.reset();  // unplugged
-    EXPECT_EQ(destinationNamed("Carrow In"), -1);
-    EXPECT_NE(MIDIObjectGetStringProperty(ref, kMIDIPropertyDisplayName, &name), 0);
-
-    // Another client that takes the same number is not the old destination.
-    AlsaSink other("Other", "Carrow In");
-    MIDIGetNumberOfDestinations();
-    EXPECT_NE(MIDIObjectGetStringProperty(ref, kMIDIPropertyDisplayName, &name), 0);
 }
 
 TEST(AlsaBackend, DenseFileTimingErrorStaysSmall)
@@ -229,30 +156,9 @@ TEST(AlsaBackend, MoreEventsAheadThanTheKernelPoolHoldsAllArriveInOrder)
     DisposeMusicPlayer(player);
 }
 
-TEST(AlsaBackend, SixtyFourKilobyteDumpArrivesWholeAsEventsAndAsRawBytes)
+// The bytes a hardware synth would get: through a VirMIDI port to its raw MIDI device.
+TEST(AlsaBackend, SixtyFourKilobyteDumpArrivesWholeAsRawBytes)
 {
-    Bytes dump(65536);
-    for (std::size_t i = 0; i < dump.size(); ++i)
-        dump[i] = std::uint8_t(i * 7 % 128);
-    dump.back() = 0xF7;
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(1, 33, 99).delta(0).sysex(dump).delta(0).noteOff(1, 33).delta(0).endOfTrack();
-    Bytes expected{0xF0};
-    expected.insert(expected.end(), dump.begin(), dump.end());
-
-    {
-        AlsaSink sink("Carrow", "Carrow In");
-        MusicPlayer player = play(b.bytes(), "Carrow In", 60000);
-        EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
-        sink.waitForQuiet(0.1, 3.0);
-        const Bytes got = concat(sink.events());
-        const auto firstDifference = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
-        EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << ", differing from byte "
-                                     << (firstDifference.first - got.begin()) << "; " << sink.overruns() << " overruns";
-        DisposeMusicPlayer(player);
-    }
-
-    // The bytes a hardware synth would get: through a VirMIDI port to its raw MIDI device.
     std::string virmidi;
     for (const auto& d : currentMidiBackend()->destinations())
         if (d->displayName().find("VirMIDI 0-0") != std::string::npos)
@@ -260,17 +166,14 @@ TEST(AlsaBackend, SixtyFourKilobyteDumpArrivesWholeAsEventsAndAsRawBytes)
     ASSERT_FALSE(virmidi.empty()) << "no VirMIDI port";
     RawMidiReader raw("hw:0,0");
     ASSERT_TRUE(raw.ok());
-    MusicPlayer player = play(b.bytes(), virmidi, 60000);
+    const test::DumpBetweenNotes file = test::dumpBetweenNotes();
+    MusicPlayer player = play(file.song, virmidi, 60000);
     EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
     raw.waitForQuiet(0.2, 3.0);
-    // At equal times, file order: the note before the dump, the note-off after it.
-    Bytes all{0x91, 33, 99};
-    all.insert(all.end(), expected.begin(), expected.end());
-    all.insert(all.end(), {0x81, 33, 0x40});
     const Bytes got = raw.bytes();
-    EXPECT_EQ(got.size(), all.size());
-    const auto firstDifference = std::mismatch(got.begin(), got.end(), all.begin(), all.end());
-    EXPECT_TRUE(got == all) << "raw bytes differ from byte " << (firstDifference.first - got.begin());
+    EXPECT_EQ(got.size(), file.wire.size());
+    const auto firstDifference = std::mismatch(got.begin(), got.end(), file.wire.begin(), file.wire.end());
+    EXPECT_TRUE(got == file.wire) << "raw bytes differ from byte " << (firstDifference.first - got.begin());
     DisposeMusicPlayer(player);
 }
 
@@ -297,85 +200,4 @@ TEST(AlsaBackend, ContinuationAndEscapePacketsKeepTheirBytes)
     EXPECT_EQ(events[2].type, SND_SEQ_EVENT_SONGSEL);
     EXPECT_EQ(events[2].bytes, (Bytes{0xF3, 0x05}));
     DisposeMusicPlayer(player);
-}
-
-TEST(AlsaBackend, ANewcomerTakingARemovedDestinationsNumberGetsNothing)
-{
-    auto sink = std::make_unique<AlsaSink>("Carrow", "Carrow In");
-    SmfBuilder b(0, 96);
-    auto& t = b.track();
-    for (int i = 0; i < 40; ++i)
-        t.delta(i == 0 ? 0 : 12).noteOn(0, 60, 100).delta(12).noteOff(0, 60);
-    t.delta(0).endOfTrack();  // 10 s; only the start is played
-    MusicPlayer player = play(b.bytes(), "Carrow In");
-    ASSERT_TRUE(sink->waitForCount(2, 5.0));
-    sink.reset();  // the synth is unplugged
-    // A newcomer that takes the same client number must not get the rest.
-    AlsaSink newcomer("Newcomer", "Carrow In");
-    MusicTimeStamp a = 0, c = 0;
-    EXPECT_EQ(MusicPlayerGetTime(player, &a), 0);
-    sleepSeconds(0.5);
-    EXPECT_EQ(MusicPlayerGetTime(player, &c), 0);
-    EXPECT_GT(c, a);  // the clock runs on, so the end is still detected
-    EXPECT_EQ(newcomer.count(), 0u);
-    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 0.0), 0);  // nothing left to wait for
-    EXPECT_EQ(MusicPlayerStop(player), 0);
-    EXPECT_EQ(DisposeMusicPlayer(player), 0);
-    EXPECT_EQ(newcomer.count(), 0u);
-}
-
-TEST(AlsaBackend, WaitUntilSentReturnsOnceTheLastEventHasLeft)
-{
-    AlsaSink sink("Carrow", "Carrow In");
-    Bytes dump(600, 0x33);  // three pieces; the last, one byte long, leaves last
-    dump.back() = 0xF7;
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(48).noteOff(0, 60).delta(0).sysex(dump).delta(0).endOfTrack();
-    for (int round = 0; round < 5; ++round) {
-        const std::size_t before = sink.events().size();
-        MusicPlayer player = play(b.bytes(), "Carrow In");
-        const auto begun = std::chrono::steady_clock::now();
-        EXPECT_EQ(MusicPlayerWaitUntilSent(player, 1.0), 0);
-        const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-        DisposeMusicPlayer(player);  // a stop right away removes only what has not left yet
-        EXPECT_GE(waited, 0.25 + 600.0 / 60000.0 - 0.01);
-        sink.waitForQuiet(0.1, 2.0);
-        const auto events = sink.events();
-        const std::vector<SeqEvent> mine(events.begin() + long(before), events.end());
-        Bytes expected{0xF0};
-        expected.insert(expected.end(), dump.begin(), dump.end());
-        EXPECT_EQ(concat(mine), expected) << "round " << round;
-        EXPECT_EQ(concat(mine, SND_SEQ_EVENT_NOTEOFF), (Bytes{0x80, 60, 0x40})) << "round " << round;
-    }
-}
-
-TEST(AlsaBackend, ManyStartStopCyclesUseOneClientAndDoNotGrow)
-{
-    AlsaSink sink("Carrow", "Carrow In");
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();
-    MusicSequence sequence = load(b.bytes());
-    MusicSequenceSetMIDIEndpoint(sequence, MIDIGetDestination(ItemCount(destinationNamed("Carrow In"))));
-    int threadsBefore = 0;
-    for (int i = 0; i < 300; ++i) {  // more than the 255 stream tags
-        MusicPlayer player = nullptr;
-        ASSERT_EQ(NewMusicPlayer(&player), 0);
-        ASSERT_EQ(MusicPlayerSetSequence(player, sequence), 0);
-        ASSERT_EQ(MusicPlayerStart(player), 0) << "cycle " << i;
-        ASSERT_EQ(MusicPlayerStop(player), 0);
-        ASSERT_EQ(DisposeMusicPlayer(player), 0);
-        if (i == 9)
-            threadsBefore = threadCount();
-    }
-    EXPECT_EQ(threadCount(), threadsBefore);
-    EXPECT_EQ(test::clientsNamed("Brennick MIDI Player").size(), 1u);
-    sink.waitForQuiet(0.1, 2.0);
-    // Each cycle's note-on may or may not have been due before its stop; each one that was is
-    // followed by its note-off.
-    const auto events = sink.events();
-    int sounding = 0;
-    for (const auto& e : events)
-        sounding += e.type == SND_SEQ_EVENT_NOTEON ? 1 : e.type == SND_SEQ_EVENT_NOTEOFF ? -1 : 0;
-    EXPECT_LE(sounding, 0);
-    DisposeMusicSequence(sequence);
 }

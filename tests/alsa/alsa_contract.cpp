@@ -8,45 +8,23 @@ namespace brennick::test {
 
 namespace {
 
-class AlsaContractSink final : public ContractSink {
-public:
-    explicit AlsaContractSink(const std::string& clientName)
-        : sink_(clientName, clientName + " In"), name_(clientName + " In")
-    {
-    }
-    // The port name begins with the client name, so it is the display name.
-    std::string destinationName() const override { return name_; }
-    std::vector<WireEvent> events() const override
-    {
-        std::vector<WireEvent> out;
-        for (const SeqEvent& e : sink_.events())
-            out.push_back({double(e.ns) / 1e9, e.bytes});
-        return out;
-    }
-    std::size_t count() const override { return sink_.count(); }
-    bool waitForCount(std::size_t n, double timeoutSeconds) const override
-    {
-        return sink_.waitForCount(n, timeoutSeconds);
-    }
-    void waitForQuiet(double quiet, double timeout) const override { sink_.waitForQuiet(quiet, timeout); }
-    void disconnectSenders() override { sink_.disconnectSenders(); }
-    void reconnectSenders() override { sink_.reconnectSenders(); }
-
-private:
-    AlsaSink sink_;
-    std::string name_;
-};
+double secondsOf(const SeqEvent& e)
+{
+    return double(e.ns) / 1e9;
+}
 
 }  // namespace
 
 ContractBackend& contractBackend()
 {
-    // Timer ticks under emulation come late by a few milliseconds now and then.
     static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
                                        prepareGuest();
-                                       return std::make_unique<AlsaContractSink>(name);
+                                       // The port name begins with the client name, so it is the display name.
+                                       return std::make_unique<RecordingContractSink<AlsaSink, SeqEvent>>(
+                                           name + " In", secondsOf, name, name + " In");
                                    },
-                                   0.015};
+                                   0.015,  // timer ticks under emulation come late by a few milliseconds now and then
+                                   [] { EXPECT_EQ(clientsNamed("Brennick MIDI Player").size(), 1u); }};
     return backend;
 }
 

@@ -4,29 +4,18 @@
 #include <QApplication>
 
 #include <filesystem>
-#include <fstream>
 
 #include "app/app_delegate.h"
-#include "app/model_table.h"
+#include "tests/support/call_layer.h"
 
 using namespace brennick;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-std::string writeTemp(const Bytes& bytes)
-{
-    static int serial = 0;
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("brennick-scan-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".mid");
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path.string();
-}
-
 QString modelOf(const Bytes& bytes)
 {
-    const std::string path = writeTemp(bytes);
+    const std::string path = brennick::test::writeTempFile(bytes, "scan");
     AppDelegate delegate;
     const QString name = delegate.checkSysexDestination(QString::fromStdString(path));
     std::filesystem::remove(path);
@@ -34,17 +23,6 @@ QString modelOf(const Bytes& bytes)
 }
 
 }  // namespace
-
-TEST(ModelNameTable, HasTwentySixRowsWithTwoEmpty)
-{
-    const std::vector<std::string> expected = {
-        "Lumen", "Portico", "Tessel",  "Orrin", "Fennel",  "Brisa",   "Calyx",      "Ostrel", "Yarrow",
-        "Vireo", "Sorrel",  "Kestra",  "",      "",        "Lumen 2", "Vell/Vell+", "Pellam", "Drover",
-        "Nixie", "Carrow",  "Ilmarch", "Tovey", "Kestra2", "Quillon", "Gavot",      "Merrow"};
-    ASSERT_EQ(kBrennickDeviceCount, 26);
-    for (int row = 0; row < kBrennickDeviceCount; ++row)
-        EXPECT_EQ(brennickDevices[row], expected[std::size_t(row)]) << "row " << row;
-}
 
 struct ScanCase {
     const char* what;

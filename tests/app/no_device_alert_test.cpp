@@ -113,6 +113,7 @@ protected:
 TEST_F(NoDeviceAlert, PlayingWithoutDestinationShowsTheCriticalAlertOnThePlayerWindow)
 {
     Player player;
+    player.view->setInfoText("before");
     brennick::test::CapturedStandardError captured;
     QMessageBox* alert = player.play();
     ASSERT_NE(alert, nullptr);
@@ -126,9 +127,9 @@ TEST_F(NoDeviceAlert, PlayingWithoutDestinationShowsTheCriticalAlertOnThePlayerW
     // A sheet: attached to the player window and blocking that window alone.
     EXPECT_EQ(alert->parentWidget(), &player.window);
     EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
-    // Nothing plays and nothing is tracked.
+    // Nothing plays and nothing is tracked; the text stays.
     EXPECT_EQ(player.delegate.mainTimer(), nullptr);
-    EXPECT_TRUE(player.view->infoText().isEmpty());
+    EXPECT_EQ(player.view->infoText(), "before");
     EXPECT_EQ(player.view->indicatorValue(), 0.0);
 }
 
@@ -148,9 +149,9 @@ class AlertDismissal : public NoDeviceAlert, public ::testing::WithParamInterfac
 
 TEST_P(AlertDismissal, EndsWithStatus1AndLeavesTheSettingsFileAsItWas)
 {
-    const std::string before = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-                               "<key>Quit on stop</key><integer>0</integer><key>Extra</key><true/></dict>\n</plist>\n";
-    brennick::test::writeFile(settingsFile(), {before.begin(), before.end()});
+    const std::string before =
+        brennick::test::settingsText("<key>Quit on stop</key><integer>0</integer><key>Extra</key><true/>");
+    brennick::test::writeText(settingsFile(), before);
 
     EXPECT_EXIT(
         {
@@ -167,8 +168,7 @@ TEST_P(AlertDismissal, EndsWithStatus1AndLeavesTheSettingsFileAsItWas)
         },
         ::testing::ExitedWithCode(1), "");
 
-    const auto after = brennick::test::readFile(settingsFile());
-    EXPECT_EQ(std::string(after.begin(), after.end()), before);
+    EXPECT_EQ(brennick::test::readText(settingsFile()), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, AlertDismissal, ::testing::ValuesIn(kDismissals),

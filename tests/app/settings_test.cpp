@@ -93,7 +93,7 @@ void expectFileHolds(qint64 expected, const QString& path = settingsFile(), QStr
     EXPECT_EQ(value.toLongLong(), expected);
 }
 
-class SettingsFileTest : public ::testing::Test {
+class SettingsFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -167,7 +167,7 @@ const ReadCase kReadCases[] = {
     {"MissingFile", std::nullopt, 0},
 };
 
-class SettingsReading : public SettingsFileTest, public ::testing::WithParamInterface<ReadCase> {};
+class SettingsReading : public SettingsFile, public ::testing::WithParamInterface<ReadCase> {};
 
 TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrCannotRead)
 {
@@ -197,12 +197,12 @@ TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrC
         EXPECT_EQ(controller.delegate.modelPreferences().pacing("Lumen").bytesPerSecond, 30000) << "kept in memory";
         return;
     }
-    expectFileHolds(c.option, settingsFile(),
-                    *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
+    expectFileHolds(c.option, settingsFile(), *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
     if (c.file) {
         const QVariantMap saved = *readPropertyListDictionary(settingsFile());
         for (const QString& key : *c.keptKeys)
-            EXPECT_EQ(saved.value(key), readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
+            EXPECT_EQ(saved.value(key),
+                      readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
     }
     // Written atomically: no temporary file is left beside it.
     EXPECT_EQ(QDir(QString::fromStdString(privateResourceDirectory()))
@@ -213,7 +213,7 @@ TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrC
 INSTANTIATE_TEST_SUITE_P(StoredValues, SettingsReading, ::testing::ValuesIn(kReadCases),
                          [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
-TEST_F(SettingsFileTest, SaveWritesTheItemStateAsAnXmlInteger)
+TEST_F(SettingsFile, SaveWritesTheItemStateAsAnXmlInteger)
 {
     for (const qint64 state : {0, 1, -1}) {
         Controller controller;
@@ -227,7 +227,7 @@ TEST_F(SettingsFileTest, SaveWritesTheItemStateAsAnXmlInteger)
     }
 }
 
-TEST_F(SettingsFileTest, ToggleIsWrittenAtTerminationNotBefore)
+TEST_F(SettingsFile, ToggleIsWrittenAtTerminationNotBefore)
 {
     writeText(settingsFile(), quitOnStop("<integer>0</integer>"));
     const QByteArray before = readBytes(settingsFile());
@@ -248,7 +248,7 @@ TEST_F(SettingsFileTest, ToggleIsWrittenAtTerminationNotBefore)
     expectFileHolds(0);
 }
 
-TEST_F(SettingsFileTest, WithoutAnItemTheOptionReadsAsOff)
+TEST_F(SettingsFile, WithoutAnItemTheOptionReadsAsOff)
 {
     AppDelegate delegate;  // no autoQuit outlet
     delegate.loadSettings();
@@ -262,6 +262,27 @@ void becomeOrdinaryUser()
         ::_exit(90);
 }
 
+// A launch as an ordinary user, in a process of its own: loading must give `loaded`; `saved`, when
+// given, is the option that launch saves at its end.
+void launchAsOrdinaryUser(qint64 loaded, std::optional<qint64> saved)
+{
+    EXPECT_EXIT(
+        {
+            becomeOrdinaryUser();
+            Controller controller;
+            controller.autoQuit.setState(7);  // loading must replace whatever the item held
+            controller.delegate.loadSettings();
+            if (controller.autoQuit.state() != loaded)
+                ::_exit(2);
+            if (saved) {
+                controller.autoQuit.setState(*saved);
+                controller.delegate.applicationWillTerminate();
+            }
+            ::_exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 mode_t modeOf(const QString& path)
 {
     struct stat info {};
@@ -269,7 +290,7 @@ mode_t modeOf(const QString& path)
 }
 
 // A system-wide install: the resource directory is not the user's to write.
-TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
+TEST_F(SettingsFile, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFolder)
 {
     const QByteArray folder = QFile::encodeName(QString::fromStdString(privateResourceDirectory()));
     const QByteArray home = QFile::encodeName(treePath("nobody"));
@@ -282,36 +303,14 @@ TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFold
     const QByteArray shared = readBytes(settingsFile());
 
     // The first launch reads the shared file; the toggle saved at the end goes to the user's file.
-    EXPECT_EXIT(
-        {
-            becomeOrdinaryUser();
-            Controller controller;
-            controller.delegate.loadSettings();
-            if (controller.autoQuit.state() != 1)
-                ::_exit(2);
-            controller.autoQuit.setState(0);
-            controller.delegate.applicationWillTerminate();
-            ::_exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
+    launchAsOrdinaryUser(1, 0);
     EXPECT_EQ(readBytes(settingsFile()), shared);
     expectFileHolds(0, userSettingsFile());
     EXPECT_EQ(modeOf(home + "/config"), 0700u);
     EXPECT_EQ(modeOf(home + "/config/brennick-midi-player"), 0700u);
 
     // The next launch reads the user's file first, and saves there again.
-    EXPECT_EXIT(
-        {
-            becomeOrdinaryUser();
-            Controller controller;
-            controller.delegate.loadSettings();
-            if (controller.autoQuit.state() != 0)
-                ::_exit(3);
-            controller.autoQuit.setState(1);
-            controller.delegate.applicationWillTerminate();
-            ::_exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
+    launchAsOrdinaryUser(0, 1);
     EXPECT_EQ(readBytes(settingsFile()), shared);
     expectFileHolds(1, userSettingsFile());
 
@@ -320,15 +319,7 @@ TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFold
     ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
     ASSERT_TRUE(QFile::remove(settingsFile()));
     ASSERT_EQ(::chmod(folder.constData(), 0555), 0);
-    EXPECT_EXIT(
-        {
-            becomeOrdinaryUser();
-            Controller controller;
-            controller.autoQuit.setState(1);
-            controller.delegate.loadSettings();
-            ::_exit(controller.autoQuit.state() == 0 ? 0 : 4);
-        },
-        ::testing::ExitedWithCode(0), "");
+    launchAsOrdinaryUser(0, std::nullopt);
     expectFileHolds(0, userSettingsFile());
     EXPECT_TRUE(QDir(QString::fromStdString(privateResourceDirectory()))
                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
@@ -349,7 +340,7 @@ TEST_F(SettingsFileTest, UnwritableResourceDirectoryKeepsTheOptionInTheUsersFold
     expectFileHolds(1, settingsFile());
 }
 
-TEST_F(SettingsFileTest, MissingResourceDirectoryKeepsTheOptionInTheUsersFolder)
+TEST_F(SettingsFile, MissingResourceDirectoryKeepsTheOptionInTheUsersFolder)
 {
     ASSERT_TRUE(QDir(QString::fromStdString(privateResourceDirectory())).removeRecursively());
     Controller controller;
@@ -388,7 +379,7 @@ void PrintTo(const SaveFailureCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class SettingsSaveFailure : public SettingsFileTest, public ::testing::WithParamInterface<SaveFailureCase> {};
+class SettingsSaveFailure : public SettingsFile, public ::testing::WithParamInterface<SaveFailureCase> {};
 
 // As an ordinary user, whom read-only folders stop: the resource directory, and the user's own
 // folder is not to be had either. One line says so, however often the player saves.
@@ -443,7 +434,7 @@ void PrintTo(const UserFolderCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class SettingsUserFolder : public SettingsFileTest, public ::testing::WithParamInterface<UserFolderCase> {};
+class SettingsUserFolder : public SettingsFile, public ::testing::WithParamInterface<UserFolderCase> {};
 
 // Another user who can write the folder could plant their picks there, or read what is saved.
 TEST_P(SettingsUserFolder, IsUsedOnlyWhenNoOtherUserControlsItAndItsFileIsPrivate)
@@ -497,7 +488,7 @@ void PrintTo(const LocationCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class SettingsLocation : public SettingsFileTest, public ::testing::WithParamInterface<LocationCase> {};
+class SettingsLocation : public SettingsFile, public ::testing::WithParamInterface<LocationCase> {};
 
 TEST_P(SettingsLocation, TheUsersFileFollowsTheXdgRules)
 {
@@ -524,7 +515,7 @@ INSTANTIATE_TEST_SUITE_P(Environments, SettingsLocation, ::testing::ValuesIn(kLo
 
 // ---- Per-model preferences.
 
-TEST_F(SettingsFileTest, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
+TEST_F(SettingsFile, PreferencesAreSavedAtOnceAndOlderFilesHaveNone)
 {
     writeText(settingsFile(), quitOnStop("<integer>1</integer>"));  // written before there were any
     {
@@ -636,7 +627,7 @@ void PrintTo(const PreferenceCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class PreferenceReading : public SettingsFileTest, public ::testing::WithParamInterface<PreferenceCase> {};
+class PreferenceReading : public SettingsFile, public ::testing::WithParamInterface<PreferenceCase> {};
 
 TEST_P(PreferenceReading, GarbageReadsAsAbsentAndNumbersAreClamped)
 {

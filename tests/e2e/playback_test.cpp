@@ -52,7 +52,7 @@ std::vector<Bytes> bytesOf(const std::vector<ReceivedEvent>& events)
 
 }  // namespace
 
-TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
+TEST(Player, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -117,7 +117,7 @@ TEST(PlayerEndToEnd, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
 // The opening of a song (its model SysEx, program changes and first chord, all at tick 0) reaches
 // the synth at every launch, also when the machine is busy and the song is large: a stream must
 // not start before its new connection carries events.
-TEST(PlayerEndToEnd, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
+TEST(Player, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -146,13 +146,13 @@ TEST(PlayerEndToEnd, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
     // written in it for any client: the launches that met one prove nothing either way.
     std::atomic<bool> busy{true};
     std::thread load([&busy] {
-        while (busy.load(std::memory_order_relaxed)) {
-        }
+        while (busy.load(std::memory_order_relaxed)) {}
     });
     static std::atomic<int> xruns{0};
     jack_client_t* xrunProbe = jack_client_open("xrun-probe", JackNoStartServer, nullptr);
     ASSERT_NE(xrunProbe, nullptr);
-    jack_set_xrun_callback(xrunProbe, [](void*) { return ++xruns, 0; }, nullptr);
+    jack_set_xrun_callback(
+        xrunProbe, [](void*) { return ++xruns, 0; }, nullptr);
     ASSERT_EQ(jack_activate(xrunProbe), 0);
     int checked = 0;
     for (int launch = 0; launch < 12; ++launch) {

@@ -26,7 +26,7 @@ const QString kPath = QString::fromLatin1(MediaControls::kObjectPath);
 const QString kName = QString::fromLatin1(MediaControls::kBusName);
 const QString kPlayer = QStringLiteral("org.mpris.MediaPlayer2.Player");
 
-class MediaControlsTest : public ::testing::Test {
+class MediaControlsOnTheBus : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -68,7 +68,7 @@ protected:
     static inline QString address_;
 };
 
-TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
+TEST_F(MediaControlsOnTheBus, IntrospectionAndPropertiesFollowThePlayer)
 {
     MediaControls controls;
     ASSERT_EQ(controls.busName(), kName);
@@ -129,7 +129,7 @@ TEST_F(MediaControlsTest, IntrospectionAndPropertiesFollowThePlayer)
 }
 
 // A GLib client, as desktop panels are, told of each change and only of what changed.
-TEST_F(MediaControlsTest, PropertiesChangedNamesWhatChanged)
+TEST_F(MediaControlsOnTheBus, PropertiesChangedNamesWhatChanged)
 {
     MediaControls controls;
     QProcess monitor;
@@ -167,7 +167,7 @@ TEST_F(MediaControlsTest, PropertiesChangedNamesWhatChanged)
     monitor.waitForFinished();
 }
 
-TEST_F(MediaControlsTest, RemoteCallsReachTheController)
+TEST_F(MediaControlsOnTheBus, RemoteCallsReachTheController)
 {
     struct Row {
         const char* state;  // idle, playing, paused, stopped
@@ -219,7 +219,7 @@ TEST_F(MediaControlsTest, RemoteCallsReachTheController)
 // Seek and SetPosition ask the controller to move (within the current track); the controller's
 // answer is announced with Seeked. Rate may be written within its bounds; Volume is accepted and
 // changes nothing.
-TEST_F(MediaControlsTest, SeekPositionAndRateReachTheController)
+TEST_F(MediaControlsOnTheBus, SeekPositionAndRateReachTheController)
 {
     MediaControls controls;
     double position = 20.0;
@@ -257,7 +257,7 @@ TEST_F(MediaControlsTest, SeekPositionAndRateReachTheController)
     EXPECT_EQ(properties(kPlayer).value("PlaybackStatus"), "Paused");
 }
 
-TEST_F(MediaControlsTest, OpenUriTakesOnlyAbsoluteLocalFiles)
+TEST_F(MediaControlsOnTheBus, OpenUriTakesOnlyAbsoluteLocalFiles)
 {
     MediaControls controls;
     QSignalSpy opened(&controls, &MediaControls::openUriRequested);
@@ -282,7 +282,7 @@ TEST_F(MediaControlsTest, OpenUriTakesOnlyAbsoluteLocalFiles)
     }
 }
 
-TEST_F(MediaControlsTest, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
+TEST_F(MediaControlsOnTheBus, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
 {
     auto first = std::make_unique<MediaControls>();
     MediaControls second;
@@ -292,7 +292,7 @@ TEST_F(MediaControlsTest, SecondPlayerTakesAnInstanceNameAndLeavingFreesIt)
     EXPECT_FALSE(client().interface()->isServiceRegistered(kName).value());
 }
 
-TEST_F(MediaControlsTest, RunsSilentlyWithoutABus)
+TEST_F(MediaControlsOnTheBus, RunsSilentlyWithoutABus)
 {
     static int messages = 0;
     const QtMessageHandler previous =

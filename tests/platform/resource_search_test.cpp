@@ -188,7 +188,7 @@ struct HeldSearch {
     }
 };
 
-class BackgroundEntrySearchTest : public ::testing::Test {
+class BackgroundSearch : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -199,7 +199,7 @@ protected:
     }
 };
 
-TEST_F(BackgroundEntrySearchTest, RunsOnAWorkerOneAtATimeAndAnswersOnTheOwningThread)
+TEST_F(BackgroundSearch, RunsOnAWorkerOneAtATimeAndAnswersOnTheOwningThread)
 {
     HeldSearch held;
     BackgroundEntrySearch search(held.search(QStringLiteral("song.mid")));
@@ -228,7 +228,7 @@ TEST_F(BackgroundEntrySearchTest, RunsOnAWorkerOneAtATimeAndAnswersOnTheOwningTh
     EXPECT_EQ(held.runs, 2);
 }
 
-TEST_F(BackgroundEntrySearchTest, DestroyedWhileSearchingDropsTheAnswer)
+TEST_F(BackgroundSearch, DestroyedWhileSearchingDropsTheAnswer)
 {
     HeldSearch held;
     int answers = 0;

@@ -32,7 +32,7 @@ namespace {
 using Status = SingleInstance::Status;
 constexpr uid_t kNobody = 65534;
 
-class SingleInstanceTest : public ::testing::Test {
+class SingleInstancePrimary : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -78,13 +78,13 @@ protected:
     QTemporaryDir dir_;
 };
 
-TEST_F(SingleInstanceTest, DefaultSocketLivesInTheRuntimeDirectory)
+TEST_F(SingleInstancePrimary, DefaultSocketLivesInTheRuntimeDirectory)
 {
     EXPECT_EQ(SingleInstance::defaultSocketPath(),
               qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/brennick-midi-player.socket"));
 }
 
-TEST_F(SingleInstanceTest, PrimaryReceivesForwardedItemsByteForByte)
+TEST_F(SingleInstancePrimary, PrimaryReceivesForwardedItemsByteForByte)
 {
     SingleInstance primary(socketPath());
     ASSERT_EQ(primary.listen().status, Status::Listening);
@@ -107,7 +107,7 @@ TEST_F(SingleInstanceTest, PrimaryReceivesForwardedItemsByteForByte)
     EXPECT_TRUE(primary.isListening());
 }
 
-TEST_F(SingleInstanceTest, OnItsOwnThreadALaunchIsAcknowledgedWhileTheOwnerIsBusy)
+TEST_F(SingleInstancePrimary, OnItsOwnThreadALaunchIsAcknowledgedWhileTheOwnerIsBusy)
 {
     SingleInstance primary(socketPath());
     ASSERT_EQ(primary.listen().status, Status::Listening);
@@ -133,7 +133,7 @@ TEST_F(SingleInstanceTest, OnItsOwnThreadALaunchIsAcknowledgedWhileTheOwnerIsBus
     EXPECT_EQ(received, QList<QByteArray>{"/busy.mid"});
 }
 
-TEST_F(SingleInstanceTest, ForwardWithoutPrimaryOrOverLimitsSendsNothing)
+TEST_F(SingleInstancePrimary, ForwardWithoutPrimaryOrOverLimitsSendsNothing)
 {
     EXPECT_EQ(forward({"/a.mid"}, 500), Status::NoPrimary);
     SingleInstance primary(socketPath());
@@ -144,7 +144,7 @@ TEST_F(SingleInstanceTest, ForwardWithoutPrimaryOrOverLimitsSendsNothing)
     EXPECT_EQ(forward({QByteArray(SingleInstance::kMaxMessageBytes, 'x')}, 500), Status::TooLarge);
 }
 
-TEST_F(SingleInstanceTest, StaleSocketOfCrashedPrimaryIsReplaced)
+TEST_F(SingleInstancePrimary, StaleSocketOfCrashedPrimaryIsReplaced)
 {
     // A bound socket file nobody listens on, as a killed primary leaves it.
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -165,7 +165,7 @@ TEST_F(SingleInstanceTest, StaleSocketOfCrashedPrimaryIsReplaced)
     EXPECT_EQ(received.size(), 1);
 }
 
-TEST_F(SingleInstanceTest, SomethingElseAtTheSocketPathIsLeftAlone)
+TEST_F(SingleInstancePrimary, SomethingElseAtTheSocketPathIsLeftAlone)
 {
     for (const bool folder : {true, false}) {
         SCOPED_TRACE(folder ? "a folder" : "a file");
@@ -207,7 +207,7 @@ struct GarbageCase {
     QByteArray bytes;
 };
 
-class SingleInstanceGarbage : public SingleInstanceTest, public ::testing::WithParamInterface<GarbageCase> {};
+class SingleInstanceGarbage : public SingleInstancePrimary, public ::testing::WithParamInterface<GarbageCase> {};
 
 TEST_P(SingleInstanceGarbage, IsIgnoredAndThePrimaryKeepsServing)
 {
@@ -250,7 +250,7 @@ const GarbageCase kGarbageCases[] = {
 INSTANTIATE_TEST_SUITE_P(Messages, SingleInstanceGarbage, ::testing::ValuesIn(kGarbageCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SingleInstanceTest, StoppedPrimaryIsReportedAndKeepsItsSocket)
+TEST_F(SingleInstancePrimary, StoppedPrimaryIsReportedAndKeepsItsSocket)
 {
     auto primary = helper(socketPath(), QStringLiteral("/first.mid"), 1);
     ASSERT_TRUE(becamePrimary(*primary)) << primary->readAllStandardError().toStdString();
@@ -273,7 +273,7 @@ TEST_F(SingleInstanceTest, StoppedPrimaryIsReportedAndKeepsItsSocket)
     EXPECT_EQ(primary->readAllStandardOutput(), "received /later.mid\n");
 }
 
-TEST_F(SingleInstanceTest, RacingLaunchesEndWithOnePrimary)
+TEST_F(SingleInstancePrimary, RacingLaunchesEndWithOnePrimary)
 {
     constexpr int kLaunches = 4;
     std::vector<std::unique_ptr<QProcess>> launches;
@@ -385,7 +385,7 @@ INSTANTIATE_TEST_SUITE_P(Folders, RuntimeFolder, ::testing::ValuesIn(kFolderCase
 
 // --- Another user (needs root, which can act as another user) -------------------------------
 
-class OtherUser : public SingleInstanceTest {
+class OtherUser : public SingleInstancePrimary {
 protected:
     void SetUp() override
     {

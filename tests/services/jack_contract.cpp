@@ -10,39 +10,33 @@ namespace {
 
 JACK_SERVER_FOR_ALL_TESTS;
 
-class JackContractSink final : public ContractSink {
-public:
-    explicit JackContractSink(const std::string& clientName) : sink_(clientName) {}
-    std::string destinationName() const override { return sink_.portName(); }
-    std::vector<WireEvent> events() const override
-    {
-        std::vector<WireEvent> out;
-        for (const ReceivedEvent& e : sink_.events())
-            out.push_back({double(e.frame) / jackServer()->sampleRate(), e.bytes});
-        return out;
-    }
-    std::size_t count() const override { return sink_.count(); }
-    bool waitForCount(std::size_t n, double timeoutSeconds) const override
-    {
-        return sink_.waitForCount(n, timeoutSeconds);
-    }
-    void waitForQuiet(double quiet, double timeout) const override { sink_.waitForQuiet(quiet, timeout); }
-    void disconnectSenders() override { sink_.disconnectSenders(); }
-    void reconnectSenders() override { sink_.reconnectSenders(); }
-
-private:
-    JackSink sink_;
-};
+double secondsOf(const ReceivedEvent& e)
+{
+    return double(e.frame) / jackServer()->sampleRate();
+}
 
 }  // namespace
 
 ContractBackend& contractBackend()
 {
-    // Sample-accurate: within a frame of the due time.
-    static ContractBackend backend{[](const std::string& name) -> std::unique_ptr<ContractSink> {
-                                       return std::make_unique<JackContractSink>(name);
-                                   },
-                                   1.5 / 48000};
+    static ContractBackend backend{
+        [](const std::string& name) -> std::unique_ptr<ContractSink> {
+            return std::make_unique<RecordingContractSink<JackSink, ReceivedEvent>>(name + ":midi_in", secondsOf, name);
+        },
+        1.5 / 48000,  // sample-accurate: within a frame of the due time
+        [] {
+            // One client's fixed set of output ports, reused by every stream.
+            jack_client_t* probe = jack_client_open("probe-clients", JackNoStartServer, nullptr);
+            ASSERT_NE(probe, nullptr);
+            const char** ports = jack_get_ports(probe, "^Brennick MIDI Player:", nullptr, 0);
+            int ours = 0;
+            for (const char** p = ports; p != nullptr && *p != nullptr; ++p)
+                ++ours;
+            jack_free(ports);
+            jack_client_close(probe);
+            EXPECT_GE(ours, 1);
+            EXPECT_LE(ours, 8);
+        }};
     return backend;
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -58,6 +59,34 @@ inline OSStatus loadSequence(const std::vector<std::uint8_t>& bytes, MusicSequen
     const OSStatus status = loadSequenceFromPath(path, outSequence);
     std::filesystem::remove(path);
     return status;
+}
+
+// Loads `bytes` and starts it on the destination named `name` at the given pacing, the way the
+// player does. Null when a step fails, the step said on standard error.
+inline MusicPlayer play(const std::vector<std::uint8_t>& bytes, const std::string& name, SInt32 bytesPerSecond = 60000,
+                        SInt32 pauseMs = 0, double rate = 1.0)
+{
+    MusicPlayer player = nullptr;
+    const auto failed = [&](const char* step) -> MusicPlayer {
+        std::fprintf(stderr, "playing on %s: %s failed\n", name.c_str(), step);
+        DisposeMusicPlayer(player);
+        return nullptr;
+    };
+    MusicSequence sequence = nullptr;
+    if (loadSequence(bytes, &sequence) != 0)
+        return failed("loading the file");
+    const long index = destinationNamed(name);
+    if (index < 0)
+        return failed("finding the destination");
+    const MIDIEndpointRef destination = MIDIGetDestination(ItemCount(index));
+    if (MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, bytesPerSecond) != 0 ||
+        MIDIObjectSetIntegerProperty(destination, kMIDIPropertySysExPause, pauseMs) != 0)
+        return failed("pacing");
+    if (MusicSequenceSetMIDIEndpoint(sequence, destination) != 0 || NewMusicPlayer(&player) != 0 ||
+        MusicPlayerSetSequence(player, sequence) != 0 ||
+        (rate != 1.0 && MusicPlayerSetPlayRateScalar(player, rate) != 0) || MusicPlayerStart(player) != 0)
+        return failed("starting");
+    return player;
 }
 
 }  // namespace brennick::test

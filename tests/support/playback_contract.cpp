@@ -9,8 +9,10 @@
 #include <thread>
 
 #include "services/midi_connection.h"
+#include "services/midi_service_thread.h"
 #include "services/music_services.h"
 #include "tests/support/call_layer.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/smf_builder.h"
 
 namespace brennick::test {
@@ -21,28 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 void sleepSeconds(double s)
 {
     std::this_thread::sleep_for(std::chrono::duration<double>(s));
-}
-
-// Loads `bytes` and starts it on the destination named `name`, the way the player does.
-MusicPlayer play(const Bytes& bytes, const std::string& name, SInt32 bytesPerSecond = 60000, SInt32 pauseMs = 0,
-                 double rate = 1.0)
-{
-    MusicSequence sequence = nullptr;
-    EXPECT_EQ(loadSequence(bytes, &sequence), 0);
-    const long index = destinationNamed(name);
-    EXPECT_GE(index, 0) << name;
-    const MIDIEndpointRef destination = MIDIGetDestination(ItemCount(std::max(0L, index)));
-    MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, bytesPerSecond);
-    MIDIObjectSetIntegerProperty(destination, kMIDIPropertySysExPause, pauseMs);
-    EXPECT_EQ(MusicSequenceSetMIDIEndpoint(sequence, destination), 0);
-    MusicPlayer player = nullptr;
-    EXPECT_EQ(NewMusicPlayer(&player), 0);
-    EXPECT_EQ(MusicPlayerSetSequence(player, sequence), 0);
-    if (rate != 1.0) {
-        EXPECT_EQ(MusicPlayerSetPlayRateScalar(player, rate), 0);
-    }
-    EXPECT_EQ(MusicPlayerStart(player), 0);
-    return player;
 }
 
 // The bytes a byte-stream receiver (a MIDI cable) would see.
@@ -142,6 +122,10 @@ TEST_F(PlaybackContract, TracksMergeInTimeOrderAtTheirTempoMappedTimesAndOnlyThe
         EXPECT_NEAR(got[i].seconds - got[0].seconds, expected[i].first, tolerance()) << i;
     }
     EXPECT_EQ(other->count(), 0u);
+    MusicTimeStamp beats = 0;  // past the end (4 beats) the position runs on
+    EXPECT_EQ(MusicPlayerGetTime(player, &beats), 0);
+    EXPECT_GT(beats, 4.0);
+    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 1.0), 0);
     DisposeMusicPlayer(player);
 }
 
@@ -461,22 +445,112 @@ TEST_F(PlaybackContract, ConnectionLostInsideSysExDropsTheRestOfThatMessage)
     DisposeMusicPlayer(player);
 }
 
-TEST_F(PlaybackContract, UnpacedDumpOfSixtyFourKilobytesArrivesWholeAndInOrder)
+TEST_F(PlaybackContract, SixtyFourKilobyteDumpArrivesWholeBetweenTheNotesAroundItPacedOrNot)
+{
+    const DumpBetweenNotes file = dumpBetweenNotes();
+    for (const SInt32 bytesPerSecond : {0, 60000}) {
+        SCOPED_TRACE(bytesPerSecond);
+        auto carrow = sink("Carrow");
+        MusicPlayer player = play(file.song, carrow->destinationName(), bytesPerSecond);
+        EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
+        carrow->waitForQuiet(0.2, 3.0);
+        const Bytes got = wire(carrow->events());
+        EXPECT_TRUE(got == file.wire)
+            << got.size() << " bytes of " << file.wire.size() << ", differing from byte "
+            << std::mismatch(got.begin(), got.end(), file.wire.begin(), file.wire.end()).first - got.begin();
+        DisposeMusicPlayer(player);
+    }
+}
+
+// Waiting until sent returns once the last event has left, not before; a stop right after it takes
+// nothing back.
+TEST_F(PlaybackContract, WaitUntilSentReturnsOnceTheLastEventHasLeft)
 {
     auto carrow = sink("Carrow");
-    Bytes dump(65536);
-    for (std::size_t i = 0; i < dump.size(); ++i)
-        dump[i] = std::uint8_t(i * 7 % 128);
-    dump.back() = 0xF7;
+    const Bytes dump = sysex(600, 0x33);  // on the sequencer three pieces, the last of one byte
     SmfBuilder b(0, 96);
-    b.track().delta(0).sysex(dump).delta(0).endOfTrack();
-    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 0);
-    EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
-    carrow->waitForQuiet(0.2, 3.0);
-    Bytes expected{0xF0};
+    b.track().delta(0).noteOn(0, 60, 100).delta(48).noteOff(0, 60).delta(0).sysex(dump).delta(0).endOfTrack();
+    Bytes expected{0x90, 60, 100, 0x80, 60, 0x40, 0xF0};
     expected.insert(expected.end(), dump.begin(), dump.end());
-    EXPECT_EQ(wire(carrow->events()), expected);
-    DisposeMusicPlayer(player);
+    for (int round = 0; round < 5; ++round) {
+        const std::size_t before = carrow->events().size();
+        MusicPlayer player = play(b.bytes(), carrow->destinationName());
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_EQ(MusicPlayerWaitUntilSent(player, 1.0), 0);
+        const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        DisposeMusicPlayer(player);
+        EXPECT_GE(waited, 0.25 + 601.0 / 60000.0 - 0.01);
+        carrow->waitForQuiet(0.1, 2.0);
+        const auto events = carrow->events();
+        EXPECT_EQ(wire({events.begin() + long(before), events.end()}), expected) << "round " << round;
+    }
+}
+
+// Start and stop as often as a user could: one client of ours on the service, no thread or memory
+// left behind, and each note that was due before its stop silenced.
+TEST_F(PlaybackContract, ManyStartStopCyclesUseOneClientAndDoNotGrow)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();
+    MusicSequence sequence = nullptr;
+    ASSERT_EQ(loadSequence(b.bytes(), &sequence), 0);
+    ASSERT_EQ(MusicSequenceSetMIDIEndpoint(sequence,
+                                           MIDIGetDestination(ItemCount(destinationNamed(carrow->destinationName())))),
+              0);
+    long rssBefore = 0;
+    int threadsBefore = 0;
+    for (int i = 0; i < 1000; ++i) {  // more than the sequencer's 255 stream tags
+        MusicPlayer player = nullptr;
+        ASSERT_EQ(NewMusicPlayer(&player), 0);
+        ASSERT_EQ(MusicPlayerSetSequence(player, sequence), 0);
+        ASSERT_EQ(MusicPlayerStart(player), 0) << "cycle " << i;
+        ASSERT_EQ(MusicPlayerStop(player), 0);
+        ASSERT_EQ(DisposeMusicPlayer(player), 0);
+        runOnMidiServiceThread([] {});  // each cycle's stream has reached the service
+        if (i == 99) {                  // after warm-up
+            rssBefore = residentKilobytes();
+            threadsBefore = threadCount();
+        }
+    }
+    EXPECT_EQ(threadCount(), threadsBefore);
+#if !defined(__SANITIZE_ADDRESS__)  // the address sanitizer holds freed memory back on purpose
+    EXPECT_LT(residentKilobytes() - rssBefore, 2048) << "resident memory grew";
+#endif
+    contractBackend().expectOneClientOfOurs();
+    carrow->waitForQuiet(0.1, 2.0);
+    int sounding = 0;
+    for (const Message& m : messages(carrow->events()))
+        sounding += (m.bytes[0] & 0xF0) == 0x90 ? 1 : (m.bytes[0] & 0xF0) == 0x80 ? -1 : 0;
+    EXPECT_LE(sounding, 0);
+    DisposeMusicSequence(sequence);
+}
+
+// Destinations are read afresh at each listing: one plugged in later is found with the call layer's
+// properties; once unplugged, neither it nor its ref is, even when a newcomer takes its place.
+TEST_F(PlaybackContract, DestinationsAreReadAfreshSoHotPlugWorks)
+{
+    MIDIGetNumberOfDestinations();
+    auto plugged = sink("Plugged");
+    const std::string name = plugged->destinationName();
+    const long index = destinationNamed(name);
+    ASSERT_GE(index, 0);
+    const MIDIEndpointRef ref = MIDIGetDestination(ItemCount(index));
+    SInt32 speed = 0;
+    EXPECT_EQ(MIDIObjectGetIntegerProperty(ref, kMIDIPropertyMaxSysExSpeed, &speed), 0);
+    EXPECT_EQ(speed, 3125);  // a MIDI cable's, until set
+    EXPECT_EQ(MIDIObjectSetIntegerProperty(ref, kMIDIPropertyMaxSysExSpeed, 60000), 0);
+    EXPECT_EQ(MIDIObjectGetIntegerProperty(ref, kMIDIPropertyMaxSysExSpeed, &speed), 0);
+    EXPECT_EQ(speed, 60000);
+    EXPECT_EQ(MIDIGetDestination(1000), 0u);
+
+    plugged.reset();
+    EXPECT_EQ(destinationNamed(name), -1);
+    std::string display;
+    EXPECT_NE(MIDIObjectGetStringProperty(ref, kMIDIPropertyDisplayName, &display), 0);
+    auto newcomer = sink("Newcomer");  // may take the unplugged one's number
+    MIDIGetNumberOfDestinations();
+    EXPECT_NE(MIDIObjectGetStringProperty(ref, kMIDIPropertyDisplayName, &display), 0);
 }
 
 // The messages received from `from` on.
@@ -592,14 +666,16 @@ TEST_F(PlaybackContract, DestinationRemovedDuringPlaybackIsNotAnError)
     t.delta(0).endOfTrack();  // 5 s; only the start is played
     MusicPlayer player = play(b.bytes(), carrow->destinationName());
     ASSERT_TRUE(carrow->waitForCount(2, 5.0));
-    carrow.reset();  // the synth is unplugged
+    carrow.reset();                    // the synth is unplugged
+    auto newcomer = sink("Newcomer");  // may take its number, and must not get the rest
     MusicTimeStamp a = 0, c = 0;
     EXPECT_EQ(MusicPlayerGetTime(player, &a), 0);
-    sleepSeconds(0.2);
+    sleepSeconds(0.3);
     EXPECT_EQ(MusicPlayerGetTime(player, &c), 0);
     EXPECT_GT(c, a);  // the clock runs on, so the end is still detected
     EXPECT_EQ(MusicPlayerStop(player), 0);
     EXPECT_EQ(DisposeMusicPlayer(player), 0);
+    EXPECT_EQ(newcomer->count(), 0u);
 }
 
 }  // namespace

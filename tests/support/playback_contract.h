@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brennick::test {
@@ -30,11 +31,42 @@ public:
     virtual void reconnectSenders() = 0;
 };
 
+// One of the tests' recording sinks (JackSink, AlsaSink) as the suite sees it: `secondsOf` gives
+// the time an event of the sink arrived.
+template <class Sink, class Event> class RecordingContractSink final : public ContractSink {
+public:
+    template <class... SinkArguments>
+    RecordingContractSink(std::string destinationName, double (*secondsOf)(const Event&), SinkArguments&&... arguments)
+        : sink_(std::forward<SinkArguments>(arguments)...), name_(std::move(destinationName)), secondsOf_(secondsOf)
+    {
+    }
+    std::string destinationName() const override { return name_; }
+    std::vector<WireEvent> events() const override
+    {
+        std::vector<WireEvent> out;
+        for (const Event& e : sink_.events())
+            out.push_back({secondsOf_(e), e.bytes});
+        return out;
+    }
+    std::size_t count() const override { return sink_.count(); }
+    bool waitForCount(std::size_t n, double timeout) const override { return sink_.waitForCount(n, timeout); }
+    void waitForQuiet(double quiet, double timeout) const override { sink_.waitForQuiet(quiet, timeout); }
+    void disconnectSenders() override { sink_.disconnectSenders(); }
+    void reconnectSenders() override { sink_.reconnectSenders(); }
+
+private:
+    Sink sink_;
+    std::string name_;
+    double (*secondsOf_)(const Event&);
+};
+
 struct ContractBackend {
     // A sink whose client is called `clientName`.
     std::function<std::unique_ptr<ContractSink>(const std::string& clientName)> makeSink;
     // How far an event's arrival may stray from its due time on this service.
     double timingToleranceSeconds = 0;
+    // Checks that this process holds one client of the service, whatever the number of requests.
+    std::function<void()> expectOneClientOfOurs;
 };
 
 // Defined by each test program that runs the suite.

@@ -220,10 +220,27 @@ std::vector<std::uint8_t> readFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string readText(const std::string& path)
+{
+    const auto bytes = readFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+std::string settingsText(const std::string& entries)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>" + entries +
+           "</dict>\n</plist>\n";
+}
+
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
 {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+void writeText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 bool waitFor(const std::function<bool()>& condition, double timeoutSeconds)

@@ -60,8 +60,13 @@ private:
 };
 
 std::vector<std::uint8_t> readFile(const std::string& path);
+std::string readText(const std::string& path);
+// A settings file as a user's editor might leave it: `entries` (keys and values in the property
+// list's XML) in its dictionary.
+std::string settingsText(const std::string& entries);
 // Polls `condition` until it holds, at most `timeoutSeconds`; whether it did.
 bool waitFor(const std::function<bool()>& condition, double timeoutSeconds);
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+void writeText(const std::string& path, const std::string& text);
 
 }  // namespace brennick::test

@@ -257,4 +257,25 @@ inline std::vector<std::uint8_t> sysexDumpFile(std::uint8_t model, std::uint8_t 
     return file;
 }
 
+// A song of one 64 KB SysEx between a note-on and its note-off, all at tick 0, and the bytes a
+// MIDI cable carries when it plays: file order at one tick.
+struct DumpBetweenNotes {
+    std::vector<std::uint8_t> song;
+    std::vector<std::uint8_t> wire;
+};
+
+inline DumpBetweenNotes dumpBetweenNotes()
+{
+    std::vector<std::uint8_t> dump(65536);
+    for (std::size_t i = 0; i < dump.size(); ++i)
+        dump[i] = std::uint8_t(i * 7 % 128);
+    dump.back() = 0xF7;
+    SmfBuilder b(0, 96);
+    b.track().delta(0).noteOn(1, 33, 99).delta(0).sysex(dump).delta(0).noteOff(1, 33).delta(0).endOfTrack();
+    DumpBetweenNotes out{b.bytes(), {0x91, 33, 99, 0xF0}};
+    out.wire.insert(out.wire.end(), dump.begin(), dump.end());
+    out.wire.insert(out.wire.end(), {0x81, 33, 0x40});
+    return out;
+}
+
 }  // namespace brennick::test

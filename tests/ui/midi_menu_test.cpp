@@ -19,7 +19,7 @@ namespace {
 
 // --- The menu item's state ------------------------------------------------------------------------
 
-TEST(MenuItemTest, StateIsStoredUncheckedAndShownAsACheckMark)
+TEST(MenuItemState, StateIsStoredUncheckedAndShownAsACheckMark)
 {
     MenuItem item(QStringLiteral("Quit on stop"));
     EXPECT_EQ(item.state(), 0);
@@ -31,7 +31,7 @@ TEST(MenuItemTest, StateIsStoredUncheckedAndShownAsACheckMark)
     }
 }
 
-TEST(MenuItemTest, TriggeringAloneLeavesTheStateAndMarkAlone)
+TEST(MenuItemState, TriggeringAloneLeavesTheStateAndMarkAlone)
 {
     MenuItem item(QStringLiteral("Quit on stop"));
     item.setCheckable(true);
@@ -46,7 +46,7 @@ TEST(MenuItemTest, TriggeringAloneLeavesTheStateAndMarkAlone)
 
 // --- The option toggle -------------------------------------------------------------------------
 
-TEST(AutoquitTest, ZeroBecomesOneAndEveryOtherStateZero)
+TEST(Autoquit, ZeroBecomesOneAndEveryOtherStateZero)
 {
     struct Case {
         qint64 before;
@@ -63,7 +63,7 @@ TEST(AutoquitTest, ZeroBecomesOneAndEveryOtherStateZero)
     menu.doAutoquit(nullptr);  // ignored
 }
 
-TEST(AutoquitTest, TogglingTwiceFromOffIsOffAgain)
+TEST(Autoquit, TogglingTwiceFromOffIsOffAgain)
 {
     MIDIMenu menu;
     MenuItem item(QStringLiteral("Quit on stop"));
@@ -99,7 +99,7 @@ void withOpenDialog(const std::function<void()>& open, const std::function<void(
     poll.stop();
 }
 
-class OpenDialogTest : public ::testing::Test {
+class OpenDialog : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -129,7 +129,7 @@ protected:
     test::PlayRequests requests;
 };
 
-TEST_F(OpenDialogTest, IsAnApplicationModalDialogForMidiFiles)
+TEST_F(OpenDialog, IsAnApplicationModalDialogForMidiFiles)
 {
     QStringList filters;
     Qt::WindowModality modality = Qt::NonModal;
@@ -146,13 +146,13 @@ TEST_F(OpenDialogTest, IsAnApplicationModalDialogForMidiFiles)
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
 }
 
-TEST_F(OpenDialogTest, ConfirmingPostsTheFullPathOnce)
+TEST_F(OpenDialog, ConfirmingPostsTheFullPathOnce)
 {
     chooseAndAccept(QStringLiteral("song.mid"));
     EXPECT_EQ(requests.paths, QStringList({QDir(folder.path()).absoluteFilePath("song.mid")}));
 }
 
-TEST_F(OpenDialogTest, ExtensionMatchesInAnyLetterCase)
+TEST_F(OpenDialog, ExtensionMatchesInAnyLetterCase)
 {
     chooseAndAccept(QStringLiteral("Song Two.MIDI"));
     chooseAndAccept(QStringLiteral("Dump.SYX"));
@@ -160,13 +160,13 @@ TEST_F(OpenDialogTest, ExtensionMatchesInAnyLetterCase)
                                            QDir(folder.path()).absoluteFilePath("Dump.SYX")}));
 }
 
-TEST_F(OpenDialogTest, CancellingPostsNothing)
+TEST_F(OpenDialog, CancellingPostsNothing)
 {
     withOpenDialog([this] { menu.doOpen(nullptr); }, [](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_TRUE(requests.paths.isEmpty());
 }
 
-TEST_F(OpenDialogTest, ATypedNameOfAnotherKindPostsNothing)
+TEST_F(OpenDialog, ATypedNameOfAnotherKindPostsNothing)
 {
     chooseAndAccept(QStringLiteral("notes.txt"));
     EXPECT_TRUE(requests.paths.isEmpty());
@@ -174,7 +174,7 @@ TEST_F(OpenDialogTest, ATypedNameOfAnotherKindPostsNothing)
 
 // --- The player's menu --------------------------------------------------------------------------
 
-TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts)
+TEST(PlayerMenuItems, HoldsTheItemsInOrderWithTheirShortcuts)
 {
     MIDIMenu target;
     MIDIWindow window;
@@ -206,7 +206,7 @@ TEST(PlayerMenuTest, HoldsTheItemsInOrderWithTheirShortcuts)
     EXPECT_TRUE(window.actions().contains(built.quit));
 }
 
-TEST(PlayerMenuTest, ChoosingQuitOnStopTogglesItsOwnState)
+TEST(PlayerMenuItems, ChoosingQuitOnStopTogglesItsOwnState)
 {
     MIDIMenu target;
     MIDIWindow window;
@@ -222,7 +222,7 @@ TEST(PlayerMenuTest, ChoosingQuitOnStopTogglesItsOwnState)
     EXPECT_EQ(built.autoQuit->state(), 0);
 }
 
-TEST(PlayerMenuTest, ChoosingOpenRunsTheOpenDialog)
+TEST(PlayerMenuItems, ChoosingOpenRunsTheOpenDialog)
 {
     MIDIMenu target;
     MIDIWindow window;

@@ -41,13 +41,13 @@ QImage renderPass(MIDIView& view)
     return image;
 }
 
-class MIDIViewTest : public ::testing::Test {
+class MIDIViewDrawing : public ::testing::Test {
 protected:
-    MIDIViewTest() : view(QRectF(0, 0, kSide, kSide)) {}
+    MIDIViewDrawing() : view(QRectF(0, 0, kSide, kSide)) {}
     MIDIView view;
 };
 
-TEST_F(MIDIViewTest, AtRestWithoutPictureEveryPixelIsTransparent)
+TEST_F(MIDIViewDrawing, AtRestWithoutPictureEveryPixelIsTransparent)
 {
     view.setIndicatorValue(0.0);
     view.setInfoText(QString());
@@ -57,7 +57,7 @@ TEST_F(MIDIViewTest, AtRestWithoutPictureEveryPixelIsTransparent)
             ASSERT_EQ(rawPixel(image, {x, y}), 0u) << "at " << x << "," << y;
 }
 
-TEST_F(MIDIViewTest, KnobPictureFillsTheViewOverATransparentBackground)
+TEST_F(MIDIViewDrawing, KnobPictureFillsTheViewOverATransparentBackground)
 {
     view.awakeFromNib(QStringLiteral(BRENNICK_SOURCE_DIR "/resources"));
     ASSERT_FALSE(view.circleImage().isNull());
@@ -70,7 +70,7 @@ TEST_F(MIDIViewTest, KnobPictureFillsTheViewOverATransparentBackground)
     EXPECT_EQ(qAlpha(rawPixel(image, {225, 225})), 255);
 }
 
-TEST_F(MIDIViewTest, MissingPictureDrawsTheRestAsUsual)
+TEST_F(MIDIViewDrawing, MissingPictureDrawsTheRestAsUsual)
 {
     view.awakeFromNib(QStringLiteral("/nonexistent/folder"));
     EXPECT_TRUE(view.circleImage().isNull());
@@ -82,7 +82,7 @@ TEST_F(MIDIViewTest, MissingPictureDrawsTheRestAsUsual)
 
 // The arc runs clockwise from the bottom; sample its circle every 5 degrees, away from the ends
 // (where the shadow blurs the edge).
-TEST_F(MIDIViewTest, ArcCoversExactlyItsSweepFromTheBottomClockwise)
+TEST_F(MIDIViewDrawing, ArcCoversExactlyItsSweepFromTheBottomClockwise)
 {
     constexpr double margin = 15.0;
     for (double fraction : {0.0, 0.25, 0.5, 1.0}) {
@@ -106,7 +106,7 @@ TEST_F(MIDIViewTest, ArcCoversExactlyItsSweepFromTheBottomClockwise)
     }
 }
 
-TEST_F(MIDIViewTest, ArcIsSixPixelsEitherSideOfItsRadiusPlusShadow)
+TEST_F(MIDIViewDrawing, ArcIsSixPixelsEitherSideOfItsRadiusPlusShadow)
 {
     view.setIndicatorValue(1.0);
     const QImage image = renderPass(view);
@@ -124,7 +124,7 @@ TEST_F(MIDIViewTest, ArcIsSixPixelsEitherSideOfItsRadiusPlusShadow)
 
 // The grey level s1 = sin(pi c) at the pass's phase c shows in the premultiplied colour, which
 // the black shadow under the arc leaves alone: 255 * 0.25 * s1.
-TEST_F(MIDIViewTest, ArcBreathesWithThePhase)
+TEST_F(MIDIViewDrawing, ArcBreathesWithThePhase)
 {
     struct Case {
         int passesBefore;
@@ -169,7 +169,7 @@ LumaRange lumaAlongArc(const QImage& image, const std::vector<double>& degrees)
 // opacity (phase 0) is darker than the bare ring, white at a quarter opacity (phase 0.5)
 // lighter. The bare ring is sampled a little past both ends of the arc, clear of its shadow; a
 // closed ring leaves no such place, so there it is the ring of a pass that draws no arc.
-TEST(MIDIViewKnobTest, ArcStandsOutFromTheRingAtBothEndsOfTheBreath)
+TEST(MIDIViewKnob, ArcStandsOutFromTheRingAtBothEndsOfTheBreath)
 {
     constexpr double minimumContrast = 25.0;
     constexpr double clear = 15.0;  // degrees past an end of the arc
@@ -205,7 +205,7 @@ TEST(MIDIViewKnobTest, ArcStandsOutFromTheRingAtBothEndsOfTheBreath)
     }
 }
 
-TEST_F(MIDIViewTest, PhaseAdvancesPerPassAndWrapsBySubtraction)
+TEST_F(MIDIViewDrawing, PhaseAdvancesPerPassAndWrapsBySubtraction)
 {
     EXPECT_EQ(view.colval(), 0.0f);
     renderPass(view);
@@ -217,7 +217,7 @@ TEST_F(MIDIViewTest, PhaseAdvancesPerPassAndWrapsBySubtraction)
     EXPECT_NEAR(view.colval(), 1.19e-7, 0.01e-7);
 }
 
-TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely)
+TEST_F(MIDIViewDrawing, FractionsOutsideOneTurnAreDrawnSafely)
 {
     for (double fraction : {1.7, -0.25, double(NAN), double(INFINITY), 1e300}) {
         view.setIndicatorValue(fraction);
@@ -230,7 +230,7 @@ TEST_F(MIDIViewTest, FractionsOutsideOneTurnAreDrawnSafely)
     EXPECT_GE(qAlpha(rawPixel(renderPass(view), onArc(270.0))), 64);  // a closed ring
 }
 
-TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely)
+TEST(MIDIViewSize, AnySizeIsDrawnSafely)
 {
     for (QSize size : {QSize(1, 1), QSize(20, 20), QSize(900, 12), QSize(12, 900), QSize(451, 449)}) {
         MIDIView view(QRectF(QPointF(0, 0), QSizeF(size)));
@@ -244,7 +244,7 @@ TEST(MIDIViewSizeTest, AnySizeIsDrawnSafely)
     }
 }
 
-TEST(KnobGeometryTest, MatchesTheViewOf450Points)
+TEST(KnobArcGeometry, MatchesTheViewOf450Points)
 {
     const KnobGeometry g = knobGeometry(QSizeF(450, 450), 0.25);
     EXPECT_EQ(g.arcCentre, QPointF(225, 225));
@@ -259,7 +259,7 @@ TEST(KnobGeometryTest, MatchesTheViewOf450Points)
     EXPECT_EQ(flipRect(g.lightTextRect, 450), QRectF(0, 209, 450, 30));
 }
 
-TEST(KnobGeometryTest, SweepIsTheFractionOfOneTurnWithinOneTurn)
+TEST(KnobArcGeometry, SweepIsTheFractionOfOneTurnWithinOneTurn)
 {
     struct Case {
         double fraction;
@@ -273,7 +273,7 @@ TEST(KnobGeometryTest, SweepIsTheFractionOfOneTurnWithinOneTurn)
 
 // The light copy is drawn in white and shows in the red channel alone (the dark copy and the
 // shadow are black); the dark copy shows as opacity 1 right of and 2 below it.
-TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle)
+TEST_F(MIDIViewDrawing, StatusTextIsDrawnTwiceNearTheMiddle)
 {
     view.setInfoText(QStringLiteral("HHHH"));
     for (int i = 0; i < 5; ++i)  // to phase 0.25: text opacity 0.55
@@ -306,7 +306,7 @@ TEST_F(MIDIViewTest, StatusTextIsDrawnTwiceNearTheMiddle)
 
 // A status line too wide for the knob's cap gives up the middle of its file name first, so
 // that "to <destination>" stays; without a usable span, the middle of the line.
-TEST(StatusTextFitTest, TheFileNamesMiddleGivesWayFirst)
+TEST(StatusTextFit, TheFileNamesMiddleGivesWayFirst)
 {
     QFont font(QStringLiteral("Arial"));
     font.setPixelSize(12);
@@ -348,7 +348,7 @@ TEST(StatusTextFitTest, TheFileNamesMiddleGivesWayFirst)
               QStringLiteral("Sending a.mid to Carrow "));
 }
 
-TEST_F(MIDIViewTest, ALongStatusLineStaysOnTheCap)
+TEST_F(MIDIViewDrawing, ALongStatusLineStaysOnTheCap)
 {
     const QString name = QString(120, u'n') + QStringLiteral(".mid");
     view.setInfoText(QStringLiteral("Sending ") + name + QStringLiteral(" to Carrow "), {8, name.size()});
@@ -366,7 +366,7 @@ TEST_F(MIDIViewTest, ALongStatusLineStaysOnTheCap)
     EXPECT_GT(lit, 100);
 }
 
-TEST_F(MIDIViewTest, EmptyTextDrawsNothing)
+TEST_F(MIDIViewDrawing, EmptyTextDrawsNothing)
 {
     view.setInfoText(QString());
     view.setIndicatorValue(0.0);
@@ -376,7 +376,7 @@ TEST_F(MIDIViewTest, EmptyTextDrawsNothing)
             ASSERT_EQ(qAlpha(rawPixel(image, {x, y})), 0);
 }
 
-TEST(MIDIViewRepaintTest, SettingTextWaitsForTheNextPassClearingRepaints)
+TEST(MIDIViewRepaint, SettingTextWaitsForTheNextPassClearingRepaints)
 {
     MIDIView view(QRectF(100, 100, kSide, kSide));
     view.show();
@@ -408,7 +408,7 @@ namespace {
 
 // What a view keeps between passes must never show after what it was made for has changed:
 // a view that drew something else first draws the same as a fresh one.
-TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass)
+TEST(MIDIViewCache, ChangesShowAtTheNextPass)
 {
     struct State {
         double fraction;
@@ -441,7 +441,7 @@ TEST(MIDIViewCacheTest, ChangesShowAtTheNextPass)
     }
 }
 
-TEST(MIDIViewCacheTest, NewTextAtARepeatedPhaseIsDrawnAfresh)
+TEST(MIDIViewCache, NewTextAtARepeatedPhaseIsDrawnAfresh)
 {
     MIDIView reused(QRectF(0, 0, kSide, kSide));
     reused.setInfoText(QStringLiteral("first"));

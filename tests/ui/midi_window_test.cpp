@@ -29,7 +29,7 @@ struct DragCase {
     QPointF expectedOrigin;
 };
 
-TEST(WindowDragTest, FollowsThePointerAndHoldsOnlyTheTopEdge)
+TEST(WindowDrag, FollowsThePointerAndHoldsOnlyTheTopEdge)
 {
     const QRectF screen(0, 0, 1920, 1050);  // visible top at 1050
     const DragCase cases[] = {
@@ -47,7 +47,7 @@ TEST(WindowDragTest, FollowsThePointerAndHoldsOnlyTheTopEdge)
         EXPECT_EQ(windowDragOrigin(c.frame, c.location, c.initialLocation, c.visible), c.expectedOrigin) << c.name;
 }
 
-TEST(WindowDragTest, DesktopFlipUsesThePrimaryScreensBottomEdge)
+TEST(WindowDrag, DesktopFlipUsesThePrimaryScreensBottomEdge)
 {
     const QScreen* screen = QGuiApplication::primaryScreen();
     ASSERT_NE(screen, nullptr);
@@ -60,7 +60,7 @@ TEST(WindowDragTest, DesktopFlipUsesThePrimaryScreensBottomEdge)
 
 // --- Accepting and taking drops ------------------------------------------------------------------
 
-TEST(WindowDropTest, LinkIsPreferredToCopyAndNothingElseIsAccepted)
+TEST(WindowDrop, LinkIsPreferredToCopyAndNothingElseIsAccepted)
 {
     struct Case {
         bool files;
@@ -83,7 +83,7 @@ TEST(WindowDropTest, LinkIsPreferredToCopyAndNothingElseIsAccepted)
         EXPECT_EQ(draggingOperation(c.files, c.mask), c.expected) << "files " << c.files << " mask " << c.mask;
 }
 
-TEST(WindowDropTest, QtActionsMapToOperationBits)
+TEST(WindowDrop, QtActionsMapToOperationBits)
 {
     EXPECT_EQ(dragOperationMask(Qt::CopyAction), DragOperationCopy);
     EXPECT_EQ(dragOperationMask(Qt::LinkAction), DragOperationLink);
@@ -100,7 +100,7 @@ std::unique_ptr<QMimeData> mimeWithUrls(const QList<QUrl>& urls)
     return data;
 }
 
-TEST(WindowDropTest, FileNamesAreTheLocalFilesOfTheUriList)
+TEST(WindowDrop, FileNamesAreTheLocalFilesOfTheUriList)
 {
     const auto three = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid"), QUrl::fromLocalFile("/music/b c.midi"),
                                      QUrl::fromLocalFile("/notes/readme.txt")});
@@ -115,9 +115,9 @@ TEST(WindowDropTest, FileNamesAreTheLocalFilesOfTheUriList)
     EXPECT_TRUE(droppedFileNames(nullptr).isEmpty());
 }
 
-class WindowEventsTest : public ::testing::Test {
+class WindowEvents : public ::testing::Test {
 protected:
-    WindowEventsTest() : window(QRect(100, 100, 300, 200))
+    WindowEvents() : window(QRect(100, 100, 300, 200))
     {
         window.setContentView(new MIDIView());
         window.awakeFromNib();
@@ -140,7 +140,7 @@ protected:
     test::PlayRequests requests;
 };
 
-TEST_F(WindowEventsTest, AwakeFixes450By450KeepingTheLowerLeftCorner)
+TEST_F(WindowEvents, AwakeFixes450By450KeepingTheLowerLeftCorner)
 {
     // Defined at y 100 with height 200: the bottom edge at y 300 stays where it was.
     EXPECT_EQ(window.geometry(), QRect(100, -150, 450, 450));
@@ -156,7 +156,7 @@ TEST_F(WindowEventsTest, AwakeFixes450By450KeepingTheLowerLeftCorner)
 }
 
 // The round knob alone is the window: its transparent corners take no clicks and get no shadow.
-TEST_F(WindowEventsTest, OnlyTheRoundKnobIsTheWindow)
+TEST_F(WindowEvents, OnlyTheRoundKnobIsTheWindow)
 {
     struct Case {
         QPoint point;
@@ -171,7 +171,7 @@ TEST_F(WindowEventsTest, OnlyTheRoundKnobIsTheWindow)
         EXPECT_EQ(window.mask().contains(c.point), c.inside) << c.point.x() << "," << c.point.y();
 }
 
-TEST_F(WindowEventsTest, ShiftF10OpensTheContextMenuLikeTheMenuKey)
+TEST_F(WindowEvents, ShiftF10OpensTheContextMenuLikeTheMenuKey)
 {
     QMenu menu;
     menu.addAction(QStringLiteral("Stop"));
@@ -192,7 +192,7 @@ TEST_F(WindowEventsTest, ShiftF10OpensTheContextMenuLikeTheMenuKey)
     }
 }
 
-TEST_F(WindowEventsTest, DropOfThreeFilesPostsTheFirstOnly)
+TEST_F(WindowEvents, DropOfThreeFilesPostsTheFirstOnly)
 {
     const auto data = mimeWithUrls({QUrl::fromLocalFile("/music/first.mid"), QUrl::fromLocalFile("/music/second.mid"),
                                     QUrl::fromLocalFile("/music/third.mid")});
@@ -202,7 +202,7 @@ TEST_F(WindowEventsTest, DropOfThreeFilesPostsTheFirstOnly)
     EXPECT_EQ(requests.paths, QStringList({"/music/first.mid"}));
 }
 
-TEST_F(WindowEventsTest, AnyDroppedFileIsPostedWhateverItsKind)
+TEST_F(WindowEvents, AnyDroppedFileIsPostedWhateverItsKind)
 {
     const auto data = mimeWithUrls({QUrl::fromLocalFile("/notes/readme.txt")});
     Qt::DropAction chosen = Qt::IgnoreAction;
@@ -211,7 +211,7 @@ TEST_F(WindowEventsTest, AnyDroppedFileIsPostedWhateverItsKind)
     EXPECT_EQ(requests.paths, QStringList({"/notes/readme.txt"}));
 }
 
-TEST_F(WindowEventsTest, RefusedDragsPostNothing)
+TEST_F(WindowEvents, RefusedDragsPostNothing)
 {
     const auto files = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid")});
     Qt::DropAction chosen = Qt::IgnoreAction;
@@ -224,7 +224,7 @@ TEST_F(WindowEventsTest, RefusedDragsPostNothing)
     EXPECT_TRUE(requests.paths.isEmpty());
 }
 
-TEST_F(WindowEventsTest, DropWithoutFileNamesPostsNothing)
+TEST_F(WindowEvents, DropWithoutFileNamesPostsNothing)
 {
     // Entered with a file; the data no longer names one when it is dropped.
     const auto files = mimeWithUrls({QUrl::fromLocalFile("/music/a.mid")});
@@ -238,7 +238,7 @@ TEST_F(WindowEventsTest, DropWithoutFileNamesPostsNothing)
 }
 
 // The offscreen platform places windows where asked, so the whole press-and-drag path runs.
-TEST(WindowMoveTest, DragMovesTheWindowAndStopsAtTheScreenTop)
+TEST(WindowMove, DragMovesTheWindowAndStopsAtTheScreenTop)
 {
     const QScreen* screen = QGuiApplication::primaryScreen();
     ASSERT_NE(screen, nullptr);

@@ -37,15 +37,6 @@ Bytes carrowDump()
     return sysexDumpFile(0x13, 5, 0x10);
 }
 
-std::string settingsWith(const std::string& entries)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\"><dict><key>Quit on stop</key><integer>0</integer>" +
-           entries + "</dict></plist>\n";
-}
-
 // Start frames of the messages a sink received, whole SysEx messages only.
 std::vector<std::uint32_t> messageStarts(const JackSink& sink, std::size_t* whole)
 {
@@ -130,7 +121,7 @@ TEST_P(SessionBusChoice, TheUsersBusOrNoneAndNeverALaunchedOne)
 INSTANTIATE_TEST_SUITE_P(Buses, SessionBusChoice, ::testing::Values(false, true),
                          [](const auto& info) { return std::string(info.param ? "UserBusSocket" : "NoBus"); });
 
-TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)
+TEST(SynthFeatures, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)
 {
     JackTestServer server(kPeriod, kRate);
     ASSERT_TRUE(server.running());
@@ -152,10 +143,9 @@ TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARes
     ASSERT_EQ(player.waitForExit(5.0), 0);
 
     // The user picked "Backup Synth" for Carrow and a 40 ms pause: a new launch honours both.
-    const std::string settings =
-        settingsWith("<key>Destination for model</key><dict><key>Carrow</key><string>Backup Synth</string></dict>"
-                     "<key>SysEx pause after message</key><dict><key>Carrow</key><integer>40</integer></dict>");
-    writeFile(player.settingsPath(), Bytes(settings.begin(), settings.end()));
+    writeText(player.settingsPath(),
+              settingsText("<key>Destination for model</key><dict><key>Carrow</key><string>Backup Synth</string></dict>"
+                           "<key>SysEx pause after message</key><dict><key>Carrow</key><integer>40</integer></dict>"));
     player.start({dump});
     ASSERT_TRUE(backup.waitForCount(5, 10.0)) << player.standardError();
     backup.waitForQuiet(0.2, 3.0);
@@ -180,7 +170,7 @@ TEST(SynthFeaturesEndToEnd, DumpGoesToItsModelThenToThePickWithItsPauseAfterARes
     EXPECT_EQ(player.waitForExit(5.0), 0);
 }
 
-TEST(SynthFeaturesEndToEnd, MediaControlsStopWithNoteOffsAndPlayAgain)
+TEST(SynthFeatures, MediaControlsStopWithNoteOffsAndPlayAgain)
 {
     JackTestServer server(kPeriod, kRate);
     ASSERT_TRUE(server.running());

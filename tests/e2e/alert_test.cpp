@@ -13,7 +13,7 @@ using namespace brennick::test;
 
 namespace {
 
-TEST(NoDeviceAlertEndToEnd, DismissedAlertEndsWithStatus1WithoutSaving)
+TEST(NoDeviceAlert, DismissedAlertEndsWithStatus1WithoutSaving)
 {
     if (!programAvailable("Xvfb") || !programAvailable("xdotool"))
         GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps.sh test)";
@@ -25,10 +25,8 @@ TEST(NoDeviceAlertEndToEnd, DismissedAlertEndsWithStatus1WithoutSaving)
 
     PlayerProcess player;
     // Any save would rewrite this file in the player's own layout.
-    const std::string settings =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-        "<key>Quit on stop</key><integer>1</integer><key>Extra</key><true/></dict>\n</plist>\n";
-    writeFile(player.settingsPath(), {settings.begin(), settings.end()});
+    const std::string settings = settingsText("<key>Quit on stop</key><integer>1</integer><key>Extra</key><true/>");
+    writeText(player.settingsPath(), settings);
     SmfBuilder b(0, 96);
     b.track().delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).endOfTrack();
     const std::string song = player.root() + "/song.mid";
@@ -47,8 +45,7 @@ TEST(NoDeviceAlertEndToEnd, DismissedAlertEndsWithStatus1WithoutSaving)
     ASSERT_FALSE(alert.empty());
     ASSERT_TRUE(display.pressKeys(alert, "Return"));
     EXPECT_EQ(player.waitForExit(10.0), 1) << player.standardError();
-    const auto after = readFile(player.settingsPath());
-    EXPECT_EQ(std::string(after.begin(), after.end()), settings);
+    EXPECT_EQ(readText(player.settingsPath()), settings);
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ Breath grabBreath(QScreen* screen, WId window, double degrees)
     return breath;
 }
 
-TEST(ScreenshotEndToEnd, KnobWindowWhilePlaying)
+TEST(Screenshot, KnobWindowWhilePlaying)
 {
     if (!programAvailable("Xvfb") || !programAvailable("xdotool"))
         GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps.sh test)";

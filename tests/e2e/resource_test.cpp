@@ -15,14 +15,6 @@ using namespace brennick::test;
 
 namespace {
 
-void writeSettings(const PlayerProcess& player, int quitOnStop)
-{
-    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-                             "<key>Quit on stop</key><integer>" +
-                             std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
-    writeFile(player.settingsPath(), {text.begin(), text.end()});
-}
-
 // Three notes with keys 70, 71, 72, a quarter note apart; placed in a subfolder of the resources.
 void writeResourceSequence(const PlayerProcess& player)
 {
@@ -45,35 +37,33 @@ std::vector<int> noteOnKeys(const JackSink& sink)
     return keys;
 }
 
-TEST(ResourceSequenceEndToEnd, PlayedAtLaunchWithoutAnyFileGiven)
+class ResourceSequence : public ::testing::TestWithParam<int> {};
+
+// Played at launch with no file given; with "Quit on stop" on, the program ends after it.
+TEST_P(ResourceSequence, PlaysAtLaunchWithoutAnyFileGivenAndQuitsAfterItWhenSet)
 {
+    const int quitOnStop = GetParam();
     JackTestServer server;
     ASSERT_TRUE(server.running());
     JackSink sink("Carrow");
     ASSERT_TRUE(sink.ok());
     PlayerProcess player;
-    writeSettings(player, 0);
+    writeText(player.settingsPath(),
+              settingsText("<key>Quit on stop</key><integer>" + std::to_string(quitOnStop) + "</integer>"));
     writeResourceSequence(player);
     player.start({});
-    ASSERT_TRUE(sink.waitForCount(6, 10.0)) << player.standardError();
+    if (quitOnStop) {
+        EXPECT_EQ(player.waitForExit(15.0), 1) << player.standardError();
+    } else {
+        ASSERT_TRUE(sink.waitForCount(6, 10.0)) << player.standardError();
+        EXPECT_TRUE(player.running());
+        player.sendSignal(SIGTERM);
+        EXPECT_EQ(player.waitForExit(10.0), 0);
+    }
     EXPECT_EQ(noteOnKeys(sink), (std::vector<int>{70, 71, 72}));
-    EXPECT_TRUE(player.running());
-    player.sendSignal(SIGTERM);
-    EXPECT_EQ(player.waitForExit(10.0), 0);
 }
 
-TEST(ResourceSequenceEndToEnd, QuitOnStopEndsTheProgramAfterTheLaunchSequence)
-{
-    JackTestServer server;
-    ASSERT_TRUE(server.running());
-    JackSink sink("Carrow");
-    ASSERT_TRUE(sink.ok());
-    PlayerProcess player;
-    writeSettings(player, 1);
-    writeResourceSequence(player);
-    player.start({});
-    EXPECT_EQ(player.waitForExit(15.0), 1) << player.standardError();
-    EXPECT_EQ(noteOnKeys(sink), (std::vector<int>{70, 71, 72}));
-}
+INSTANTIATE_TEST_SUITE_P(QuitOnStop, ResourceSequence, ::testing::Values(0, 1),
+                         [](const auto& info) { return info.param ? "On" : "Off"; });
 
 }  // namespace

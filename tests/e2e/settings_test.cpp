@@ -1,17 +1,17 @@
 // How the real player ends and what it leaves in its settings file: the automatic quit at the end
 // of playback (status 1, only after everything it sent has left), a termination signal and the
-// Quit item (status 0), each saving the option; and, installed where the user may not write, the
-// user's own settings file.
+// Quit item (status 0), each saving the option. Where the file goes, and what a save keeps, is the
+// settings suite's (tests/app).
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "tests/e2e/x_display.h"
 #include "tests/support/jack_test_server.h"
@@ -23,23 +23,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
+// The option, beside a key the player does not know, which each save keeps.
 std::string settingsText(int quitOnStop)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-           "<key>Extra</key><string>kept at each save</string>"
-           "<key>Quit on stop</key><integer>" +
-           std::to_string(quitOnStop) + "</integer></dict>\n</plist>\n";
-}
-
-void writeText(const std::string& path, const std::string& text)
-{
-    writeFile(path, {text.begin(), text.end()});
-}
-
-std::string readText(const std::string& path)
-{
-    const auto bytes = readFile(path);
-    return {bytes.begin(), bytes.end()};
+    return brennick::test::settingsText("<key>Extra</key><string>kept at each save</string><key>Quit on stop</key>"
+                                        "<integer>" +
+                                        std::to_string(quitOnStop) + "</integer>");
 }
 
 // Written by a save over the test's own text: the value, and the key the player does not know kept.
@@ -70,7 +59,7 @@ Bytes longSong()
     return b.bytes();
 }
 
-TEST(AutoQuitEndToEnd, EndOfPlaybackSavesAndExitsWith1AfterTheLastSysExHasLeft)
+TEST(AutoQuit, EndOfPlaybackSavesAndExitsWith1AfterTheLastSysExHasLeft)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -104,7 +93,7 @@ TEST(AutoQuitEndToEnd, EndOfPlaybackSavesAndExitsWith1AfterTheLastSysExHasLeft)
     expectSaved(player.settingsPath(), 1);
 }
 
-TEST(AutoQuitEndToEnd, WithTheOptionOffThePlayerStaysOpenAfterTheEnd)
+TEST(AutoQuit, WithTheOptionOffThePlayerStaysOpenAfterTheEnd)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -123,16 +112,30 @@ TEST(AutoQuitEndToEnd, WithTheOptionOffThePlayerStaysOpenAfterTheEnd)
     expectSaved(player.settingsPath(), 0);
 }
 
-class TerminationSignal : public ::testing::TestWithParam<int> {};
+// The ways to quit besides the end of playback: a termination signal, or Ctrl+Q on the window.
+struct Quitting {
+    const char* name;
+    int signal;  // 0: Ctrl+Q
+};
 
-TEST_P(TerminationSignal, QuitsWithStatus0AndSaves)
+class Quit : public ::testing::TestWithParam<Quitting> {};
+
+TEST_P(Quit, EndsWithStatus0AndSaves)
 {
+    const bool key = GetParam().signal == 0;
+    if (key && (!programAvailable("Xvfb") || !programAvailable("xdotool")))
+        GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps.sh test)";
     JackTestServer server;
     ASSERT_TRUE(server.running());
     JackSink sink("Carrow");
     ASSERT_TRUE(sink.ok());
+    std::optional<XDisplay> display;
+    if (key) {
+        ASSERT_TRUE(display.emplace().ok());
+    }
     PlayerProcess player;
-    player.start({writeSong(player, longSong())});
+    player.start({writeSong(player, longSong())},
+                 key ? display->playerEnvironment() : std::map<std::string, std::string>{});
     // A first launch creates the settings file while launching: once it is there the player runs.
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(player.settingsPath()); }, 20.0))
         << player.standardError();
@@ -140,10 +143,23 @@ TEST_P(TerminationSignal, QuitsWithStatus0AndSaves)
     // Replaced behind the player's back, keeping the value (the launch may still be about to read
     // the file): only a save at the end writes it in the player's own layout.
     writeText(player.settingsPath(), settingsText(0));
-    player.sendSignal(GetParam());
+    if (key) {
+        const auto windows = display->waitForPlayerWindows(1, 10.0);
+        ASSERT_EQ(windows.size(), 1u);
+        ASSERT_TRUE(display->pressKeys(windows.front(), "ctrl+q"));
+    } else {
+        player.sendSignal(GetParam().signal);
+    }
     EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
     expectSaved(player.settingsPath(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, Quit,
+                         ::testing::Values(Quitting{"SIGTERM", SIGTERM}, Quitting{"SIGINT", SIGINT},
+                                           Quitting{"CtrlQ", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class TerminationSignal : public ::testing::TestWithParam<int> {};
 
 // Ending in the middle of a SysEx far too long to finish (a megabyte takes 17 s at the player's
 // pace): the synth gets its F7 before the player leaves, never half a message left open.
@@ -176,64 +192,5 @@ INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignal, ::testing::Values(SIGTERM, 
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
                          });
-
-TEST(QuitItemEndToEnd, CtrlQQuitsWithStatus0AndSaves)
-{
-    if (!programAvailable("Xvfb") || !programAvailable("xdotool"))
-        GTEST_SKIP() << "needs Xvfb and xdotool (scripts/install-deps.sh test)";
-    JackTestServer server;
-    ASSERT_TRUE(server.running());
-    JackSink sink("Carrow");
-    ASSERT_TRUE(sink.ok());
-    XDisplay display;
-    ASSERT_TRUE(display.ok());
-    PlayerProcess player;
-    player.start({writeSong(player, longSong())}, display.playerEnvironment());
-    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(player.settingsPath()); }, 20.0))
-        << player.standardError();
-    const auto windows = display.waitForPlayerWindows(1, 10.0);
-    ASSERT_EQ(windows.size(), 1u);
-    writeText(player.settingsPath(), settingsText(0));  // as above: only a save rewrites it
-    ASSERT_TRUE(display.pressKeys(windows.front(), "ctrl+q"));
-    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
-    expectSaved(player.settingsPath(), 0);
-}
-
-// A system-wide install: the player runs as an ordinary user who may not write its resource
-// directory, and keeps the option in that user's own folder.
-TEST(SystemWideInstallEndToEnd, TheOptionIsKeptInTheUsersConfigFolder)
-{
-    if (::geteuid() != 0 || !programAvailable("setpriv"))
-        GTEST_SKIP() << "needs root and setpriv to run the player as another user";
-    namespace fs = std::filesystem;
-    constexpr uid_t kNobody = 65534;
-    PlayerProcess player;
-    // A wrapper in the program's place starts the real program as that user; the program finds its
-    // resources from its own place, as before.
-    const std::string program = player.root() + "/bin/brennick-midi-player";
-    fs::rename(program, program + ".real");
-    writeText(program, "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0.real\" \"$@\"\n");
-    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                          fs::perms::others_read | fs::perms::others_exec;
-    fs::permissions(program, readable);
-    fs::permissions(player.root(), readable);
-    const std::string home = player.root() + "/home";
-    fs::create_directories(home);
-    ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
-    ASSERT_EQ(::chown(player.runtimeDirectory().c_str(), kNobody, kNobody), 0);
-
-    player.start({}, {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}});
-    // The first launch cannot create the shared file, so it creates the user's.
-    const std::string userFile = home + "/.config/brennick-midi-player/BrennickMIDIPlayerSetting.xml";
-    ASSERT_TRUE(waitFor([&] { return fs::exists(userFile); }, 20.0)) << player.standardError();
-    // Replaced behind the player's back, keeping the value: only a save at the end drops the extra key.
-    writeText(userFile, settingsText(0));
-    player.sendSignal(SIGTERM);
-    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
-    expectSaved(userFile, 0);
-    EXPECT_FALSE(fs::exists(player.settingsPath()));
-    EXPECT_EQ(fs::status(home + "/.config").permissions(), fs::perms::owner_all);
-    EXPECT_EQ(fs::status(home + "/.config/brennick-midi-player").permissions(), fs::perms::owner_all);
-}
 
 }  // namespace

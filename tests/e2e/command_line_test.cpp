@@ -74,7 +74,7 @@ void expectLaunch(const LaunchCase& c, const LaunchResult& result)
 
 }  // namespace
 
-TEST(CommandLineEndToEnd, OptionsUsageErrorsAndMissingDisplayEndBeforeAnyHandOver)
+TEST(CommandLine, OptionsUsageErrorsAndMissingDisplayEndBeforeAnyHandOver)
 {
     PlayerProcess player;
     writeFile(player.root() + "/song.mid", song(0x13));
@@ -106,7 +106,7 @@ TEST(CommandLineEndToEnd, OptionsUsageErrorsAndMissingDisplayEndBeforeAnyHandOve
     EXPECT_TRUE(player.running());
 }
 
-TEST(CommandLineEndToEnd, ListShowsTheDestinationsAndWhereEachFileWouldGo)
+TEST(CommandLine, ListShowsTheDestinationsAndWhereEachFileWouldGo)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -128,10 +128,9 @@ TEST(CommandLineEndToEnd, ListShowsTheDestinationsAndWhereEachFileWouldGo)
     // Opening a JACK client can wait long on locks that JACK shares between all servers of a
     // user, when other test runs use them at the same time.
     constexpr double kListTimeoutSeconds = 60.0;
-    const LaunchResult listed =
-        player.runLaunch({"--list", "carrow.mid", "plain.mid", "tessel.mid", "missing.mid", "fifo.mid", "folder.mid",
-                          "large.mid", "x-other:thing"},
-                         environment, player.root(), kListTimeoutSeconds);
+    const LaunchResult listed = player.runLaunch({"--list", "carrow.mid", "plain.mid", "tessel.mid", "missing.mid",
+                                                  "fifo.mid", "folder.mid", "large.mid", "x-other:thing"},
+                                                 environment, player.root(), kListTimeoutSeconds);
     EXPECT_EQ(listed.status, 0) << listed.standardError;
     EXPECT_EQ(listed.standardOutput,
               "MIDI destinations:\n"

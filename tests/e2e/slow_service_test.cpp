@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 
 #include "tests/support/jack_test_server.h"
 #include "tests/support/player_process.h"
@@ -46,7 +46,7 @@ std::map<std::string, std::string> slowJack(const JackTestServer& server, const 
 
 }  // namespace
 
-TEST(SlowMidiServiceEndToEnd, TheWindowAnswersASecondLaunchIsTakenAndTheFilePlaysOnceJackAnswers)
+TEST(SlowMidiService, TheWindowAnswersASecondLaunchIsTakenAndTheFilePlaysOnceJackAnswers)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -91,7 +91,7 @@ TEST(SlowMidiServiceEndToEnd, TheWindowAnswersASecondLaunchIsTakenAndTheFilePlay
     EXPECT_LT(secondsSince(asked), 1.0);
 }
 
-TEST(SlowMidiServiceEndToEnd, ListingAsksJackOnceWhetherOrNotAServerAnswers)
+TEST(SlowMidiService, ListingAsksJackOnceWhetherOrNotAServerAnswers)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());
@@ -100,11 +100,11 @@ TEST(SlowMidiServiceEndToEnd, ListingAsksJackOnceWhetherOrNotAServerAnswers)
     const std::string log = player.root() + "/opens.log";
     for (const std::string& serverName : {server.name(), std::string("brennick-no-such-server")}) {
         std::remove(log.c_str());
-        const LaunchResult listed = player.runLaunch({"--list"}, {{"JACK_DEFAULT_SERVER", serverName},
-                                                                 {"LD_PRELOAD", BRENNICK_BINARY_DIR
-                                                                  "/tests/support/brennick_slow_jack.so"},
-                                                                 {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-                                                                 {"BRENNICK_TEST_JACK_OPEN_LOG", log}});
+        const LaunchResult listed =
+            player.runLaunch({"--list"}, {{"JACK_DEFAULT_SERVER", serverName},
+                                          {"LD_PRELOAD", BRENNICK_BINARY_DIR "/tests/support/brennick_slow_jack.so"},
+                                          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                                          {"BRENNICK_TEST_JACK_OPEN_LOG", log}});
         EXPECT_EQ(listed.status, 0) << listed.standardError;
         const std::vector<std::uint8_t> opens = readFile(log);
         EXPECT_EQ(std::count(opens.begin(), opens.end(), '\n'), 1) << serverName;
