@@ -1,4 +1,5 @@
-// Progress tracking: thirty times a second, show the played fraction and detect the end.
+// Progress tracking: thirty times a second, show the played fraction and detect the end, where
+// the list moves on or Repeat starts again.
 
 #include "app/app_delegate.h"
 #include "app/playback_state.h"
@@ -21,12 +22,22 @@ void AppDelegate::updateProgressBar()
     if (MusicPlayerGetTime(Player, &position) != 0)
         return;
     if (position > SeqLen && playerStarted == 1) {
-        endPlayback();
+        playbackReachedEnd();
         return;
     }
     // A sequence of length 0 shows as no progress rather than an infinite fraction.
     if (view_)
         view_->setIndicatorValue(SeqLen > 0.0 ? position / SeqLen : 0.0);
+}
+
+void AppDelegate::playbackReachedEnd()
+{
+    if (moveOnInList())
+        return;
+    // A file with nothing to play would start again thirty times a second.
+    if (repeats() && !playlist_.isList() && SeqLen > 0.0 && startAgainFromTheStart())
+        return;
+    endPlayback();
 }
 
 void AppDelegate::endPlayback()

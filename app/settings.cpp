@@ -1,5 +1,6 @@
-// The settings file: the "Quit on stop" option and the per-model preferences, kept in the resource
-// directory, or in the user's own folder when the resource directory cannot be written.
+// The settings file: the "Quit on stop" option, the options "Play Several Files in Turn" and
+// "Repeat", the recent files and the per-model preferences, kept in the resource directory, or in
+// the user's own folder when the resource directory cannot be written.
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -22,6 +23,10 @@ namespace brennick {
 namespace {
 
 const QString kQuitOnStop = QStringLiteral("Quit on stop");
+// Integers, 1 while on; absent while off, so the file of a user who never turns them on keeps
+// only what it held before they existed.
+const QString kPlayInTurn = QStringLiteral("Play several files in turn");
+const QString kRepeat = QStringLiteral("Repeat");
 const QString kSettingsFileName = QStringLiteral("BrennickMIDIPlayerSetting.xml");
 
 QString sharedSettingsPath()
@@ -132,7 +137,17 @@ void AppDelegate::saveSettings()
         return;
     dictionary = writableEntries(std::move(*dictionary));
     dictionary->insert(kQuitOnStop, QVariant::fromValue<qint64>(autoQuit_ ? autoQuit_->state() : 0));
-    modelPreferences_.store(*dictionary);
+    // What has not been read yet is not saved over.
+    if (preferencesLoaded_) {
+        for (const auto& [key, item] : {std::pair{kPlayInTurn, playInTurnItem_}, std::pair{kRepeat, repeatItem_}}) {
+            if (item && item->state() != 0)
+                dictionary->insert(key, QVariant::fromValue<qint64>(1));
+            else if (item)
+                dictionary->remove(key);
+        }
+        modelPreferences_.store(*dictionary);
+        recentFiles_.store(*dictionary);
+    }
     const bool inUserFolder = path == userSettingsPath();
     if (writePropertyListDictionaryAtomically(path, *dictionary, inUserFolder ? std::optional(kUserFileMode)
                                                                                : std::nullopt))
@@ -168,16 +183,25 @@ void AppDelegate::loadSettings()
     const QVariantMap dictionary = readSettingsFile(settingsPath()).value_or(QVariantMap());
     if (autoQuit_)
         autoQuit_->setState(qint64(intValue(dictionary.value(kQuitOnStop))));
-    modelPreferences_.load(dictionary);
-    preferencesLoaded_ = true;
+    loadPreferences(dictionary);
 }
 
-void AppDelegate::loadModelPreferencesIfNeeded()
+void AppDelegate::loadPreferencesIfNeeded()
 {
-    if (preferencesLoaded_)
-        return;
-    modelPreferences_.load(readSettingsFile(settingsPath()).value_or(QVariantMap()));
+    if (!preferencesLoaded_)
+        loadPreferences(readSettingsFile(settingsPath()).value_or(QVariantMap()));
+}
+
+void AppDelegate::loadPreferences(const QVariantMap& dictionary)
+{
+    for (const auto& [key, item] : {std::pair{kPlayInTurn, playInTurnItem_}, std::pair{kRepeat, repeatItem_}}) {
+        if (item)
+            item->setState(intValue(dictionary.value(key)) != 0 ? 1 : 0);
+    }
+    modelPreferences_.load(dictionary);
+    recentFiles_.load(dictionary);
     preferencesLoaded_ = true;
+    showPlaybackState();  // Repeat may have changed where Next and Previous lead
 }
 
 }  // namespace brennick

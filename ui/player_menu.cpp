@@ -15,15 +15,25 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
 
     built.open = new MenuItem(QStringLiteral("&Open…"), built.menu);
     built.open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    QObject::connect(built.open, &QAction::triggered, &target, [&target, item = built.open] { target.doOpen(item); });
+    built.recentFiles = new QMenu(QStringLiteral("Recent &Files"), built.menu);
 
     built.openResourceFile = new MenuItem(QStringLiteral("Play &Resource Sequence"), built.menu);
 
     built.stop = new MenuItem(QStringLiteral("S&top"), built.menu);
     built.stop->setShortcut(QKeySequence(Qt::Key_Escape));
     built.playAgain = new MenuItem(QStringLiteral("Play &Again"), built.menu);
+    built.previous = new MenuItem(QStringLiteral("Pre&vious"), built.menu);
+    built.next = new MenuItem(QStringLiteral("Ne&xt"), built.menu);
     built.sendTo = new QMenu(QStringLiteral("Se&nd To"), built.menu);
     built.sysExPacing = new QMenu(QStringLiteral("SysEx &Pacing"), built.menu);
+
+    built.playInTurn = new MenuItem(QStringLiteral("Play Several Files &in Turn"), built.menu);
+    built.playInTurn->setCheckable(true);
+    built.repeat = new MenuItem(QStringLiteral("R&epeat"), built.menu);
+    built.repeat->setCheckable(true);
+    QObject::connect(built.open, &QAction::triggered, &target, [&target, item = built.open, inTurn = built.playInTurn] {
+        target.doOpen(item, inTurn->state() != 0);
+    });
 
     built.autoQuit = new MenuItem(QStringLiteral("Quit on &stop"), built.menu);
     built.autoQuit->setCheckable(true);
@@ -37,13 +47,18 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     QObject::connect(built.quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     built.menu->addAction(built.open);
+    built.menu->addMenu(built.recentFiles);
     built.menu->addAction(built.openResourceFile);
     built.menu->addSeparator();
     built.menu->addAction(built.stop);
     built.menu->addAction(built.playAgain);
+    built.menu->addAction(built.previous);
+    built.menu->addAction(built.next);
     built.menu->addMenu(built.sendTo);
     built.menu->addMenu(built.sysExPacing);
     built.menu->addSeparator();
+    built.menu->addAction(built.playInTurn);
+    built.menu->addAction(built.repeat);
     built.menu->addAction(built.autoQuit);
     built.menu->addSeparator();
     built.menu->addAction(built.quit);
