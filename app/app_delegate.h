@@ -213,13 +213,13 @@ private:
     DestinationLister* lister_;
     QTimer* waitingNotice_;  // says what a request waits for once it has waited a while
     std::uint64_t latestRequest_ = 0;
-    std::shared_ptr<LoadedFile> pendingFile_;            // of the latest request, once read
+    std::shared_ptr<LoadedFile> pendingFile_;           // of the latest request, once read
     std::optional<DestinationListing> pendingListing_;  // for the latest request, once listed
-    QString lastPath_;                                   // of the latest file that started playing
-    QString playingDestination_;                         // its destination's display name
-    double playingSeconds_ = 0.0;                        // its length
+    QString lastPath_;                                  // of the latest file that started playing
+    QString playingDestination_;                        // its destination's display name
+    double playingSeconds_ = 0.0;                       // its length
     Playlist playlist_;
-    qsizetype silentFilesInARow_ = 0;  // list files that failed or had nothing to play, in a row
+    qsizetype silentFilesInARow_ = 0;          // list files that failed or had nothing to play, in a row
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
     bool preferencesLoaded_ = false;

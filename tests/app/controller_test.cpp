@@ -288,9 +288,9 @@ TEST(PlaylistTest, NextAndPreviousLeadWithinTheListAndRepeatJoinsItsEnds)
         const char* counter;
     };
     const Case cases[] = {
-        {0, 0, true, {}, {}, ""},       {1, 0, true, {}, {}, ""},       {3, 0, false, 1, {}, " (1/3)"},
-        {3, 1, false, 2, 0, " (2/3)"},  {3, 2, false, {}, 1, " (3/3)"}, {3, 2, true, 0, 1, " (3/3)"},
-        {3, 0, true, 1, 2, " (1/3)"},   {3, 7, true, 1, 2, " (1/3)"},  // out of range: stays at the first
+        {0, 0, true, {}, {}, ""},      {1, 0, true, {}, {}, ""},       {3, 0, false, 1, {}, " (1/3)"},
+        {3, 1, false, 2, 0, " (2/3)"}, {3, 2, false, {}, 1, " (3/3)"}, {3, 2, true, 0, 1, " (3/3)"},
+        {3, 0, true, 1, 2, " (1/3)"},  {3, 7, true, 1, 2, " (1/3)"},  // out of range: stays at the first
     };
     for (const Case& c : cases) {
         Playlist list;
@@ -339,7 +339,9 @@ TEST_F(Controller, SeveralFilesPlayAloneOrInTurnAsTheOptionSays)
         EXPECT_EQ(texts.contains("Sending b.mid to Carrow  (2/3)"), c.inTurn) << texts.join('|').toStdString();
         if (c.inTurn && sink.count() - before == 9) {
             const auto events = sink.events();
-            const auto gap = [&](std::size_t i) { return (events[before + i].frame - events[before + i - 1].frame) / 48.0; };
+            const auto gap = [&](std::size_t i) {
+                return (events[before + i].frame - events[before + i - 1].frame) / 48.0;
+            };
             std::printf("In turn: from the end of a file to the start of the next: %.1f ms, %.1f ms\n", gap(3), gap(6));
         }
         EXPECT_EQ(ui.view->infoText(), "");  // the end of the list is the end of playback
@@ -369,7 +371,8 @@ TEST_F(Controller, RepeatStartsAgainAndQuitOnStopWaitsForAStop)
     delegate().doStop();
 
     delegate().setPlaysSeveralFilesInTurn(true);
-    const QString first = writeTemp(fileFor(0x13, 1, 65), "first.mid"), second = writeTemp(fileFor(0x13, 1, 66), "second.mid");
+    const QString first = writeTemp(fileFor(0x13, 1, 65), "first.mid"),
+                  second = writeTemp(fileFor(0x13, 1, 66), "second.mid");
     const std::size_t before = keysPlayed(sink).size();
     delegate().applicationOpenFiles({first, "/nonexistent/gone.mid", second});
     EXPECT_TRUE(ui.menu.next->isEnabled() && ui.menu.previous->isEnabled());  // the ends meet
@@ -402,7 +405,8 @@ TEST_F(Controller, RecentFilesOfferTheLastTenNewestFirst)
     JackSink sink("synth-c", "in", std::string("Carrow"));
     QStringList played;
     for (int i = 0; i < 12; ++i)
-        played.append(writeTemp(fileFor(0x13, 64, 40 + i), "song " + std::to_string(i) + (i == 11 ? "&b.mid" : ".mid")));
+        played.append(
+            writeTemp(fileFor(0x13, 64, 40 + i), "song " + std::to_string(i) + (i == 11 ? "&b.mid" : ".mid")));
     for (const QString& path : played + QStringList{played[3]})
         ASSERT_EQ(delegate().playTheMIDIFile(path, "Carrow"), 1);
     QMenu menu;
@@ -410,9 +414,9 @@ TEST_F(Controller, RecentFilesOfferTheLastTenNewestFirst)
     QStringList texts;
     for (const QAction* item : menu.actions())
         texts.append(item->text());
-    EXPECT_EQ(texts, (QStringList{"&1 song 3.mid", "&2 song 11&&b.mid", "&3 song 10.mid", "&4 song 9.mid",
-                                  "&5 song 8.mid", "&6 song 7.mid", "&7 song 6.mid", "&8 song 5.mid", "&9 song 4.mid",
-                                  "&0 song 2.mid"}));
+    EXPECT_EQ(texts,
+              (QStringList{"&1 song 3.mid", "&2 song 11&&b.mid", "&3 song 10.mid", "&4 song 9.mid", "&5 song 8.mid",
+                           "&6 song 7.mid", "&7 song 6.mid", "&8 song 5.mid", "&9 song 4.mid", "&0 song 2.mid"}));
     EXPECT_EQ(menu.actions()[1]->toolTip(), played[11]);
     menu.actions()[2]->trigger();
     ASSERT_TRUE(waitUntil([&] { return !keysPlayed(sink).empty() && keysPlayed(sink).back() == 50; }, 5000));

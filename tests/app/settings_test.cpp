@@ -205,12 +205,12 @@ TEST_P(SettingsReading, LoadSetsTheOptionAndSavesKeepWhatThePlayerDoesNotKnowOrC
         EXPECT_EQ(controller.delegate.modelPreferences().pacing("Lumen").bytesPerSecond, 30000) << "kept in memory";
         return;
     }
-    expectFileHolds(c.option, settingsFile(),
-                    *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
+    expectFileHolds(c.option, settingsFile(), *c.keptKeys + QStringList{"SysEx pause after message", "SysEx speed"});
     if (c.file) {
         const QVariantMap saved = *readPropertyListDictionary(settingsFile());
         for (const QString& key : *c.keptKeys)
-            EXPECT_EQ(saved.value(key), readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
+            EXPECT_EQ(saved.value(key),
+                      readPropertyListDictionaryFromBytes(QByteArray::fromStdString(*c.file))->value(key));
     }
     // Written atomically: no temporary file is left beside it.
     EXPECT_EQ(QDir(QString::fromStdString(privateResourceDirectory()))
@@ -689,16 +689,27 @@ std::string strings(int count)
 }
 
 const RememberedCase kRememberedCases[] = {
-    {"Options", entry("Play several files in turn", "<integer>1</integer>") + entry("Repeat", "<true/>"), true, true,
+    {"Options",
+     entry("Play several files in turn", "<integer>1</integer>") + entry("Repeat", "<true/>"),
+     true,
+     true,
      {}},
-    {"OptionsOff", entry("Play several files in turn", "<integer>0</integer>") + entry("Repeat", "<string>no</string>"),
-     false, false, {}},
-    {"RecentFiles", recentFiles("<string>/m/b.mid</string><string>/m/a b.mid</string>"), false, false,
+    {"OptionsOff",
+     entry("Play several files in turn", "<integer>0</integer>") + entry("Repeat", "<string>no</string>"),
+     false,
+     false,
+     {}},
+    {"RecentFiles",
+     recentFiles("<string>/m/b.mid</string><string>/m/a b.mid</string>"),
+     false,
+     false,
      {"/m/b.mid", "/m/a b.mid"}},
     {"RecentGarbage",
      recentFiles("<integer>1</integer><string>a.mid</string><string></string><dict/><string>/m/a.mid</string>"
                  "<string>/m/a.mid</string>"),
-     false, false, {"/m/a.mid"}},
+     false,
+     false,
+     {"/m/a.mid"}},
     {"RecentNotAnArray", entry("Recent files", "<string>/m/a.mid</string>"), false, false, {}},
     {"RecentNameNotUtf8", recentFiles("<data>L20v/y5taWQ=</data>"), false, false, {decodeLocalPath("/m/\xFF.mid")}},
     {"RecentMoreThanTen", recentFiles(strings(12)), false, false,

@@ -221,9 +221,8 @@ TEST_F(MediaControlsTest, RemoteCallsReachTheController)
         const qsizetype dot = method.lastIndexOf('.');
         const QString interface = QStringLiteral("org.mpris.MediaPlayer2") + (dot < 0 ? "" : "." + method.left(dot));
         EXPECT_EQ(call(interface, method.mid(dot + 1)).type(), QDBusMessage::ReplyMessage) << row.method;
-        const std::pair<const char*, QSignalSpy*> spies[] = {{"play", &play},   {"stop", &stop},
-                                                             {"raise", &raise}, {"quit", &quit},
-                                                             {"next", &next},   {"previous", &previous}};
+        const std::pair<const char*, QSignalSpy*> spies[] = {{"play", &play}, {"stop", &stop}, {"raise", &raise},
+                                                             {"quit", &quit}, {"next", &next}, {"previous", &previous}};
         for (const auto& [request, spy] : spies)
             EXPECT_EQ(spy->size(), qstrcmp(request, row.expected) == 0) << row.method << " " << row.state;
     }

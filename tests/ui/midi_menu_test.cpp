@@ -169,7 +169,8 @@ TEST_F(OpenDialogTest, SeveralFilesArePostedAsAListWithoutOtherKinds)
     chooseAndAccept(QStringLiteral("Dump.SYX"), {"notes.txt", "song.mid"});
     chooseAndAccept(QStringLiteral("notes.txt"), {"song.mid"});  // one left: a path, as usual
     const QDir dir(folder.path());
-    EXPECT_EQ(requests.lists, (QList<QStringList>{{dir.absoluteFilePath("Dump.SYX"), dir.absoluteFilePath("song.mid")}}));
+    EXPECT_EQ(requests.lists,
+              (QList<QStringList>{{dir.absoluteFilePath("Dump.SYX"), dir.absoluteFilePath("song.mid")}}));
     EXPECT_EQ(requests.paths, QStringList({dir.absoluteFilePath("song.mid")}));
 }
 

@@ -36,12 +36,13 @@ class PlayRequests {
 public:
     PlayRequests()
     {
-        NotificationCenter::defaultCenter().addObserver(this, QStringLiteral("PlayMIDIFile"), [this](const Notification& n) {
-            if (n.object.typeId() == QMetaType::QStringList)
-                lists.append(n.object.toStringList());
-            else
-                paths.append(n.object.toString());
-        });
+        NotificationCenter::defaultCenter().addObserver(this, QStringLiteral("PlayMIDIFile"),
+                                                        [this](const Notification& n) {
+                                                            if (n.object.typeId() == QMetaType::QStringList)
+                                                                lists.append(n.object.toStringList());
+                                                            else
+                                                                paths.append(n.object.toString());
+                                                        });
     }
     ~PlayRequests() { NotificationCenter::defaultCenter().removeObserver(this); }
     PlayRequests(const PlayRequests&) = delete;
