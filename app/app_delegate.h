@@ -177,6 +177,9 @@ private:
     // (Repeat wraps), and not every file has failed or had nothing to play since one last did.
     bool moveOnInList();
     void playbackReachedEnd();
+    // Whether the player may still be sending paced SysEx at `position`, when what follows the end
+    // would stop it: moving on then would cut a dump short.
+    bool stillSending(MusicTimeStamp position);
     // Repeat of a file played alone: its player starts again with the sequence it holds, without
     // reading the file or listing the destinations again.
     bool startAgainFromTheStart();
@@ -218,6 +221,7 @@ private:
     QString lastPath_;                                  // of the latest file that started playing
     QString playingDestination_;                        // its destination's display name
     double playingSeconds_ = 0.0;                       // its length
+    double sendingEndsSeconds_ = 0.0;                   // when it has sent everything, at the latest
     Playlist playlist_;
     qsizetype silentFilesInARow_ = 0;          // list files that failed or had nothing to play, in a row
     QString currentModel_;                     // the model name of the latest file read

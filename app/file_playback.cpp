@@ -18,6 +18,8 @@
 #include "platform/media_controls.h"
 #include "platform/system_log.h"
 #include "services/music_services.h"
+#include "services/sequence.h"
+#include "services/sysex_pacer.h"
 #include "ui/midi_view.h"
 
 namespace brennick {
@@ -243,6 +245,13 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     }
     releaseEarlierPlaybackObjects();
 
+    // Read before the sequence takes the file: how far SysEx pacing may carry the sending past the
+    // last message. A sound dump's length holds its pacing already.
+    const Sequence& read = file.sequence;
+    const std::uint64_t pacedBytes = read.isSysExDump() ? 0 : read.systemBytes();
+    const std::size_t pacedMessages = read.isSysExDump() ? 0 : read.systemMessageCount();
+    const double lastMessageSeconds = read.lastMessageSeconds();
+
     MusicSequence sequence = nullptr;
     if (NewMusicSequence(&sequence) == 0) {
         requests.push_back({sequence, nullptr});
@@ -312,7 +321,10 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     playingDestination_ = destinationName;
     playingSeconds_ = 0.0;
     MusicSequenceGetSecondsForBeats(sequence, length, &playingSeconds_);
-    silentFilesInARow_ = length > 0.0 ? 0 : silentFilesInARow_ + 1;
+    const SysExPacing paced{double(pacing.bytesPerSecond), pacing.pauseMs / 1000.0};
+    sendingEndsSeconds_ = std::max(playingSeconds_, lastMessageSeconds + SysExPacer(paced).drainSeconds(pacedBytes) +
+                                                        paced.pauseSeconds * double(pacedMessages));
+    silentFilesInARow_ = sendingEndsSeconds_ > 0.0 ? 0 : silentFilesInARow_ + 1;
     loadPreferencesIfNeeded();
     recentFiles_.add(path);
     showPlaybackState();

@@ -399,6 +399,31 @@ TEST_F(Controller, RepeatStartsAgainAndQuitOnStopWaitsForAStop)
     EXPECT_EQ(ui.view->infoText(), "Cannot play b.mid: no such file");
 }
 
+// A dump saved as a MIDI file has its messages at tick 0: its song ends at once, while pacing sends
+// them for a while yet. The next file waits for them rather than stopping them.
+TEST_F(Controller, AListMovesOnOnceThePacedSysExHasLeft)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    SmfBuilder b(0, 96);
+    Bytes message(3000, 0x11);
+    message[0] = 0x3E;
+    message[1] = 0x13;
+    message.back() = 0xF7;
+    auto& track = b.track();
+    for (int i = 0; i < 5; ++i)
+        track.delta(0).sysex(message);
+    track.delta(0).endOfTrack();
+    delegate().setPlaysSeveralFilesInTurn(true);
+    delegate().applicationOpenFiles({writeTemp(b.bytes(), "dump.mid"), writeTemp(fileFor(0x13, 1, 67), "next.mid")});
+    ASSERT_TRUE(waitUntil([&] { return !keysPlayed(sink).empty(); }, 10000));
+    Bytes sysex;
+    for (const auto& e : sink.events())
+        if (e.bytes.size() != 3)
+            sysex.insert(sysex.end(), e.bytes.begin(), e.bytes.end());
+    EXPECT_EQ(sysex.size(), 5 * (message.size() + 1) + 5) << "five whole messages, then the next file's own";
+    EXPECT_EQ(std::count(sysex.begin(), sysex.end(), 0xF7), 6);
+}
+
 // The last ten files that played, newest first, each once; picking one plays it alone.
 TEST_F(Controller, RecentFilesOfferTheLastTenNewestFirst)
 {
