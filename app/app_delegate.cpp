@@ -52,6 +52,10 @@ void AppDelegate::receiveNotification(const Notification& notification)
         playMidiFile(nullptr);
         return;
     }
+    if (notification.object.typeId() == QMetaType::QStringList) {
+        playMidiFiles(notification.object.toStringList());
+        return;
+    }
     const QString path = notification.object.toString();
     playMidiFile(&path);
 }
@@ -104,6 +108,14 @@ bool AppDelegate::applicationOpenFile(const QString* filename)
 {
     playMidiFile(filename);
     return filename != nullptr;
+}
+
+void AppDelegate::applicationOpenFiles(const QStringList& filenames)
+{
+    if (filenames.size() > 1 && playsSeveralFilesInTurn())
+        playMidiFiles(filenames);
+    else if (!filenames.isEmpty())
+        applicationOpenFile(&filenames.last());
 }
 
 void AppDelegate::applicationWillTerminate()

@@ -20,6 +20,8 @@
 
 #include "app/destination_choice.h"
 #include "app/model_preferences.h"
+#include "app/playlist.h"
+#include "app/recent_files.h"
 #include "platform/media_controls.h"
 #include "ui/menu_item.h"
 #include "ui/midi_view.h"
@@ -56,12 +58,20 @@ public:
     MenuItem* playAgainItem() const { return playAgainItem_; }
     void setPlayAgainItem(MenuItem* item);
     void setPauseItem(MenuItem* item);
+    // Next and Previous: offered only where the list that plays leads somewhere.
+    void setNextItem(MenuItem* item);
+    void setPreviousItem(MenuItem* item);
+    // The options "Play Several Files in Turn" and "Repeat" live in their items' states.
+    void setPlayInTurnItem(MenuItem* item) { playInTurnItem_ = item; }
+    void setRepeatItem(MenuItem* item);
     const QString& stringTxt() const { return stringTxt_; }
     void setStringTxt(const QString& text) { stringTxt_ = text; }
 
     QTimer* mainTimer() const { return mainTimer_; }
     QTimer* fileTimer() const { return fileTimer_; }
 
+    // "PlayMIDIFile" with a path plays that file; with a list of paths (a drop of several files),
+    // playMidiFiles.
     void receiveNotification(const Notification& notification);
 
     // File playback. A request's file is read and the MIDI destinations are listed off the window's
@@ -69,6 +79,9 @@ public:
     // A file that cannot be played says why in the status text.
     void stopTimer();
     void playMidiFile(const QString* path);  // null: stop only
+    // Several files at once (a drop, the open dialog): with "Play Several Files in Turn" on they
+    // play one after another; otherwise the first plays, alone.
+    void playMidiFiles(const QStringList& paths);
     // Reads the file and lists the destinations itself, waiting for both: for callers that may wait.
     std::int32_t playTheMIDIFile(const QString& path, const QString& destinationDevice);
     // The same with the file read and the destinations listed already.
@@ -80,6 +93,9 @@ public:
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
     bool applicationOpenFile(const QString* filename);
+    // Files given at launch or handed over by a later launch: in turn as playMidiFiles plays them;
+    // otherwise the last plays, since each desktop request replaces the one before.
+    void applicationOpenFiles(const QStringList& filenames);
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     // Whether get-URL requests reach handleGetURLEvent (registered while launching).
     bool handlesGetURLEvents() const { return getURLHandlerRegistered_; }
@@ -111,8 +127,26 @@ public:
     void doStop();
     // A request is being tracked: its file is read or plays.
     bool hasSomethingToStop() const { return mainTimer_ != nullptr; }
-    // Plays the last file again from its start.
+    // Plays the last file again from its start; in a list, the rest of the list follows.
     void doPlayAgain();
+
+    // Several files in turn. A new request replaces the list; Stop keeps it, so Play Again, Next
+    // and Previous go on from where it stood. A file that cannot be played is said and passed over.
+    // At the end of a file the next plays; at the end of the list, or of a file played alone,
+    // playback ends, unless Repeat starts the list, or the file, again (and "Quit on stop" waits
+    // for a Stop).
+    const Playlist& playlist() const { return playlist_; }
+    void doNext();
+    void doPrevious();
+    // The options, remembered in the settings file; asking reads that file first when the settings
+    // have not been loaded yet (files given at launch come before that).
+    bool playsSeveralFilesInTurn();
+    bool repeats();
+    void setPlaysSeveralFilesInTurn(bool on);
+    void setRepeats(bool on);
+    // The files that played last, newest first; the "Recent Files" menu plays one alone.
+    const RecentFiles& recentFiles() const { return recentFiles_; }
+    void fillRecentFilesMenu(QMenu* menu);
     // Fill the "Send To" and "SysEx Pacing" menus for the model of the last file.
     void fillSendToMenu(QMenu* menu);
     void fillSysExPacingMenu(QMenu* menu);
@@ -156,6 +190,24 @@ private:
     void fileLoaded(const std::shared_ptr<LoadedFile>& file);
     void destinationsListed(std::uint64_t request, const DestinationListing& listing);
     void startWhenReady();
+    // The request flow for one file: what plays stops; the file is read and the destinations
+    // listed; it plays when both are done. Null: stop only.
+    void startRequest(const QString* path);
+    // Plays the list's file at `index`.
+    void playEntry(qsizetype index);
+    // At the end of a list's file, or when it cannot be played: plays the next, if there is one
+    // (Repeat wraps), and not every file has failed or had nothing to play since one last did.
+    bool moveOnInList();
+    void playbackReachedEnd();
+    // Whether the player may still be sending paced SysEx at `position`, when what follows the end
+    // would stop it: moving on then would cut a dump short.
+    bool stillSending(MusicTimeStamp position);
+    // Repeat of a file played alone: its player starts again with the sequence it holds, without
+    // reading the file or listing the destinations again.
+    bool startAgainFromTheStart();
+    // Tells the media controls that the file plays from its start.
+    void announcePlaying();
+    void setOption(MenuItem* item, bool on);
     void showWaitingForService();
     void failRequest(const QString& path, const SmfReadResult& result);
     void reportUnplayable(const QString& path, const SmfReadResult& result);
@@ -164,7 +216,8 @@ private:
     void showStatus(const QString& before, const QString& subject, const QString& after);
     // "Cannot play <subject>: <reason>" in the status text, on standard error and in the system log.
     void reportCannotPlay(const QString& subject, const QString& reason);
-    // Offers Stop and Play Again as hasSomethingToStop() and the last file allow.
+    // Offers Stop, Play Again, Next and Previous as hasSomethingToStop(), the last file and the
+    // list allow, here and in the media controls, with Repeat as their loop status.
     void showPlaybackState();
 
     void showSendToMenu(QMenu* menu);
@@ -174,11 +227,11 @@ private:
     // to end a long SysEx early.
     void stopPlayer();
     void endPlayback();
-    // A file given at launch can be read before the settings are loaded: its synth's pick and pacing
-    // are read from the settings file then.
-    void loadModelPreferencesIfNeeded();
-    // What is remembered per model and per file, from the settings' `dictionary`.
-    void loadRemembered(const QVariantMap& dictionary);
+    // A file given at launch can be read before the settings are loaded: its synth's pick and
+    // pacing, the recent files and the options are read from the settings file then.
+    void loadPreferencesIfNeeded();
+    // Takes them from the settings file's dictionary.
+    void loadPreferences(const QVariantMap& dictionary);
     // The settings file's dictionary: empty when there is no file; nullopt when there is one that
     // cannot be read, which is said once and never saved over.
     std::optional<QVariantMap> readSettingsFile(const QString& path);
@@ -187,13 +240,17 @@ private:
     DestinationLister* lister_;
     QTimer* waitingNotice_;  // says what a request waits for once it has waited a while
     std::uint64_t latestRequest_ = 0;
-    std::shared_ptr<LoadedFile> pendingFile_;            // of the latest request, once read
+    std::shared_ptr<LoadedFile> pendingFile_;           // of the latest request, once read
     std::optional<DestinationListing> pendingListing_;  // for the latest request, once listed
-    QString lastPath_;                                   // of the latest file that started playing
-    QString playingDestination_;  // the display name of the destination of the file playing
-    QString currentFileKey_;  // names the contents of the file read last
+    QString lastPath_;                                  // of the latest file that started playing
+    QString playingDestination_;                        // its destination's display name
+    double playingSeconds_ = 0.0;                       // its length
+    double sendingEndsSeconds_ = 0.0;                   // when it has sent everything, at the latest
+    Playlist playlist_;
+    qsizetype silentFilesInARow_ = 0;          // list files that failed or had nothing to play, in a row
+    QString currentFileKey_;   // names the contents of the file read last
     bool paused_ = false;
-    double tempo_ = 1.0;      // of the file playing
+    double tempo_ = 1.0;       // of the file playing
     QVariantMap tempoByFile_;  // remembered tempo changes, by content key; kept in the settings
     QString currentModel_;                     // the model name of the latest file read
     MusicSequence playingSequence_ = nullptr;  // the sequence of Player
@@ -213,10 +270,15 @@ private:
     QPointer<MenuItem> stopItem_;
     QPointer<MenuItem> playAgainItem_;
     QPointer<MenuItem> pauseItem_;
+    QPointer<MenuItem> nextItem_;
+    QPointer<MenuItem> previousItem_;
+    QPointer<MenuItem> playInTurnItem_;
+    QPointer<MenuItem> repeatItem_;
     QString stringTxt_;
     QPointer<QMessageBox> alert_;
     bool getURLHandlerRegistered_ = false;
     ModelPreferences modelPreferences_{[this] { saveSettings(); }};
+    RecentFiles recentFiles_{[this] { saveSettings(); }};
 };
 
 // How long the end of the program waits for streams to end cleanly (a SysEx under way to finish,

@@ -76,8 +76,8 @@ QStringList decoded(const QList<QByteArray>& items)
 
 // Hands desktop requests to the controller: files to open and URLs to get. A batch (one launch's
 // arguments, one forwarded message) may hold thousands of requests; each play request replaces
-// the one before, so only the newest file is played, and the get-URL handler, whose only effect
-// is its fixed log line, is called once.
+// the one before, so only the newest file is played (unless the controller plays several files in
+// turn), and the get-URL handler, whose only effect is its fixed log line, is called once.
 class RequestIntake : public QObject {
 public:
     explicit RequestIntake(AppDelegate& delegate) : delegate_(delegate) {}
@@ -85,14 +85,17 @@ public:
     void handle(const QList<LaunchRequest>& requests)
     {
         const LaunchBatch batch = coalesceLaunchRequests(requests);
-        if (batch.requestCount > 1)
-            systemLog(batch.newestFile
-                          ? QStringLiteral("received %1 requests; playing the newest").arg(batch.requestCount)
-                          : QStringLiteral("received %1 requests").arg(batch.requestCount));
+        if (batch.requestCount > 1) {
+            const QString played = batch.files.size() > 1 && delegate_.playsSeveralFilesInTurn()
+                                       ? QStringLiteral("; playing the files in turn")
+                                   : batch.newestFile ? QStringLiteral("; playing the newest")
+                                                      : QString();
+            systemLog(QStringLiteral("received %1 requests").arg(batch.requestCount) + played);
+        }
         if (batch.newestGetURL && delegate_.handlesGetURLEvents())
             delegate_.handleGetURLEvent(*batch.newestGetURL);
-        if (batch.newestFile)
-            delegate_.applicationOpenFile(&*batch.newestFile);
+        if (!batch.files.isEmpty())
+            delegate_.applicationOpenFiles(batch.files);
     }
 
     // Items forwarded by a second launch are already absolute paths or URLs.
@@ -147,8 +150,8 @@ void quitOnTerminationSignals(QObject* context)
     ::sigaction(SIGINT, &action, nullptr);
 }
 
-// What a second launch sends: every request, or, when they are too many for one message, what
-// they come to (only the newest file would be played anyway).
+// What a second launch sends: every request, or, when they are too many for one message (tens of
+// thousands), what they come to: the newest file alone.
 QList<QByteArray> forwardedItems(const QList<LaunchRequest>& requests)
 {
     QList<QByteArray> items;

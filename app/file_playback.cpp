@@ -1,5 +1,5 @@
 // Play requests: stop what plays, restart progress tracking, choose the destination by model
-// name and start a new player.
+// name and start a new player; several files in turn.
 
 #include <QFileInfo>
 #include <QTimer>
@@ -18,6 +18,8 @@
 #include "platform/media_controls.h"
 #include "platform/system_log.h"
 #include "services/music_services.h"
+#include "services/sequence.h"
+#include "services/sysex_pacer.h"
 #include "ui/midi_view.h"
 
 namespace brennick {
@@ -95,6 +97,43 @@ void AppDelegate::stopTimer()
 
 void AppDelegate::playMidiFile(const QString* path)
 {
+    if (path != nullptr) {
+        playlist_.replace({*path});
+        silentFilesInARow_ = 0;
+    }
+    startRequest(path);
+}
+
+void AppDelegate::playMidiFiles(const QStringList& paths)
+{
+    if (paths.size() > 1 && playsSeveralFilesInTurn()) {
+        playlist_.replace(paths);
+        silentFilesInARow_ = 0;
+        playEntry(0);
+    } else if (!paths.isEmpty()) {
+        playMidiFile(&paths.first());
+    }
+}
+
+void AppDelegate::playEntry(qsizetype index)
+{
+    playlist_.moveTo(index);
+    const QString path = playlist_.current();
+    startRequest(&path);
+}
+
+bool AppDelegate::moveOnInList()
+{
+    const std::optional<qsizetype> next = playlist_.nextIndex(repeats());
+    // With Repeat, a list none of whose files can be played would go round for ever.
+    if (!next || silentFilesInARow_ >= playlist_.size())
+        return false;
+    playEntry(*next);
+    return true;
+}
+
+void AppDelegate::startRequest(const QString* path)
+{
     stopPlayer();
     stopTimer();
     mainTimer_ = startRepeatingTimer(kProgressIntervalMs, [this] { updateProgressBar(); });
@@ -159,7 +198,7 @@ void AppDelegate::startWhenReady()
     if (const std::string note = describeReadNote(file->result); !note.empty())
         systemLog(QStringLiteral("%1: %2").arg(file->path, QString::fromStdString(note)));
     currentModel_ = modelNameForByte(file->modelByte);
-    loadModelPreferencesIfNeeded();
+    loadPreferencesIfNeeded();
     currentFileKey_ = file->contentKey;
     tempo_ = tempoByFile_.value(currentFileKey_, 1.0).toDouble();
     if (playTheMIDIFile(file->path, currentModel_, std::move(file->result), listing) == -1)
@@ -172,6 +211,10 @@ void AppDelegate::failRequest(const QString& path, const SmfReadResult& result)
     waitingNotice_->stop();
     pendingFile_.reset();
     reportUnplayable(path, result);
+    ++silentFilesInARow_;
+    // The rest of the list plays; why this file did not stays on standard error and in the log.
+    if (moveOnInList())
+        return;
     stopTimer();
     if (mediaControls_)
         mediaControls_->setStopped();
@@ -205,6 +248,13 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     }
     releaseEarlierPlaybackObjects();
 
+    // Read before the sequence takes the file: how far SysEx pacing may carry the sending past the
+    // last message. A sound dump's length holds its pacing already.
+    const Sequence& read = file.sequence;
+    const std::uint64_t pacedBytes = read.isSysExDump() ? 0 : read.systemBytes();
+    const std::size_t pacedMessages = read.isSysExDump() ? 0 : read.systemMessageCount();
+    const double lastMessageSeconds = read.lastMessageSeconds();
+
     MusicSequence sequence = nullptr;
     if (NewMusicSequence(&sequence) == 0) {
         requests.push_back({sequence, nullptr});
@@ -223,13 +273,16 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     const ItemCount chosen = ItemCount(choice.index);
     const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 
+    // In a list, the line ends with the file's place in it: " (2/5)".
+    const QString counter = playlist_.counterText();
     if (picked && choice.reason != DestinationChoice::Reason::Picked) {
         // The user's pick has gone: say so, or the file would seem to go to the wrong synth at random.
-        showStatus(QString(), *picked, QStringLiteral(" is not connected: sending to %1").arg(destinationName));
+        showStatus(QString(), *picked,
+                   QStringLiteral(" is not connected: sending to %1").arg(destinationName) + counter);
         systemLog(QStringLiteral("%1 is not connected: sending to %2").arg(*picked, destinationName));
     } else {
         showStatus(QStringLiteral("Sending "), QFileInfo(path).fileName(),
-                   QStringLiteral(" to %1 ").arg(destinationName));
+                   QStringLiteral(" to %1 ").arg(destinationName) + counter);
     }
 
     const MIDIEndpointRef destination = listing.destinations[qsizetype(chosen)].endpoint;
@@ -271,14 +324,36 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     playingSequence_ = sequence;
     lastPath_ = path;
     playingDestination_ = destinationName;
+    playingSeconds_ = 0.0;
+    MusicSequenceGetSecondsForBeats(sequence, length, &playingSeconds_);
+    const SysExPacing paced{double(pacing.bytesPerSecond), pacing.pauseMs / 1000.0};
+    sendingEndsSeconds_ = std::max(playingSeconds_, lastMessageSeconds + SysExPacer(paced).drainSeconds(pacedBytes) +
+                                                        paced.pauseSeconds * double(pacedMessages));
+    silentFilesInARow_ = sendingEndsSeconds_ > 0.0 ? 0 : silentFilesInARow_ + 1;
+    loadPreferencesIfNeeded();
+    recentFiles_.add(path);
     showPlaybackState();
-    if (mediaControls_) {
-        double seconds = 0.0;
-        MusicSequenceGetSecondsForBeats(sequence, length, &seconds);
-        mediaControls_->setPlaying(path, destinationName, seconds);
-        mediaControls_->setRate(tempo_);
-    }
+    announcePlaying();
     return std::int32_t(destinationCount);
+}
+
+void AppDelegate::announcePlaying()
+{
+    if (!mediaControls_)
+        return;
+    mediaControls_->setPlaying(lastPath_, playingDestination_, playingSeconds_);
+    mediaControls_->setRate(tempo_);
+}
+
+bool AppDelegate::startAgainFromTheStart()
+{
+    // The new stream starts from the beginning within a few cycles of the MIDI service.
+    if (MusicPlayerStart(player) != 0)
+        return false;
+    if (view_)
+        view_->setIndicatorValue(0.0);
+    announcePlaying();
+    return true;
 }
 
 }  // namespace brennick

@@ -37,6 +37,14 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
     AppDelegate* delegate = ui.delegate.get();
     QObject::connect(ui.menu.stop, &QAction::triggered, delegate, [delegate] { delegate->doStop(); });
     QObject::connect(ui.menu.playAgain, &QAction::triggered, delegate, [delegate] { delegate->doPlayAgain(); });
+    QObject::connect(ui.menu.next, &QAction::triggered, delegate, [delegate] { delegate->doNext(); });
+    QObject::connect(ui.menu.previous, &QAction::triggered, delegate, [delegate] { delegate->doPrevious(); });
+    QObject::connect(ui.menu.playInTurn, &QAction::triggered, delegate,
+                     [delegate] { delegate->setPlaysSeveralFilesInTurn(!delegate->playsSeveralFilesInTurn()); });
+    QObject::connect(ui.menu.repeat, &QAction::triggered, delegate,
+                     [delegate] { delegate->setRepeats(!delegate->repeats()); });
+    QObject::connect(ui.menu.recentFiles, &QMenu::aboutToShow, delegate,
+                     [delegate, menu = ui.menu.recentFiles] { delegate->fillRecentFilesMenu(menu); });
     QObject::connect(ui.menu.sendTo, &QMenu::aboutToShow, delegate,
                      [delegate, menu = ui.menu.sendTo] { delegate->fillSendToMenu(menu); });
     QObject::connect(ui.menu.sysExPacing, &QMenu::aboutToShow, delegate,
@@ -62,6 +70,10 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
     ui.delegate->setStopItem(ui.menu.stop);
     ui.delegate->setPlayAgainItem(ui.menu.playAgain);
     ui.delegate->setPauseItem(ui.menu.pause);
+    ui.delegate->setNextItem(ui.menu.next);
+    ui.delegate->setPreviousItem(ui.menu.previous);
+    ui.delegate->setPlayInTurnItem(ui.menu.playInTurn);
+    ui.delegate->setRepeatItem(ui.menu.repeat);
 
     ui.window->awakeFromNib();
     ui.view->awakeFromNib(resourceDirectory);

@@ -1,5 +1,6 @@
-// Stop, Play Again, the destination picked per model, SysEx pacing per model, and the desktop's
-// media controls.
+// Stop, Play Again, Next and Previous, the options "Play Several Files in Turn" and "Repeat", the
+// recent files, the destination picked per model, SysEx pacing per model, and the desktop's media
+// controls.
 
 #include <QActionGroup>
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include "app/destination_lister.h"
 #include "app/playback_state.h"
 #include "platform/media_controls.h"
+#include "ui/menu_item.h"
 
 namespace brennick {
 
@@ -51,6 +53,10 @@ void AppDelegate::setMediaControls(MediaControls* controls)
     connect(controls, &MediaControls::seekRequested, this, [this](double seconds) { seekTo(seconds); });
     connect(controls, &MediaControls::rateRequested, this, [this](double rate) { setTempo(rate); });
     connect(controls, &MediaControls::openUriRequested, this, [this](const QString& path) { playMidiFile(&path); });
+    connect(controls, &MediaControls::nextRequested, this, [this] { doNext(); });
+    connect(controls, &MediaControls::previousRequested, this, [this] { doPrevious(); });
+    connect(controls, &MediaControls::loopStatusRequested, this,
+            [this](MediaControls::LoopStatus status) { setRepeats(status != MediaControls::LoopStatus::None); });
     connect(controls, &MediaControls::raiseRequested, this, [this] {
         if (window_) {
             window_->show();
@@ -68,6 +74,7 @@ void AppDelegate::setMediaControls(MediaControls* controls)
             return 0.0;
         return seconds;
     });
+    showPlaybackState();
 }
 
 void AppDelegate::setStopItem(MenuItem* item)
@@ -88,6 +95,24 @@ void AppDelegate::setPauseItem(MenuItem* item)
     showPlaybackState();
 }
 
+void AppDelegate::setNextItem(MenuItem* item)
+{
+    nextItem_ = item;
+    showPlaybackState();
+}
+
+void AppDelegate::setPreviousItem(MenuItem* item)
+{
+    previousItem_ = item;
+    showPlaybackState();
+}
+
+void AppDelegate::setRepeatItem(MenuItem* item)
+{
+    repeatItem_ = item;
+    showPlaybackState();
+}
+
 void AppDelegate::showPlaybackState()
 {
     if (pauseItem_) {
@@ -99,6 +124,20 @@ void AppDelegate::showPlaybackState()
         stopItem_->setEnabled(hasSomethingToStop());
     if (playAgainItem_)
         playAgainItem_->setEnabled(!lastPath_.isEmpty());
+    // The items' states as they are: this runs while the interface is built, before the settings
+    // are loaded, and must not load them.
+    const bool repeat = repeatItem_ && repeatItem_->state() != 0;
+    const bool canGoNext = playlist_.nextIndex(repeat).has_value();
+    const bool canGoPrevious = playlist_.previousIndex(repeat).has_value();
+    if (nextItem_)
+        nextItem_->setEnabled(canGoNext);
+    if (previousItem_)
+        previousItem_->setEnabled(canGoPrevious);
+    if (mediaControls_) {
+        using Loop = MediaControls::LoopStatus;
+        mediaControls_->setNavigation(canGoNext, canGoPrevious);
+        mediaControls_->setLoopStatus(!repeat ? Loop::None : playlist_.isList() ? Loop::Playlist : Loop::Track);
+    }
 }
 
 void AppDelegate::doStop()
@@ -117,8 +156,80 @@ void AppDelegate::doPlayAgain()
 {
     if (lastPath_.isEmpty())
         return;
+    silentFilesInARow_ = 0;
+    if (playlist_.current() == lastPath_) {
+        playEntry(playlist_.index());
+        return;
+    }
     const QString path = lastPath_;
     playMidiFile(&path);
+}
+
+void AppDelegate::doNext()
+{
+    if (const std::optional<qsizetype> next = playlist_.nextIndex(repeats())) {
+        silentFilesInARow_ = 0;
+        playEntry(*next);
+    }
+}
+
+void AppDelegate::doPrevious()
+{
+    if (const std::optional<qsizetype> previous = playlist_.previousIndex(repeats())) {
+        silentFilesInARow_ = 0;
+        playEntry(*previous);
+    }
+}
+
+bool AppDelegate::playsSeveralFilesInTurn()
+{
+    loadPreferencesIfNeeded();
+    return playInTurnItem_ && playInTurnItem_->state() != 0;
+}
+
+bool AppDelegate::repeats()
+{
+    loadPreferencesIfNeeded();
+    return repeatItem_ && repeatItem_->state() != 0;
+}
+
+void AppDelegate::setPlaysSeveralFilesInTurn(bool on)
+{
+    setOption(playInTurnItem_, on);
+}
+
+void AppDelegate::setRepeats(bool on)
+{
+    setOption(repeatItem_, on);
+}
+
+void AppDelegate::setOption(MenuItem* item, bool on)
+{
+    loadPreferencesIfNeeded();
+    if (item && (item->state() != 0) != on) {
+        item->setState(on ? 1 : 0);
+        saveSettings();
+    }
+    showPlaybackState();
+}
+
+void AppDelegate::fillRecentFilesMenu(QMenu* menu)
+{
+    loadPreferencesIfNeeded();
+    menu->clear();
+    menu->setToolTipsVisible(true);  // the whole path, where two files have the same name
+    const QStringList& paths = recentFiles_.paths();
+    if (paths.isEmpty())
+        menu->addAction(QStringLiteral("No Recent Files"))->setEnabled(false);
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        const QString path = paths[i];
+        // Numbered for the keyboard, 1 to 9 then 0; an "&" in a name is shown, not a mnemonic.
+        QString name = QFileInfo(path).fileName();
+        name.replace(u'&', QStringLiteral("&&"));
+        QAction* item = menu->addAction(QStringLiteral("&%1 %2").arg(QString::number((i + 1) % 10), name));
+        item->setToolTip(path);
+        connect(item, &QAction::triggered, this, [this, path] { playMidiFile(&path); });
+    }
 }
 
 void AppDelegate::fillSendToMenu(QMenu* menu)

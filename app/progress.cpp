@@ -1,4 +1,7 @@
-// Progress tracking: thirty times a second, show the played fraction and detect the end.
+// Progress tracking: thirty times a second, show the played fraction and detect the end, where
+// the list moves on or Repeat starts again.
+
+#include <algorithm>
 
 #include "app/app_delegate.h"
 #include "app/playback_state.h"
@@ -22,13 +25,32 @@ void AppDelegate::updateProgressBar()
     MusicTimeStamp position = 0.0;
     if (MusicPlayerGetTime(Player, &position) != 0)
         return;
-    if (position > SeqLen && playerStarted == 1) {
-        endPlayback();
+    if (position > SeqLen && playerStarted == 1 && !stillSending(position)) {
+        playbackReachedEnd();
         return;
     }
     // A sequence of length 0 shows as no progress rather than an infinite fraction.
     if (view_)
-        view_->setIndicatorValue(SeqLen > 0.0 ? position / SeqLen : 0.0);
+        view_->setIndicatorValue(SeqLen > 0.0 ? std::min(position / SeqLen, 1.0) : 0.0);
+}
+
+bool AppDelegate::stillSending(MusicTimeStamp position)
+{
+    // The end of playback leaves the player running; what the list or Repeat plays next stops it.
+    if (!playlist_.isList() && !repeats())
+        return false;
+    double seconds = 0.0;
+    return MusicSequenceGetSecondsForBeats(playingSequence_, position, &seconds) == 0 && seconds <= sendingEndsSeconds_;
+}
+
+void AppDelegate::playbackReachedEnd()
+{
+    if (moveOnInList())
+        return;
+    // A file with nothing to send would start again thirty times a second.
+    if (repeats() && !playlist_.isList() && sendingEndsSeconds_ > 0.0 && startAgainFromTheStart())
+        return;
+    endPlayback();
 }
 
 void AppDelegate::endPlayback()

@@ -1,5 +1,6 @@
-// The settings file: the "Quit on stop" option and the per-model preferences, kept in the resource
-// directory, or in the user's own folder when the resource directory cannot be written.
+// The settings file: the "Quit on stop" option, the options "Play Several Files in Turn" and
+// "Repeat", the recent files and the per-model preferences, kept in the resource directory, or in
+// the user's own folder when the resource directory cannot be written.
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -24,6 +25,10 @@ namespace {
 const QString kQuitOnStop = QStringLiteral("Quit on stop");
 // The tempo the user chose for a file, by the key of its contents (see LoadedFile::contentKey).
 const QString kTempoForFile = QStringLiteral("Tempo for file");
+// Integers, 1 while on; absent while off, so the file of a user who never turns them on keeps
+// only what it held before they existed.
+const QString kPlayInTurn = QStringLiteral("Play several files in turn");
+const QString kRepeat = QStringLiteral("Repeat");
 const QString kSettingsFileName = QStringLiteral("BrennickMIDIPlayerSetting.xml");
 
 QString sharedSettingsPath()
@@ -139,6 +144,17 @@ void AppDelegate::saveSettings()
         dictionary->remove(kTempoForFile);
     else
         dictionary->insert(kTempoForFile, tempoByFile_);
+    // What has not been read yet is not saved over.
+    if (preferencesLoaded_) {
+        for (const auto& [key, item] : {std::pair{kPlayInTurn, playInTurnItem_}, std::pair{kRepeat, repeatItem_}}) {
+            if (item && item->state() != 0)
+                dictionary->insert(key, QVariant::fromValue<qint64>(1));
+            else if (item)
+                dictionary->remove(key);
+        }
+        modelPreferences_.store(*dictionary);
+        recentFiles_.store(*dictionary);
+    }
     const bool inUserFolder = path == userSettingsPath();
     if (writePropertyListDictionaryAtomically(path, *dictionary, inUserFolder ? std::optional(kUserFileMode)
                                                                                : std::nullopt))
@@ -174,12 +190,23 @@ void AppDelegate::loadSettings()
     const QVariantMap dictionary = readSettingsFile(settingsPath()).value_or(QVariantMap());
     if (autoQuit_)
         autoQuit_->setState(qint64(intValue(dictionary.value(kQuitOnStop))));
-    loadRemembered(dictionary);
+    loadPreferences(dictionary);
 }
 
-void AppDelegate::loadRemembered(const QVariantMap& dictionary)
+void AppDelegate::loadPreferencesIfNeeded()
 {
+    if (!preferencesLoaded_)
+        loadPreferences(readSettingsFile(settingsPath()).value_or(QVariantMap()));
+}
+
+void AppDelegate::loadPreferences(const QVariantMap& dictionary)
+{
+    for (const auto& [key, item] : {std::pair{kPlayInTurn, playInTurnItem_}, std::pair{kRepeat, repeatItem_}}) {
+        if (item)
+            item->setState(intValue(dictionary.value(key)) != 0 ? 1 : 0);
+    }
     modelPreferences_.load(dictionary);
+    recentFiles_.load(dictionary);
     tempoByFile_.clear();
     const QVariantMap tempos = dictionary.value(kTempoForFile).toMap();
     for (auto it = tempos.begin(); it != tempos.end(); ++it) {
@@ -189,13 +216,7 @@ void AppDelegate::loadRemembered(const QVariantMap& dictionary)
             tempoByFile_.insert(it.key(), rate);
     }
     preferencesLoaded_ = true;
-}
-
-void AppDelegate::loadModelPreferencesIfNeeded()
-{
-    if (preferencesLoaded_)
-        return;
-    loadRemembered(readSettingsFile(settingsPath()).value_or(QVariantMap()));
+    showPlaybackState();  // Repeat may have changed where Next and Previous lead
 }
 
 }  // namespace brennick

@@ -55,10 +55,12 @@ LaunchBatch coalesceLaunchRequests(const QList<LaunchRequest>& requests)
     LaunchBatch batch;
     batch.requestCount = requests.size();
     for (const LaunchRequest& request : requests) {
-        if (request.kind == LaunchRequest::Kind::OpenFile)
+        if (request.kind == LaunchRequest::Kind::OpenFile) {
             batch.newestFile = request.value;
-        else
+            batch.files.append(request.value);
+        } else {
             batch.newestGetURL = request.value;
+        }
     }
     return batch;
 }

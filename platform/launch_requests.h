@@ -34,10 +34,12 @@ struct LaunchRequest {
 QList<LaunchRequest> classifyLaunchArguments(const QStringList& args, const QString& currentDirectory);
 
 // What a batch of requests (one launch's arguments, one forwarded message) comes to. Each play
-// request replaces the one before, so only the newest file is worth playing; get-URL requests
-// all leave the same log line, so one stands for them all.
+// request replaces the one before, so only the newest file is worth playing, unless the player
+// plays several files in turn; get-URL requests all leave the same log line, so one stands for
+// them all.
 struct LaunchBatch {
     std::optional<QString> newestFile;    // the last OpenFile value
+    QStringList files;                    // every OpenFile value, in order
     std::optional<QString> newestGetURL;  // the last GetURL value
     qsizetype requestCount = 0;           // requests in the batch before coalescing
 

@@ -25,6 +25,9 @@ namespace {
 const QString kPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
 const QString kTrackPathPrefix = QStringLiteral("/com/brennick/MIDIPlayer/Track/");
 
+// LoopStatus values as MPRIS spells them, in the order of MediaControls::LoopStatus.
+const QStringList kLoopStatusNames{QStringLiteral("None"), QStringLiteral("Track"), QStringLiteral("Playlist")};
+
 // Microseconds, the unit of every MPRIS time, in a signed 64-bit integer: up to about 292000 years.
 constexpr double kMaxSeconds = 9.2e12;
 
@@ -125,11 +128,11 @@ private:
     MediaControls* controls_;
 };
 
-// org.mpris.MediaPlayer2.Player: what plays; play, pause, stop, seek and rate. Full volume only:
-// writing Volume is accepted and changes nothing.
-// Written out rather than generated from the properties, for what generation cannot say: Position
-// changes all the time without PropertiesChanged (clients ask for it, or follow Seeked), and Rate
-// and Volume may be written.
+// org.mpris.MediaPlayer2.Player: what plays; play, pause, stop, seek, rate, next/previous and
+// repeat. Full volume only: writing Volume is accepted and changes nothing. Written out rather
+// than generated from the properties, for what generation cannot say: Position changes all the
+// time without PropertiesChanged (clients ask for it, or follow Seeked), and Rate, Volume and
+// LoopStatus may be written.
 class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
@@ -163,6 +166,7 @@ class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
                 "    <property name=\"MinimumRate\" type=\"d\" access=\"read\"/>\n"
                 "    <property name=\"MaximumRate\" type=\"d\" access=\"read\"/>\n"
                 "    <property name=\"Volume\" type=\"d\" access=\"readwrite\"/>\n"
+                "    <property name=\"LoopStatus\" type=\"s\" access=\"readwrite\"/>\n"
                 "    <property name=\"CanGoNext\" type=\"b\" access=\"read\"/>\n"
                 "    <property name=\"CanGoPrevious\" type=\"b\" access=\"read\"/>\n"
                 "    <property name=\"CanPlay\" type=\"b\" access=\"read\"/>\n"
@@ -177,8 +181,9 @@ class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(double MinimumRate READ minimumRate)
     Q_PROPERTY(double MaximumRate READ maximumRate)
     Q_PROPERTY(double Volume READ one WRITE ignore)
-    Q_PROPERTY(bool CanGoNext READ no)
-    Q_PROPERTY(bool CanGoPrevious READ no)
+    Q_PROPERTY(QString LoopStatus READ loopStatus WRITE setLoopStatus)
+    Q_PROPERTY(bool CanGoNext READ canGoNext)
+    Q_PROPERTY(bool CanGoPrevious READ canGoPrevious)
     Q_PROPERTY(bool CanPlay READ canPlay)
     Q_PROPERTY(bool CanPause READ yes)
     Q_PROPERTY(bool CanSeek READ yes)
@@ -194,8 +199,8 @@ public slots:
     void Stop() { controls_->stop(); }
     void PlayPause() { controls_->playPause(); }
     void Pause() { controls_->pause(); }
-    void Next() {}
-    void Previous() {}
+    void Next() { controls_->next(); }
+    void Previous() { controls_->previous(); }
     void Seek(qlonglong Offset) { controls_->seekBy(Offset); }
     void SetPosition(const QDBusObjectPath& TrackId, qlonglong Position) { controls_->seekTo(TrackId.path(), Position); }
     void OpenUri(const QString& Uri)
@@ -218,6 +223,10 @@ private:
     QVariantMap metadata() const { return controls_->metadata(); }
     qlonglong position() const { return controls_->positionMicroseconds(); }
     bool canPlay() const { return controls_->canPlay(); }
+    bool canGoNext() const { return controls_->canGoNext_; }
+    bool canGoPrevious() const { return controls_->canGoPrevious_; }
+    QString loopStatus() const { return controls_->loopStatusName(); }
+    void setLoopStatus(const QString& name) { controls_->requestLoopStatus(name); }
     double one() const { return 1.0; }
     void ignore(double) {}
     double rate() const { return controls_->rate_; }
@@ -293,6 +302,44 @@ void MediaControls::setStopped()
     playing_ = false;
     paused_ = false;
     announceChangesSince(before);
+}
+
+void MediaControls::setNavigation(bool canGoNext, bool canGoPrevious)
+{
+    const QVariantMap before = changingPlayerProperties();
+    canGoNext_ = canGoNext;
+    canGoPrevious_ = canGoPrevious;
+    announceChangesSince(before);
+}
+
+void MediaControls::setLoopStatus(LoopStatus status)
+{
+    const QVariantMap before = changingPlayerProperties();
+    loopStatus_ = status;
+    announceChangesSince(before);
+}
+
+void MediaControls::next()
+{
+    if (canGoNext_)
+        emit nextRequested();
+}
+
+void MediaControls::previous()
+{
+    if (canGoPrevious_)
+        emit previousRequested();
+}
+
+QString MediaControls::loopStatusName() const
+{
+    return kLoopStatusNames.value(qsizetype(loopStatus_));
+}
+
+void MediaControls::requestLoopStatus(const QString& name)
+{
+    if (const qsizetype index = kLoopStatusNames.indexOf(name); index >= 0)
+        emit loopStatusRequested(LoopStatus(index));
 }
 
 void MediaControls::play()
@@ -407,6 +454,9 @@ QVariantMap MediaControls::changingPlayerProperties() const
         {QStringLiteral("CanPlay"), canPlay()},
         {QStringLiteral("Rate"), rate_},
         {QStringLiteral("Metadata"), metadata()},
+        {QStringLiteral("CanGoNext"), canGoNext_},
+        {QStringLiteral("CanGoPrevious"), canGoPrevious_},
+        {QStringLiteral("LoopStatus"), loopStatusName()},
     };
 }
 

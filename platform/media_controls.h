@@ -40,13 +40,16 @@ void settleSessionBus();
 //   Seek, SetPosition   seekRequested(seconds from the start) while playing or paused; a
 //               SetPosition for another track, or outside the file, is ignored. The controller
 //               answers with seeked().
-//   Next, Previous   nothing.
+//   Next        nextRequested() while CanGoNext (as setNavigation() last said); else nothing.
+//   Previous    previousRequested() while CanGoPrevious; else nothing.
 //   OpenUri     openUriRequested(path) for an absolute local file:// URI, decoded as the command
 //               line decodes one (platform/local_path.h); any other URI (also one that decodes to
 //               a NUL byte, or one longer than any path could need) is answered with InvalidArgs.
 //   Setting Rate   rateRequested(rate), within MinimumRate and MaximumRate; the controller
 //               answers with setRate().
 //   Setting Volume   accepted, and nothing changes (full volume only).
+//   Setting LoopStatus   loopStatusRequested() with None, Track or Playlist; any other value is
+//               ignored. What LoopStatus reads is what the controller last set with setLoopStatus().
 //   Raise, Quit raiseRequested(), quitRequested().
 // The signals are emitted on this object's thread while the call is being answered. Position is not
 // announced with PropertiesChanged (its introspection says so): clients ask for it.
@@ -59,6 +62,10 @@ public:
     static constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
     static constexpr double kMinimumRate = 0.5;
     static constexpr double kMaximumRate = 2.0;
+
+    // What the end of a file leads to: nothing, the same file again, the list from its start.
+    enum class LoopStatus { None, Track, Playlist };
+    Q_ENUM(LoopStatus)
 
     // Connects to the session bus and claims a bus name; see above for when it runs without one.
     explicit MediaControls(QObject* parent = nullptr);
@@ -87,6 +94,11 @@ public slots:
     void setRate(double rate);
     // The position moved to `seconds` from the start: sends Seeked.
     void seeked(double seconds);
+    // Whether Next and Previous lead to another file now (CanGoNext, CanGoPrevious); both false
+    // until set.
+    void setNavigation(bool canGoNext, bool canGoPrevious);
+    // LoopStatus; None until set.
+    void setLoopStatus(brennick::MediaControls::LoopStatus status);
 
 signals:
     void playRequested();
@@ -99,6 +111,10 @@ signals:
     void quitRequested();
     // `path` is the absolute local path of the file:// URI a client asked to open.
     void openUriRequested(const QString& path);
+    void nextRequested();
+    void previousRequested();
+    // A client wrote LoopStatus; nothing changes until the controller calls setLoopStatus().
+    void loopStatusRequested(brennick::MediaControls::LoopStatus status);
 
 private:
     friend class MprisRootAdaptor;
@@ -117,7 +133,13 @@ private:
     bool canPlay() const { return !filePath_.isEmpty(); }
     QVariantMap metadata() const;
     std::int64_t positionMicroseconds() const;
-    // The Player properties that change (PlaybackStatus, CanPlay, Metadata), by name.
+    void next();
+    void previous();
+    QString loopStatusName() const;
+    void requestLoopStatus(const QString& name);
+
+    // The Player properties that change (PlaybackStatus, CanPlay, Metadata, CanGoNext,
+    // CanGoPrevious, LoopStatus), by name.
     QVariantMap changingPlayerProperties() const;
     // Sends PropertiesChanged with those of them that differ from `before`.
     void announceChangesSince(const QVariantMap& before);
@@ -131,6 +153,9 @@ private:
     QString destinationName_;
     std::optional<std::int64_t> lengthMicroseconds_;
     std::uint64_t trackNumber_ = 0;
+    bool canGoNext_ = false;
+    bool canGoPrevious_ = false;
+    LoopStatus loopStatus_ = LoopStatus::None;
     std::function<double()> positionSeconds_;
 };
 

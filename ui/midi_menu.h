@@ -19,11 +19,13 @@ public:
     static QString openDialogFilter();
 
 public slots:
-    // Runs an application-modal open dialog for one existing MIDI file and returns when it has
-    // closed. When the user confirms a file named *.mid, *.midi or *.syx (any letter case), posts
-    // "PlayMIDIFile" on the default notification centre with its absolute path as the object; on
-    // cancel, or for a name typed in with another extension, posts nothing. `sender` is ignored.
-    void doOpen(QObject* sender = nullptr);
+    // Runs an application-modal open dialog for one existing MIDI file, or for several with
+    // `severalFiles`, and returns when it has closed. When the user confirms files named *.mid,
+    // *.midi or *.syx (any letter case), posts "PlayMIDIFile" on the default notification centre
+    // with the absolute path of one as the object, or the list of several in the order chosen;
+    // other names typed in are left out; on cancel, or with none left, posts nothing. `sender` is
+    // ignored.
+    void doOpen(QObject* sender = nullptr, bool severalFiles = false);
 
     // Toggles the option held by `sender`: state 0 becomes 1, any other state becomes 0.
     // A null sender is ignored.

@@ -251,7 +251,8 @@ void MIDIWindow::dragMoveEvent(QDragMoveEvent* event)
 
 void MIDIWindow::dropEvent(QDropEvent* event)
 {
-    // Only the first file is played; a drop that names none plays nothing and stops nothing.
+    // The controller decides which of several files play; a drop that names none plays nothing
+    // and stops nothing.
     const QStringList names = droppedFileNames(event->mimeData());
     if (enteredOperation_ == DragOperationLink)
         event->setDropAction(Qt::LinkAction);
@@ -259,8 +260,8 @@ void MIDIWindow::dropEvent(QDropEvent* event)
         event->setDropAction(Qt::CopyAction);
     event->accept();
     if (!names.isEmpty())
-        NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("PlayMIDIFile"),
-                                                                 QVariant(names.first()));
+        NotificationCenter::defaultCenter().postNotificationName(
+            QStringLiteral("PlayMIDIFile"), names.size() == 1 ? QVariant(names.first()) : QVariant(names));
 }
 
 }  // namespace brennick

@@ -65,7 +65,7 @@ QRegion knobShape(const QSize& size);
 // knob is the window (knobShape): the transparent corners neither take the pointer nor get a
 // compositor's shadow. A left-button drag on it moves the window (on Wayland the compositor does
 // the moving); a right click, the Menu key or Shift+F10 shows the context menu; a drop of files
-// posts "PlayMIDIFile" with the first file's path.
+// posts "PlayMIDIFile" with the file's path, or with the list of paths when it holds several.
 class MIDIWindow : public QWidget {
     Q_OBJECT
 public:

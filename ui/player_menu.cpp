@@ -15,7 +15,7 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
 
     built.open = new MenuItem(QStringLiteral("&Open…"), built.menu);
     built.open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    QObject::connect(built.open, &QAction::triggered, &target, [&target, item = built.open] { target.doOpen(item); });
+    built.recentFiles = new QMenu(QStringLiteral("Recent &Files"), built.menu);
 
     built.openResourceFile = new MenuItem(QStringLiteral("Play &Resource Sequence"), built.menu);
 
@@ -26,11 +26,11 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.pause->setShortcut(QKeySequence(Qt::Key_Space));
     built.seekBack = new MenuItem(QStringLiteral("&Back 5 Seconds"), built.menu);
     built.seekBack->setShortcut(QKeySequence(Qt::Key_Left));
-    built.seekForward = new MenuItem(QStringLiteral("&Forward 5 Seconds"), built.menu);
+    built.seekForward = new MenuItem(QStringLiteral("For&ward 5 Seconds"), built.menu);
     built.seekForward->setShortcut(QKeySequence(Qt::Key_Right));
-    built.seekStart = new MenuItem(QStringLiteral("To the Start"), built.menu);
+    built.seekStart = new MenuItem(QStringLiteral("&Go to the Start"), built.menu);
     built.seekStart->setShortcut(QKeySequence(Qt::Key_Home));
-    built.tempo = new QMenu(QStringLiteral("T&empo"), built.menu);
+    built.tempo = new QMenu(QStringLiteral("Te&mpo"), built.menu);
     built.faster = new MenuItem(QStringLiteral("Faster"), built.tempo);
     built.faster->setShortcuts({QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal)});
     built.slower = new MenuItem(QStringLiteral("Slower"), built.tempo);
@@ -39,8 +39,18 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.tempo->addAction(built.slower);
     built.panic = new MenuItem(QStringLiteral("Pani&c"), built.menu);
     built.panic->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
+    built.previous = new MenuItem(QStringLiteral("Pre&vious"), built.menu);
+    built.next = new MenuItem(QStringLiteral("Ne&xt"), built.menu);
     built.sendTo = new QMenu(QStringLiteral("Se&nd To"), built.menu);
     built.sysExPacing = new QMenu(QStringLiteral("SysEx &Pacing"), built.menu);
+
+    built.playInTurn = new MenuItem(QStringLiteral("Play Several Files &in Turn"), built.menu);
+    built.playInTurn->setCheckable(true);
+    built.repeat = new MenuItem(QStringLiteral("R&epeat"), built.menu);
+    built.repeat->setCheckable(true);
+    QObject::connect(built.open, &QAction::triggered, &target, [&target, item = built.open, inTurn = built.playInTurn] {
+        target.doOpen(item, inTurn->state() != 0);
+    });
 
     built.autoQuit = new MenuItem(QStringLiteral("Quit on &stop"), built.menu);
     built.autoQuit->setCheckable(true);
@@ -54,10 +64,13 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     QObject::connect(built.quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     built.menu->addAction(built.open);
+    built.menu->addMenu(built.recentFiles);
     built.menu->addAction(built.openResourceFile);
     built.menu->addSeparator();
     built.menu->addAction(built.stop);
     built.menu->addAction(built.playAgain);
+    built.menu->addAction(built.previous);
+    built.menu->addAction(built.next);
     built.menu->addAction(built.pause);
     built.menu->addAction(built.seekBack);
     built.menu->addAction(built.seekForward);
@@ -68,6 +81,8 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.menu->addMenu(built.sendTo);
     built.menu->addMenu(built.sysExPacing);
     built.menu->addSeparator();
+    built.menu->addAction(built.playInTurn);
+    built.menu->addAction(built.repeat);
     built.menu->addAction(built.autoQuit);
     built.menu->addSeparator();
     built.menu->addAction(built.quit);

@@ -14,7 +14,8 @@ class MIDIWindow;
 
 struct PlayerMenu {
     QMenu* menu = nullptr;                 // owned by the window
-    MenuItem* open = nullptr;              // Ctrl+O, runs MIDIMenu::doOpen
+    MenuItem* open = nullptr;              // Ctrl+O, runs MIDIMenu::doOpen (several files while playInTurn is on)
+    QMenu* recentFiles = nullptr;          // "Recent Files": filled by the caller as it is about to show
     MenuItem* openResourceFile = nullptr;  // "Play Resource Sequence"; its action is the caller's
     MenuItem* stop = nullptr;              // Escape; its action is the caller's
     MenuItem* playAgain = nullptr;         // the last file from the start; its action is the caller's
@@ -26,8 +27,12 @@ struct PlayerMenu {
     MenuItem* faster = nullptr;            // "+": one tempo step up (in "Tempo")
     MenuItem* slower = nullptr;            // "-": one tempo step down (in "Tempo")
     MenuItem* panic = nullptr;             // Ctrl+.: all notes off; its action is the caller's
+    MenuItem* previous = nullptr;          // in a list; its action is the caller's
+    MenuItem* next = nullptr;              // in a list; its action is the caller's
     QMenu* sendTo = nullptr;               // "Send To": filled by the caller as it is about to show
     QMenu* sysExPacing = nullptr;          // "SysEx Pacing": filled by the caller as it is about to show
+    MenuItem* playInTurn = nullptr;        // "Play Several Files in Turn", checkable; its action is the caller's
+    MenuItem* repeat = nullptr;            // "Repeat", checkable; its action is the caller's
     MenuItem* autoQuit = nullptr;          // "Quit on stop", toggled by MIDIMenu::doAutoquit
     MenuItem* quit = nullptr;              // Ctrl+Q, quits the application
     std::unique_ptr<QMenuBar> menuBar;     // parentless: the global menu where the desktop has one

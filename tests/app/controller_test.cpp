@@ -1,5 +1,6 @@
 // The controller against a private JACK server: launch, routing by model, replacing playback, the
-// end of playback, files it cannot play. (The no-device path is in the no-device alert suite.)
+// end of playback, files it cannot play, several files in turn, Repeat, the recent files, pause, seek,
+// tempo and panic. (The no-device path is in the no-device alert suite.)
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,7 +14,9 @@
 #include "app/main_interface.h"
 #include "app/model_table.h"
 #include "app/playback_state.h"
+#include "platform/media_controls.h"
 #include "platform/notification_center.h"
+#include "tests/app/private_tree_main.h"
 #include "tests/support/captured_stderr.h"
 #include "tests/app/private_tree_main.h"
 #include "tests/support/jack_test_server.h"
@@ -40,20 +43,30 @@ QString writeTemp(const Bytes& bytes, const std::string& name)
     return QString::fromStdString(path.string());
 }
 
-// A file whose first SysEx names `model` and which plays `beats` beats of one note.
-Bytes fileFor(std::uint8_t model, int beats = 8)
+// A file whose first SysEx names `model` and which plays `beats` beats of one note, `key`.
+Bytes fileFor(std::uint8_t model, int beats = 8, int key = 60)
 {
     SmfBuilder b(0, 96);
     b.track()
         .delta(0)
         .sysex({0x3E, model, 0x00, 0xF7})
         .delta(0)
-        .noteOn(0, 60, 100)
+        .noteOn(0, key, 100)
         .delta(std::uint64_t(96 * beats))
-        .noteOff(0, 60)
+        .noteOff(0, key)
         .delta(0)
         .endOfTrack();
     return b.bytes();
+}
+
+// The keys of the notes `sink` received, in order.
+std::vector<int> keysPlayed(const JackSink& sink)
+{
+    std::vector<int> keys;
+    for (const auto& e : sink.events())
+        if (e.bytes.size() == 3 && (e.bytes[0] & 0xF0) == 0x90)
+            keys.push_back(e.bytes[1]);
+    return keys;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
@@ -73,6 +86,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server != nullptr && server->running());
+        // Each test starts with the options off and no recent files.
+        std::filesystem::remove(brennick::test::privateResourceDirectory() + "/BrennickMIDIPlayerSetting.xml");
         ui = loadMainInterface(QString());
     }
     void TearDown() override
@@ -341,21 +356,214 @@ TEST_F(Controller, StopAndPlayAgainAreOfferedOnlyWithSomethingToActOn)
     EXPECT_EQ(offered(), std::pair(false, true));
 }
 
+// Where Next and Previous lead, and the counter the status line shows.
+TEST(PlaylistTest, NextAndPreviousLeadWithinTheListAndRepeatJoinsItsEnds)
+{
+    struct Case {
+        qsizetype size, index;
+        bool wraps;
+        std::optional<qsizetype> next, previous;
+        const char* counter;
+    };
+    const Case cases[] = {
+        {0, 0, true, {}, {}, ""},      {1, 0, true, {}, {}, ""},       {3, 0, false, 1, {}, " (1/3)"},
+        {3, 1, false, 2, 0, " (2/3)"}, {3, 2, false, {}, 1, " (3/3)"}, {3, 2, true, 0, 1, " (3/3)"},
+        {3, 0, true, 1, 2, " (1/3)"},  {3, 7, true, 1, 2, " (1/3)"},  // out of range: stays at the first
+    };
+    for (const Case& c : cases) {
+        Playlist list;
+        QStringList paths;
+        for (qsizetype i = 0; i < c.size; ++i)
+            paths.append(QStringLiteral("/m/%1.mid").arg(i));
+        list.replace(paths);
+        list.moveTo(c.index);
+        EXPECT_EQ(list.nextIndex(c.wraps), c.next) << c.size << " " << c.index;
+        EXPECT_EQ(list.previousIndex(c.wraps), c.previous) << c.size << " " << c.index;
+        EXPECT_EQ(list.counterText(), c.counter) << c.size << " " << c.index;
+    }
+}
+
+// A drop and the open dialog play the first of several files alone, the command line the last;
+// with "Play Several Files in Turn" on, each plays them all, in order, counting in the status line.
+TEST_F(Controller, SeveralFilesPlayAloneOrInTurnAsTheOptionSays)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    const QStringList paths{writeTemp(fileFor(0x13, 1, 61), "a.mid"), writeTemp(fileFor(0x13, 1, 62), "b.mid"),
+                            writeTemp(fileFor(0x13, 1, 63), "c.mid")};
+    const struct {
+        bool inTurn;
+        bool commandLine;
+        std::vector<int> keys;
+    } cases[] = {{false, false, {61}}, {false, true, {63}}, {true, false, {61, 62, 63}}, {true, true, {61, 62, 63}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.inTurn ? "in turn, " : "alone, ") + (c.commandLine ? "command line" : "drop"));
+        delegate().setPlaysSeveralFilesInTurn(c.inTurn);
+        const std::size_t before = sink.count();
+        if (c.commandLine)
+            delegate().applicationOpenFiles(paths);
+        else
+            NotificationCenter::defaultCenter().postNotificationName("PlayMIDIFile", paths);
+        QStringList texts;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                if (texts.value(texts.size() - 1) != ui.view->infoText())
+                    texts.append(ui.view->infoText());
+                return delegate().mainTimer() == nullptr;
+            },
+            10000));
+        const std::vector<int> keys = keysPlayed(sink);
+        EXPECT_EQ(std::vector<int>(keys.end() - long(c.keys.size()), keys.end()), c.keys);
+        EXPECT_EQ(sink.count() - before, 3 * c.keys.size());
+        EXPECT_EQ(texts.contains("Sending b.mid to Carrow  (2/3)"), c.inTurn) << texts.join('|').toStdString();
+        if (c.inTurn && sink.count() - before == 9) {
+            const auto events = sink.events();
+            const auto gap = [&](std::size_t i) {
+                return (events[before + i].frame - events[before + i - 1].frame) / 48.0;
+            };
+            std::printf("In turn: from the end of a file to the start of the next: %.1f ms, %.1f ms\n", gap(3), gap(6));
+        }
+        EXPECT_EQ(ui.view->infoText(), "");  // the end of the list is the end of playback
+    }
+}
+
+// Repeat starts a file played alone again from its start, from what was read (the file may go),
+// and "Quit on stop" waits for a Stop. A list goes round, passing over what cannot be played, and
+// ends when nothing in it can.
+TEST_F(Controller, RepeatStartsAgainAndQuitOnStopWaitsForAStop)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    ui.menu.repeat->trigger();
+    EXPECT_TRUE(delegate().repeats());
+    ui.menu.autoQuit->setState(1);  // quitting would end this test program
+    const QString alone = writeTemp(fileFor(0x13, 1, 64), "alone.mid");
+    delegate().playMidiFile(&alone);
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= 3; }, 5000));
+    std::filesystem::remove(alone.toStdString());
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= 9; }, 5000)) << "the file was not played again";
+    const auto events = sink.events();
+    EXPECT_EQ(events[3].bytes, events[0].bytes);
+    std::printf("Repeat: from the end of the file to its start again: %.1f ms, %.1f ms\n",
+                (events[3].frame - events[2].frame) / 48.0, (events[6].frame - events[5].frame) / 48.0);
+    EXPECT_LT(events[3].frame - events[2].frame, 48000u / 2);
+    ui.menu.autoQuit->setState(0);
+    delegate().doStop();
+
+    delegate().setPlaysSeveralFilesInTurn(true);
+    const QString first = writeTemp(fileFor(0x13, 1, 65), "first.mid"),
+                  second = writeTemp(fileFor(0x13, 1, 66), "second.mid");
+    const std::size_t before = keysPlayed(sink).size();
+    delegate().applicationOpenFiles({first, "/nonexistent/gone.mid", second});
+    EXPECT_TRUE(ui.menu.next->isEnabled() && ui.menu.previous->isEnabled());  // the ends meet
+    ASSERT_TRUE(waitUntil([&] { return keysPlayed(sink).size() >= before + 4; }, 10000));
+    const std::vector<int> keys = keysPlayed(sink);
+    EXPECT_EQ(std::vector<int>(keys.begin() + long(before), keys.begin() + long(before) + 4),
+              (std::vector<int>{65, 66, 65, 66}));
+
+    // Previous from the media controls; Repeat off there too: the list ends after its last file.
+    waitUntil([&] { return delegate().playlist().index() == 0; }, 5000);
+    emit ui.mediaControls->previousRequested();
+    EXPECT_EQ(delegate().playlist().current(), second);
+    emit ui.mediaControls->loopStatusRequested(MediaControls::LoopStatus::None);
+    EXPECT_EQ(ui.menu.repeat->state(), 0);
+    EXPECT_FALSE(ui.menu.next->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return delegate().mainTimer() == nullptr; }, 5000));
+
+    emit ui.mediaControls->loopStatusRequested(MediaControls::LoopStatus::Playlist);
+    EXPECT_EQ(ui.menu.repeat->state(), 1);
+    delegate().applicationOpenFiles({"/nonexistent/a.mid", "/nonexistent/b.mid"});
+    ASSERT_TRUE(waitUntil([&] { return delegate().mainTimer() == nullptr; }, 5000));
+    QTest::qWait(100);
+    EXPECT_EQ(delegate().mainTimer(), nullptr) << "a list of files that cannot be played went round";
+    EXPECT_EQ(ui.view->infoText(), "Cannot play b.mid: no such file");
+}
+
+// A dump saved as a MIDI file has its messages at tick 0: its song ends at once, while pacing sends
+// them for a while yet. The next file waits for them rather than stopping them.
+TEST_F(Controller, AListMovesOnOnceThePacedSysExHasLeft)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    SmfBuilder b(0, 96);
+    Bytes message(3000, 0x11);
+    message[0] = 0x3E;
+    message[1] = 0x13;
+    message.back() = 0xF7;
+    auto& track = b.track();
+    for (int i = 0; i < 5; ++i)
+        track.delta(0).sysex(message);
+    track.delta(0).endOfTrack();
+    delegate().setPlaysSeveralFilesInTurn(true);
+    delegate().applicationOpenFiles({writeTemp(b.bytes(), "dump.mid"), writeTemp(fileFor(0x13, 1, 67), "next.mid")});
+    ASSERT_TRUE(waitUntil([&] { return !keysPlayed(sink).empty(); }, 10000));
+    Bytes sysex;
+    for (const auto& e : sink.events())
+        if (e.bytes.size() != 3)
+            sysex.insert(sysex.end(), e.bytes.begin(), e.bytes.end());
+    EXPECT_EQ(sysex.size(), 5 * (message.size() + 1) + 5) << "five whole messages, then the next file's own";
+    EXPECT_EQ(std::count(sysex.begin(), sysex.end(), 0xF7), 6);
+}
+
+// The last ten files that played, newest first, each once; picking one plays it alone.
+TEST_F(Controller, RecentFilesOfferTheLastTenNewestFirst)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    QStringList played;
+    for (int i = 0; i < 12; ++i)
+        played.append(
+            writeTemp(fileFor(0x13, 64, 40 + i), "song " + std::to_string(i) + (i == 11 ? "&b.mid" : ".mid")));
+    for (const QString& path : played + QStringList{played[3]})
+        ASSERT_EQ(delegate().playTheMIDIFile(path, "Carrow"), 1);
+    QMenu menu;
+    delegate().fillRecentFilesMenu(&menu);
+    QStringList texts;
+    for (const QAction* item : menu.actions())
+        texts.append(item->text());
+    EXPECT_EQ(texts,
+              (QStringList{"&1 song 3.mid", "&2 song 11&&b.mid", "&3 song 10.mid", "&4 song 9.mid", "&5 song 8.mid",
+                           "&6 song 7.mid", "&7 song 6.mid", "&8 song 5.mid", "&9 song 4.mid", "&0 song 2.mid"}));
+    EXPECT_EQ(menu.actions()[1]->toolTip(), played[11]);
+    menu.actions()[2]->trigger();
+    ASSERT_TRUE(waitUntil([&] { return !keysPlayed(sink).empty() && keysPlayed(sink).back() == 50; }, 5000));
+    EXPECT_EQ(delegate().recentFiles().paths().first(), played[10]);
+}
+
+TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
+{
+    // No sink: the server has no MIDI input port at all.
+    const QString path = writeTemp(fileFor(0x13), "x.mid");
+    ui.view->setInfoText("before");
+    delegate().playMidiFile(&path);
+    ASSERT_TRUE(waitUntil([&] { return delegate().currentAlert() != nullptr; }, 5000));
+    EXPECT_EQ(delegate().mainTimer(), nullptr);
+    EXPECT_EQ(ui.view->indicatorValue(), 0.0);
+    EXPECT_EQ(ui.view->infoText(), "before");
+    QMessageBox* alert = delegate().currentAlert();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->icon(), QMessageBox::Critical);
+    EXPECT_EQ(alert->text(), "No Brennick Music MIDI device connected!");
+    EXPECT_EQ(alert->informativeText(),
+              "There is no Brennick Music MIDI device or MIDI connection!\n"
+              "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
+    EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(alert->parentWidget(), ui.window.get());
+    EXPECT_EQ(alert->standardButtons(), QMessageBox::Ok);
+    alert->disconnect();  // dismissing would end the test process
+}
+
 TEST_F(Controller, NotificationsWithOtherNamesAreIgnored)
 {
     delegate().receiveNotification(Notification{QStringLiteral("SomethingElse"), QVariant(QStringLiteral("/x.mid"))});
     EXPECT_EQ(delegate().mainTimer(), nullptr);
 }
 
+// The server runs in the private tree's process, where the tests run.
+class JackServerEnvironment : public ::testing::Environment {
+    void SetUp() override { server = new JackTestServer(256, 48000); }
+    void TearDown() override { delete server; }
+};
+
 int main(int argc, char** argv)
 {
-    // In a private tree: the settings a test saves are its own.
-    if (brennick::test::privateTreeRoot().empty())
-        return brennick::test::runInPrivateTree(argc, argv);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    server = new JackTestServer(256, 48000);
-    const int result = RUN_ALL_TESTS();
-    delete server;
-    return result;
+    if (!brennick::test::privateTreeRoot().empty())
+        ::testing::AddGlobalTestEnvironment(new JackServerEnvironment);
+    return brennick::test::runInPrivateTree(argc, argv);
 }

@@ -17,6 +17,7 @@
 
 #include "app/app_delegate.h"
 #include "app/model_preferences.h"
+#include "platform/local_path.h"
 #include "platform/property_list.h"
 #include "platform/resource_directory.h"
 #include "tests/app/private_tree_main.h"
@@ -73,11 +74,18 @@ QByteArray readBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A controller with its auto-quit item, as the interface definition connects them.
+// A controller with its option items, as the interface definition connects them.
 struct Controller {
     AppDelegate delegate;
     MenuItem autoQuit{QStringLiteral("Quit on stop")};
-    Controller() { delegate.setAutoQuit(&autoQuit); }
+    MenuItem playInTurn{QStringLiteral("Play Several Files in Turn")};
+    MenuItem repeat{QStringLiteral("Repeat")};
+    Controller()
+    {
+        delegate.setAutoQuit(&autoQuit);
+        delegate.setPlayInTurnItem(&playInTurn);
+        delegate.setRepeatItem(&repeat);
+    }
 };
 
 // The file as the next launch reads it: the option, an integer, beside `otherKeys` (sorted).
@@ -647,6 +655,93 @@ TEST_P(PreferenceReading, GarbageReadsAsAbsentAndNumbersAreClamped)
 
 INSTANTIATE_TEST_SUITE_P(StoredValues, PreferenceReading, ::testing::ValuesIn(kPreferenceCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// "Play several files in turn", "Repeat" and "Recent files" beside "Quit on stop": read
+// forgivingly, and what the first launch read its save keeps for the next, where an option that is
+// off leaves no key.
+struct RememberedCase {
+    const char* name;
+    std::string entries;
+    bool inTurn, repeat;
+    QStringList recent;
+};
+
+std::string recentFiles(const std::string& arrayBody)
+{
+    return entry("Recent files", "<array>" + arrayBody + "</array>");
+}
+
+std::string strings(int count)
+{
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += "<string>/m/" + std::to_string(i) + ".mid</string>";
+    return out;
+}
+
+const RememberedCase kRememberedCases[] = {
+    {"Options",
+     entry("Play several files in turn", "<integer>1</integer>") + entry("Repeat", "<true/>"),
+     true,
+     true,
+     {}},
+    {"OptionsOff",
+     entry("Play several files in turn", "<integer>0</integer>") + entry("Repeat", "<string>no</string>"),
+     false,
+     false,
+     {}},
+    {"RecentFiles",
+     recentFiles("<string>/m/b.mid</string><string>/m/a b.mid</string>"),
+     false,
+     false,
+     {"/m/b.mid", "/m/a b.mid"}},
+    {"RecentGarbage",
+     recentFiles("<integer>1</integer><string>a.mid</string><string></string><dict/><string>/m/a.mid</string>"
+                 "<string>/m/a.mid</string>"),
+     false,
+     false,
+     {"/m/a.mid"}},
+    {"RecentNotAnArray", entry("Recent files", "<string>/m/a.mid</string>"), false, false, {}},
+    {"RecentNameNotUtf8", recentFiles("<data>L20v/y5taWQ=</data>"), false, false, {decodeLocalPath("/m/\xFF.mid")}},
+    {"RecentMoreThanTen", recentFiles(strings(12)), false, false,
+     QString::fromStdString(strings(10)).remove("<string>").split("</string>", Qt::SkipEmptyParts)},
+};
+
+class RememberedReading : public SettingsFile, public ::testing::WithParamInterface<RememberedCase> {};
+
+TEST_P(RememberedReading, OptionsAndRecentFilesSurviveASave)
+{
+    const RememberedCase& c = GetParam();
+    writeText(settingsFile(), plist("<dict><key>Quit on stop</key><integer>1</integer>" + c.entries + "</dict>"));
+    for (int launch = 0; launch < 2; ++launch) {
+        SCOPED_TRACE(launch == 0 ? "as written" : "as saved");
+        Controller controller;
+        controller.delegate.loadSettings();
+        EXPECT_EQ(controller.playInTurn.state(), c.inTurn);
+        EXPECT_EQ(controller.repeat.state(), c.repeat);
+        EXPECT_EQ(controller.delegate.recentFiles().paths(), c.recent);
+        controller.delegate.saveSettings();
+        const QVariantMap saved = *readPropertyListDictionary(settingsFile());
+        EXPECT_EQ(saved.contains("Repeat"), c.repeat);
+        EXPECT_EQ(saved.contains("Recent files"), !c.recent.isEmpty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredValues, RememberedReading, ::testing::ValuesIn(kRememberedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RecentFilesChanges, NewestFirstEachOnceAtMostTen)
+{
+    int saves = 0;
+    RecentFiles recent([&] { ++saves; });
+    for (int i = 0; i < 12; ++i)
+        recent.add(QStringLiteral("/m/%1.mid").arg(i));
+    recent.add("/m/5.mid");
+    recent.add("/m/5.mid");  // already the newest: no change
+    EXPECT_EQ(recent.paths(), (QStringList{"/m/5.mid", "/m/11.mid", "/m/10.mid", "/m/9.mid", "/m/8.mid", "/m/7.mid",
+                                           "/m/6.mid", "/m/4.mid", "/m/3.mid", "/m/2.mid"}));
+    EXPECT_EQ(saves, 13);
+}
 
 TEST(ModelPreferencesChanges, OnlyRealChangesAreReported)
 {

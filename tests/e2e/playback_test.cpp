@@ -114,6 +114,49 @@ TEST(Player, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
     EXPECT_FALSE(std::filesystem::exists("/dev/shm/jack_sem.0_" + server.name() + "_Brennick MIDI Player"));
 }
 
+// With "Play Several Files in Turn" on in the settings file, the files given play one after another,
+// whole and in order; the end of the list is the end of playback ("Quit on stop": status 1), and
+// the recent files are remembered, newest first.
+TEST(PlayerEndToEnd, SeveralFilesPlayInOrder)
+{
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSink carrow("synth-2", "in", std::string("Carrow"));
+    PlayerProcess player;
+    const std::string settings =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
+        "<key>Quit on stop</key><integer>1</integer><key>Play several files in turn</key><integer>1</integer>"
+        "</dict>\n</plist>\n";
+    writeFile(player.settingsPath(), {settings.begin(), settings.end()});
+    std::vector<std::string> files;
+    std::vector<Bytes> expected;
+    for (int key : {70, 60, 65}) {
+        SmfBuilder b(0, 96);
+        b.track()
+            .delta(0)
+            .sysex({0x3E, 0x13, 0xF7})
+            .delta(0)
+            .noteOn(0, key, 90)
+            .delta(48)
+            .noteOff(0, key)
+            .delta(0)
+            .endOfTrack();
+        files.push_back(player.root() + "/song " + std::to_string(key) + ".mid");
+        writeFile(files.back(), b.bytes());
+        expected.insert(expected.end(),
+                        {{0xF0, 0x3E, 0x13, 0xF7}, {0x90, std::uint8_t(key), 90}, {0x80, std::uint8_t(key), 0x40}});
+    }
+    player.start(files, {{"JACK_DEFAULT_SERVER", server.name()}});
+    EXPECT_EQ(player.waitForExit(20.0), 1) << player.standardError();
+    EXPECT_EQ(bytesOf(carrow.events()), expected);
+    const std::vector<std::uint8_t> saved = readFile(player.settingsPath());
+    const std::string text(saved.begin(), saved.end());
+    const std::size_t newest = text.find("song 65.mid"), oldest = text.find("song 70.mid");
+    EXPECT_TRUE(newest != std::string::npos && oldest != std::string::npos && newest < text.find("song 60.mid") &&
+                text.find("song 60.mid") < oldest)
+        << text;
+}
+
 // The opening of a song (its model SysEx, program changes and first chord, all at tick 0) reaches
 // the synth at every launch, also when the machine is busy and the song is large: a stream must
 // not start before its new connection carries events.

@@ -96,13 +96,14 @@ TEST(LaunchArgumentLists, KeepOrderAndDropEmptyArguments)
     EXPECT_TRUE(classifyLaunchArguments({}, QStringLiteral("/")).isEmpty());
 }
 
-TEST(LaunchBatches, ComeToTheNewestFileAndTheNewestGetUrl)
+TEST(LaunchBatches, ComeToTheNewestFileAndTheNewestGetUrlAndKeepTheFilesInOrder)
 {
     const QList<LaunchRequest> requests{
         {Kind::OpenFile, "/a.mid"}, {Kind::GetURL, "x:1"}, {Kind::OpenFile, "/b.mid"}, {Kind::GetURL, "x:2"}};
     const LaunchBatch batch = coalesceLaunchRequests(requests);
     EXPECT_EQ(batch.requestCount, 4);
     EXPECT_EQ(batch.requests(), (QList<LaunchRequest>{{Kind::GetURL, "x:2"}, {Kind::OpenFile, "/b.mid"}}));
+    EXPECT_EQ(batch.files, (QStringList{"/a.mid", "/b.mid"}));  // for playing them in turn
 
     const LaunchBatch urlsOnly = coalesceLaunchRequests({{Kind::GetURL, "x:1"}});
     EXPECT_FALSE(urlsOnly.newestFile);

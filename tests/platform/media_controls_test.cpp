@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 
 #include <cmath>
+#include <optional>
 #include <sys/prctl.h>
 
 #include "platform/local_path.h"
@@ -76,7 +77,8 @@ TEST_F(MediaControlsOnTheBus, IntrospectionAndPropertiesFollowThePlayer)
         call(QStringLiteral("org.freedesktop.DBus.Introspectable"), "Introspect").arguments().value(0).toString();
     for (const char* fragment : {R"(<interface name="org.mpris.MediaPlayer2">)", R"(<method name="OpenUri">)",
                                  R"(<property name="Metadata" type="a{sv}" access="read")",
-                                 R"(<property name="Volume" type="d" access="readwrite")"})
+                                 R"(<property name="Volume" type="d" access="readwrite")",
+                                 R"(<property name="LoopStatus" type="s" access="readwrite")"})
         EXPECT_TRUE(xml.contains(QLatin1String(fragment))) << fragment;
     // Position changes all the time: clients must not wait for PropertiesChanged to learn it.
     EXPECT_TRUE(xml.contains(QRegularExpression(R"(<property name="Position" type="x" access="read">\s*)"
@@ -99,6 +101,15 @@ TEST_F(MediaControlsOnTheBus, IntrospectionAndPropertiesFollowThePlayer)
     EXPECT_EQ(player.value("CanPlay"), false);
     EXPECT_EQ(player.value("Rate"), 1.0);
     EXPECT_TRUE(qdbus_cast<QVariantMap>(player.value("Metadata")).isEmpty());
+    EXPECT_EQ(player.value("CanGoNext"), false);
+    EXPECT_EQ(player.value("CanGoPrevious"), false);
+    EXPECT_EQ(player.value("LoopStatus"), "None");
+    controls.setNavigation(true, false);
+    controls.setLoopStatus(MediaControls::LoopStatus::Playlist);
+    player = properties(kPlayer);
+    EXPECT_EQ(player.value("CanGoNext"), true);
+    EXPECT_EQ(player.value("CanGoPrevious"), false);
+    EXPECT_EQ(player.value("LoopStatus"), "Playlist");
 
     double positionSeconds = 12.25;
     controls.setPositionProvider([&] { return positionSeconds; });
@@ -163,6 +174,10 @@ TEST_F(MediaControlsOnTheBus, PropertiesChangedNamesWhatChanged)
     EXPECT_TRUE(playing.contains("'PlaybackStatus': <'Playing'>") && playing.contains("'xesam:title': <'a.mid'>"))
         << playing.toStdString();
     EXPECT_FALSE(playing.contains("CanPlay")) << "unchanged";
+    controls.setNavigation(false, true);
+    controls.setLoopStatus(MediaControls::LoopStatus::Track);
+    EXPECT_TRUE(nextChange(10000).contains("{'CanGoPrevious': <true>}, @as [])"));
+    EXPECT_TRUE(nextChange(10000).contains("{'LoopStatus': <'Track'>}, @as [])"));
     monitor.kill();
     monitor.waitForFinished();
 }
@@ -170,7 +185,7 @@ TEST_F(MediaControlsOnTheBus, PropertiesChangedNamesWhatChanged)
 TEST_F(MediaControlsOnTheBus, RemoteCallsReachTheController)
 {
     struct Row {
-        const char* state;  // idle, playing, paused, stopped
+        const char* state;  // idle, playing, paused, stopped, list (playing, with a next and a previous file)
         const char* method;
         const char* expected;  // the request it makes, "" for none
     };
@@ -190,6 +205,9 @@ TEST_F(MediaControlsOnTheBus, RemoteCallsReachTheController)
         {"stopped", "Player.Stop", ""},
         {"stopped", "Player.Pause", ""},
         {"playing", "Player.Next", ""},
+        {"playing", "Player.Previous", ""},
+        {"list", "Player.Next", "next"},
+        {"list", "Player.Previous", "previous"},
         {"idle", "Raise", "raise"},
         {"playing", "Quit", "quit"},
     };
@@ -201,16 +219,19 @@ TEST_F(MediaControlsOnTheBus, RemoteCallsReachTheController)
             controls.setPaused(true);
         if (qstrcmp(row.state, "stopped") == 0)
             controls.setStopped();
+        if (qstrcmp(row.state, "list") == 0)
+            controls.setNavigation(true, true);
         QSignalSpy play(&controls, &MediaControls::playRequested), stop(&controls, &MediaControls::stopRequested),
             pause(&controls, &MediaControls::pauseRequested), resume(&controls, &MediaControls::resumeRequested),
-            raise(&controls, &MediaControls::raiseRequested), quit(&controls, &MediaControls::quitRequested);
+            raise(&controls, &MediaControls::raiseRequested), quit(&controls, &MediaControls::quitRequested),
+            next(&controls, &MediaControls::nextRequested), previous(&controls, &MediaControls::previousRequested);
         const QString method = QString::fromLatin1(row.method);
         const qsizetype dot = method.lastIndexOf('.');
         const QString interface = QStringLiteral("org.mpris.MediaPlayer2") + (dot < 0 ? "" : "." + method.left(dot));
         EXPECT_EQ(call(interface, method.mid(dot + 1)).type(), QDBusMessage::ReplyMessage) << row.method;
-        const std::pair<const char*, QSignalSpy*> spies[] = {{"play", &play},     {"stop", &stop},
-                                                             {"pause", &pause},   {"resume", &resume},
-                                                             {"raise", &raise},   {"quit", &quit}};
+        const std::pair<const char*, QSignalSpy*> spies[] = {
+            {"play", &play}, {"stop", &stop}, {"pause", &pause},       {"resume", &resume},
+            {"raise", &raise}, {"quit", &quit}, {"next", &next}, {"previous", &previous}};
         for (const auto& [request, spy] : spies)
             EXPECT_EQ(spy->size(), qstrcmp(request, row.expected) == 0) << row.method << " " << row.state;
     }
@@ -255,6 +276,27 @@ TEST_F(MediaControlsOnTheBus, SeekPositionAndRateReachTheController)
     EXPECT_EQ(player.value("CanSeek"), true);
     controls.setPaused(true);
     EXPECT_EQ(properties(kPlayer).value("PlaybackStatus"), "Paused");
+}
+
+// Writing LoopStatus asks the controller, which answers with setLoopStatus; until then, and for a
+// value MPRIS does not name, it reads as before.
+TEST_F(MediaControlsOnTheBus, WritingLoopStatusAsksTheController)
+{
+    using Loop = MediaControls::LoopStatus;
+    const std::pair<const char*, std::optional<Loop>> writes[] = {
+        {"Track", Loop::Track}, {"Playlist", Loop::Playlist}, {"None", Loop::None}, {"track", {}}, {"", {}}};
+    for (const auto& [value, requested] : writes) {
+        MediaControls controls;
+        QSignalSpy asked(&controls, &MediaControls::loopStatusRequested);
+        const QDBusMessage reply = call(QStringLiteral("org.freedesktop.DBus.Properties"), "Set",
+                                        {kPlayer, "LoopStatus", QVariant::fromValue(QDBusVariant(QString(value)))});
+        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << value;
+        ASSERT_EQ(asked.size(), requested ? 1 : 0) << value;
+        if (requested) {
+            EXPECT_EQ(asked.value(0).value(0).value<Loop>(), *requested) << value;
+        }
+        EXPECT_EQ(properties(kPlayer).value("LoopStatus"), "None") << value;
+    }
 }
 
 TEST_F(MediaControlsOnTheBus, OpenUriTakesOnlyAbsoluteLocalFiles)

@@ -111,15 +111,17 @@ protected:
         }
     }
 
-    // Opens the dialog, chooses `name` in the folder and accepts.
-    void chooseAndAccept(const QString& name)
+    // Opens the dialog, chooses `names` in the folder and accepts.
+    void chooseAndAccept(const QString& name, const QStringList& more = {})
     {
-        withOpenDialog([this] { menu.doOpen(nullptr); },
-                       [this, name](QFileDialog& dialog) {
+        withOpenDialog([this, several = !more.isEmpty()] { menu.doOpen(nullptr, several); },
+                       [this, names = QStringList{name} + more](QFileDialog& dialog) {
                            // Typed in, as a user would: selectFile leaves a focused name field alone.
                            auto* field = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
                            ASSERT_NE(field, nullptr);
-                           field->setText(folder.filePath(name));
+                           dialog.setDirectory(folder.path());
+                           field->setText(names.size() == 1 ? folder.filePath(names.first())
+                                                            : '"' + names.join("\" \"") + '"');
                            static_cast<QDialog&>(dialog).accept();  // checks the choice first
                        });
     }
@@ -131,19 +133,21 @@ protected:
 
 TEST_F(OpenDialog, IsAnApplicationModalDialogForMidiFiles)
 {
-    QStringList filters;
-    Qt::WindowModality modality = Qt::NonModal;
-    QFileDialog::FileMode mode = QFileDialog::AnyFile;
-    withOpenDialog([this] { menu.doOpen(nullptr); },
-                   [&](QFileDialog& dialog) {
-                       filters = dialog.nameFilters();
-                       modality = dialog.windowModality();
-                       mode = dialog.fileMode();
-                       dialog.reject();
-                   });
-    EXPECT_EQ(filters, QStringList({"MIDI and SysEx files (*.mid *.midi *.syx)"}));
-    EXPECT_EQ(modality, Qt::ApplicationModal);
-    EXPECT_EQ(mode, QFileDialog::ExistingFile);
+    for (const bool several : {false, true}) {
+        QStringList filters;
+        Qt::WindowModality modality = Qt::NonModal;
+        QFileDialog::FileMode mode = QFileDialog::AnyFile;
+        withOpenDialog([this, several] { menu.doOpen(nullptr, several); },
+                       [&](QFileDialog& dialog) {
+                           filters = dialog.nameFilters();
+                           modality = dialog.windowModality();
+                           mode = dialog.fileMode();
+                           dialog.reject();
+                       });
+        EXPECT_EQ(filters, QStringList({"MIDI and SysEx files (*.mid *.midi *.syx)"}));
+        EXPECT_EQ(modality, Qt::ApplicationModal);
+        EXPECT_EQ(mode, several ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    }
 }
 
 TEST_F(OpenDialog, ConfirmingPostsTheFullPathOnce)
@@ -158,6 +162,16 @@ TEST_F(OpenDialog, ExtensionMatchesInAnyLetterCase)
     chooseAndAccept(QStringLiteral("Dump.SYX"));
     EXPECT_EQ(requests.paths, QStringList({QDir(folder.path()).absoluteFilePath("Song Two.MIDI"),
                                            QDir(folder.path()).absoluteFilePath("Dump.SYX")}));
+}
+
+TEST_F(OpenDialog, SeveralFilesArePostedAsAListWithoutOtherKinds)
+{
+    chooseAndAccept(QStringLiteral("Dump.SYX"), {"notes.txt", "song.mid"});
+    chooseAndAccept(QStringLiteral("notes.txt"), {"song.mid"});  // one left: a path, as usual
+    const QDir dir(folder.path());
+    EXPECT_EQ(requests.lists,
+              (QList<QStringList>{{dir.absoluteFilePath("Dump.SYX"), dir.absoluteFilePath("song.mid")}}));
+    EXPECT_EQ(requests.paths, QStringList({dir.absoluteFilePath("song.mid")}));
 }
 
 TEST_F(OpenDialog, CancellingPostsNothing)
@@ -184,10 +198,15 @@ TEST(PlayerMenuItems, HoldsTheItemsInOrderWithTheirShortcuts)
     for (QAction* action : built.menu->actions())
         if (!action->isSeparator())
             items.append(action);
-    EXPECT_EQ(items, (QList<QAction*>{built.open, built.openResourceFile, built.stop, built.playAgain,
-                                      built.sendTo->menuAction(), built.sysExPacing->menuAction(), built.autoQuit,
+    EXPECT_EQ(items, (QList<QAction*>{built.open, built.recentFiles->menuAction(), built.openResourceFile, built.stop,
+                                      built.playAgain, built.previous, built.next, built.pause, built.seekBack,
+                                      built.seekForward, built.seekStart, built.tempo->menuAction(), built.panic,
+                                      built.sendTo->menuAction(),
+                                      built.sysExPacing->menuAction(), built.playInTurn, built.repeat, built.autoQuit,
                                       built.quit}));
     EXPECT_EQ(built.stop->shortcut(), QKeySequence(Qt::Key_Escape));
+    EXPECT_EQ(built.pause->shortcut(), QKeySequence(Qt::Key_Space));
+    EXPECT_EQ(built.panic->shortcut(), QKeySequence(QStringLiteral("Ctrl+.")));
     EXPECT_EQ(built.open->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
     EXPECT_EQ(built.quit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
     EXPECT_EQ(built.autoQuit->text(), QStringLiteral("Quit on &stop"));
@@ -197,7 +216,8 @@ TEST(PlayerMenuItems, HoldsTheItemsInOrderWithTheirShortcuts)
         EXPECT_FALSE(mnemonic.isEmpty() || mnemonics.contains(mnemonic)) << item->text().toStdString();
         mnemonics.append(mnemonic);
     }
-    EXPECT_TRUE(built.autoQuit->isCheckable());
+    for (const MenuItem* option : {built.autoQuit, built.playInTurn, built.repeat})
+        EXPECT_TRUE(option->isCheckable());
     EXPECT_EQ(window.contextMenu(), built.menu);
     ASSERT_NE(built.menuBar, nullptr);
     EXPECT_EQ(built.menuBar->parent(), nullptr);
@@ -222,18 +242,22 @@ TEST(PlayerMenuItems, ChoosingQuitOnStopTogglesItsOwnState)
     EXPECT_EQ(built.autoQuit->state(), 0);
 }
 
+// With "Play Several Files in Turn" on, the dialog takes several files.
 TEST(PlayerMenuItems, ChoosingOpenRunsTheOpenDialog)
 {
     MIDIMenu target;
     MIDIWindow window;
     const PlayerMenu built = buildPlayerMenu(target, window);
-    bool opened = false;
-    withOpenDialog([&built] { built.open->trigger(); },
-                   [&opened](QFileDialog& dialog) {
-                       opened = true;
-                       dialog.reject();
-                   });
-    EXPECT_TRUE(opened);
+    for (const qint64 inTurn : {0, 1}) {
+        built.playInTurn->setState(inTurn);
+        QFileDialog::FileMode mode = QFileDialog::AnyFile;
+        withOpenDialog([&built] { built.open->trigger(); },
+                       [&mode](QFileDialog& dialog) {
+                           mode = dialog.fileMode();
+                           dialog.reject();
+                       });
+        EXPECT_EQ(mode, inTurn ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    }
 }
 
 }  // namespace

@@ -192,14 +192,16 @@ TEST_F(WindowEvents, ShiftF10OpensTheContextMenuLikeTheMenuKey)
     }
 }
 
-TEST_F(WindowEvents, DropOfThreeFilesPostsTheFirstOnly)
+// The controller plays the first, or all three in turn.
+TEST_F(WindowEvents, DropOfThreeFilesPostsThemInOrder)
 {
     const auto data = mimeWithUrls({QUrl::fromLocalFile("/music/first.mid"), QUrl::fromLocalFile("/music/second.mid"),
                                     QUrl::fromLocalFile("/music/third.mid")});
     Qt::DropAction chosen = Qt::IgnoreAction;
     ASSERT_TRUE(dragAndDrop(*data, Qt::CopyAction | Qt::LinkAction, &chosen));
     EXPECT_EQ(chosen, Qt::LinkAction);
-    EXPECT_EQ(requests.paths, QStringList({"/music/first.mid"}));
+    EXPECT_TRUE(requests.paths.isEmpty());
+    EXPECT_EQ(requests.lists, (QList<QStringList>{{"/music/first.mid", "/music/second.mid", "/music/third.mid"}}));
 }
 
 TEST_F(WindowEvents, AnyDroppedFileIsPostedWhateverItsKind)

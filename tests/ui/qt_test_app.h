@@ -31,19 +31,25 @@ private:
 
 inline ::testing::Environment* const kQtApplication = ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
-// Collects the objects of every "PlayMIDIFile" posted while it lives.
+// Collects the objects of every "PlayMIDIFile" posted while it lives: a path each, or a list.
 class PlayRequests {
 public:
     PlayRequests()
     {
-        NotificationCenter::defaultCenter().addObserver(
-            this, QStringLiteral("PlayMIDIFile"), [this](const Notification& n) { paths.append(n.object.toString()); });
+        NotificationCenter::defaultCenter().addObserver(this, QStringLiteral("PlayMIDIFile"),
+                                                        [this](const Notification& n) {
+                                                            if (n.object.typeId() == QMetaType::QStringList)
+                                                                lists.append(n.object.toStringList());
+                                                            else
+                                                                paths.append(n.object.toString());
+                                                        });
     }
     ~PlayRequests() { NotificationCenter::defaultCenter().removeObserver(this); }
     PlayRequests(const PlayRequests&) = delete;
     PlayRequests& operator=(const PlayRequests&) = delete;
 
     QStringList paths;
+    QList<QStringList> lists;
 };
 
 }  // namespace brennick::test
