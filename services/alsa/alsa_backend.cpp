@@ -96,8 +96,7 @@ std::chrono::steady_clock::time_point deadlineAfter(double seconds)
 
 enum class Written { One, NotDue, Done, PoolFull, Fatal };
 
-// One cursor playing to one destination. Every field is guarded by the backend's mutex, except
-// `dropped`, which the stream object reads without it.
+// One cursor playing to one destination. Every field is guarded by the backend's mutex.
 struct StreamState {
     std::unique_ptr<StreamCursor> cursor;
     snd_seq_addr_t dest{};
@@ -124,8 +123,6 @@ struct StreamState {
     std::deque<std::pair<std::int64_t, std::int64_t>> messageSpans;
     std::array<std::uint8_t, kSysExPiece + 1> piece{};
 
-    std::atomic<std::size_t> dropped{0};
-
     ~StreamState()
     {
         if (encoder != nullptr)
@@ -146,7 +143,6 @@ public:
 
     void stop() override;
     bool waitUntilSent(double timeoutSeconds) override;
-    std::size_t droppedCount() const override { return state_->dropped.load(std::memory_order_relaxed); }
 
 private:
     std::shared_ptr<AlsaBackend> backend_;
@@ -418,7 +414,6 @@ private:
             s.originNs = std::max(s.originNs, s.after->lastWrittenNs);
         s.after.reset();
         if (s.gone) {
-            s.dropped.store(1, std::memory_order_relaxed);
             s.allWritten = s.echoWritten = s.finished = true;
             return;
         }
@@ -531,7 +526,6 @@ private:
             return;  // channel messages meanwhile reach nobody, and the next ones whoever is connected
         removeQueued(s, now);
         s.lastWrittenNs = std::min(s.lastWrittenNs, now);
-        s.dropped.fetch_add(1, std::memory_order_relaxed);
         s.cursor->abandonMessage();
         s.messageOpen = false;
         s.messageSpans.clear();
@@ -611,7 +605,6 @@ private:
             dead_.store(true, std::memory_order_release);
             return Written::Fatal;
         }
-        s.dropped.fetch_add(1, std::memory_order_relaxed);
         return Written::One;
     }
 
@@ -651,7 +644,6 @@ private:
                 return Written::NotDue;
             snd_seq_event_t ev;
             if (!encode(s, *e, ev)) {
-                s.dropped.fetch_add(1, std::memory_order_relaxed);
                 s.cursor->advance();
                 continue;
             }
@@ -683,7 +675,6 @@ private:
         // Unplugged: what is queued would reach nobody, or a newcomer with the same number.
         s.gone = true;
         removeQueued(s, 0);
-        s.dropped.fetch_add(1, std::memory_order_relaxed);
         s.allWritten = s.finished = true;
     }
 

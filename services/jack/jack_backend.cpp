@@ -67,7 +67,6 @@ struct Slot {
 
     std::atomic<bool> drained{false};
     std::atomic<std::uint64_t> drainedAtCycle{0};
-    std::atomic<std::size_t> dropped{0};
 };
 
 class JackBackend;
@@ -79,7 +78,6 @@ public:
 
     void stop() override;
     bool waitUntilSent(double timeoutSeconds) override;
-    std::size_t droppedCount() const override { return slot_.dropped.load(std::memory_order_relaxed); }
 
 private:
     std::shared_ptr<JackBackend> backend_;
@@ -182,7 +180,6 @@ public:
             slot.stopRequested.store(false, std::memory_order_relaxed);
             slot.drained.store(false, std::memory_order_relaxed);
             slot.drainedAtCycle.store(0, std::memory_order_relaxed);
-            slot.dropped.store(0, std::memory_order_relaxed);
             // A new connection takes effect in the server's graph at a cycle boundary, and a cycle
             // the server began before it may still be about to run our callback: the callback
             // starts in the first cycle whose graph routes the port to this destination, or the
