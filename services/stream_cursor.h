@@ -13,6 +13,9 @@
 namespace brennick {
 
 class Sequence;
+namespace smf {
+class TrackMerge;
+}
 
 // What a backend sends next: one whole channel message, or one piece of a system message.
 struct StreamEvent {
@@ -98,7 +101,6 @@ public:
     const Sequence& sequence() const noexcept { return *sequence_; }
 
 private:
-    struct Merge;
     struct SystemMessage;
 
     bool loadSystem() noexcept;
@@ -109,8 +111,8 @@ private:
 
     std::shared_ptr<const Sequence> sequence_;
     SysExPacer pacer_;
-    std::unique_ptr<Merge> channels_;
-    std::unique_ptr<Merge> systems_;
+    std::unique_ptr<smf::TrackMerge> channels_;
+    std::unique_ptr<smf::TrackMerge> systems_;
     std::unique_ptr<SystemMessage> system_;  // the system message under way or next, if loaded
 
     StreamEvent event_;
