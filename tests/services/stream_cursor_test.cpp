@@ -109,6 +109,7 @@ const OrderCase kOrderCases[] = {
      {"F0 01 02 F7", "F0 03 F7", "90 01 01"}},
 };
 
+void PrintTo(const OrderCase& c, std::ostream* out) { *out << c.name; }
 class StreamCursorOrder : public testing::TestWithParam<OrderCase> {};
 
 TEST_P(StreamCursorOrder, ProducesTheMergedFileThenEnds)
@@ -140,6 +141,7 @@ const StopCase kStopCases[] = {
     {"LongContinuationsEndWithF7", 20, 990, true, true, StopCase::CutWithF7},
 };
 
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
 class StreamCursorStop : public testing::TestWithParam<StopCase> {};
 
 TEST_P(StreamCursorStop, EndsTheMessageUnderWayByItsRuleThenSilences)
