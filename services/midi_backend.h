@@ -47,9 +47,6 @@ public:
     // Waits until everything the cursor has to produce has left the program, at most
     // `timeoutSeconds`. True when all has been sent (or there is no service left to wait for).
     virtual bool waitUntilSent(double timeoutSeconds) = 0;
-
-    // Messages the backend had to drop (a vanished destination, a refused event).
-    virtual std::size_t droppedCount() const = 0;
 };
 
 class MidiBackend {

@@ -1,18 +1,20 @@
 #include "services/music_services.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "services/midi_backend.h"
 #include "services/midi_connection.h"
 #include "services/midi_service_thread.h"
+#include "services/polling.h"
 #include "services/sequence.h"
 #include "services/sequence_player.h"
 #include "services/smf_reader.h"
@@ -91,9 +93,10 @@ struct Registry {
                 pause != sysExPause.end() ? pause->second / 1000.0 : 0.0};
     }
 
-    OpaqueMusicSequence* sequence(MusicSequence s) { return s != nullptr && sequences.count(s) ? s : nullptr; }
-    OpaqueMusicPlayer* player(MusicPlayer p) { return p != nullptr && players.count(p) ? p : nullptr; }
-    OpaqueMusicTrack* track(MusicTrack t) { return t != nullptr && trackOwners.count(t) ? t : nullptr; }
+    // The object a handle names; null for a null, disposed or foreign handle.
+    OpaqueMusicSequence* find(MusicSequence s) { return s != nullptr && sequences.count(s) ? s : nullptr; }
+    OpaqueMusicPlayer* find(MusicPlayer p) { return p != nullptr && players.count(p) ? p : nullptr; }
+    OpaqueMusicTrack* find(MusicTrack t) { return t != nullptr && trackOwners.count(t) ? t : nullptr; }
 
     void forgetTracks(OpaqueMusicSequence& s)
     {
@@ -110,9 +113,72 @@ Registry& registry()
     return *r;
 }
 
+// What a call answers when its handle names nothing.
+OSStatus notFound(MusicSequence) { return kAudioToolboxErr_NoSequence; }
+OSStatus notFound(MusicPlayer) { return kAudioToolboxErr_InvalidPlayer; }
+OSStatus notFound(MusicTrack) { return kAudioToolboxErr_TrackNotFound; }
+
+// The way every call reaches the object a handle names: `locked(registry, object)` under the
+// registry's lock, then, when that succeeded, `unlocked(object)` with the lock let go, for what may
+// wait (a player stopping, or waiting for its output). Players are used from one thread (the
+// caller's); only the tables need the lock. The handle's failure status when it names nothing.
+template <typename Opaque, typename Locked, typename Unlocked>
+OSStatus withHandle(Opaque* handle, Locked&& locked, Unlocked&& unlocked)
+{
+    Registry& r = registry();
+    std::unique_lock lock(r.mutex);
+    Opaque* object = r.find(handle);
+    if (object == nullptr)
+        return notFound(handle);
+    if (const OSStatus status = locked(r, *object); status != 0)
+        return status;
+    lock.unlock();
+    return unlocked(*object);
+}
+
+// All of it under the lock.
+template <typename Opaque, typename Locked>
+OSStatus withHandle(Opaque* handle, Locked&& locked)
+{
+    return withHandle(handle, std::forward<Locked>(locked), [](Opaque&) { return OSStatus{0}; });
+}
+
+// Nothing to do under the lock but find the object.
+constexpr auto kJustFound = [](Registry&, auto&) { return OSStatus{0}; };
+
+// Makes a new object, enters it in `table` and gives its handle.
+template <typename Opaque>
+OSStatus newHandle(std::unordered_map<Opaque*, std::unique_ptr<Opaque>> Registry::*table, Opaque** outHandle)
+{
+    if (outHandle == nullptr)
+        return kParamErr;
+    auto object = std::make_unique<Opaque>();
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    *outHandle = object.get();
+    (r.*table).emplace(object.get(), std::move(object));
+    return 0;
+}
+
 bool same(MIDIPropertyID a, MIDIPropertyID b)
 {
     return a != nullptr && std::strcmp(a, b) == 0;
+}
+
+// Under the registry's lock, `use(values, unset)` with the table of the endpoint's integer property
+// and the value it has until set.
+template <typename Use>
+OSStatus withIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, Use&& use)
+{
+    const bool speed = same(property, kMIDIPropertyMaxSysExSpeed);
+    if (!speed && !same(property, kMIDIPropertySysExPause))
+        return kMIDIUnknownProperty;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!r.isEndpoint(object))
+        return kMIDIObjectNotFound;
+    use(speed ? r.maxSysExSpeed : r.sysExPause, speed ? kDefaultMaxSysExSpeed : 0);
+    return 0;
 }
 
 }  // namespace
@@ -167,32 +233,17 @@ OSStatus MIDIObjectGetStringProperty(MIDIObjectRef object, MIDIPropertyID proper
 
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32 value)
 {
-    const bool speed = same(property, kMIDIPropertyMaxSysExSpeed);
-    if (!speed && !same(property, kMIDIPropertySysExPause))
-        return kMIDIUnknownProperty;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (!r.isEndpoint(object))
-        return kMIDIObjectNotFound;
-    (speed ? r.maxSysExSpeed : r.sysExPause)[object] = value;
-    return 0;
+    return withIntegerProperty(object, property, [object, value](auto& values, SInt32) { values[object] = value; });
 }
 
 OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef object, MIDIPropertyID property, SInt32* outValue)
 {
     if (outValue == nullptr)
         return kParamErr;
-    const bool speed = same(property, kMIDIPropertyMaxSysExSpeed);
-    if (!speed && !same(property, kMIDIPropertySysExPause))
-        return kMIDIUnknownProperty;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (!r.isEndpoint(object))
-        return kMIDIObjectNotFound;
-    const auto& values = speed ? r.maxSysExSpeed : r.sysExPause;
-    auto it = values.find(object);
-    *outValue = it != values.end() ? it->second : speed ? kDefaultMaxSysExSpeed : 0;
-    return 0;
+    return withIntegerProperty(object, property, [object, outValue](const auto& values, SInt32 unset) {
+        const auto it = values.find(object);
+        *outValue = it != values.end() ? it->second : unset;
+    });
 }
 
 CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* buffer, CFIndex length, bool)
@@ -209,28 +260,19 @@ void CFRelease(CFURLRef url)
 
 OSStatus NewMusicSequence(MusicSequence* outSequence)
 {
-    if (outSequence == nullptr)
-        return kParamErr;
-    auto sequence = std::make_unique<OpaqueMusicSequence>();
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    *outSequence = sequence.get();
-    r.sequences.emplace(sequence.get(), std::move(sequence));
-    return 0;
+    return newHandle(&Registry::sequences, outSequence);
 }
 
 OSStatus DisposeMusicSequence(MusicSequence sequence)
 {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (r.sequence(sequence) == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    for (auto& [key, player] : r.players)
-        if (player->sequence == sequence)
-            player->sequence = nullptr;  // the player keeps the loaded data it plays
-    r.forgetTracks(*sequence);
-    r.sequences.erase(sequence);
-    return 0;
+    return withHandle(sequence, [](Registry& r, OpaqueMusicSequence& s) {
+        for (auto& [key, player] : r.players)
+            if (player->sequence == &s)
+                player->sequence = nullptr;  // the player keeps the loaded data it plays
+        r.forgetTracks(s);
+        r.sequences.erase(&s);
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicSequenceFileLoad(MusicSequence sequence, CFURLRef fileRef, MusicSequenceFileTypeID,
@@ -246,224 +288,176 @@ OSStatus MusicSequenceFileLoadRead(MusicSequence sequence, SmfReadResult&& file)
 {
     const SmfStatus status = file.status;
     auto loaded = std::make_shared<const Sequence>(std::move(file.sequence));
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicSequence* s = r.sequence(sequence);
-    if (s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    s->sequence = std::move(loaded);
-    r.forgetTracks(*s);
-    switch (status) {
-    case SmfStatus::Complete:
-    case SmfStatus::Damaged: return 0;
-    case SmfStatus::NotMidi:
-    case SmfStatus::Empty: return kAudioToolboxErr_InvalidSequenceType;
-    case SmfStatus::Unreadable: return kFileNotFound;
-    }
-    return kAudioToolboxErr_InvalidSequenceType;
+    return withHandle(sequence, [&loaded, status](Registry& r, OpaqueMusicSequence& s) {
+        s.sequence = std::move(loaded);
+        r.forgetTracks(s);
+        switch (status) {
+        case SmfStatus::Complete:
+        case SmfStatus::Damaged: return OSStatus{0};
+        case SmfStatus::NotMidi:
+        case SmfStatus::Empty: return kAudioToolboxErr_InvalidSequenceType;
+        case SmfStatus::Unreadable: return kFileNotFound;
+        }
+        return kAudioToolboxErr_InvalidSequenceType;
+    });
 }
 
 OSStatus MusicSequenceSetMIDIEndpoint(MusicSequence sequence, MIDIEndpointRef endpoint)
 {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicSequence* s = r.sequence(sequence);
-    if (s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    if (!r.isEndpoint(endpoint))
-        return kAudioToolboxErr_IllegalTrackDestination;
-    s->endpoint = endpoint;
-    return 0;
+    return withHandle(sequence, [endpoint](Registry& r, OpaqueMusicSequence& s) {
+        if (!r.isEndpoint(endpoint))
+            return kAudioToolboxErr_IllegalTrackDestination;
+        s.endpoint = endpoint;
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicSequenceGetTrackCount(MusicSequence sequence, UInt32* outNumberOfTracks)
 {
     if (outNumberOfTracks == nullptr)
         return kParamErr;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicSequence* s = r.sequence(sequence);
-    if (s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    *outNumberOfTracks = UInt32(s->sequence->trackCount());
-    return 0;
+    return withHandle(sequence, [outNumberOfTracks](Registry&, OpaqueMusicSequence& s) {
+        *outNumberOfTracks = UInt32(s.sequence->trackCount());
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp beats, double* outSeconds)
 {
     if (outSeconds == nullptr)
         return kParamErr;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicSequence* s = r.sequence(sequence);
-    if (s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    *outSeconds = s->sequence->tempoMap().beatsToSeconds(beats);
-    return 0;
+    return withHandle(sequence, [beats, outSeconds](Registry&, OpaqueMusicSequence& s) {
+        *outSeconds = s.sequence->tempoMap().beatsToSeconds(beats);
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicSequenceGetBeatsForSeconds(MusicSequence sequence, double seconds, MusicTimeStamp* outBeats)
 {
     if (outBeats == nullptr)
         return kParamErr;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicSequence* s = r.sequence(sequence);
-    if (s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    *outBeats = s->sequence->tempoMap().secondsToBeats(seconds);
-    return 0;
+    return withHandle(sequence, [seconds, outBeats](Registry&, OpaqueMusicSequence& s) {
+        *outBeats = s.sequence->tempoMap().secondsToBeats(seconds);
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicSequenceGetIndTrack(MusicSequence sequence, UInt32 trackIndex, MusicTrack* outTrack)
 {
     if (outTrack == nullptr)
         return kParamErr;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicSequence* s = r.sequence(sequence);
-    if (s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    if (trackIndex >= s->sequence->trackCount())
-        return kAudioToolboxErr_TrackIndexError;
-    if (s->tracks.size() <= trackIndex)
-        s->tracks.resize(s->sequence->trackCount());
-    auto& handle = s->tracks[trackIndex];
-    if (!handle) {
-        handle = std::make_unique<OpaqueMusicTrack>(OpaqueMusicTrack{s, trackIndex});
-        r.trackOwners.emplace(handle.get(), s);
-    }
-    *outTrack = handle.get();
-    return 0;
+    return withHandle(sequence, [trackIndex, outTrack](Registry& r, OpaqueMusicSequence& s) {
+        if (trackIndex >= s.sequence->trackCount())
+            return kAudioToolboxErr_TrackIndexError;
+        if (s.tracks.size() <= trackIndex)
+            s.tracks.resize(s.sequence->trackCount());
+        auto& handle = s.tracks[trackIndex];
+        if (!handle) {
+            handle = std::make_unique<OpaqueMusicTrack>(OpaqueMusicTrack{&s, trackIndex});
+            r.trackOwners.emplace(handle.get(), &s);
+        }
+        *outTrack = handle.get();
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicTrackGetProperty(MusicTrack track, UInt32 propertyID, void* outData, UInt32* ioLength)
 {
     if (outData == nullptr || ioLength == nullptr)
         return kParamErr;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicTrack* t = r.track(track);
-    if (t == nullptr)
-        return kAudioToolboxErr_TrackNotFound;
-    if (propertyID != kSequenceTrackProperty_TrackLength || *ioLength < sizeof(MusicTimeStamp))
-        return kParamErr;
-    const Sequence& sequence = *t->owner->sequence;
-    MusicTimeStamp length = sequence.trackLengthBeats(t->index);
-    if (sequence.isSysExDump()) {
-        // Every message stands at tick 0 and waits for the one before it at the destination's pace.
-        const SysExPacing pacing = r.pacing(t->owner->endpoint);
-        const SysExPacer pacer(pacing);
-        length = sequence.tempoMap().secondsToBeats(pacer.drainSeconds(sequence.systemBytes()) +
-                                                    pacing.pauseSeconds * double(sequence.systemMessageCount()));
-    }
-    std::memcpy(outData, &length, sizeof length);
-    *ioLength = sizeof length;
-    return 0;
+    return withHandle(track, [propertyID, outData, ioLength](Registry& r, OpaqueMusicTrack& t) {
+        if (propertyID != kSequenceTrackProperty_TrackLength || *ioLength < sizeof(MusicTimeStamp))
+            return kParamErr;
+        const Sequence& sequence = *t.owner->sequence;
+        MusicTimeStamp length = sequence.trackLengthBeats(t.index);
+        if (sequence.isSysExDump()) {
+            // Every message stands at tick 0 and waits for the one before it at the destination's pace.
+            const SysExPacing pacing = r.pacing(t.owner->endpoint);
+            const SysExPacer pacer(pacing);
+            length = sequence.tempoMap().secondsToBeats(pacer.drainSeconds(sequence.systemBytes()) +
+                                                        pacing.pauseSeconds * double(sequence.systemMessageCount()));
+        }
+        std::memcpy(outData, &length, sizeof length);
+        *ioLength = sizeof length;
+        return OSStatus{0};
+    });
 }
 
 OSStatus NewMusicPlayer(MusicPlayer* outPlayer)
 {
-    if (outPlayer == nullptr)
-        return kParamErr;
-    auto player = std::make_unique<OpaqueMusicPlayer>();
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    *outPlayer = player.get();
-    r.players.emplace(player.get(), std::move(player));
-    return 0;
+    return newHandle(&Registry::players, outPlayer);
 }
 
 OSStatus DisposeMusicPlayer(MusicPlayer player)
 {
-    std::unique_ptr<OpaqueMusicPlayer> owned;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        auto it = r.players.find(player);
-        if (player == nullptr || it == r.players.end())
-            return kAudioToolboxErr_InvalidPlayer;
-        owned = std::move(it->second);
-        r.players.erase(it);
-    }
-    owned->player.stop();  // outside the lock: stopping waits for the output to silence
-    return 0;
+    std::unique_ptr<OpaqueMusicPlayer> owned;  // what the player's handle named, out of the tables
+    return withHandle(
+        player,
+        [&owned](Registry& r, OpaqueMusicPlayer& p) {
+            owned = std::move(r.players.extract(&p).mapped());
+            return OSStatus{0};
+        },
+        [](OpaqueMusicPlayer& p) {
+            p.player.stop();  // outside the lock: stopping waits for the output to silence
+            return OSStatus{0};
+        });
 }
 
 OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence)
 {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicPlayer* p = r.player(player);
-    if (p == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    OpaqueMusicSequence* s = sequence != nullptr ? r.sequence(sequence) : nullptr;
-    if (sequence != nullptr && s == nullptr)
-        return kAudioToolboxErr_NoSequence;
-    p->sequence = s;
-    p->player.setSequence(s != nullptr ? s->sequence : nullptr);
-    return 0;
+    return withHandle(player, [sequence](Registry& r, OpaqueMusicPlayer& p) {
+        OpaqueMusicSequence* s = r.find(sequence);
+        if (sequence != nullptr && s == nullptr)
+            return notFound(sequence);
+        p.sequence = s;
+        p.player.setSequence(s != nullptr ? s->sequence : nullptr);
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicPlayerStart(MusicPlayer player)
 {
     DestinationHandle destination;
     SysExPacing pacing;
-    OpaqueMusicPlayer* p = nullptr;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        p = r.player(player);
-        if (p == nullptr)
-            return kAudioToolboxErr_InvalidPlayer;
-        if (p->sequence == nullptr || !p->player.hasSequence())
-            return kAudioToolboxErr_NoSequence;
-        if (!r.isEndpoint(p->sequence->endpoint))
-            return kAudioToolboxErr_IllegalTrackDestination;
-        destination = r.destinationByEndpoint[p->sequence->endpoint];
-        pacing = r.pacing(p->sequence->endpoint);
-        // A sequence reloaded since it was given to the player plays its new contents.
-        p->player.setSequence(p->sequence->sequence);
-    }
-    // Players are used from one thread (the caller's main thread); only the tables need the lock.
-    p->player.start(destination, pacing);
-    return 0;
+    return withHandle(
+        player,
+        [&destination, &pacing](Registry& r, OpaqueMusicPlayer& p) {
+            if (p.sequence == nullptr || !p.player.hasSequence())
+                return kAudioToolboxErr_NoSequence;
+            if (!r.isEndpoint(p.sequence->endpoint))
+                return kAudioToolboxErr_IllegalTrackDestination;
+            destination = r.destinationByEndpoint[p.sequence->endpoint];
+            pacing = r.pacing(p.sequence->endpoint);
+            // A sequence reloaded since it was given to the player plays its new contents.
+            p.player.setSequence(p.sequence->sequence);
+            return OSStatus{0};
+        },
+        [&destination, &pacing](OpaqueMusicPlayer& p) {
+            p.player.start(destination, pacing);
+            return OSStatus{0};
+        });
 }
 
 OSStatus MusicPlayerStop(MusicPlayer player)
 {
-    if (player == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    OpaqueMusicPlayer* p = nullptr;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        p = r.player(player);
-    }
-    if (p == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    p->player.stop();
-    return 0;
+    return withHandle(player, kJustFound, [](OpaqueMusicPlayer& p) {
+        p.player.stop();
+        return OSStatus{0};
+    });
 }
 
 namespace {
 
-// Runs `act` on the player named by `player` (outside the registry's lock: players are used from
-// one thread); a failure status when there is none, or it has no sequence.
+// Runs `act` on the player named by `player`, which has a sequence (outside the registry's lock).
 template <class Act> OSStatus withPlayer(MusicPlayer player, Act act)
 {
-    OpaqueMusicPlayer* p = nullptr;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        p = r.player(player);
-    }
-    if (p == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    if (!p->player.hasSequence())
-        return kAudioToolboxErr_NoSequence;
-    act(p->player);
-    return 0;
+    return withHandle(
+        player,
+        [](Registry&, OpaqueMusicPlayer& p) { return p.player.hasSequence() ? OSStatus{0} : kAudioToolboxErr_NoSequence; },
+        [&act](OpaqueMusicPlayer& p) {
+            act(p.player);
+            return OSStatus{0};
+        });
 }
 
 }  // namespace
@@ -501,49 +495,33 @@ OSStatus MusicPlayerGetStopCutSysEx(MusicPlayer player, double waitSeconds, bool
 {
     if (outCut == nullptr)
         return kParamErr;
-    OpaqueMusicPlayer* p = nullptr;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        p = r.player(player);
-    }
-    if (p == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    // Outside the lock: it may wait. A stop not taken by the deadline has cut nothing yet.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::max(0.0, waitSeconds));
-    std::optional<bool> cut = p->player.stopCutMessage();
-    while (!cut && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        cut = p->player.stopCutMessage();
-    }
-    *outCut = cut.value_or(false);
-    return 0;
+    return withHandle(player, kJustFound, [waitSeconds, outCut](OpaqueMusicPlayer& p) {
+        // A stop not taken by the deadline has cut nothing yet.
+        std::optional<bool> cut;
+        pollUntil(deadlineAfter(waitSeconds), std::chrono::milliseconds(1), [&] {
+            cut = p.player.stopCutMessage();
+            return cut.has_value();
+        });
+        *outCut = cut.value_or(false);
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicPlayerGetTime(MusicPlayer player, MusicTimeStamp* outTime)
 {
     if (outTime == nullptr)
         return kParamErr;
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    OpaqueMusicPlayer* p = r.player(player);
-    if (p == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    if (!p->player.hasSequence())
-        return kAudioToolboxErr_NoSequence;
-    *outTime = p->player.positionBeats();
-    return 0;
+    return withHandle(player, [outTime](Registry&, OpaqueMusicPlayer& p) {
+        if (!p.player.hasSequence())
+            return kAudioToolboxErr_NoSequence;
+        *outTime = p.player.positionBeats();
+        return OSStatus{0};
+    });
 }
 
 OSStatus MusicPlayerWaitUntilSent(MusicPlayer player, double graceSeconds)
 {
-    OpaqueMusicPlayer* p = nullptr;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        p = r.player(player);
-    }
-    if (p == nullptr)
-        return kAudioToolboxErr_InvalidPlayer;
-    return p->player.waitUntilSent(graceSeconds) ? 0 : kTimedOut;
+    return withHandle(player, kJustFound, [graceSeconds](OpaqueMusicPlayer& p) {
+        return p.player.waitUntilSent(graceSeconds) ? OSStatus{0} : kTimedOut;
+    });
 }

@@ -6,15 +6,16 @@
 
 #include "services/chase.h"
 #include "services/sequence.h"
-#include "services/smf/track_decoder.h"
+#include "services/smf/track_merge.h"
 
 namespace brennick {
 
 namespace {
+using Merge = smf::TrackMerge;
 constexpr std::size_t kKeys = 16 * 128;
-constexpr std::uint8_t kEndOfExclusive = 0xF7;
 constexpr std::uint8_t kSustain = 64;
 constexpr std::uint8_t kResetAllControllers = 121;
+constexpr std::uint8_t kEndOfExclusive = 0xF7;
 }  // namespace
 
 void StreamEvent::copyTo(std::uint8_t* out) const noexcept
@@ -24,191 +25,6 @@ void StreamEvent::copyTo(std::uint8_t* out) const noexcept
     if (!bytes.empty())
         std::memcpy(out, bytes.data(), bytes.size());
 }
-
-// A k-way merge over the tracks that hold messages of one sort (channel or system), each track
-// decoded where it lies in the file. Tracks are ordered by tick, then by track number, in a winner
-// tree (each node holds the least key below it): moving any one track costs a load, a comparison
-// and a conditional move per level, with no branch that depends on how the tracks interleave.
-struct StreamCursor::Merge {
-    struct Track {
-        smf::TrackDecoder decoder;
-        MidiMessage message;               // the track's next message of this sort
-        const std::uint8_t* at = nullptr;  // where that message begins: file order within the track
-        std::uint32_t index = 0;
-        // The search for the next message paused before finding it (see scan()): `message` is stale
-        // and the decoder's tick is the earliest the next message can have.
-        bool pending = false;
-    };
-    // A track's place in the order in one number: its next tick above, its place in `tracks` below
-    // (a file has at most 65535 tracks), so that equal ticks go in track order and every key differs.
-    // A track with nothing left (or out of the order) has a key above every tick's. 128 bits hold
-    // any tick exactly.
-    __extension__ typedef unsigned __int128 Key;
-    static constexpr unsigned kIndexBits = 16;
-    static constexpr Key kIndexMask = (Key{1} << kIndexBits) - 1;
-    static constexpr Key kDone = ~kIndexMask;
-    enum class Scan : std::uint8_t { Found, Paused, Ended };
-    static constexpr std::size_t kScanStep = 256;  // events decoded at most per search step
-
-    // The tracks of `sequence` from `from` on, after `prelude` (whose messages stand at tick 0).
-    Merge(const Sequence& sequence, bool system, const PlayFrom& from, const MidiTrack* prelude)
-        : system(system), clock(sequence.tempoMap())
-    {
-        const auto add = [this, system](const MidiTrack& track, std::size_t number) {
-            if ((system ? track.systemMessageCount() : track.channelMessageCount()) == 0)
-                return false;
-            const auto events = track.events();
-            tracks.push_back({smf::TrackDecoder(events.data(), events.data() + events.size()),
-                              {},
-                              nullptr,
-                              static_cast<std::uint32_t>(number)});
-            return true;
-        };
-        if (prelude != nullptr)
-            add(*prelude, sequence.trackCount());
-        const std::size_t firstSongTrack = tracks.size();
-        for (std::size_t t = 0; t < sequence.trackCount(); ++t)
-            add(sequence.track(t), t);
-        while (leaves < tracks.size())
-            leaves *= 2;
-        nodes.assign(2 * leaves, kDone);
-        for (std::uint32_t i = 0; i < leaves; ++i) {
-            if (i >= tracks.size()) {
-                nodes[leaves + i] = doneKey(i);
-            } else if (i >= firstSongTrack && (from.tick > 0 || (system && from.dumpMessage > 0))) {
-                nodes[leaves + i] = skipTo(tracks[i], from) ? keyOf(i) : doneKey(i);
-            } else {
-                nodes[leaves + i] = system           ? keyAfter(i, scan(tracks[i], kScanStep))
-                                    : fetch(tracks[i]) ? keyOf(i)
-                                                       : doneKey(i);
-            }
-        }
-        for (std::size_t node = leaves - 1; node > 0; --node)
-            nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
-    }
-
-    // Moves `track` to its first message of this sort at or after `from`: past a SysEx dump's
-    // first messages, never into the middle of a message (the packets that continue one begun
-    // before are passed over too). Runs where the cursor is made, never where it plays.
-    bool skipTo(Track& track, const PlayFrom& from) noexcept
-    {
-        std::size_t messages = 0;
-        for (bool insideSkipped = false;;) {  // a message begun before `from` goes on
-            if (!fetch(track))
-                return false;
-            const bool continuation = track.message.kind == MessageKind::SysExContinuation;
-            if (continuation && insideSkipped) {
-                insideSkipped = track.decoder.insideSysEx();
-                continue;
-            }
-            const bool before =
-                track.message.tick < from.tick || (system && !continuation && messages < from.dumpMessage);
-            if (!before)
-                return true;
-            messages += system && !continuation;
-            insideSkipped = system && track.decoder.insideSysEx();
-        }
-    }
-
-    Key keyOf(std::uint32_t track) const noexcept { return Key{tracks[track].message.tick} << kIndexBits | track; }
-    static Key doneKey(std::uint32_t track) noexcept { return kDone | track; }
-    Key keyAfter(std::uint32_t track, Scan result) noexcept
-    {
-        Track& t = tracks[track];
-        t.pending = result == Scan::Paused;
-        return result == Scan::Found    ? keyOf(track)
-               : result == Scan::Paused ? Key{t.decoder.tick()} << kIndexBits | track
-                                        : doneKey(track);
-    }
-
-    // Moves `track` to its next message of this sort; false at its end.
-    bool fetch(Track& track) noexcept { return scan(track, ~std::size_t{0}) == Scan::Found; }
-
-    // Moves `track` towards its next message of this sort, decoding at most `budget` events: system
-    // messages can lie far apart in a track of notes, and a search through all of them in one go
-    // would stall the real-time thread that plays them.
-    [[gnu::always_inline]] Scan scan(Track& track, std::size_t budget) noexcept
-    {
-        for (; budget > 0; --budget) {
-            track.at = track.decoder.position();
-            if (const auto step = track.decoder.next(track.message); step != smf::TrackDecoder::Step::Message) {
-                if (step == smf::TrackDecoder::Step::Skipped)
-                    continue;
-                return Scan::Ended;
-            }
-            if (system ? isSystemMessage(track.message.kind) : track.message.kind == MessageKind::Channel)
-                return Scan::Found;
-        }
-        return Scan::Paused;
-    }
-    // After an open SysEx packet: the track's next system message, searched for as long as it may
-    // still continue that packet (meta events only in between). Paused: it cannot.
-    Scan scanForContinuation(Track& track) noexcept
-    {
-        for (;;) {
-            const Scan result = scan(track, kScanStep);
-            if (result != Scan::Paused || !track.decoder.insideSysEx())
-                return result;
-        }
-    }
-    // Searches on until the earliest track's next message is known, or can come no sooner than
-    // after `tick`. The work follows the song: tracks are searched only as far as playback has got.
-    void settle(std::uint64_t tick) noexcept
-    {
-        while (!empty()) {
-            const std::uint32_t track = winnerTrack();
-            Track& t = tracks[track];
-            if (!t.pending || t.decoder.tick() > tick)
-                return;
-            update(track, keyAfter(track, scan(t, kScanStep)));
-        }
-    }
-    bool topPending() const noexcept { return !empty() && tracks[winnerTrack()].pending; }
-    // The earliest tick the next message can have, once settle() has left the top pending.
-    std::uint64_t pendingTick() const noexcept { return tracks[winnerTrack()].decoder.tick(); }
-    // Puts a track taken out by pop() back in, after a scan() of its own.
-    void putBack(std::uint32_t track, Scan result) noexcept { update(track, keyAfter(track, result)); }
-
-    bool empty() const noexcept { return root() >= kDone; }
-    std::uint32_t winnerTrack() const noexcept { return static_cast<std::uint32_t>(root() & kIndexMask); }
-    Track* top() noexcept { return empty() ? nullptr : &tracks[winnerTrack()]; }
-
-    // The earliest track has moved on to its next message.
-    void advanceTop() noexcept
-    {
-        const std::uint32_t track = winnerTrack();
-        update(track, fetch(tracks[track]) ? keyOf(track) : doneKey(track));
-    }
-    // Takes the earliest track out of the order (its message is being used) and gives its number.
-    std::uint32_t pop() noexcept
-    {
-        const std::uint32_t track = winnerTrack();
-        update(track, doneKey(track));
-        return track;
-    }
-
-private:
-    Key root() const noexcept { return nodes[1]; }  // with one leaf, the leaf itself
-    // A leaf's new key, and the least keys on its way up.
-    void update(std::uint32_t leaf, Key key) noexcept
-    {
-        std::size_t node = leaves + leaf;
-        nodes[node] = key;
-        for (; node > 1; node /= 2) {
-            key = std::min(key, nodes[node ^ 1]);
-            nodes[node / 2] = key;
-        }
-    }
-
-public:
-    const bool system;
-    TempoMap::Cursor clock;
-    std::vector<Track> tracks;
-
-private:
-    std::size_t leaves = 1;
-    std::vector<Key> nodes;  // 1 is the root, leaves from `leaves` on; leaves past the tracks are done
-};
 
 // The system message (packet) under way or next: taken out of its track's merge, so its track can
 // already look at what follows it.
@@ -229,8 +45,10 @@ StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing
     : sequence_(std::move(sequence)),
       prelude_(from.tick > 0 ? std::make_unique<ChasePrelude>(*sequence_, from.tick) : nullptr),
       originSeconds_(sequence_->tempoMap().ticksToSeconds(from.tick)), rate_(from.rate > 0.0 ? from.rate : 1.0),
-      pacer_(pacing), channels_(std::make_unique<Merge>(*sequence_, false, from, prelude_ ? &prelude_->track() : nullptr)),
-      systems_(std::make_unique<Merge>(*sequence_, true, from, prelude_ ? &prelude_->track() : nullptr)),
+      pacer_(pacing),
+      channels_(std::make_unique<Merge>(*sequence_, false, Merge::Start{from.tick, 0, prelude_ ? &prelude_->track() : nullptr})),
+      systems_(std::make_unique<Merge>(*sequence_, true,
+                                       Merge::Start{from.tick, from.dumpMessage, prelude_ ? &prelude_->track() : nullptr})),
       system_(std::make_unique<SystemMessage>()), releasedAt_(kKeys, -1.0), report_(std::make_shared<StopReport>())
 {
     const std::size_t preludeSystem = prelude_ ? prelude_->track().systemMessageCount() : 0;

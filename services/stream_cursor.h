@@ -15,6 +15,9 @@ namespace brennick {
 
 class Sequence;
 class ChasePrelude;
+namespace smf {
+class TrackMerge;
+}
 
 // Where and how fast a cursor plays a sequence.
 struct PlayFrom {
@@ -112,7 +115,6 @@ public:
     const Sequence& sequence() const noexcept { return *sequence_; }
 
 private:
-    struct Merge;
     struct SystemMessage;
 
     bool loadSystem() noexcept;
@@ -127,8 +129,8 @@ private:
     double originSeconds_ = 0.0;                   // the song's time where the cursor starts
     double rate_ = 1.0;
     SysExPacer pacer_;
-    std::unique_ptr<Merge> channels_;
-    std::unique_ptr<Merge> systems_;
+    std::unique_ptr<smf::TrackMerge> channels_;
+    std::unique_ptr<smf::TrackMerge> systems_;
     std::unique_ptr<SystemMessage> system_;  // the system message under way or next, if loaded
 
     StreamEvent event_;

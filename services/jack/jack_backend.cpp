@@ -11,8 +11,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
 
+#include "services/polling.h"
 #include "services/stream_cursor.h"
 
 namespace brennick {
@@ -67,7 +67,6 @@ struct Slot {
 
     std::atomic<bool> drained{false};
     std::atomic<std::uint64_t> drainedAtCycle{0};
-    std::atomic<std::size_t> dropped{0};
 };
 
 class JackBackend;
@@ -79,19 +78,12 @@ public:
 
     void stop() override;
     bool waitUntilSent(double timeoutSeconds) override;
-    std::size_t droppedCount() const override { return slot_.dropped.load(std::memory_order_relaxed); }
 
 private:
     std::shared_ptr<JackBackend> backend_;
     Slot& slot_;
     bool stopped_ = false;
 };
-
-std::chrono::steady_clock::time_point deadlineAfter(double seconds)
-{
-    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                  std::chrono::duration<double>(std::max(0.0, seconds)));
-}
 
 class JackBackend final : public MidiBackend, public std::enable_shared_from_this<JackBackend> {
 public:
@@ -116,10 +108,8 @@ public:
         // What a client writes in its first cycles after activation can miss the clients it is
         // connected to (the server has yet to place it in the graph's running order): let those
         // cycles pass before any stream can start. Bounded, for a server that stalls.
-        const auto deadline = std::chrono::steady_clock::now() + kActivationBound;
-        while (backend->cyclesBegun_.load(std::memory_order_acquire) < kActivationCycles &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(kPollInterval);
+        pollUntil(std::chrono::steady_clock::now() + kActivationBound, kPollInterval,
+                  [&] { return backend->cyclesBegun_.load(std::memory_order_acquire) >= kActivationCycles; });
         return backend;
     }
 
@@ -182,7 +172,6 @@ public:
             slot.stopRequested.store(false, std::memory_order_relaxed);
             slot.drained.store(false, std::memory_order_relaxed);
             slot.drainedAtCycle.store(0, std::memory_order_relaxed);
-            slot.dropped.store(0, std::memory_order_relaxed);
             // A new connection takes effect in the server's graph at a cycle boundary, and a cycle
             // the server began before it may still be about to run our callback: the callback
             // starts in the first cycle whose graph routes the port to this destination, or the
@@ -212,22 +201,14 @@ public:
 
     bool waitUntilSent(Slot& slot, double timeoutSeconds)
     {
-        const auto deadline = deadlineAfter(timeoutSeconds);
-        for (;;) {
-            if (!alive())
-                return true;
+        return pollUntil(deadlineAfter(timeoutSeconds), kPollInterval, [&] {
             const int state = slot.state.load(std::memory_order_acquire);
-            if (state == Free || state == Stopped)
-                return true;
             // Drained in one cycle; a receiver that the server runs late in that cycle, or in the next
             // (a server that does not wait for its clients), has read it once the next has ended.
-            if (slot.drained.load(std::memory_order_acquire) &&
-                cycles_.load(std::memory_order_acquire) > slot.drainedAtCycle.load(std::memory_order_acquire) + 1)
-                return true;
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(kPollInterval);
-        }
+            return !alive() || state == Free || state == Stopped ||
+                   (slot.drained.load(std::memory_order_acquire) &&
+                    cycles_.load(std::memory_order_acquire) > slot.drainedAtCycle.load(std::memory_order_acquire) + 1);
+        });
     }
 
     void close(double timeoutSeconds) override
@@ -240,21 +221,18 @@ public:
         for (Slot& slot : slots_)
             if (int s = slot.state.load(std::memory_order_acquire); s == Starting || s == Playing)
                 requestStop(slot);
-        const auto deadline = deadlineAfter(timeoutSeconds);
-        while (alive() && std::chrono::steady_clock::now() < deadline && !allSlotsIdle())
-            std::this_thread::sleep_for(kPollInterval);
+        const auto idle = [this] { return !alive() || allSlotsIdle(); };
+        pollUntil(deadlineAfter(timeoutSeconds), kPollInterval, idle);
         // Past the bound, a system message still under way ends at once with F7: a synth must never
         // be left with half of one, waiting for the rest.
         endOpenMessages_.store(true, std::memory_order_release);
-        const auto ended = deadlineAfter(kEndMessageBoundSeconds);
-        while (alive() && std::chrono::steady_clock::now() < ended && !allSlotsIdle())
-            std::this_thread::sleep_for(kPollInterval);
+        const Deadline ended = deadlineAfter(kEndMessageBoundSeconds);
+        pollUntil(ended, kPollInterval, idle);
         // What the last cycles wrote (note-offs, the end of a dump) is read by the receivers in that
         // cycle or the next: let two more pass before the ports go.
         const std::uint64_t written = cycles_.load(std::memory_order_acquire);
-        while (alive() && std::chrono::steady_clock::now() < ended &&
-               cycles_.load(std::memory_order_acquire) < written + 2)
-            std::this_thread::sleep_for(kPollInterval);
+        pollUntil(ended, kPollInterval,
+                  [&] { return !alive() || cycles_.load(std::memory_order_acquire) >= written + 2; });
         // Once the client has let go, the callback runs no more.
         std::lock_guard lock(mainMutex_);
         dead_.store(true, std::memory_order_release);
