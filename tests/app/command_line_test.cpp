@@ -62,7 +62,8 @@ TEST(CommandLine, HelpAndManualPageNameEveryFeature)
     const std::string manual = render("brennick-midi-player.1").text;
     for (const char* feature : {".syx", "Stop (Escape)", "Play Again", "Send To", "Automatic", "SysEx Pacing",
                                 "Quit on stop", "Recent Files", "Play Several Files in Turn", "Previous", "Next",
-                                "Repeat", "LoopStatus", "media controls", "MPRIS", "per synth model",
+                                "Repeat", "LoopStatus", "Pause", "Resume", "Left and Right", "Tempo", "Panic",
+                                "media controls", "MPRIS", "per synth model",
                                 "<prefix>/share/brennick-midi-player/BrennickMIDIPlayerSetting.xml",
                                 "per-user settings file",
                                 "$XDG_CONFIG_HOME/brennick-midi-player/BrennickMIDIPlayerSetting.xml", "--list",
