@@ -356,33 +356,28 @@ void StreamCursor::trackNote(std::span<const std::uint8_t> message, double secon
     }
 }
 
-// After a stop: one note-off at a time for every key sounding at the stop, after what was sent.
+// After a stop: one note-off at a time for every key sounding at the stop, after what was sent;
+// then the sustain pedals the song left down (a note let go under one would sound on).
 const StreamEvent* StreamCursor::nextNoteOff() noexcept
 {
-    for (; noteOffScan_ < kKeys; ++noteOffScan_) {
-        const unsigned channel = unsigned(noteOffScan_ / 128);
-        const unsigned key = unsigned(noteOffScan_ % 128);
-        const bool on = (sounding_[channel][key >> 6] >> (key & 63)) & 1;
-        if (!on && !(releasedAt_[noteOffScan_] > stopSeconds_))
-            continue;
-        noteOff_[0] = static_cast<std::uint8_t>(0x80 | channel);
-        noteOff_[1] = static_cast<std::uint8_t>(key);
-        noteOff_[2] = 0x40;
-        event_.seconds = std::max(lastSeconds_, stopSeconds_);
-        event_.kind = StreamEvent::Kind::Channel;
-        event_.leadingF0 = event_.startsMessage = event_.endsMessage = false;
-        event_.bytes = std::span<const std::uint8_t>(noteOff_, 3);
-        peeked_ = Peeked::NoteOff;
-        return &event_;
-    }
-    // Then the sustain pedals the song left down: a note let go under one would sound on.
     for (; noteOffScan_ < kKeys + 16; ++noteOffScan_) {
-        const unsigned channel = unsigned(noteOffScan_ - kKeys);
-        if (!((sustained_ >> channel) & 1))
-            continue;
-        noteOff_[0] = static_cast<std::uint8_t>(0xB0 | channel);
-        noteOff_[1] = kSustain;
-        noteOff_[2] = 0;
+        if (noteOffScan_ < kKeys) {
+            const unsigned channel = unsigned(noteOffScan_ / 128);
+            const unsigned key = unsigned(noteOffScan_ % 128);
+            const bool on = (sounding_[channel][key >> 6] >> (key & 63)) & 1;
+            if (!on && !(releasedAt_[noteOffScan_] > stopSeconds_))
+                continue;
+            noteOff_[0] = static_cast<std::uint8_t>(0x80 | channel);
+            noteOff_[1] = static_cast<std::uint8_t>(key);
+            noteOff_[2] = 0x40;
+        } else {
+            const unsigned channel = unsigned(noteOffScan_ - kKeys);
+            if (!((sustained_ >> channel) & 1))
+                continue;
+            noteOff_[0] = static_cast<std::uint8_t>(0xB0 | channel);
+            noteOff_[1] = kSustain;
+            noteOff_[2] = 0;
+        }
         event_.seconds = std::max(lastSeconds_, stopSeconds_);
         event_.kind = StreamEvent::Kind::Channel;
         event_.leadingF0 = event_.startsMessage = event_.endsMessage = false;
