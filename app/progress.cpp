@@ -31,7 +31,7 @@ void AppDelegate::updateProgressBar()
     }
     // A sequence of length 0 shows as no progress rather than an infinite fraction.
     if (view_)
-        view_->setIndicatorValue(SeqLen > 0.0 ? std::min(position / SeqLen, 1.0) : 0.0);
+        view_->setIndicatorValue(SeqLen > 0.0 ? position / SeqLen : 0.0);
 }
 
 bool AppDelegate::stillSending(MusicTimeStamp position)

@@ -195,8 +195,14 @@ void AppDelegate::loadSettings()
 
 void AppDelegate::loadPreferencesIfNeeded()
 {
-    if (!preferencesLoaded_)
-        loadPreferences(readSettingsFile(settingsPath()).value_or(QVariantMap()));
+    if (preferencesLoaded_)
+        return;
+    // "Quit on stop" too: a file given at launch may play, and be remembered (which saves), before
+    // the settings are loaded; the save must not write the item's state over the user's.
+    const QVariantMap dictionary = readSettingsFile(settingsPath()).value_or(QVariantMap());
+    if (autoQuit_)
+        autoQuit_->setState(qint64(intValue(dictionary.value(kQuitOnStop))));
+    loadPreferences(dictionary);
 }
 
 void AppDelegate::loadPreferences(const QVariantMap& dictionary)
