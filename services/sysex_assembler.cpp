@@ -13,7 +13,7 @@ constexpr std::uint8_t kFirstRealTime = 0xF8;
 void SysExAssembler::endMessage()
 {
     if (mode_ == Mode::Inside)
-        ++counts_.dropped;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
     message_.clear();
 }
 
@@ -30,7 +30,7 @@ void SysExAssembler::feed(std::span<const std::uint8_t> piece, const Deliver& de
     for (const std::uint8_t byte : piece) {
         if (byte >= kFirstRealTime) {
             // A one-byte message that may arrive in the middle of anything, a SysEx included.
-            ++counts_.other;
+            other_.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         if (byte == kSysExEnd) {
@@ -39,7 +39,7 @@ void SysExAssembler::feed(std::span<const std::uint8_t> piece, const Deliver& de
                 deliver(message_);
                 message_.clear();
             } else if (mode_ != Mode::Discarding) {
-                ++counts_.other;  // an end without a start
+                other_.fetch_add(1, std::memory_order_relaxed);  // an end without a start
             }
             mode_ = Mode::Idle;
             continue;
@@ -50,7 +50,7 @@ void SysExAssembler::feed(std::span<const std::uint8_t> piece, const Deliver& de
                 message_.push_back(byte);
                 mode_ = Mode::Inside;
             } else {
-                ++counts_.other;
+                other_.fetch_add(1, std::memory_order_relaxed);
                 mode_ = Mode::Running;
             }
             continue;
@@ -61,14 +61,14 @@ void SysExAssembler::feed(std::span<const std::uint8_t> piece, const Deliver& de
                 message_.push_back(byte);
             } else {
                 // No room left for its F7: it can never be whole.
-                ++counts_.dropped;
+                dropped_.fetch_add(1, std::memory_order_relaxed);
                 message_.clear();
                 message_.shrink_to_fit();
                 mode_ = Mode::Discarding;
             }
             break;
         case Mode::Idle:
-            ++counts_.other;
+            other_.fetch_add(1, std::memory_order_relaxed);
             break;
         case Mode::Running:
         case Mode::Discarding:

@@ -3,6 +3,7 @@
 // event split anywhere, ALSA's 256-byte pieces. Never hands out half a message, and holds at most
 // one bounded message in memory.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,9 +31,13 @@ public:
     // A message whose rest was lost (a piece that could not be kept): the one under way is dropped.
     void interrupt();
     // Counts one whole message that is not a SysEx (a backend that delivers messages decoded).
-    void countOther() { ++counts_.other; }
+    void countOther() { other_.fetch_add(1, std::memory_order_relaxed); }
 
-    const InputCounts& counts() const noexcept { return counts_; }
+    // May be read on any thread while another feeds.
+    InputCounts counts() const noexcept
+    {
+        return {dropped_.load(std::memory_order_relaxed), other_.load(std::memory_order_relaxed)};
+    }
 
 private:
     enum class Mode {
@@ -47,7 +52,8 @@ private:
     std::size_t maxMessageBytes_;
     Mode mode_ = Mode::Idle;
     std::vector<std::uint8_t> message_;
-    InputCounts counts_;
+    std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> other_{0};
 };
 
 }  // namespace brennick
