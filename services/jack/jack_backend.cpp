@@ -244,6 +244,13 @@ public:
             slot.ring->discard();
             slot.lost = false;
             slot.listening.store(true, std::memory_order_release);
+            // What the source sends once this returns (the answer to a question sent next) must
+            // not be lost: wait for the connection to show in the graph and for a cycle after it.
+            const Deadline bound = deadlineAfter(kConnectionWaitSeconds);
+            pollUntil(bound, kPollInterval, [&] { return !alive() || jack_port_connected(port) > 0; });
+            const std::uint64_t connectedBy = cyclesBegun_.load(std::memory_order_acquire);
+            pollUntil(bound, kPollInterval,
+                      [&] { return !alive() || cycles_.load(std::memory_order_acquire) > connectedBy; });
             return std::make_unique<JackListener>(shared_from_this(), slot, std::move(handler));
         }
         return nullptr;
