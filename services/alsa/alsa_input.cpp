@@ -16,6 +16,9 @@ namespace {
 
 constexpr const char* kClientName = "Brennick MIDI Player";
 constexpr int kStopCheckMs = 20;  // how soon a listener that is destroyed notices
+// Event cells the kernel holds for us while the thread is not reading (a SysEx piece takes about
+// ten): the most it grants, so a dump at full speed is not cut while the thread waits its turn.
+constexpr int kInputPool = 2000;
 // Room for one decoded event that is not a SysEx (those are taken as they come).
 constexpr std::size_t kDecodeBytes = 64;
 
@@ -137,6 +140,7 @@ std::unique_ptr<InputListener> listenTo(const MidiSource* source, SysExHandler h
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0)
         return nullptr;
     snd_seq_set_client_name(seq, kClientName);
+    snd_seq_set_client_pool_input(seq, kInputPool);
     snd_midi_event_t* decoder = nullptr;
     // Only we connect to the port: other programs do not see it as a destination.
     const int port = snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
