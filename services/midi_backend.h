@@ -1,10 +1,16 @@
 #pragma once
-// What a MIDI output backend (JACK, ALSA sequencer) offers the sequence player: destinations and
-// the transport of one stream to one of them. The playback rules live in the stream cursor.
+// What a MIDI backend (JACK, ALSA sequencer) offers: destinations and the transport of one stream
+// to one of them for the sequence player (the playback rules live in the stream cursor); sources
+// and listening to what a synth sends back.
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "services/sysex_assembler.h"
 
 namespace brennick {
 
@@ -34,6 +40,45 @@ private:
 
 using DestinationHandle = std::shared_ptr<const MidiDestination>;
 
+// One source (a port that sends MIDI to us) as its backend listed it; a handle like a destination.
+class MidiSource {
+public:
+    virtual ~MidiSource() = default;
+
+    const std::string& displayName() const noexcept { return displayName_; }
+    // Stable across listings, like a destination's.
+    const std::string& identity() const noexcept { return identity_; }
+    // The identity of the destination of the same device (same client), where a reply to what is
+    // sent there comes from; empty when the device takes no input.
+    const std::string& pairedDestination() const noexcept { return pairedDestination_; }
+
+protected:
+    MidiSource(std::string identity, std::string displayName, std::string pairedDestination)
+        : identity_(std::move(identity)), displayName_(std::move(displayName)),
+          pairedDestination_(std::move(pairedDestination))
+    {
+    }
+
+private:
+    std::string identity_;
+    std::string displayName_;
+    std::string pairedDestination_;
+};
+
+using SourceHandle = std::shared_ptr<const MidiSource>;
+
+// Gets each whole SysEx message (F0 ... F7) a source sent, in order, on a thread of the backend's
+// (never the real-time one). It must not destroy its own listener.
+using SysExHandler = std::function<void(std::span<const std::uint8_t>)>;
+
+// Listening to one source. Destroying it stops listening; the handler is not called afterwards.
+class InputListener {
+public:
+    virtual ~InputListener() = default;
+    // What was not handed out: SysEx messages cut short or too long, and the other messages.
+    virtual InputCounts counts() const = 0;
+};
+
 // One cursor playing to one destination. Destroying the stream stops it.
 class PlaybackStream {
 public:
@@ -60,6 +105,13 @@ public:
 
     // The destinations as they are now, in the service's order, their display names read once.
     virtual std::vector<DestinationHandle> destinations() = 0;
+
+    // The sources as they are now, in the service's order, each paired with its device's destination.
+    virtual std::vector<SourceHandle> sources() = 0;
+
+    // Listens to `source` (a handle this backend listed). Null when it has gone or the backend
+    // cannot take another listener.
+    virtual std::unique_ptr<InputListener> listen(const SourceHandle& source, SysExHandler handler) = 0;
 
     // Starts `cursor` on `destination` (a handle this backend listed; any other is a destination that
     // has gone). A destination that has gone is not an error: the stream runs on, unheard, so its end

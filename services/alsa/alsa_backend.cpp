@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "services/alsa/alsa_input.h"
 #include "services/alsa/alsa_ports.h"
 #include "services/alsa/alsa_queue_timer.h"
 #include "services/alsa/alsa_stream_writer.h"
@@ -73,6 +74,8 @@ public:
     const char* name() const override { return "ALSA sequencer"; }
     bool alive() const override { return !dead_.load(std::memory_order_acquire); }
     std::vector<DestinationHandle> destinations() override;
+    std::vector<SourceHandle> sources() override;
+    std::unique_ptr<InputListener> listen(const SourceHandle& source, SysExHandler handler) override;
     std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
                                          const DestinationHandle& destination) override;
     void close(double timeoutSeconds) override;
@@ -152,6 +155,21 @@ std::vector<DestinationHandle> AlsaBackend::destinations()
     if (seq_ == nullptr)
         return {};
     return alsa::listDestinations(seq_);
+}
+
+std::vector<SourceHandle> AlsaBackend::sources()
+{
+    std::lock_guard lock(mutex_);
+    if (seq_ == nullptr)
+        return {};
+    return alsa::listSources(seq_);
+}
+
+std::unique_ptr<InputListener> AlsaBackend::listen(const SourceHandle& source, SysExHandler handler)
+{
+    if (!alive())
+        return nullptr;
+    return alsa::listenTo(source.get(), std::move(handler));
 }
 
 std::unique_ptr<PlaybackStream> AlsaBackend::play(std::unique_ptr<StreamCursor> cursor,

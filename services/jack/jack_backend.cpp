@@ -11,7 +11,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
+#include "services/byte_ring.h"
 #include "services/polling.h"
 #include "services/stream_cursor.h"
 
@@ -33,6 +35,17 @@ constexpr auto kPollInterval = std::chrono::milliseconds(1);
 // How long a closing client waits, past its own bound, for the callback to end a system message
 // under way with F7 (a few cycles; bounded for a server that stalls).
 constexpr double kEndMessageBoundSeconds = 0.5;
+
+constexpr std::size_t kInputSlotCount = 8;
+// What a source may send between two drains of its ring (a few milliseconds): far more than a
+// dump at full speed on a fast server.
+constexpr std::size_t kInputRingBytes = std::size_t(1) << 20;
+constexpr auto kDrainInterval = std::chrono::milliseconds(2);
+// Put in the ring where an event was lost (the ring was full): an undefined status byte, so the
+// SysEx under way is dropped, never handed out with a hole in it.
+constexpr std::uint8_t kLostMark = 0xF4;
+// How long releasing a listener waits for a cycle to pass, so the callback writes to it no more.
+constexpr auto kReleaseBound = std::chrono::milliseconds(500);
 
 // A slot's life: the main thread takes a Free slot (Reserved), fills it and hands it to the process
 // callback (Starting); the callback plays it (Playing) and, once asked to stop, ends it cleanly
@@ -69,7 +82,40 @@ struct Slot {
     std::atomic<std::uint64_t> drainedAtCycle{0};
 };
 
+class JackSource final : public MidiSource {
+public:
+    JackSource(std::string portName, std::string displayName, std::string paired)
+        : MidiSource(std::move(portName), std::move(displayName), std::move(paired))
+    {
+    }
+};
+
+// One input port of ours and the ring the process callback fills from it. The main thread takes a
+// slot (inUse), connects it and sets `listening`; only then does the callback write to the ring.
+struct InputSlot {
+    std::atomic<bool> inUse{false};
+    std::atomic<bool> listening{false};
+    std::atomic<jack_port_t*> port{nullptr};  // registered on first use by the main thread, kept
+    std::unique_ptr<ByteRing> ring;           // made before the port is published, kept
+    bool lost = false;                        // (rt) an event did not fit: mark it before the next
+};
+
 class JackBackend;
+
+class JackListener final : public InputListener {
+public:
+    JackListener(std::shared_ptr<JackBackend> backend, InputSlot& slot, SysExHandler handler);
+    ~JackListener() override;
+    InputCounts counts() const override { return assembler_.counts(); }
+
+private:
+    std::shared_ptr<JackBackend> backend_;
+    InputSlot& slot_;
+    SysExHandler handler_;
+    SysExAssembler assembler_;
+    std::atomic<bool> stop_{false};
+    std::thread drainer_;
+};
 
 class JackStream final : public PlaybackStream {
 public:
@@ -136,6 +182,93 @@ public:
         }
         jack_free(ports);
         return result;
+    }
+
+    std::vector<SourceHandle> sources() override
+    {
+        std::lock_guard lock(mainMutex_);
+        std::vector<SourceHandle> result;
+        if (!alive() || client_ == nullptr)
+            return result;
+        const char** outputs = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+        if (outputs == nullptr)
+            return result;
+        const char** inputs = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+        const std::string own = std::string(jack_get_client_name(client_)) + ":";
+        for (const char** p = outputs; *p != nullptr; ++p) {
+            if (std::strncmp(*p, own.c_str(), own.size()) == 0)
+                continue;
+            jack_port_t* port = jack_port_by_name(client_, *p);
+            if (port == nullptr)
+                continue;
+            // The client's name is what comes before the port's own (short) name.
+            const std::size_t shortName = std::strlen(jack_port_short_name(port));
+            const std::string clientPrefix = std::string(*p).substr(0, std::strlen(*p) - shortName);
+            std::string paired;
+            for (const char** q = inputs; q != nullptr && *q != nullptr && paired.empty(); ++q)
+                if (clientPrefix.size() > 1 && std::strncmp(*q, clientPrefix.c_str(), clientPrefix.size()) == 0)
+                    paired = *q;
+            result.push_back(std::make_shared<JackSource>(*p, displayName(port, *p), std::move(paired)));
+        }
+        jack_free(inputs);
+        jack_free(outputs);
+        return result;
+    }
+
+    std::unique_ptr<InputListener> listen(const SourceHandle& source, SysExHandler handler) override
+    {
+        std::lock_guard lock(mainMutex_);
+        if (!alive() || client_ == nullptr || dynamic_cast<const JackSource*>(source.get()) == nullptr)
+            return nullptr;
+        for (std::size_t i = 0; i < kInputSlotCount; ++i) {
+            InputSlot& slot = inputs_[i];
+            bool expected = false;
+            if (!slot.inUse.compare_exchange_strong(expected, true))
+                continue;
+            jack_port_t* port = slot.port.load();
+            if (port == nullptr) {
+                if (!slot.ring)
+                    slot.ring = std::make_unique<ByteRing>(kInputRingBytes);
+                const std::string portName = "in_" + std::to_string(i + 1);
+                port = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+                if (port == nullptr) {
+                    slot.inUse.store(false);
+                    return nullptr;
+                }
+                slot.port.store(port, std::memory_order_release);
+            }
+            if (jack_connect(client_, source->identity().c_str(), jack_port_name(port)) != 0) {
+                slot.inUse.store(false);
+                return nullptr;  // the source has gone
+            }
+            slot.ring->discard();
+            slot.lost = false;
+            slot.listening.store(true, std::memory_order_release);
+            // What the source sends once this returns (the answer to a question sent next) must
+            // not be lost: wait for the connection to show in the graph and for a cycle after it.
+            const Deadline bound = deadlineAfter(kConnectionWaitSeconds);
+            pollUntil(bound, kPollInterval, [&] { return !alive() || jack_port_connected(port) > 0; });
+            const std::uint64_t connectedBy = cyclesBegun_.load(std::memory_order_acquire);
+            pollUntil(bound, kPollInterval,
+                      [&] { return !alive() || cycles_.load(std::memory_order_acquire) > connectedBy; });
+            return std::make_unique<JackListener>(shared_from_this(), slot, std::move(handler));
+        }
+        return nullptr;
+    }
+
+    // Stops the callback writing to the slot's ring and lets the slot be taken again.
+    void releaseInput(InputSlot& slot)
+    {
+        std::lock_guard lock(mainMutex_);
+        slot.listening.store(false, std::memory_order_release);
+        if (client_ != nullptr) {
+            jack_port_disconnect(client_, slot.port.load());
+            // A callback that began before may still be writing: let it end.
+            const std::uint64_t begun = cyclesBegun_.load(std::memory_order_acquire);
+            pollUntil(std::chrono::steady_clock::now() + kReleaseBound, kPollInterval,
+                      [&] { return !alive() || cycles_.load(std::memory_order_acquire) >= begun; });
+        }
+        slot.inUse.store(false, std::memory_order_release);
     }
 
     std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
@@ -338,6 +471,8 @@ private:
         const std::uint64_t thisCycle = cyclesBegun_.fetch_add(1, std::memory_order_acq_rel) + 1;
         const jack_nframes_t cycleStart = jack_last_frame_time(client_);
         const double rate = double(sampleRate_.load(std::memory_order_relaxed));
+        for (InputSlot& slot : inputs_)
+            receive(slot, frames);
         for (Slot& slot : slots_) {
             jack_port_t* port = slot.port.load(std::memory_order_acquire);
             if (port == nullptr)
@@ -388,6 +523,25 @@ private:
         cycles_.fetch_add(1, std::memory_order_acq_rel);
     }
 
+    // Real-time: copies what arrived at the slot's port into its ring.
+    static void receive(InputSlot& slot, jack_nframes_t frames) noexcept
+    {
+        jack_port_t* port = slot.port.load(std::memory_order_acquire);
+        if (port == nullptr || !slot.listening.load(std::memory_order_acquire))
+            return;
+        void* buffer = jack_port_get_buffer(port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) != 0)
+                continue;
+            if (slot.lost && slot.ring->write(std::span(&kLostMark, 1)))
+                slot.lost = false;
+            if (slot.lost || !slot.ring->write(std::span<const std::uint8_t>(event.buffer, event.size)))
+                slot.lost = true;
+        }
+    }
+
     // Writes the events due in this cycle at their frame offsets. A system message is carried as
     // consecutive events: each cycle takes the bytes that have drained at the paced speed by the
     // cycle's end (and that fit in the port buffer), so a long dump streams over many cycles at the
@@ -418,6 +572,7 @@ private:
 
     jack_client_t* client_;
     std::array<Slot, kSlotCount> slots_;
+    std::array<InputSlot, kInputSlotCount> inputs_;
     std::map<std::string, std::uint64_t> destinationIds_;  // (main)
     std::atomic<jack_nframes_t> sampleRate_{48000};
     std::atomic<std::uint64_t> cycles_{0};       // cycles completed
@@ -440,6 +595,25 @@ bool JackStream::waitUntilSent(double timeoutSeconds)
     if (stopped_)
         return true;
     return backend_->waitUntilSent(slot_, timeoutSeconds);
+}
+
+JackListener::JackListener(std::shared_ptr<JackBackend> backend, InputSlot& slot, SysExHandler handler)
+    : backend_(std::move(backend)), slot_(slot), handler_(std::move(handler))
+{
+    drainer_ = std::thread([this] {
+        const auto take = [this](std::span<const std::uint8_t> piece) { assembler_.feed(piece, handler_); };
+        while (!stop_.load(std::memory_order_acquire)) {
+            std::this_thread::sleep_for(kDrainInterval);
+            slot_.ring->drain(take);
+        }
+    });
+}
+
+JackListener::~JackListener()
+{
+    stop_.store(true, std::memory_order_release);
+    drainer_.join();
+    backend_->releaseInput(slot_);
 }
 
 }  // namespace

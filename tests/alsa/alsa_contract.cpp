@@ -13,6 +13,24 @@ double secondsOf(const SeqEvent& e)
     return double(e.ns) / 1e9;
 }
 
+// A sink with a second, readable port on the same client: "<name> Out".
+class AlsaContractSynth final : public ContractSynth {
+public:
+    explicit AlsaContractSynth(const std::string& name) : name_(name), sink_(name, name + " In")
+    {
+        out_ = sink_.addPort(name + " Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+        sink_.answerInquiriesFrom(out_);
+    }
+    std::string sourceName() const override { return name_ + " Out"; }
+    std::string destinationName() const override { return name_ + " In"; }
+    void send(const std::vector<std::uint8_t>& bytes) override { sink_.sendFrom(out_, bytes); }
+
+private:
+    std::string name_;
+    AlsaSink sink_;
+    int out_ = -1;
+};
+
 }  // namespace
 
 ContractBackend& contractBackend()
@@ -24,7 +42,11 @@ ContractBackend& contractBackend()
                                            name + " In", secondsOf, name, name + " In");
                                    },
                                    0.015,  // timer ticks under emulation come late by a few milliseconds now and then
-                                   [] { EXPECT_EQ(clientsNamed("Brennick MIDI Player").size(), 1u); }};
+                                   [] { EXPECT_EQ(clientsNamed("Brennick MIDI Player").size(), 1u); },
+                                   [](const std::string& name) -> std::unique_ptr<ContractSynth> {
+                                       prepareGuest();
+                                       return std::make_unique<AlsaContractSynth>(name);
+                                   }};
     return backend;
 }
 

@@ -103,6 +103,58 @@ void AlsaSink::reconnectSenders()
     senders_.clear();
 }
 
+namespace {
+
+void sendEvent(snd_seq_t* seq, int port, snd_seq_event_t& ev)
+{
+    snd_seq_ev_set_source(&ev, port);
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    while (snd_seq_event_output_direct(seq, &ev) == -EAGAIN)
+        sleepSeconds(0.001);  // the kernel's pool is full: it drains as the receiver reads
+}
+
+}  // namespace
+
+void AlsaSink::sendFrom(int port, const std::vector<std::uint8_t>& bytes)
+{
+    constexpr std::size_t kPiece = 256;
+    std::lock_guard lock(sendMutex_);
+    snd_midi_event_t* encoder = nullptr;
+    snd_midi_event_new(16, &encoder);
+    snd_midi_event_no_status(encoder, 1);
+    bool inSysEx = false;
+    std::vector<std::uint8_t> piece;
+    const auto flush = [&] {
+        if (piece.empty())
+            return;
+        snd_seq_event_t ev{};
+        snd_seq_ev_set_sysex(&ev, piece.size(), piece.data());
+        sendEvent(seq_, port, ev);
+        piece.clear();
+        // As fast as a USB synth sends. The kernel never holds a sender back for its receiver: it
+        // drops what the receiver's pool cannot hold, and under emulation a reader may wait long
+        // for its turn.
+        sleepSeconds(0.001);
+    };
+    for (const std::uint8_t b : bytes) {
+        if (b == 0xF0 || (inSysEx && (b < 0x80 || b == 0xF7))) {
+            piece.push_back(b);
+            inSysEx = b != 0xF7;
+            if (piece.size() == kPiece || !inSysEx)
+                flush();
+            continue;
+        }
+        flush();
+        inSysEx = false;
+        snd_seq_event_t ev{};
+        if (snd_midi_event_encode_byte(encoder, b, &ev) == 1 && ev.type != SND_SEQ_EVENT_NONE)
+            sendEvent(seq_, port, ev);
+    }
+    flush();
+    snd_midi_event_free(encoder);
+}
+
 void AlsaSink::close()
 {
     quit_.store(true);
@@ -143,6 +195,9 @@ void AlsaSink::read()
         if (ev->type == SND_SEQ_EVENT_SYSEX) {
             const auto* p = static_cast<const std::uint8_t*>(ev->data.ext.ptr);
             e.bytes.assign(p, p + ev->data.ext.len);
+            static const std::vector<std::uint8_t> kInquiry = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+            if (const int answerPort = answerPort_.load(); answerPort >= 0 && e.bytes == kInquiry)
+                sendFrom(answerPort, {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, 0, 0, 0, 0, 1, 0, 0, 0, 0xF7});
         } else {
             snd_midi_event_reset_decode(decoder);
             const long n = snd_midi_event_decode(decoder, buffer.data(), long(buffer.size()), ev);

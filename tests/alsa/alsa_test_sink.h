@@ -42,6 +42,12 @@ public:
     void waitForQuiet(double quietSeconds, double timeoutSeconds) const;
     // Events the kernel could not hand over because the sink's input pool was full.
     std::size_t overruns() const { return overruns_.load(); }
+    // Sends `bytes` from our `port` to its subscribers as a USB synth does: a SysEx in pieces of 256
+    // bytes a millisecond, up to its F7 or a status byte that cuts it.
+    void sendFrom(int port, const std::vector<std::uint8_t>& bytes);
+    // From now on each Device Inquiry that arrives is answered from `port` with an Identity Reply
+    // (maker 3E, family 0).
+    void answerInquiriesFrom(int port) { answerPort_.store(port); }
     // Closes the client: its ports disappear.
     void close();
     // Takes away every connection into the port, and gives them back.
@@ -62,6 +68,8 @@ private:
     std::vector<SeqEvent> events_;
     std::thread reader_;
     std::vector<snd_seq_addr_t> senders_;  // taken away by disconnectSenders
+    std::mutex sendMutex_;                 // the test's sends and the reader's answers share `seq_`
+    std::atomic<int> answerPort_{-1};
 };
 
 // Reads the raw bytes written to a rawmidi device (the far side of a VirMIDI sequencer port).

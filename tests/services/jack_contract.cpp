@@ -15,6 +15,17 @@ double secondsOf(const ReceivedEvent& e)
     return double(e.frame) / jackServer()->sampleRate();
 }
 
+class JackContractSynth final : public ContractSynth {
+public:
+    explicit JackContractSynth(const std::string& clientName) : synth_(clientName) {}
+    std::string sourceName() const override { return synth_.sourceName(); }
+    std::string destinationName() const override { return synth_.destinationName(); }
+    void send(const std::vector<std::uint8_t>& bytes) override { synth_.send(bytes); }
+
+private:
+    JackSynth synth_;
+};
+
 }  // namespace
 
 ContractBackend& contractBackend()
@@ -28,7 +39,7 @@ ContractBackend& contractBackend()
             // One client's fixed set of output ports, reused by every stream.
             jack_client_t* probe = jack_client_open("probe-clients", JackNoStartServer, nullptr);
             ASSERT_NE(probe, nullptr);
-            const char** ports = jack_get_ports(probe, "^Brennick MIDI Player:", nullptr, 0);
+            const char** ports = jack_get_ports(probe, "^Brennick MIDI Player:", nullptr, JackPortIsOutput);
             int ours = 0;
             for (const char** p = ports; p != nullptr && *p != nullptr; ++p)
                 ++ours;
@@ -36,6 +47,9 @@ ContractBackend& contractBackend()
             jack_client_close(probe);
             EXPECT_GE(ours, 1);
             EXPECT_LE(ours, 8);
+        },
+        [](const std::string& name) -> std::unique_ptr<ContractSynth> {
+            return std::make_unique<JackContractSynth>(name);
         }};
     return backend;
 }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -218,6 +219,89 @@ void JackSink::waitForQuiet(double quietSeconds, double timeoutSeconds) const
             return;
         }
     }
+}
+
+JackSynth::JackSynth(const std::string& clientName, std::uint16_t familyCode, std::size_t pieceBytes)
+    : familyCode_(familyCode), pieceBytes_(pieceBytes)
+{
+    pending_.reserve(8 << 20);  // the process callback appends its replies without allocating
+    jack_status_t status{};
+    client_ = jack_client_open(clientName.c_str(), jack_options_t(JackNoStartServer | JackUseExactName), &status);
+    if (client_ == nullptr)
+        return;
+    in_ = jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    out_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(client_, &JackSynth::process, this);
+    jack_activate(client_);
+}
+
+JackSynth::~JackSynth()
+{
+    if (client_ != nullptr)
+        jack_client_close(client_);
+}
+
+std::string JackSynth::sourceName() const
+{
+    return out_ != nullptr ? jack_port_name(out_) : std::string();
+}
+
+std::string JackSynth::destinationName() const
+{
+    return in_ != nullptr ? jack_port_name(in_) : std::string();
+}
+
+void JackSynth::send(const std::vector<std::uint8_t>& bytes)
+{
+    std::lock_guard lock(mutex_);
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+}
+
+bool JackSynth::waitUntilSent(double timeoutSeconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (sent_ == pending_.size())
+                return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        sleepSeconds(0.002);
+    }
+}
+
+int JackSynth::process(jack_nframes_t frames, void* arg)
+{
+    static constexpr std::uint8_t kInquiry[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    auto* self = static_cast<JackSynth*>(arg);
+    void* in = jack_port_get_buffer(self->in_, frames);
+    const std::uint32_t n = jack_midi_get_event_count(in);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, in, i) == 0 && event.size == sizeof kInquiry &&
+            std::memcmp(event.buffer, kInquiry, sizeof kInquiry) == 0)
+            ++self->inquiriesOwed_;
+    }
+    void* out = jack_port_get_buffer(self->out_, frames);
+    jack_midi_clear_buffer(out);
+    std::unique_lock lock(self->mutex_, std::try_to_lock);
+    if (!lock.owns_lock())
+        return 0;
+    for (; self->inquiriesOwed_ > 0; --self->inquiriesOwed_) {
+        const std::uint8_t lsb = self->familyCode_ & 0x7F, msb = (self->familyCode_ >> 7) & 0x7F;
+        const std::uint8_t reply[] = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, lsb, msb, 0, 0, 1, 0, 0, 0, 0xF7};
+        self->pending_.insert(self->pending_.end(), std::begin(reply), std::end(reply));
+    }
+    while (self->sent_ < self->pending_.size()) {
+        const std::size_t size =
+            std::min({self->pieceBytes_, self->pending_.size() - self->sent_, jack_midi_max_event_size(out)});
+        if (size == 0 || jack_midi_event_write(out, 0, self->pending_.data() + self->sent_, size) != 0)
+            break;
+        self->sent_ += size;
+    }
+    return 0;
 }
 
 }  // namespace brennick::test

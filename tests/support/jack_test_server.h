@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,38 @@ private:
     std::atomic<std::size_t> count_{0};
     std::atomic<std::size_t> overflow_{0};
     std::vector<std::string> senders_;  // taken away by disconnectSenders
+};
+
+// A synth that talks back: a JACK client with ports "midi_in" and "midi_out". It sends the bytes
+// it is given at full speed (each cycle as much as the port takes, in events of at most
+// `pieceBytes`: a SysEx split across events), and answers a Device Inquiry (F0 7E 7F 06 01 F7,
+// as one event) with an Identity Reply naming maker 3E and `familyCode`.
+class JackSynth {
+public:
+    explicit JackSynth(const std::string& clientName, std::uint16_t familyCode = 0, std::size_t pieceBytes = 1000);
+    ~JackSynth();
+    JackSynth(const JackSynth&) = delete;
+    JackSynth& operator=(const JackSynth&) = delete;
+
+    bool ok() const { return client_ != nullptr; }
+    std::string sourceName() const;       // "client:midi_out"
+    std::string destinationName() const;  // "client:midi_in"
+    void send(const std::vector<std::uint8_t>& bytes);
+    // Waits until everything given has been sent.
+    bool waitUntilSent(double timeoutSeconds);
+
+private:
+    static int process(jack_nframes_t frames, void* self);
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    std::uint16_t familyCode_;
+    std::size_t pieceBytes_;
+    std::size_t inquiriesOwed_ = 0;  // (process) answered once the lock is free
+    std::mutex mutex_;               // guards the two below; only tried by the process callback
+    std::vector<std::uint8_t> pending_;
+    std::size_t sent_ = 0;
 };
 
 }  // namespace brennick::test

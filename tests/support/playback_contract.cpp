@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <mutex>
 #include <thread>
 
 #include "services/midi_connection.h"
@@ -676,6 +677,89 @@ TEST_F(PlaybackContract, DestinationRemovedDuringPlaybackIsNotAnError)
     EXPECT_EQ(MusicPlayerStop(player), 0);
     EXPECT_EQ(DisposeMusicPlayer(player), 0);
     EXPECT_EQ(newcomer->count(), 0u);
+}
+
+// What a synth sends back reaches a listener as whole SysEx messages, however the service splits
+// them: the answer to a Device Inquiry, a dump at full speed identical, and a SysEx cut short by a
+// status byte is dropped and counted, never handed out. The source is paired with the synth's
+// destination.
+TEST_F(PlaybackContract, SysExFromASynthArrivesWholeThroughAListenerAndAnInterruptedOneIsDropped)
+{
+    if (!contractBackend().makeSynth)
+        GTEST_SKIP() << "no synth that sends back on this service";
+    auto synth = contractBackend().makeSynth("Talker");
+    std::shared_ptr<MidiBackend> backend;
+    SourceHandle source;
+    std::string pairedDestination;
+    runOnMidiServiceThread([&] {
+        backend = currentMidiBackend();
+        for (const SourceHandle& s : backend->sources())
+            if (s->displayName() == synth->sourceName())
+                source = s;
+        for (const DestinationHandle& d : backend->destinations())
+            if (d->displayName() == synth->destinationName())
+                pairedDestination = d->identity();
+    });
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(source->pairedDestination(), pairedDestination);
+
+    std::mutex mutex;
+    std::vector<Bytes> received;
+    std::unique_ptr<InputListener> listener;
+    runOnMidiServiceThread([&] {
+        listener = backend->listen(source, [&](std::span<const std::uint8_t> m) {
+            std::lock_guard lock(mutex);
+            received.emplace_back(m.begin(), m.end());
+        });
+    });
+    ASSERT_NE(listener, nullptr);
+    const auto waitForMessages = [&](std::size_t n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                if (received.size() >= n || std::chrono::steady_clock::now() > deadline)
+                    return;
+            }
+            sleepSeconds(0.01);
+        }
+    };
+
+    // A Device Inquiry played to the synth's destination is answered on its source.
+    SmfBuilder inquiry(0, 96);
+    inquiry.track().delta(0).sysex({0x7E, 0x7F, 0x06, 0x01, 0xF7}).delta(0).endOfTrack();
+    MusicPlayer player = play(inquiry.bytes(), synth->destinationName());
+    waitForMessages(1);
+    DisposeMusicPlayer(player);
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(received, (std::vector<Bytes>{{0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, 0, 0, 0, 0, 1, 0, 0, 0, 0xF7}}));
+        received.clear();
+    }
+
+    std::vector<Bytes> expected;
+    Bytes dump;
+    for (std::size_t i = 0; i < 50; ++i) {
+        Bytes message = sysex(1000 + i * 61, std::uint8_t(i));  // 1 to 4 kB
+        message.front() = 0xF0;
+        dump.insert(dump.end(), message.begin(), message.end());
+        expected.push_back(std::move(message));
+    }
+    const Bytes interrupted = {0xF0, 0x41, 0x01, 0x02, 0x90, 0x3C, 0x40};
+    const Bytes last = {0xF0, 0x41, 0x7F, 0xF7};
+    dump.insert(dump.end(), interrupted.begin(), interrupted.end());
+    dump.insert(dump.end(), last.begin(), last.end());
+    expected.push_back(last);
+    synth->send(dump);
+    waitForMessages(expected.size());
+    const InputCounts counts = listener->counts();
+    runOnMidiServiceThread([&] { listener.reset(); });
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(received.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(received[i], expected[i]) << i;
+    EXPECT_EQ(counts.dropped, 1u);
+    EXPECT_EQ(counts.other, 1u);  // the note-on that cut the SysEx short
 }
 
 }  // namespace

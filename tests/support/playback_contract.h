@@ -60,6 +60,16 @@ private:
     double (*secondsOf_)(const Event&);
 };
 
+// A synth stand-in that sends back: a source and, on the same client, a destination.
+class ContractSynth {
+public:
+    virtual ~ContractSynth() = default;
+    virtual std::string sourceName() const = 0;
+    virtual std::string destinationName() const = 0;
+    // Sends `bytes` as fast as the service takes them.
+    virtual void send(const std::vector<std::uint8_t>& bytes) = 0;
+};
+
 struct ContractBackend {
     // A sink whose client is called `clientName`.
     std::function<std::unique_ptr<ContractSink>(const std::string& clientName)> makeSink;
@@ -67,6 +77,8 @@ struct ContractBackend {
     double timingToleranceSeconds = 0;
     // Checks that this process holds one client of the service, whatever the number of requests.
     std::function<void()> expectOneClientOfOurs;
+    // A synth whose client is called `clientName`; unset where the tests have none for the service.
+    std::function<std::unique_ptr<ContractSynth>(const std::string& clientName)> makeSynth = {};
 };
 
 // Defined by each test program that runs the suite.
