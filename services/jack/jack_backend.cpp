@@ -47,9 +47,9 @@ constexpr std::uint8_t kLostMark = 0xF4;
 // How long releasing a listener waits for a cycle to pass, so the callback writes to it no more.
 constexpr auto kReleaseBound = std::chrono::milliseconds(500);
 
-// A slot's life: the main thread takes a Free slot (Reserved), fills it and hands it to the process
+// A slot's life: the service thread takes a Free slot (Reserved), fills it and hands it to the process
 // callback (Starting); the callback plays it (Playing) and, once asked to stop, ends it cleanly
-// (Stopping) and lets go of it (Stopped); the main thread then frees it again.
+// (Stopping) and lets go of it (Stopped); the service thread then frees it again.
 enum SlotState : int { Free, Reserved, Starting, Playing, Stopping, Stopped };
 
 class JackDestination final : public MidiDestination {
@@ -61,11 +61,11 @@ public:
     const std::uint64_t id;  // the backend's number for the port name: compared in the process callback
 };
 
-// One output port and the stream it carries. The main thread owns the fields marked (main) while
-// the slot is Free or Reserved; the process callback owns the (rt) fields from Starting on.
+// One output port and the stream it carries. The MIDI service thread owns the fields marked (main)
+// while the slot is Free or Reserved; the process callback owns the (rt) fields from Starting on.
 struct Slot {
     std::atomic<int> state{Free};
-    std::atomic<jack_port_t*> port{nullptr};  // registered on first use by the main thread, kept
+    std::atomic<jack_port_t*> port{nullptr};  // registered on first use by the service thread, kept
     std::atomic<bool> stopRequested{false};
     std::unique_ptr<StreamCursor> cursor;  // (main) set before Starting, freed once Stopped
     std::uint64_t destinationId = 0;       // (main) set before Starting; 0: none
@@ -90,12 +90,12 @@ public:
     }
 };
 
-// One input port of ours and the ring the process callback fills from it. The main thread takes a
+// One input port of ours and the ring the process callback fills from it. The service thread takes a
 // slot (inUse), connects it and sets `listening`; only then does the callback write to the ring.
 struct InputSlot {
     std::atomic<bool> inUse{false};
     std::atomic<bool> listening{false};
-    std::atomic<jack_port_t*> port{nullptr};  // registered on first use by the main thread, kept
+    std::atomic<jack_port_t*> port{nullptr};  // registered on first use by the service thread, kept
     std::unique_ptr<ByteRing> ring;           // made before the port is published, kept
     bool lost = false;                        // (rt) an event did not fit: mark it before the next
 };
@@ -389,7 +389,7 @@ private:
         return true;
     }
 
-    // Slots whose streams have ended: their cursors are freed here, on the main thread, never in the
+    // Slots whose streams have ended: their cursors are freed here, on the service thread, never in the
     // callback.
     void reclaimStoppedSlots()
     {
@@ -579,7 +579,7 @@ private:
     std::atomic<std::uint64_t> cyclesBegun_{0};  // cycles whose callback has begun
     std::atomic<bool> endOpenMessages_{false};   // closing: what is under way ends now
     std::atomic<bool> dead_{false};
-    std::mutex mainMutex_;  // serialises main-thread slot management; never taken by the callback
+    std::mutex mainMutex_;  // serialises slot management off the callback; never taken by it
 };
 
 void JackStream::stop()
