@@ -73,6 +73,7 @@ void AppDelegate::stopPlayer()
             view_->setInfoText(line);
     });
 }
+
 QTimer* AppDelegate::startRepeatingTimer(int intervalMs, std::function<void()> callback)
 {
     auto* timer = new QTimer(this);
