@@ -28,7 +28,7 @@ struct SequencePlayer::Run {
     std::atomic<std::int64_t> startedAtNs{0};  // 0 until the stream has started
     double fromSeconds = 0.0;                  // the song's time where the stream starts
     double rate = 1.0;
-    double endSecondsBound = 0.0;              // from the stream's start
+    double endSecondsBound = 0.0;              // from the stream's start; set and read on the service thread
 };
 
 namespace {
@@ -113,20 +113,24 @@ void SequencePlayer::startAt(double seconds)
         return;
     const auto [from, fromSeconds] = startPoint(*sequence_, pacing_, seconds, rate_);
     stoppedAtSeconds_ = fromSeconds;
-    auto cursor = std::make_shared<std::unique_ptr<StreamCursor>>(std::make_unique<StreamCursor>(sequence_, pacing_, from));
+    auto report = std::make_shared<StopReport>();
+    stopReport_ = report;
     run_ = std::make_shared<Run>();
     run_->fromSeconds = fromSeconds;
     run_->rate = rate_;
-    run_->endSecondsBound = (*cursor)->endSecondsBound();
-    stopReport_ = (*cursor)->stopReport();
-    postToMidiServiceThread([run = run_, cursor, destination = destination_] {
-        const auto backend = openedMidiBackend();
-        if (!backend)
-            return;
-        run->stream = backend->play(std::move(*cursor), destination);
-        if (run->stream)
-            run->startedAtNs.store(steadyNanoseconds(), std::memory_order_release);
-    });
+    // The cursor is made there too: chasing the state up to a seek reads the song that far, which
+    // takes a while in a large one.
+    postToMidiServiceThread(
+        [run = run_, sequence = sequence_, pacing = pacing_, from, report, destination = destination_] {
+            auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report);
+            run->endSecondsBound = cursor->endSecondsBound();
+            const auto backend = openedMidiBackend();
+            if (!backend)
+                return;
+            run->stream = backend->play(std::move(cursor), destination);
+            if (run->stream)
+                run->startedAtNs.store(steadyNanoseconds(), std::memory_order_release);
+        });
 }
 
 void SequencePlayer::endRun()
@@ -239,13 +243,13 @@ bool SequencePlayer::waitUntilSent(double graceSeconds)
 {
     if (!run_)
         return true;
-    const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
-    const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
-    const double remaining = std::max(0.0, run_->endSecondsBound - elapsed) + std::max(0.0, graceSeconds);
     bool sent = true;
-    runOnMidiServiceThread([run = run_, remaining, &sent] {
-        if (run->stream)
-            sent = run->stream->waitUntilSent(remaining);
+    runOnMidiServiceThread([run = run_, graceSeconds, &sent] {
+        if (!run->stream)
+            return;
+        const std::int64_t started = run->startedAtNs.load(std::memory_order_acquire);
+        const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
+        sent = run->stream->waitUntilSent(std::max(0.0, run->endSecondsBound - elapsed) + std::max(0.0, graceSeconds));
     });
     return sent;
 }

@@ -41,7 +41,8 @@ struct StreamCursor::SystemMessage {
     bool completesSysEx = false;
 };
 
-StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from)
+StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from,
+                           std::shared_ptr<StopReport> report)
     : sequence_(std::move(sequence)),
       prelude_(from.tick > 0 ? std::make_unique<ChasePrelude>(*sequence_, from.tick) : nullptr),
       originSeconds_(sequence_->tempoMap().ticksToSeconds(from.tick)), rate_(from.rate > 0.0 ? from.rate : 1.0),
@@ -49,7 +50,8 @@ StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing
       channels_(std::make_unique<Merge>(*sequence_, false, Merge::Start{from.tick, 0, prelude_ ? &prelude_->track() : nullptr})),
       systems_(std::make_unique<Merge>(*sequence_, true,
                                        Merge::Start{from.tick, from.dumpMessage, prelude_ ? &prelude_->track() : nullptr})),
-      system_(std::make_unique<SystemMessage>()), releasedAt_(kKeys, -1.0), report_(std::make_shared<StopReport>())
+      system_(std::make_unique<SystemMessage>()), releasedAt_(kKeys, -1.0),
+      report_(report ? std::move(report) : std::make_shared<StopReport>())
 {
     const std::size_t preludeSystem = prelude_ ? prelude_->track().systemMessageCount() : 0;
     endSecondsBound_ = std::max(0.0, sequence_->lastMessageSeconds() - originSeconds_) / rate_ +

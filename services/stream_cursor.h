@@ -72,7 +72,9 @@ struct StopReport {
 // at a time uses a cursor.
 class StreamCursor {
 public:
-    StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from = {});
+    // `report`: where the stop says what it did (a new one when null).
+    StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from = {},
+                 std::shared_ptr<StopReport> report = nullptr);
     ~StreamCursor();
     StreamCursor(const StreamCursor&) = delete;
     StreamCursor& operator=(const StreamCursor&) = delete;
