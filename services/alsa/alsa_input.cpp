@@ -106,28 +106,14 @@ std::vector<SourceHandle> listSources(snd_seq_t* seq)
         return std::string();
     };
     std::vector<SourceHandle> result;  // the query goes in client and port order
-    snd_seq_client_info_t* client = nullptr;
-    snd_seq_port_info_t* port = nullptr;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    const int own = snd_seq_client_id(seq);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(seq, client) >= 0) {
-        const int c = snd_seq_client_info_get_client(client);
-        const std::string clientName = snd_seq_client_info_get_name(client);
-        if (c == SND_SEQ_CLIENT_SYSTEM || c == own || clientName == "Midi Through" || clientName == kClientName)
-            continue;
-        snd_seq_port_info_set_client(port, c);
-        snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0) {
-            if (!isSourcePort(port))
-                continue;
-            const snd_seq_addr_t address{static_cast<unsigned char>(c),
-                                         static_cast<unsigned char>(snd_seq_port_info_get_port(port))};
-            result.push_back(
-                std::make_shared<Source>(address, clientName, snd_seq_port_info_get_name(port), pairedWith(c)));
-        }
-    }
+    forEachOtherPort(seq, kClientName, [&](int c, const std::string& clientName, const snd_seq_port_info_t* port) {
+        if (!isSourcePort(port))
+            return;
+        const snd_seq_addr_t address{static_cast<unsigned char>(c),
+                                     static_cast<unsigned char>(snd_seq_port_info_get_port(port))};
+        result.push_back(
+            std::make_shared<Source>(address, clientName, snd_seq_port_info_get_name(port), pairedWith(c)));
+    });
     return result;
 }
 

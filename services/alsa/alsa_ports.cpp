@@ -34,9 +34,9 @@ Destination::Destination(snd_seq_addr_t address, std::string clientName, std::st
 {
 }
 
-std::vector<DestinationHandle> listDestinations(snd_seq_t* seq)
+void forEachOtherPort(snd_seq_t* seq, const std::string& alsoSkip,
+                      const std::function<void(int, const std::string&, const snd_seq_port_info_t*)>& visit)
 {
-    std::vector<std::tuple<int, int, DestinationHandle>> found;
     snd_seq_client_info_t* client = nullptr;
     snd_seq_port_info_t* port = nullptr;
     snd_seq_client_info_alloca(&client);
@@ -46,19 +46,26 @@ std::vector<DestinationHandle> listDestinations(snd_seq_t* seq)
     while (snd_seq_query_next_client(seq, client) >= 0) {
         const int c = snd_seq_client_info_get_client(client);
         const std::string clientName = snd_seq_client_info_get_name(client);
-        if (c == SND_SEQ_CLIENT_SYSTEM || c == own || clientName == "Midi Through")
+        if (c == SND_SEQ_CLIENT_SYSTEM || c == own || clientName == "Midi Through" ||
+            (!alsoSkip.empty() && clientName == alsoSkip))
             continue;
         snd_seq_port_info_set_client(port, c);
         snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0) {
-            if (!isDestinationPort(port))
-                continue;
-            const int p = snd_seq_port_info_get_port(port);
-            const snd_seq_addr_t address{static_cast<unsigned char>(c), static_cast<unsigned char>(p)};
-            found.emplace_back(c, p,
-                               std::make_shared<Destination>(address, clientName, snd_seq_port_info_get_name(port)));
-        }
+        while (snd_seq_query_next_port(seq, port) >= 0)
+            visit(c, clientName, port);
     }
+}
+
+std::vector<DestinationHandle> listDestinations(snd_seq_t* seq)
+{
+    std::vector<std::tuple<int, int, DestinationHandle>> found;
+    forEachOtherPort(seq, std::string(), [&found](int c, const std::string& clientName, const snd_seq_port_info_t* port) {
+        if (!isDestinationPort(port))
+            return;
+        const int p = snd_seq_port_info_get_port(port);
+        const snd_seq_addr_t address{static_cast<unsigned char>(c), static_cast<unsigned char>(p)};
+        found.emplace_back(c, p, std::make_shared<Destination>(address, clientName, snd_seq_port_info_get_name(port)));
+    });
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
         return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
     });

@@ -4,6 +4,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ public:
     const snd_seq_addr_t address;
     const std::string clientName;  // a different client that takes the same number is not this one
 };
+
+// Calls `visit(client, clientName, port)` for every port of the clients other than `seq`'s own,
+// the System client, "Midi Through" and any named `alsoSkip`, in client and port order.
+void forEachOtherPort(snd_seq_t* seq, const std::string& alsoSkip,
+                      const std::function<void(int, const std::string&, const snd_seq_port_info_t*)>& visit);
 
 // The writable, subscribable ports of other clients than `seq`, the System client and "Midi
 // Through", ordered by client and port number.
