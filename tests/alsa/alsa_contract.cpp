@@ -46,7 +46,8 @@ ContractBackend& contractBackend()
                                    [](const std::string& name) -> std::unique_ptr<ContractSynth> {
                                        prepareGuest();
                                        return std::make_unique<AlsaContractSynth>(name);
-                                   }};
+                                   },
+                                   false};
     return backend;
 }
 

@@ -451,6 +451,8 @@ TEST_F(PlaybackContract, SixtyFourKilobyteDumpArrivesWholeBetweenTheNotesAroundI
     const DumpBetweenNotes file = dumpBetweenNotes();
     for (const SInt32 bytesPerSecond : {0, 60000}) {
         SCOPED_TRACE(bytesPerSecond);
+        if (bytesPerSecond == 0 && !contractBackend().unpacedDumpsArriveWhole)
+            continue;
         auto carrow = sink("Carrow");
         MusicPlayer player = play(file.song, carrow->destinationName(), bytesPerSecond);
         EXPECT_EQ(MusicPlayerWaitUntilSent(player, 3.0), 0);
