@@ -30,7 +30,6 @@ constexpr double kConnectionWaitSeconds = 2.0;
 // Cycles a stream waits after its connection first shows in the graph (see connectionCarries).
 constexpr std::uint64_t kSettlingCycles = 1;
 constexpr std::uint64_t kActivationCycles = 2;
-constexpr auto kActivationBound = std::chrono::milliseconds(500);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 // How long a closing client waits, past its own bound, for the callback to end a system message
 // under way with F7 (a few cycles; bounded for a server that stalls).
@@ -151,11 +150,6 @@ public:
             backend->close(0.0);
             return nullptr;
         }
-        // What a client writes in its first cycles after activation can miss the clients it is
-        // connected to (the server has yet to place it in the graph's running order): let those
-        // cycles pass before any stream can start. Bounded, for a server that stalls.
-        pollUntil(std::chrono::steady_clock::now() + kActivationBound, kPollInterval,
-                  [&] { return backend->cyclesBegun_.load(std::memory_order_acquire) >= kActivationCycles; });
         return backend;
     }
 
@@ -484,7 +478,11 @@ private:
             if (state == Free || state == Reserved || state == Stopped)
                 continue;
             if (state == Starting) {
-                if (thisCycle <= slot.startAfterCycle || destinationBusy(slot))
+                // What a client writes in its first cycles after activation can miss the clients it
+                // is connected to (the server has yet to place it in the graph's running order).
+                // Waited for here, not at the opening, so that it overlaps the listing and the
+                // connection.
+                if (thisCycle <= std::max(slot.startAfterCycle, kActivationCycles) || destinationBusy(slot))
                     continue;
                 if (slot.awaitConnection && !connectionCarries(slot, port, thisCycle, frames, rate))
                     continue;
