@@ -1,7 +1,6 @@
 #include "services/jack/jack_backend.h"
 
 #include <jack/jack.h>
-#include <jack/metadata.h>
 #include <jack/midiport.h>
 
 #include <array>
@@ -11,9 +10,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
 
-#include "services/byte_ring.h"
+#include "services/jack/jack_input.h"
+#include "services/jack/jack_ports.h"
 #include "services/polling.h"
 #include "services/stream_cursor.h"
 
@@ -34,15 +33,6 @@ constexpr auto kPollInterval = std::chrono::milliseconds(1);
 // How long a closing client waits, past its own bound, for the callback to end a system message
 // under way with F7 (a few cycles; bounded for a server that stalls).
 constexpr double kEndMessageBoundSeconds = 0.5;
-
-constexpr std::size_t kInputSlotCount = 8;
-// What a source may send between two drains of its ring (a few milliseconds): far more than a
-// dump at full speed on a fast server.
-constexpr std::size_t kInputRingBytes = std::size_t(1) << 20;
-constexpr auto kDrainInterval = std::chrono::milliseconds(2);
-// Put in the ring where an event was lost (the ring was full): an undefined status byte, so the
-// SysEx under way is dropped, never handed out with a hole in it.
-constexpr std::uint8_t kLostMark = 0xF4;
 // How long releasing a listener waits for a cycle to pass, so the callback writes to it no more.
 constexpr auto kReleaseBound = std::chrono::milliseconds(500);
 
@@ -50,15 +40,6 @@ constexpr auto kReleaseBound = std::chrono::milliseconds(500);
 // callback (Starting); the callback plays it (Playing) and, once asked to stop, ends it cleanly
 // (Stopping) and lets go of it (Stopped); the service thread then frees it again.
 enum SlotState : int { Free, Reserved, Starting, Playing, Stopping, Stopped };
-
-class JackDestination final : public MidiDestination {
-public:
-    JackDestination(std::string portName, std::string displayName, std::uint64_t id)
-        : MidiDestination(portName, std::move(displayName)), id(id)
-    {
-    }
-    const std::uint64_t id;  // the backend's number for the port name: compared in the process callback
-};
 
 // One output port and the stream it carries. The MIDI service thread owns the fields marked (main)
 // while the slot is Free or Reserved; the process callback owns the (rt) fields from Starting on.
@@ -81,40 +62,7 @@ struct Slot {
     std::atomic<std::uint64_t> drainedAtCycle{0};
 };
 
-class JackSource final : public MidiSource {
-public:
-    JackSource(std::string portName, std::string displayName, std::string paired)
-        : MidiSource(std::move(portName), std::move(displayName), std::move(paired))
-    {
-    }
-};
-
-// One input port of ours and the ring the process callback fills from it. The service thread takes a
-// slot (inUse), connects it and sets `listening`; only then does the callback write to the ring.
-struct InputSlot {
-    std::atomic<bool> inUse{false};
-    std::atomic<bool> listening{false};
-    std::atomic<jack_port_t*> port{nullptr};  // registered on first use by the service thread, kept
-    std::unique_ptr<ByteRing> ring;           // made before the port is published, kept
-    bool lost = false;                        // (rt) an event did not fit: mark it before the next
-};
-
 class JackBackend;
-
-class JackListener final : public InputListener {
-public:
-    JackListener(std::shared_ptr<JackBackend> backend, InputSlot& slot, SysExHandler handler);
-    ~JackListener() override;
-    InputCounts counts() const override { return assembler_.counts(); }
-
-private:
-    std::shared_ptr<JackBackend> backend_;
-    InputSlot& slot_;
-    SysExHandler handler_;
-    SysExAssembler assembler_;
-    std::atomic<bool> stop_{false};
-    std::thread drainer_;
-};
 
 class JackStream final : public PlaybackStream {
 public:
@@ -161,68 +109,35 @@ public:
     std::vector<DestinationHandle> destinations() override
     {
         std::lock_guard lock(mainMutex_);
-        std::vector<DestinationHandle> result;
         if (!alive() || client_ == nullptr)
-            return result;
-        const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-        if (ports == nullptr)
-            return result;
-        const std::string own = std::string(jack_get_client_name(client_)) + ":";
-        for (const char** p = ports; *p != nullptr; ++p) {
-            if (std::strncmp(*p, own.c_str(), own.size()) == 0)
-                continue;
-            if (jack_port_t* port = jack_port_by_name(client_, *p))
-                result.push_back(std::make_shared<JackDestination>(*p, displayName(port, *p), idOf(*p)));
-        }
-        jack_free(ports);
-        return result;
+            return {};
+        return jack::listDestinations(client_, [this](const std::string& portName) {
+            return destinationIds_.try_emplace(portName, destinationIds_.size() + 1).first->second;
+        });
     }
 
     std::vector<SourceHandle> sources() override
     {
         std::lock_guard lock(mainMutex_);
-        std::vector<SourceHandle> result;
         if (!alive() || client_ == nullptr)
-            return result;
-        const char** outputs = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-        if (outputs == nullptr)
-            return result;
-        const char** inputs = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-        const std::string own = std::string(jack_get_client_name(client_)) + ":";
-        for (const char** p = outputs; *p != nullptr; ++p) {
-            if (std::strncmp(*p, own.c_str(), own.size()) == 0)
-                continue;
-            jack_port_t* port = jack_port_by_name(client_, *p);
-            if (port == nullptr)
-                continue;
-            // The client's name is what comes before the port's own (short) name.
-            const std::size_t shortName = std::strlen(jack_port_short_name(port));
-            const std::string clientPrefix = std::string(*p).substr(0, std::strlen(*p) - shortName);
-            std::string paired;
-            for (const char** q = inputs; q != nullptr && *q != nullptr && paired.empty(); ++q)
-                if (clientPrefix.size() > 1 && std::strncmp(*q, clientPrefix.c_str(), clientPrefix.size()) == 0)
-                    paired = *q;
-            result.push_back(std::make_shared<JackSource>(*p, displayName(port, *p), std::move(paired)));
-        }
-        jack_free(inputs);
-        jack_free(outputs);
-        return result;
+            return {};
+        return jack::listSources(client_);
     }
 
     std::unique_ptr<InputListener> listen(const SourceHandle& source, SysExHandler handler) override
     {
         std::lock_guard lock(mainMutex_);
-        if (!alive() || client_ == nullptr || dynamic_cast<const JackSource*>(source.get()) == nullptr)
+        if (!alive() || client_ == nullptr || dynamic_cast<const jack::Source*>(source.get()) == nullptr)
             return nullptr;
-        for (std::size_t i = 0; i < kInputSlotCount; ++i) {
-            InputSlot& slot = inputs_[i];
+        for (std::size_t i = 0; i < jack::kInputSlotCount; ++i) {
+            jack::InputSlot& slot = inputs_[i];
             bool expected = false;
             if (!slot.inUse.compare_exchange_strong(expected, true))
                 continue;
             jack_port_t* port = slot.port.load();
             if (port == nullptr) {
                 if (!slot.ring)
-                    slot.ring = std::make_unique<ByteRing>(kInputRingBytes);
+                    slot.ring = std::make_unique<ByteRing>(jack::kInputRingBytes);
                 const std::string portName = "in_" + std::to_string(i + 1);
                 port = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
                 if (port == nullptr) {
@@ -245,13 +160,14 @@ public:
             const std::uint64_t connectedBy = cyclesBegun_.load(std::memory_order_acquire);
             pollUntil(bound, kPollInterval,
                       [&] { return !alive() || cycles_.load(std::memory_order_acquire) > connectedBy; });
-            return std::make_unique<JackListener>(shared_from_this(), slot, std::move(handler));
+            return std::make_unique<jack::Listener>(slot, std::move(handler),
+                                                    [self = shared_from_this()](jack::InputSlot& s) { self->releaseInput(s); });
         }
         return nullptr;
     }
 
     // Stops the callback writing to the slot's ring and lets the slot be taken again.
-    void releaseInput(InputSlot& slot)
+    void releaseInput(jack::InputSlot& slot)
     {
         std::lock_guard lock(mainMutex_);
         slot.listening.store(false, std::memory_order_release);
@@ -272,7 +188,7 @@ public:
         if (!alive() || client_ == nullptr || cursor == nullptr)
             return nullptr;
         reclaimStoppedSlots();
-        const auto* target = dynamic_cast<const JackDestination*>(destination.get());
+        const auto* target = dynamic_cast<const jack::Destination*>(destination.get());
         for (std::size_t i = 0; i < kSlotCount; ++i) {
             Slot& slot = slots_[i];
             int expected = Free;
@@ -397,27 +313,6 @@ private:
         }
     }
 
-    std::uint64_t idOf(const std::string& portName)
-    {
-        auto [it, inserted] = destinationIds_.try_emplace(portName, destinationIds_.size() + 1);
-        return it->second;
-    }
-
-    // The port's pretty-name metadata when it has one, else its full name "client:port".
-    static std::string displayName(jack_port_t* port, const std::string& fullName)
-    {
-        std::string name = fullName;
-        char* value = nullptr;
-        char* type = nullptr;
-        if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0) {
-            if (value != nullptr && *value != '\0')
-                name = value;
-            jack_free(value);
-            jack_free(type);
-        }
-        return name;
-    }
-
     static int processThunk(jack_nframes_t frames, void* self)
     {
         static_cast<JackBackend*>(self)->process(frames);
@@ -465,8 +360,8 @@ private:
         const std::uint64_t thisCycle = cyclesBegun_.fetch_add(1, std::memory_order_acq_rel) + 1;
         const jack_nframes_t cycleStart = jack_last_frame_time(client_);
         const double rate = double(sampleRate_.load(std::memory_order_relaxed));
-        for (InputSlot& slot : inputs_)
-            receive(slot, frames);
+        for (jack::InputSlot& slot : inputs_)
+            jack::receive(slot, frames);
         for (Slot& slot : slots_) {
             jack_port_t* port = slot.port.load(std::memory_order_acquire);
             if (port == nullptr)
@@ -521,25 +416,6 @@ private:
         cycles_.fetch_add(1, std::memory_order_acq_rel);
     }
 
-    // Real-time: copies what arrived at the slot's port into its ring.
-    static void receive(InputSlot& slot, jack_nframes_t frames) noexcept
-    {
-        jack_port_t* port = slot.port.load(std::memory_order_acquire);
-        if (port == nullptr || !slot.listening.load(std::memory_order_acquire))
-            return;
-        void* buffer = jack_port_get_buffer(port, frames);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, i) != 0)
-                continue;
-            if (slot.lost && slot.ring->write(std::span(&kLostMark, 1)))
-                slot.lost = false;
-            if (slot.lost || !slot.ring->write(std::span<const std::uint8_t>(event.buffer, event.size)))
-                slot.lost = true;
-        }
-    }
-
     // Writes the events due in this cycle at their frame offsets. A system message is carried as
     // consecutive events: each cycle takes the bytes that have drained at the paced speed by the
     // cycle's end (and that fit in the port buffer), so a long dump streams over many cycles at the
@@ -570,7 +446,7 @@ private:
 
     jack_client_t* client_;
     std::array<Slot, kSlotCount> slots_;
-    std::array<InputSlot, kInputSlotCount> inputs_;
+    std::array<jack::InputSlot, jack::kInputSlotCount> inputs_;
     std::map<std::string, std::uint64_t> destinationIds_;  // (main)
     std::atomic<jack_nframes_t> sampleRate_{48000};
     std::atomic<std::uint64_t> cycles_{0};       // cycles completed
@@ -593,25 +469,6 @@ bool JackStream::waitUntilSent(double timeoutSeconds)
     if (stopped_)
         return true;
     return backend_->waitUntilSent(slot_, timeoutSeconds);
-}
-
-JackListener::JackListener(std::shared_ptr<JackBackend> backend, InputSlot& slot, SysExHandler handler)
-    : backend_(std::move(backend)), slot_(slot), handler_(std::move(handler))
-{
-    drainer_ = std::thread([this] {
-        const auto take = [this](std::span<const std::uint8_t> piece) { assembler_.feed(piece, handler_); };
-        while (!stop_.load(std::memory_order_acquire)) {
-            std::this_thread::sleep_for(kDrainInterval);
-            slot_.ring->drain(take);
-        }
-    });
-}
-
-JackListener::~JackListener()
-{
-    stop_.store(true, std::memory_order_release);
-    drainer_.join();
-    backend_->releaseInput(slot_);
 }
 
 }  // namespace

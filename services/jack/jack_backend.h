@@ -1,6 +1,6 @@
 #pragma once
-// MIDI output through a JACK server: one client per process, sample-accurate output from the
-// process callback.
+// MIDI through a JACK server: one client per process, sample-accurate output from the process
+// callback (here), the port listing (jack_ports) and input (jack_input).
 
 #include <memory>
 
