@@ -357,7 +357,7 @@ TEST_F(Controller, StopAndPlayAgainAreOfferedOnlyWithSomethingToActOn)
 }
 
 // Where Next and Previous lead, and the counter the status line shows.
-TEST(PlaylistTest, NextAndPreviousLeadWithinTheListAndRepeatJoinsItsEnds)
+TEST(Playlist, NextAndPreviousLeadWithinTheListAndRepeatJoinsItsEnds)
 {
     struct Case {
         qsizetype size, index;

@@ -117,7 +117,7 @@ TEST(Player, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
 // With "Play Several Files in Turn" on in the settings file, the files given play one after another,
 // whole and in order; the end of the list is the end of playback ("Quit on stop": status 1), and
 // the recent files are remembered, newest first.
-TEST(PlayerEndToEnd, SeveralFilesPlayInOrder)
+TEST(Player, SeveralFilesPlayInOrder)
 {
     JackTestServer server;
     ASSERT_TRUE(server.running());

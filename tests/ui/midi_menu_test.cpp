@@ -46,7 +46,7 @@ TEST(MenuItemState, TriggeringAloneLeavesTheStateAndMarkAlone)
 
 // --- The option toggle -------------------------------------------------------------------------
 
-TEST(Autoquit, ZeroBecomesOneAndEveryOtherStateZero)
+TEST(AutoQuitToggle, ZeroBecomesOneAndEveryOtherStateZero)
 {
     struct Case {
         qint64 before;
@@ -63,7 +63,7 @@ TEST(Autoquit, ZeroBecomesOneAndEveryOtherStateZero)
     menu.doAutoquit(nullptr);  // ignored
 }
 
-TEST(Autoquit, TogglingTwiceFromOffIsOffAgain)
+TEST(AutoQuitToggle, TogglingTwiceFromOffIsOffAgain)
 {
     MIDIMenu menu;
     MenuItem item(QStringLiteral("Quit on stop"));
