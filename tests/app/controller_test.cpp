@@ -526,29 +526,6 @@ TEST_F(Controller, RecentFilesOfferTheLastTenNewestFirst)
     EXPECT_EQ(delegate().recentFiles().paths().first(), played[10]);
 }
 
-TEST_F(Controller, NoDestinationShowsTheAlertAndStopsTracking)
-{
-    // No sink: the server has no MIDI input port at all.
-    const QString path = writeTemp(fileFor(0x13), "x.mid");
-    ui.view->setInfoText("before");
-    delegate().playMidiFile(&path);
-    ASSERT_TRUE(waitUntil([&] { return delegate().currentAlert() != nullptr; }, 5000));
-    EXPECT_EQ(delegate().mainTimer(), nullptr);
-    EXPECT_EQ(ui.view->indicatorValue(), 0.0);
-    EXPECT_EQ(ui.view->infoText(), "before");
-    QMessageBox* alert = delegate().currentAlert();
-    ASSERT_NE(alert, nullptr);
-    EXPECT_EQ(alert->icon(), QMessageBox::Critical);
-    EXPECT_EQ(alert->text(), "No Brennick Music MIDI device connected!");
-    EXPECT_EQ(alert->informativeText(),
-              "There is no Brennick Music MIDI device or MIDI connection!\n"
-              "Please connect a Brennick Music MIDI device or activate a MIDI Network session.");
-    EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(alert->parentWidget(), ui.window.get());
-    EXPECT_EQ(alert->standardButtons(), QMessageBox::Ok);
-    alert->disconnect();  // dismissing would end the test process
-}
-
 TEST_F(Controller, NotificationsWithOtherNamesAreIgnored)
 {
     delegate().receiveNotification(Notification{QStringLiteral("SomethingElse"), QVariant(QStringLiteral("/x.mid"))});
