@@ -26,9 +26,6 @@ constexpr std::size_t kSlotCount = 8;
 // anyway (the destination vanished meanwhile: the stream runs on, unheard). A busy server can take
 // many cycles to apply a connection, and what is written before it has would be lost.
 constexpr double kConnectionWaitSeconds = 2.0;
-// Cycles a stream waits after its connection first shows in the graph (see connectionCarries).
-constexpr std::uint64_t kSettlingCycles = 1;
-constexpr std::uint64_t kActivationCycles = 2;
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 // How long a closing client waits, past its own bound, for the callback to end a system message
 // under way with F7 (a few cycles; bounded for a server that stalls).
@@ -94,6 +91,9 @@ public:
         jack_set_process_callback(client, &JackBackend::processThunk, backend.get());
         jack_on_info_shutdown(client, &JackBackend::shutdownThunk, backend.get());
         backend->sampleRate_.store(jack_get_sample_rate(client));
+        // The first stream's port, made while no other client hears of it: registered later, it
+        // would hold up the first note while the server tells every client of the new port.
+        backend->outputPort(0);
         if (jack_activate(client) != 0) {
             backend->close(0.0);
             return nullptr;
@@ -194,15 +194,10 @@ public:
             int expected = Free;
             if (!slot.state.compare_exchange_strong(expected, Reserved))
                 continue;
-            jack_port_t* port = slot.port.load();
+            jack_port_t* port = outputPort(i);
             if (port == nullptr) {
-                const std::string portName = "out_" + std::to_string(i + 1);
-                port = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-                if (port == nullptr) {
-                    slot.state.store(Free);
-                    return nullptr;
-                }
-                slot.port.store(port, std::memory_order_release);
+                slot.state.store(Free);
+                return nullptr;
             }
             jack_port_disconnect(client_, port);
             const std::string& name = target != nullptr ? target->identity() : std::string();
@@ -291,6 +286,19 @@ public:
 private:
     explicit JackBackend(jack_client_t* client) : client_(client) {}
 
+    // The output port of slot `i`, registered on first use and kept.
+    jack_port_t* outputPort(std::size_t i)
+    {
+        Slot& slot = slots_[i];
+        jack_port_t* port = slot.port.load();
+        if (port == nullptr) {
+            const std::string portName = "out_" + std::to_string(i + 1);
+            port = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+            slot.port.store(port, std::memory_order_release);
+        }
+        return port;
+    }
+
     bool allSlotsIdle() const
     {
         for (const Slot& slot : slots_)
@@ -336,16 +344,15 @@ private:
         return false;
     }
 
-    // Whether what the slot's port writes in this cycle reaches its new destination. In the cycle
-    // in which a connection first shows in the graph, and in the next, the receiver may still run
-    // before us (or not at all while a new client settles), and what a song sends at its very
-    // start (program changes, the opening chord) would be lost: the stream starts two cycles
-    // later. Reads the graph from shared memory: no lock, no allocation.
+    // Whether what the slot's port writes in this cycle reaches its new destination: from the cycle
+    // after the one whose graph first showed the connection (in that one the receiver may have run
+    // before us), so that what a song sends at its very start (program changes, the opening chord)
+    // is not lost. Reads the graph from shared memory: no lock, no allocation.
     static bool connectionCarries(Slot& slot, jack_port_t* port, std::uint64_t thisCycle, jack_nframes_t frames,
                                   double rate) noexcept
     {
         if (slot.connectedAtCycle != 0)
-            return thisCycle > slot.connectedAtCycle + kSettlingCycles;
+            return thisCycle > slot.connectedAtCycle;
         if (jack_port_connected_to(port, slot.destination.data()) != 0) {
             slot.connectedAtCycle = thisCycle;
             return false;
@@ -373,11 +380,7 @@ private:
             if (state == Free || state == Reserved || state == Stopped)
                 continue;
             if (state == Starting) {
-                // What a client writes in its first cycles after activation can miss the clients it
-                // is connected to (the server has yet to place it in the graph's running order).
-                // Waited for here, not at the opening, so that it overlaps the listing and the
-                // connection.
-                if (thisCycle <= std::max(slot.startAfterCycle, kActivationCycles) || destinationBusy(slot))
+                if (thisCycle <= slot.startAfterCycle || destinationBusy(slot))
                     continue;
                 if (slot.awaitConnection && !connectionCarries(slot, port, thisCycle, frames, rate))
                     continue;
