@@ -191,11 +191,11 @@ TEST(DestinationChoiceByAnswer, RanksAfterPickAndNameAndIsAskedForOnlyThen)
         Reason reason;
         bool ask;  // before the answers are in
     };
-    const Names interfaces{"USB MIDI Interface", "UM-ONE"};
+    const Names interfaces{"USB MIDI Interface", "MIDI Adapter"};
     const Case cases[] = {
         {"answer", "Carrow", interfaces, {std::nullopt, "Carrow"}, std::nullopt, 1, Reason::AnsweredAs, true},
-        {"name wins", "Carrow", {"UM-ONE", "Carrow"}, {"Carrow", std::nullopt}, std::nullopt, 1, Reason::ModelName, false},
-        {"pick wins", "Carrow", interfaces, {"Carrow", std::nullopt}, "UM-ONE", 1, Reason::Picked, false},
+        {"name wins", "Carrow", {"MIDI Adapter", "Carrow"}, {"Carrow", std::nullopt}, std::nullopt, 1, Reason::ModelName, false},
+        {"pick wins", "Carrow", interfaces, {"Carrow", std::nullopt}, "MIDI Adapter", 1, Reason::Picked, false},
         {"other model", "Carrow", interfaces, {"Tessel", std::nullopt}, std::nullopt, 0, Reason::FirstDestination, true},
         {"no model", "", interfaces, {"", ""}, std::nullopt, 0, Reason::FirstDestination, false},
     };

@@ -122,7 +122,7 @@ TEST(Player, FindsTheSynthBehindAnInterfaceByAskingIt)
     JackTestServer server;
     ASSERT_TRUE(server.running());
     JackSynth silent("USB MIDI Interface", std::nullopt);
-    JackSynth tessel("UM-ONE", 0x02);
+    JackSynth tessel("MIDI Adapter", 0x02);
     JackSynth carrow("MIDI Cable", 0x13);
     PlayerProcess player;
     const std::string song = player.root() + "/carrow.mid";
@@ -132,7 +132,7 @@ TEST(Player, FindsTheSynthBehindAnInterfaceByAskingIt)
         player.runLaunch({"--list", "carrow.mid"}, {{"JACK_DEFAULT_SERVER", server.name()}}, player.root(), 60.0);
     EXPECT_EQ(listed.standardOutput, "MIDI destinations:\n"
                                      "  1. USB MIDI Interface:midi_in (did not answer)\n"
-                                     "  2. UM-ONE:midi_in (answered as Tessel)\n"
+                                     "  2. MIDI Adapter:midi_in (answered as Tessel)\n"
                                      "  3. MIDI Cable:midi_in (answered as Carrow)\n"
                                      "carrow.mid: model \"Carrow\" -> 3. MIDI Cable:midi_in (answered as Carrow)\n")
         << listed.standardError;
