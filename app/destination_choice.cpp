@@ -1,11 +1,22 @@
 #include "app/destination_choice.h"
 
+#include <map>
+
+#include "app/model_table.h"
 #include "services/music_services.h"
 
 namespace brennick {
 
+namespace {
+
+// How long a device has to answer the Device Inquiry; a USB synth answers within a few ms.
+constexpr double kInquiryListenSeconds = 0.3;
+
+}  // namespace
+
 DestinationChoice chooseDestination(const QString& modelName, const QList<std::optional<QString>>& displayNames,
-                                    const std::optional<QString>& picked)
+                                    const std::optional<QString>& picked,
+                                    const QList<std::optional<QString>>& answeredModels)
 {
     if (picked) {
         for (qsizetype i = 0; i < displayNames.size(); ++i)
@@ -16,6 +27,9 @@ DestinationChoice chooseDestination(const QString& modelName, const QList<std::o
         for (qsizetype i = 0; i < displayNames.size(); ++i)
             if (displayNames[i] && displayNames[i]->contains(modelName, Qt::CaseSensitive))
                 return {i, DestinationChoice::Reason::ModelName};
+        for (qsizetype i = 0; i < answeredModels.size(); ++i)
+            if (answeredModels[i] == modelName)
+                return {i, DestinationChoice::Reason::AnsweredAs};
     }
     return {};
 }
@@ -29,6 +43,15 @@ QList<std::optional<QString>> DestinationListing::names() const
     return names;
 }
 
+QList<std::optional<QString>> DestinationListing::answeredModels() const
+{
+    QList<std::optional<QString>> models;
+    models.reserve(destinations.size());
+    for (const ListedDestination& d : destinations)
+        models.append(d.answeredAs);
+    return models;
+}
+
 DestinationListing listDestinations()
 {
     DestinationListing listing;
@@ -38,13 +61,33 @@ DestinationListing listDestinations()
         return listing;  // asking again would only wait for the service a second time
     const ItemCount count = MIDIGetNumberOfDestinations();
     for (ItemCount i = 0; i < count; ++i) {
-        ListedDestination d{MIDIGetDestination(i), std::nullopt};
+        ListedDestination d{MIDIGetDestination(i), std::nullopt, std::nullopt};
         std::string name;
         if (MIDIObjectGetStringProperty(d.endpoint, kMIDIPropertyDisplayName, &name) == 0)
             d.name = QString::fromStdString(name);
         listing.destinations.append(d);
     }
     return listing;
+}
+
+bool needsDeviceInquiry(const QString& modelName, const DestinationListing& listing,
+                        const std::optional<QString>& picked)
+{
+    return !modelName.isEmpty() && !listing.devicesAsked && !listing.destinations.isEmpty() &&
+           chooseDestination(modelName, listing.names(), picked).reason == DestinationChoice::Reason::FirstDestination;
+}
+
+void askDevices(DestinationListing& listing)
+{
+    std::map<MIDIEndpointRef, UInt32> familyCodes;
+    MIDIInquireDestinations(kInquiryListenSeconds, &familyCodes);
+    for (ListedDestination& d : listing.destinations) {
+        const auto answer = familyCodes.find(d.endpoint);
+        d.answeredAs = answer != familyCodes.end()
+                           ? std::optional(modelNameForByte(modelByteForFamilyCode(std::uint16_t(answer->second))))
+                           : std::nullopt;
+    }
+    listing.devicesAsked = true;
 }
 
 }  // namespace brennick

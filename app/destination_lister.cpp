@@ -43,17 +43,29 @@ void DestinationLister::list(std::uint64_t request)
             shared->wanted = 0;
             shared->queued = false;
         }
-        DestinationListing listing = listDestinations();
-        std::lock_guard lock(shared->mutex);
-        if (DestinationLister* owner = shared->owner)
-            QMetaObject::invokeMethod(
-                owner,
-                [owner, served, listing = std::move(listing)] {
-                    owner->last_ = listing;
-                    emit owner->listed(served, listing);
-                },
-                Qt::QueuedConnection);
+        deliver(*shared, served, listDestinations());
     });
+}
+
+void DestinationLister::askDevices(std::uint64_t request, DestinationListing listing)
+{
+    postToMidiServiceThread([shared = shared_, request, listing = std::move(listing)]() mutable {
+        brennick::askDevices(listing);
+        deliver(*shared, request, std::move(listing));
+    });
+}
+
+void DestinationLister::deliver(Shared& shared, std::uint64_t request, DestinationListing listing)
+{
+    std::lock_guard lock(shared.mutex);
+    if (DestinationLister* owner = shared.owner)
+        QMetaObject::invokeMethod(
+            owner,
+            [owner, request, listing = std::move(listing)] {
+                owner->last_ = listing;
+                emit owner->listed(request, listing);
+            },
+            Qt::QueuedConnection);
 }
 
 }  // namespace brennick

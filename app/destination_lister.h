@@ -22,6 +22,10 @@ public:
     // listing serves the newest request made before it began.
     void list(std::uint64_t request);
 
+    // Asks the devices behind `listing`'s destinations who they are, on the MIDI service thread
+    // (see askDevices), and hands the listing with the answers to `listed` for `request`.
+    void askDevices(std::uint64_t request, DestinationListing listing);
+
     // The latest listing that has ended; empty before the first.
     const DestinationListing& lastListing() const { return last_; }
 
@@ -30,6 +34,9 @@ signals:
 
 private:
     struct Shared;
+    // Hands `listing` to the lister, when it is still there, on its own thread.
+    static void deliver(Shared& shared, std::uint64_t request, DestinationListing listing);
+
     std::shared_ptr<Shared> shared_;
     DestinationListing last_;
 };

@@ -1,5 +1,5 @@
 // Play requests: stop what plays, restart progress tracking, choose the destination by model
-// name and start a new player; several files in turn.
+// name (or by what the devices answered) and start a new player; several files in turn.
 
 #include <QFileInfo>
 #include <QTimer>
@@ -189,6 +189,15 @@ void AppDelegate::startWhenReady()
 {
     if (!pendingFile_ || !pendingListing_)
         return;
+    loadPreferencesIfNeeded();
+    const QString model = modelNameForByte(pendingFile_->modelByte);
+    if (needsDeviceInquiry(model, *pendingListing_, modelPreferences_.rememberedDestination(model))) {
+        // No name finds the synth: its device is asked on the MIDI service thread, and the listing
+        // comes back with the answers through destinationsListed.
+        lister_->askDevices(latestRequest_, std::move(*pendingListing_));
+        pendingListing_.reset();
+        return;
+    }
     waitingNotice_->stop();
     const std::shared_ptr<LoadedFile> file = std::move(pendingFile_);
     const DestinationListing listing = std::move(*pendingListing_);
@@ -198,8 +207,7 @@ void AppDelegate::startWhenReady()
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
     if (const std::string note = describeReadNote(file->result); !note.empty())
         systemLog(QStringLiteral("%1: %2").arg(file->path, QString::fromStdString(note)));
-    currentModel_ = modelNameForByte(file->modelByte);
-    loadPreferencesIfNeeded();
+    currentModel_ = model;
     currentFileKey_ = file->contentKey;
     tempo_ = tempoByFile_.value(currentFileKey_, 1.0).toDouble();
     if (playTheMIDIFile(file->path, currentModel_, std::move(file->result), listing) == -1)
@@ -236,8 +244,10 @@ void AppDelegate::reportUnplayable(const QString& path, const SmfReadResult& res
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice)
 {
-    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(encodeLocalPath(path).toStdString()),
-                           listDestinations());
+    DestinationListing listing = listDestinations();
+    if (needsDeviceInquiry(destinationDevice, listing, modelPreferences_.rememberedDestination(destinationDevice)))
+        askDevices(listing);
+    return playTheMIDIFile(path, destinationDevice, loadSequenceFile(encodeLocalPath(path).toStdString()), listing);
 }
 
 std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& destinationDevice, SmfReadResult file,
@@ -270,7 +280,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         return -1;
     }
     const std::optional<QString> picked = modelPreferences_.rememberedDestination(destinationDevice);
-    const DestinationChoice choice = chooseDestination(destinationDevice, displayNames, picked);
+    const DestinationChoice choice = chooseDestination(destinationDevice, displayNames, picked, listing.answeredModels());
     const ItemCount chosen = ItemCount(choice.index);
     const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
 

@@ -13,6 +13,13 @@ namespace brennick {
 inline constexpr int kBrennickDeviceCount = 26;
 extern const char* const brennickDevices[kBrennickDeviceCount];
 
+// The model byte of a Brennick device that answered a Device Inquiry with `familyCode` (family
+// LSB | MSB << 7): its low byte, the family LSB.
+inline constexpr std::uint8_t modelByteForFamilyCode(std::uint16_t familyCode)
+{
+    return std::uint8_t(familyCode & 0x7F);
+}
+
 // What scanModelByte answers when a file names no model.
 inline constexpr std::uint8_t kNoModelByte = 0xFF;
 

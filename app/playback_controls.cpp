@@ -265,7 +265,8 @@ void AppDelegate::showSendToMenu(QMenu* menu)
     if (names.isEmpty())
         menu->addAction(QStringLiteral("No MIDI Destinations"))->setEnabled(false);
     // The one the automatic rule would choose is marked, so a pick is made knowing it.
-    const qsizetype ruled = chooseDestination(currentModel_, names).index;
+    const qsizetype ruled = chooseDestination(currentModel_, names, std::nullopt,
+                                              lister_->lastListing().answeredModels()).index;
     for (qsizetype i = 0; i < names.size(); ++i) {
         if (!names[i])
             continue;

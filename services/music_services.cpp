@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "services/call_registry.h"
+#include "services/device_inquiry.h"
 #include "services/midi_connection.h"
 #include "services/midi_service_thread.h"
 #include "services/smf_reader.h"
@@ -70,6 +71,30 @@ MIDIEndpointRef MIDIGetDestination(ItemCount index)
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     return index < r.listing.size() ? r.listing[index] : 0;
+}
+
+OSStatus MIDIInquireDestinations(double listenSeconds, std::map<MIDIEndpointRef, UInt32>* outFamilyCodes)
+{
+    if (outFamilyCodes == nullptr)
+        return kParamErr;
+    outFamilyCodes->clear();
+    std::map<std::string, DeviceAnswer> answers;
+    bool connected = false;
+    runOnMidiServiceThread([&] {
+        static DeviceAnswers memory;  // used on the service thread only
+        if (auto backend = currentMidiBackend()) {
+            connected = true;
+            answers = askDevices(*backend, memory, listenSeconds);
+        }
+    });
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (const auto& [identity, answer] : answers) {
+        const auto ref = r.endpointByIdentity.find(identity);
+        if (answer && ref != r.endpointByIdentity.end())
+            (*outFamilyCodes)[ref->second] = *answer;
+    }
+    return connected ? 0 : kMIDINoConnection;
 }
 
 OSStatus MIDIObjectGetStringProperty(MIDIObjectRef object, MIDIPropertyID property, std::string* outValue)

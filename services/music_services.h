@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "services/smf_reader.h"
@@ -73,6 +74,14 @@ OSStatus MIDIClientCreate(const std::string& name, MIDINotifyProc notifyProc, vo
 // made by the latest call. A destination keeps its ref across listings.
 ItemCount MIDIGetNumberOfDestinations();
 MIDIEndpointRef MIDIGetDestination(ItemCount destinationIndex);  // 0 when out of range
+
+// Asks the devices behind the destinations who they are: the Universal Device Inquiry to each
+// destination whose device also sends to us (a source of the same client), then `listenSeconds` of
+// listening for Identity Replies. The answers are remembered while the ports stay the same, so a
+// device is asked once, answering or not. Gives the family code each destination's device answered
+// with as a Brennick device, by the destination's ref; one that did not answer, or has no source to
+// answer from, is not there. Waits: call it on the MIDI service thread or where waiting is fine.
+OSStatus MIDIInquireDestinations(double listenSeconds, std::map<MIDIEndpointRef, UInt32>* outFamilyCodes);
 
 // kMIDIPropertyDisplayName as the latest listing read it; kMIDIObjectNotFound when the destination
 // was not in it.

@@ -176,6 +176,42 @@ TEST_F(Controller, MatchingIsCaseSensitiveAndNoMatchUsesTheFirstDestination)
     EXPECT_EQ(ui.view->infoText(), "Sending carrow.mid to Other Synth ");
 }
 
+// What the devices answered ranks after a pick and a name, and is asked for only when neither finds
+// the model's destination.
+TEST(DestinationChoiceByAnswer, RanksAfterPickAndNameAndIsAskedForOnlyThen)
+{
+    using Reason = DestinationChoice::Reason;
+    using Names = QList<std::optional<QString>>;
+    struct Case {
+        const char* what;
+        QString model;
+        Names names, answers;
+        std::optional<QString> picked;
+        qsizetype index;
+        Reason reason;
+        bool ask;  // before the answers are in
+    };
+    const Names interfaces{"USB MIDI Interface", "MIDI Adapter"};
+    const Case cases[] = {
+        {"answer", "Carrow", interfaces, {std::nullopt, "Carrow"}, std::nullopt, 1, Reason::AnsweredAs, true},
+        {"name wins", "Carrow", {"MIDI Adapter", "Carrow"}, {"Carrow", std::nullopt}, std::nullopt, 1, Reason::ModelName, false},
+        {"pick wins", "Carrow", interfaces, {"Carrow", std::nullopt}, "MIDI Adapter", 1, Reason::Picked, false},
+        {"other model", "Carrow", interfaces, {"Tessel", std::nullopt}, std::nullopt, 0, Reason::FirstDestination, true},
+        {"no model", "", interfaces, {"", ""}, std::nullopt, 0, Reason::FirstDestination, false},
+    };
+    for (const Case& c : cases) {
+        const DestinationChoice choice = chooseDestination(c.model, c.names, c.picked, c.answers);
+        EXPECT_EQ(choice.index, c.index) << c.what;
+        EXPECT_EQ(choice.reason, c.reason) << c.what;
+        DestinationListing listing{true, false, {}};
+        for (const auto& name : c.names)
+            listing.destinations.append({1, name, std::nullopt});
+        EXPECT_EQ(needsDeviceInquiry(c.model, listing, c.picked), c.ask) << c.what;
+        listing.devicesAsked = true;
+        EXPECT_FALSE(needsDeviceInquiry(c.model, listing, c.picked)) << c.what;
+    }
+}
+
 TEST_F(Controller, SecondRequestStopsTheFirstAndReplacesItsState)
 {
     JackSink carrow("synth-c", "in", std::string("Carrow"));

@@ -134,12 +134,11 @@ TEST(CommandLine, ListShowsTheDestinationsAndWhereEachFileWouldGo)
     EXPECT_EQ(listed.status, 0) << listed.standardError;
     EXPECT_EQ(listed.standardOutput,
               "MIDI destinations:\n"
-              "  1. Lumen:in\n"
-              "  2. Carrow:in\n"
-              "carrow.mid: model \"Carrow\" -> 2. Carrow:in (its name contains the model name)\n"
-              "plain.mid: no model -> 1. Lumen:in (the first destination)\n"
-              "tessel.mid: model \"Tessel\" -> 1. Lumen:in (no name contains the model name: the first "
-              "destination)\n"
+              "  1. Lumen:in (did not answer)\n"
+              "  2. Carrow:in (did not answer)\n"
+              "carrow.mid: model \"Carrow\" -> 2. Carrow:in (by name)\n"
+              "plain.mid: no model -> 1. Lumen:in (first destination)\n"
+              "tessel.mid: model \"Tessel\" -> 1. Lumen:in (first destination)\n"
               "missing.mid: cannot be read (no such file)\n"
               "fifo.mid: cannot be read (not a regular file)\n"
               "folder.mid: cannot be read (not a regular file)\n"

@@ -114,6 +114,68 @@ TEST(Player, PlaysTheFileToTheSynthItNamesAndForwardsSecondLaunches)
     EXPECT_FALSE(std::filesystem::exists("/dev/shm/jack_sem.0_" + server.name() + "_Brennick MIDI Player"));
 }
 
+// Synths behind interfaces whose ports carry the interface's name: the player asks the devices who
+// they are, sends the file to the one that answered as its model, remembers the answers while the
+// ports stay the same, and never asks when a name matches.
+TEST(Player, FindsTheSynthBehindAnInterfaceByAskingIt)
+{
+    JackTestServer server;
+    ASSERT_TRUE(server.running());
+    JackSynth silent("USB MIDI Interface", std::nullopt);
+    JackSynth tessel("MIDI Adapter", 0x02);
+    JackSynth carrow("MIDI Cable", 0x13);
+    PlayerProcess player;
+    const std::string song = player.root() + "/carrow.mid";
+    writeFile(song, carrowSong());
+
+    const LaunchResult listed =
+        player.runLaunch({"--list", "carrow.mid"}, {{"JACK_DEFAULT_SERVER", server.name()}}, player.root(), 60.0);
+    EXPECT_EQ(listed.standardOutput, "MIDI destinations:\n"
+                                     "  1. USB MIDI Interface:midi_in (did not answer)\n"
+                                     "  2. MIDI Adapter:midi_in (answered as Tessel)\n"
+                                     "  3. MIDI Cable:midi_in (answered as Carrow)\n"
+                                     "carrow.mid: model \"Carrow\" -> 3. MIDI Cable:midi_in (answered as Carrow)\n")
+        << listed.standardError;
+
+    // --list asked once, the player asks once; a second file finds the answers remembered.
+    const Bytes inquiry{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    std::vector<Bytes> expected{inquiry, inquiry};
+    player.start({song}, {{"JACK_DEFAULT_SERVER", server.name()}});
+    for (int file = 0; file < 2; ++file) {
+        if (file == 1) {
+            EXPECT_EQ(player.runSecondLaunch({song}, 15.0), 0);
+        }
+        for (const Bytes& event : expectedCarrowEvents())
+            expected.push_back(event);
+        ASSERT_TRUE(carrow.received().waitForCount(expected.size(), 15.0)) << player.standardError();
+        carrow.received().waitForQuiet(0.2, 3.0);
+        EXPECT_EQ(bytesOf(carrow.received().events()), expected);
+    }
+    EXPECT_EQ(bytesOf(silent.received().events()), (std::vector<Bytes>{inquiry, inquiry}));
+    EXPECT_EQ(bytesOf(tessel.received().events()), (std::vector<Bytes>{inquiry, inquiry}));
+
+    // A port appearing forgets the answers; a name that matches is used without asking anyone.
+    JackSink lumen("Lumen", "in");
+    const std::string lumenSong = player.root() + "/lumen.mid";
+    SmfBuilder b(0, 96);
+    b.track().delta(0).sysex({0x3E, 0x00, 0xF7}).delta(0).noteOn(0, 40, 1).delta(10).noteOff(0, 40).delta(0).endOfTrack();
+    writeFile(lumenSong, b.bytes());
+    EXPECT_EQ(player.runSecondLaunch({lumenSong}, 15.0), 0);
+    ASSERT_TRUE(lumen.waitForCount(3, 10.0)) << player.standardError();
+    EXPECT_EQ(silent.received().count() + tessel.received().count(), 4u);
+    EXPECT_EQ(bytesOf(carrow.received().events()), expected);
+
+    // The next Carrow file asks again, and still finds its synth.
+    EXPECT_EQ(player.runSecondLaunch({song}, 15.0), 0);
+    expected.push_back(inquiry);
+    for (const Bytes& event : expectedCarrowEvents())
+        expected.push_back(event);
+    ASSERT_TRUE(carrow.received().waitForCount(expected.size(), 15.0)) << player.standardError();
+    carrow.received().waitForQuiet(0.2, 3.0);
+    EXPECT_EQ(bytesOf(carrow.received().events()), expected);
+    EXPECT_EQ(silent.received().count(), 3u);
+}
+
 // With "Play Several Files in Turn" on in the settings file, the files given play one after another,
 // whole and in order; the end of the list is the end of playback ("Quit on stop": status 1), and
 // the recent files are remembered, newest first.

@@ -109,7 +109,6 @@ void JackTestServer::kill()
 
 JackSink::JackSink(const std::string& clientName, const std::string& portName,
                    const std::optional<std::string>& prettyName)
-    : records_(1 << 18), bytes_(8 << 20)
 {
     jack_status_t status{};
     client_ = jack_client_open(clientName.c_str(), jack_options_t(JackNoStartServer | JackUseExactName), &status);
@@ -161,27 +160,32 @@ std::string JackSink::portName() const
 int JackSink::process(jack_nframes_t frames, void* arg)
 {
     auto* self = static_cast<JackSink*>(arg);
-    void* buffer = jack_port_get_buffer(self->port_, frames);
-    const jack_nframes_t cycleStart = jack_last_frame_time(self->client_);
+    self->log_.record(jack_port_get_buffer(self->port_, frames), jack_last_frame_time(self->client_));
+    return 0;
+}
+
+ReceivedLog::ReceivedLog() : records_(1 << 18), bytes_(8 << 20) {}
+
+void ReceivedLog::record(void* buffer, jack_nframes_t cycleStart) noexcept
+{
     const std::uint32_t n = jack_midi_get_event_count(buffer);
     for (std::uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, buffer, i) != 0)
             continue;
-        const std::size_t index = self->count_.load(std::memory_order_relaxed);
-        if (index >= self->records_.size() || self->bytesUsed_ + event.size > self->bytes_.size()) {
-            self->overflow_.fetch_add(1);
+        const std::size_t index = count_.load(std::memory_order_relaxed);
+        if (index >= records_.size() || bytesUsed_ + event.size > bytes_.size()) {
+            overflow_.fetch_add(1);
             continue;
         }
-        std::memcpy(self->bytes_.data() + self->bytesUsed_, event.buffer, event.size);
-        self->records_[index] = {cycleStart + event.time, std::uint32_t(self->bytesUsed_), std::uint32_t(event.size)};
-        self->bytesUsed_ += event.size;
-        self->count_.store(index + 1, std::memory_order_release);
+        std::memcpy(bytes_.data() + bytesUsed_, event.buffer, event.size);
+        records_[index] = {cycleStart + event.time, std::uint32_t(bytesUsed_), std::uint32_t(event.size)};
+        bytesUsed_ += event.size;
+        count_.store(index + 1, std::memory_order_release);
     }
-    return 0;
 }
 
-std::vector<ReceivedEvent> JackSink::events() const
+std::vector<ReceivedEvent> ReceivedLog::events() const
 {
     const std::size_t n = count_.load(std::memory_order_acquire);
     std::vector<ReceivedEvent> result;
@@ -193,7 +197,7 @@ std::vector<ReceivedEvent> JackSink::events() const
     return result;
 }
 
-bool JackSink::waitForCount(std::size_t n, double timeoutSeconds) const
+bool ReceivedLog::waitForCount(std::size_t n, double timeoutSeconds) const
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (count() < n) {
@@ -204,7 +208,7 @@ bool JackSink::waitForCount(std::size_t n, double timeoutSeconds) const
     return true;
 }
 
-void JackSink::waitForQuiet(double quietSeconds, double timeoutSeconds) const
+void ReceivedLog::waitForQuiet(double quietSeconds, double timeoutSeconds) const
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     std::size_t last = count();
@@ -221,7 +225,7 @@ void JackSink::waitForQuiet(double quietSeconds, double timeoutSeconds) const
     }
 }
 
-JackSynth::JackSynth(const std::string& clientName, std::uint16_t familyCode, std::size_t pieceBytes)
+JackSynth::JackSynth(const std::string& clientName, std::optional<std::uint16_t> familyCode, std::size_t pieceBytes)
     : familyCode_(familyCode), pieceBytes_(pieceBytes)
 {
     pending_.reserve(8 << 20);  // the process callback appends its replies without allocating
@@ -277,10 +281,11 @@ int JackSynth::process(jack_nframes_t frames, void* arg)
     static constexpr std::uint8_t kInquiry[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
     auto* self = static_cast<JackSynth*>(arg);
     void* in = jack_port_get_buffer(self->in_, frames);
+    self->received_.record(in, jack_last_frame_time(self->client_));
     const std::uint32_t n = jack_midi_get_event_count(in);
     for (std::uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t event;
-        if (jack_midi_event_get(&event, in, i) == 0 && event.size == sizeof kInquiry &&
+        if (self->familyCode_ && jack_midi_event_get(&event, in, i) == 0 && event.size == sizeof kInquiry &&
             std::memcmp(event.buffer, kInquiry, sizeof kInquiry) == 0)
             ++self->inquiriesOwed_;
     }
@@ -290,7 +295,7 @@ int JackSynth::process(jack_nframes_t frames, void* arg)
     if (!lock.owns_lock())
         return 0;
     for (; self->inquiriesOwed_ > 0; --self->inquiriesOwed_) {
-        const std::uint8_t lsb = self->familyCode_ & 0x7F, msb = (self->familyCode_ >> 7) & 0x7F;
+        const std::uint8_t lsb = *self->familyCode_ & 0x7F, msb = (*self->familyCode_ >> 7) & 0x7F;
         const std::uint8_t reply[] = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, lsb, msb, 0, 0, 1, 0, 0, 0, 0xF7};
         self->pending_.insert(self->pending_.end(), std::begin(reply), std::end(reply));
     }
