@@ -105,7 +105,8 @@ class JackBackend;
 class JackListener final : public InputListener {
 public:
     JackListener(std::shared_ptr<JackBackend> backend, InputSlot& slot, SysExHandler handler);
-    ~JackListener() override;
+    ~JackListener() override { stop(); }
+    void stop() override;
     InputCounts counts() const override { return assembler_.counts(); }
 
 private:
@@ -609,8 +610,10 @@ JackListener::JackListener(std::shared_ptr<JackBackend> backend, InputSlot& slot
     });
 }
 
-JackListener::~JackListener()
+void JackListener::stop()
 {
+    if (!drainer_.joinable())
+        return;
     stop_.store(true, std::memory_order_release);
     drainer_.join();
     backend_->releaseInput(slot_);
