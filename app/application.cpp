@@ -196,8 +196,9 @@ int runReceive(const CommandLine& line)
     while (!signalArrived && listened.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
         signalArrived = terminationSignalled(signalled, kPollMs);
     const DumpReceiver::Listening sources = signalArrived ? DumpReceiver::Listening{} : listened.get();
-    int status = kExitOk;
+    int status = kExitOk;  // until said otherwise: what the end says decides
     if (signalArrived) {
+        // Nothing can have been received yet.
     } else if (sources.available.empty()) {
         print(stderr, QStringLiteral("no MIDI source to receive from\n"));
         status = kExitAfterPlayback;

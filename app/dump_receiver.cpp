@@ -132,6 +132,7 @@ QString dumpProgressText(const DumpProgress& progress, const std::vector<std::st
 {
     const QString from = !progress.source.empty() ? QString::fromStdString(progress.source)
                          : sources.size() == 1    ? QString::fromStdString(sources.front())
+                         : sources.empty()        ? QStringLiteral("every source")
                                                   : QStringLiteral("%1 sources").arg(sources.size());
     return QStringLiteral("Receiving from %1: %2, %3")
         .arg(from, counted(progress.messages, "message", "messages"), counted(progress.bytes, "byte", "bytes"));

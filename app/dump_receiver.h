@@ -83,7 +83,7 @@ private:
 };
 
 // "Receiving from <source>: <n> messages, <bytes> bytes"; before the first message the source is
-// the one listened to, or how many are.
+// the one listened to, or how many are ("every source" before listening has begun).
 QString dumpProgressText(const DumpProgress& progress, const std::vector<std::string>& sources);
 // What the end says: "Saved 12 messages, 4.2 kB to FILE.syx", or that nothing was saved and why,
 // with what was dropped and what was ignored.
