@@ -120,6 +120,7 @@ void AppDelegate::applicationOpenFiles(const QStringList& filenames)
 
 void AppDelegate::applicationWillTerminate()
 {
+    saveDumpBeforeQuitting();
     saveSettings();
 }
 

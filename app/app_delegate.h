@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "services/music_services.h"
 #include "services/smf_reader.h"
@@ -32,6 +34,7 @@ struct Notification;
 struct LoadedFile;
 class SequenceLoader;
 class DestinationLister;
+class DumpReceiver;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -175,6 +178,15 @@ public:
     // under way; playback ends (without "Quit on stop": a panic is no request to quit).
     void doPanic();
 
+    // Receiving a sound dump ("Receive Sound Dump…"): asks where to save it, then receives from
+    // every source into that file as --receive does (app/dump_receiver.h); what plays stops first.
+    // The status text counts what came and the full arc breathes. It ends after the silence that
+    // follows a dump, or on Stop, a play request or quitting, and the status text and standard
+    // output say what was saved.
+    void doReceiveDump();
+    void receiveDump(const QString& path);
+    bool isReceiving() const { return receiver_ != nullptr; }
+
     // Resource sequence.
     std::int32_t checkIfFileIsInResource();
     void doOpenResourceFile();
@@ -187,6 +199,12 @@ public:
 
 private:
     QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
+    void listeningStarted(const std::vector<std::string>& sources);
+    void showReceiving();
+    // Stops listening and saves, off this thread; the end is said once it is saved.
+    void endReceiving();
+    // The same, waiting for the saving, at the end of the program.
+    void saveDumpBeforeQuitting();
     void fileLoaded(const std::shared_ptr<LoadedFile>& file);
     void destinationsListed(std::uint64_t request, const DestinationListing& listing);
     void startWhenReady();
@@ -259,7 +277,9 @@ private:
     bool settingsSaveProblemSaid_ = false;
     QPointer<MediaControls> mediaControls_;
 
-    QPointer<QTimer> mainTimer_;
+    std::shared_ptr<DumpReceiver> receiver_;  // while a dump is received
+    std::vector<std::string> receivingFrom_;  // the sources listened to, once listening
+    QPointer<QTimer> mainTimer_;  // tracks the request that plays, or the dump received
     QPointer<QTimer> fileTimer_;
     QPointer<QWidget> window_;
     QPointer<MIDIView> view_;

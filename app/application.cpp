@@ -6,15 +6,20 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <optional>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
 #include "app/destination_report.h"
+#include "app/dump_receiver.h"
 #include "app/main_interface.h"
 #include "app/model_preferences.h"
 #include "platform/launch_requests.h"
@@ -121,9 +126,8 @@ private:
     AppDelegate& delegate_;
 };
 
-// SIGTERM and SIGINT (a session ending, Ctrl+C in a terminal) end the player like its Quit item:
-// the settings are saved and the exit status is 0. The handler only writes a byte; the main loop
-// does the rest.
+// SIGTERM and SIGINT (a session ending, Ctrl+C in a terminal) end the player like its Quit item,
+// and end --receive. The handler only writes a byte; the main loop does the rest.
 int signalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int)
@@ -132,22 +136,96 @@ void onTerminationSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
-void quitOnTerminationSignals(QObject* context)
+// The end of a pipe that becomes readable when SIGTERM or SIGINT arrives; -1 without one.
+int watchTerminationSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
-        QCoreApplication::quit();
-    });
+        return -1;
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    return signalPipe[0];
+}
+
+// The settings are saved and the exit status is 0.
+void quitOnTerminationSignals(QObject* context)
+{
+    const int signalled = watchTerminationSignals();
+    if (signalled < 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalled, QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [signalled] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalled, &byte, 1);
+        QCoreApplication::quit();
+    });
+}
+
+// Whether a termination signal arrived within `timeoutMs` (on `signalled`, from
+// watchTerminationSignals).
+bool terminationSignalled(int signalled, int timeoutMs)
+{
+    pollfd watched{signalled, POLLIN, 0};
+    return ::poll(&watched, signalled < 0 ? 0 : 1, timeoutMs) > 0;
+}
+
+// --receive: listens on the MIDI service thread, waits for the dump's end in this one, saves.
+// Needs no display: it is a command like --list. A signal ends it also while a server that does
+// not answer holds the listening up.
+int runReceive(const CommandLine& line)
+{
+    constexpr int kPollMs = 50;
+    constexpr double kServiceQueueSeconds = 0.5;
+    const QString path = decodeLocalPath(line.receivePath);
+    const auto receiver = std::make_shared<DumpReceiver>(path, line.silenceSeconds);
+    if (!receiver->ok()) {
+        print(stderr, dumpOutcomeText(receiver->finish(), path) + QLatin1Char('\n'));
+        return kExitAfterPlayback;
+    }
+    const int signalled = watchTerminationSignals();
+    auto listening = std::make_shared<std::promise<DumpReceiver::Listening>>();
+    std::future<DumpReceiver::Listening> listened = listening->get_future();
+    postToMidiServiceThread([receiver, listening, from = line.from] {
+        const std::shared_ptr<MidiBackend> backend = currentMidiBackend();
+        listening->set_value(backend ? receiver->listen(*backend, from) : DumpReceiver::Listening{});
+    });
+    bool signalArrived = false;
+    while (!signalArrived && listened.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        signalArrived = terminationSignalled(signalled, kPollMs);
+    const DumpReceiver::Listening sources = signalArrived ? DumpReceiver::Listening{} : listened.get();
+    int status = kExitOk;  // until said otherwise: what the end says decides
+    if (signalArrived) {
+        // Nothing can have been received yet.
+    } else if (sources.available.empty()) {
+        print(stderr, QStringLiteral("no MIDI source to receive from\n"));
+        status = kExitAfterPlayback;
+    } else if (sources.sources.empty() && !line.from.isEmpty()) {
+        print(stderr, QStringLiteral("no MIDI source's name contains \"%1\"; the sources are: %2\n")
+                          .arg(line.from, sourceList(sources.available)));
+        status = kExitUsage;
+    } else if (sources.sources.empty()) {
+        print(stderr, QStringLiteral("cannot listen to any MIDI source\n"));
+        status = kExitAfterPlayback;
+    } else {
+        print(stderr, QStringLiteral("Waiting for a dump from %1 (it ends %2 s after the latest message, or on "
+                                     "Ctrl+C)\n")
+                          .arg(sourceList(sources.sources))
+                          .arg(line.silenceSeconds));
+        while (!receiver->shouldEnd() && !terminationSignalled(signalled, kPollMs)) {
+        }
+    }
+    // The listeners close before the MIDI service does; a service thread that is held up by a
+    // server that does not answer is not waited for (nothing was received then).
+    DumpOutcome outcome;
+    runOnMidiServiceThreadWithin(kServiceQueueSeconds, [&] { outcome = receiver->finish(); });
+    if (status == kExitOk) {
+        status = outcome.saved ? kExitOk : kExitAfterPlayback;
+        print(outcome.saved ? stdout : stderr, dumpOutcomeText(outcome, path) + QLatin1Char('\n'));
+    }
+    return endProgram(status);
 }
 
 // What a second launch sends: every request, or, when they are too many for one message (tens of
@@ -285,6 +363,7 @@ int runApplication(int argc, char** argv)
         print(stdout, destinationReport(decoded(line.operands), currentDirectoryPath(), preferences));
         return endProgram(kExitOk);
     }
+    case CommandLine::Action::Receive: return runReceive(line);
     case CommandLine::Action::Run: break;
     }
     // Checked before anything starts: without it Qt would abort with a long message of its own.

@@ -8,6 +8,13 @@
 
 namespace brennick {
 
+namespace {
+
+// Longest silence --silence takes: a day.
+constexpr double kMaxSilenceSeconds = 86400.0;
+
+}  // namespace
+
 CommandLine parseCommandLine(int argc, char** argv)
 {
     CommandLine line;
@@ -15,6 +22,11 @@ CommandLine parseCommandLine(int argc, char** argv)
     bool version = false;
     bool list = false;
     bool optionsEnded = false;
+    QList<QByteArray> given;  // the options that take an argument, once each
+    const auto fail = [&line](const QString& error) {
+        if (line.error.isEmpty())
+            line.error = error;
+    };
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (optionsEnded || !arg.startsWith('-')) {
@@ -27,12 +39,37 @@ CommandLine parseCommandLine(int argc, char** argv)
             version = true;
         } else if (arg == "--list") {
             list = true;
+        } else if (arg == "--receive" || arg == "--from" || arg == "--silence") {
+            if (given.contains(arg))
+                fail(QStringLiteral("%1 given twice").arg(QString::fromLatin1(arg)));
+            given.append(arg);
+            if (i + 1 == argc) {
+                fail(QStringLiteral("%1 needs an argument").arg(QString::fromLatin1(arg)));
+                break;
+            }
+            const QByteArray value(argv[++i]);
+            bool number = false;
+            if (arg == "--receive")
+                line.receivePath = value;
+            else if (arg == "--from")
+                line.from = decodeLocalPath(value);
+            else if (line.silenceSeconds = value.toDouble(&number);
+                     !number || !(line.silenceSeconds > 0.0 && line.silenceSeconds <= kMaxSilenceSeconds))
+                fail(QStringLiteral("--silence needs a number of seconds above 0 (at most a day): %1")
+                         .arg(decodeLocalPath(value)));
         } else if (localPathExists(decodeLocalPath(arg))) {
             line.operands.append(arg);  // a file that happens to look like an option
-        } else if (line.error.isEmpty()) {
-            line.error = QStringLiteral("unknown option: %1").arg(decodeLocalPath(arg));
+        } else {
+            fail(QStringLiteral("unknown option: %1").arg(decodeLocalPath(arg)));
         }
     }
+    const bool receive = given.contains("--receive");
+    if (!receive && given.size() > 0)
+        fail(QStringLiteral("%1 goes with --receive").arg(QString::fromLatin1(given.front())));
+    if (receive && line.receivePath.isEmpty())
+        fail(QStringLiteral("--receive needs a file name"));
+    if (receive && !line.operands.isEmpty())
+        fail(QStringLiteral("--receive takes no other file: %1").arg(decodeLocalPath(line.operands.front())));
     if (!line.error.isEmpty())
         line.action = CommandLine::Action::Usage;
     else if (help)
@@ -41,6 +78,8 @@ CommandLine parseCommandLine(int argc, char** argv)
         line.action = CommandLine::Action::Version;
     else if (list)
         line.action = CommandLine::Action::List;
+    else if (receive)
+        line.action = CommandLine::Action::Receive;
     return line;
 }
 
@@ -48,6 +87,7 @@ QString usageText()
 {
     return QStringLiteral("Usage: brennick-midi-player [--] [FILE|URL]...\n"
                           "       brennick-midi-player --list [--] [FILE]...\n"
+                          "       brennick-midi-player --receive FILE [--from NAME] [--silence SECONDS]\n"
                           "       brennick-midi-player --help | --version\n");
 }
 
@@ -83,7 +123,8 @@ QString helpText()
                "all notes off and reset all controllers on all 16 channels. The desktop's\n"
                "media controls (MPRIS) show the file that plays and can play it again, pause,\n"
                "seek, stop it, set the rate, go to the next or previous file, and set Repeat\n"
-               "(LoopStatus).\n"
+               "(LoopStatus). Receive Sound Dump... saves what a synth sends, as --receive\n"
+               "does, until Stop (Escape).\n"
                "\n"
                "Settings (\"Quit on stop\", \"Play Several Files in Turn\", \"Repeat\", the\n"
                "recent files, and per synth model the destination picked with Send To and the\n"
@@ -98,6 +139,21 @@ QString helpText()
                "             each device answered the Device Inquiry as, and for each FILE\n"
                "             which one it would be sent to and why; sends only the inquiry,\n"
                "             needs no display\n"
+               "  --receive FILE\n"
+               "             receive a sound dump: every whole Brennick SysEx message (maker\n"
+               "             3E) that a MIDI source sends is kept, in the order it arrives,\n"
+               "             and saved to FILE (a .syx file the player plays back as it came)\n"
+               "             in place of the old one only at the end; other makers' messages\n"
+               "             and channel messages are ignored and counted. It ends SECONDS\n"
+               "             after the latest message once one was kept, or on SIGTERM or\n"
+               "             SIGINT (Ctrl+C), and prints \"Saved 12 messages, 4.2 kB to FILE\",\n"
+               "             with the messages cut short that were dropped; with nothing\n"
+               "             received no file is written. Needs no display\n"
+               "  --from NAME\n"
+               "             with --receive: only the sources whose name contains NAME\n"
+               "             (ignoring case); without it, every source\n"
+               "  --silence SECONDS\n"
+               "             with --receive: the silence that ends a dump (default 3)\n"
                "  --help     print this help\n"
                "  --version  print the version\n"
                "  --         end of options: every later argument is a file or URL\n"
@@ -105,11 +161,13 @@ QString helpText()
                "\n"
                "Exit status:\n"
                "  0  the player ended normally (window closed, Quit, SIGTERM or SIGINT); the\n"
-               "     files were handed to the running player; or --help, --version or --list\n"
-               "  1  playback (the last file of a list) ended with \"Quit on stop\" on, or the\n"
-               "     no-device alert was dismissed\n"
-               "  2  a usage error, or no graphical display (neither DISPLAY nor\n"
-               "     WAYLAND_DISPLAY is set)\n"
+               "     files were handed to the running player; --help, --version or --list;\n"
+               "     or --receive saved a dump\n"
+               "  1  playback (the last file of a list) ended with \"Quit on stop\" on, the\n"
+               "     no-device alert was dismissed, or --receive saved nothing (nothing was\n"
+               "     received, no source was there, or the file could not be written)\n"
+               "  2  a usage error (--from naming no source among them), or no graphical\n"
+               "     display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n"
                "  3  a running player holds the single-instance socket but cannot take the\n"
                "     files: it does not answer (stopped or hung), it belongs to another user,\n"
                "     or something that is not a socket is in the way; no second player is\n"

@@ -135,6 +135,8 @@ bool AppDelegate::moveOnInList()
 
 void AppDelegate::startRequest(const QString* path)
 {
+    if (receiver_)
+        endReceiving();  // a dump received so far is saved
     stopPlayer();
     stopTimer();
     mainTimer_ = startRepeatingTimer(kProgressIntervalMs, [this] { updateProgressBar(); });

@@ -35,6 +35,7 @@ MainInterface loadMainInterface(const QString& resourceDirectory)
         [delegate = ui.delegate.get(), item = ui.menu.openResourceFile] { delegate->doOpenResourceFile(item); });
 
     AppDelegate* delegate = ui.delegate.get();
+    QObject::connect(ui.menu.receiveDump, &QAction::triggered, delegate, [delegate] { delegate->doReceiveDump(); });
     QObject::connect(ui.menu.stop, &QAction::triggered, delegate, [delegate] { delegate->doStop(); });
     QObject::connect(ui.menu.playAgain, &QAction::triggered, delegate, [delegate] { delegate->doPlayAgain(); });
     QObject::connect(ui.menu.next, &QAction::triggered, delegate, [delegate] { delegate->doNext(); });

@@ -142,6 +142,10 @@ void AppDelegate::showPlaybackState()
 
 void AppDelegate::doStop()
 {
+    if (receiver_) {
+        endReceiving();  // a dump received is no playback: "Quit on stop" does not quit
+        return;
+    }
     // "Quit on stop" means quitting when playback is stopped, not when nothing plays.
     if (!hasSomethingToStop())
         return;

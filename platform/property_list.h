@@ -40,31 +40,15 @@ std::optional<QByteArray> propertyListXml(const QVariantMap& dict);
 // what can be written back of a dictionary read.
 QVariantMap writableEntries(QVariantMap dict);
 
-// Writes `dict` to `path` as an XML property list, atomically: the bytes go to a new file in the
-// same folder, which is flushed to disk and then put in place of `path` in one step, and the folder
-// is synced. The file gets the permission bits `mode` when given; otherwise an existing file keeps
-// its own, and a new one gets 0666 less the umask.
+// Writes `dict` to `path` as an XML property list through AtomicFile (platform/atomic_file.h, which
+// says how links, permission bits and temporary files are handled): a crash at any moment leaves
+// either the old or the new file complete at `path`.
 // Accepted values: bool, signed and unsigned integers, finite double, QString, QByteArray,
 // QDateTime (within 68 years of 2001; the XML form keeps whole seconds only), QVariantList,
 // QStringList, QVariantMap and QVariantHash, nested at most kMaxPropertyListDepth deep.
-//
-// Symbolic links: when `path` is a link, the file it finally names is replaced, in that file's own
-// folder, and the link stays as it is. A dangling link gets its target created (when the target's
-// folder exists). A link loop, a chain of more than 40 links, or a link owned neither by the saving
-// user nor by the owner of its folder (as the kernel rules for sticky shared folders) fails the
-// write and leaves every link alone.
-//
-// Temporary files: the new file is written without a name (O_TMPFILE) where the file system allows,
-// so a save killed before it is complete leaves nothing. Otherwise, and for the instant between
-// naming the finished file ".<file name>.XXXXXX" and renaming it over `path`, a killed save can
-// leave such a file; each save removes the ones it finds (regular files of exactly that pattern),
-// holding a lock on the folder (flock) that every save takes, so a concurrent save's temporary file
-// is never taken for a stale one. A save that cannot have the lock within a second writes all the
-// same but leaves the cleaning to the next one.
-//
 // Returns false, with the old file untouched, no temporary file left behind and errno saying why,
 // when a value is not accepted (EINVAL) or any step fails (missing or unwritable folder, full
-// disk). A crash at any moment leaves either the old or the new file complete at `path`.
+// disk).
 bool writePropertyListDictionaryAtomically(const QString& path, const QVariantMap& dict,
                                            std::optional<mode_t> mode = std::nullopt);
 

@@ -75,6 +75,9 @@ using SysExHandler = std::function<void(std::span<const std::uint8_t>)>;
 class InputListener {
 public:
     virtual ~InputListener() = default;
+    // Stops listening: once it returns the handler is not called again, and counts() keeps what
+    // it is then, so the two agree. Destroying the listener stops it too.
+    virtual void stop() = 0;
     // What was not handed out: SysEx messages cut short or too long, and the other messages.
     virtual InputCounts counts() const = 0;
 };

@@ -23,6 +23,7 @@ void SysExAssembler::interrupt()
         endMessage();
         mode_ = Mode::Idle;
     }
+    unfinished_.store(false, std::memory_order_relaxed);
 }
 
 void SysExAssembler::feed(std::span<const std::uint8_t> piece, const Deliver& deliver)
@@ -75,6 +76,7 @@ void SysExAssembler::feed(std::span<const std::uint8_t> piece, const Deliver& de
             break;
         }
     }
+    unfinished_.store(mode_ == Mode::Inside, std::memory_order_relaxed);
 }
 
 }  // namespace brennick

@@ -15,6 +15,7 @@ namespace brennick {
 struct InputCounts {
     std::uint64_t dropped = 0;  // SysEx messages cut short by another status byte, or too long
     std::uint64_t other = 0;    // channel, common and real-time messages, and stray bytes
+    bool unfinished = false;    // a SysEx begun and not ended yet: cut short if nothing more comes
 };
 
 class SysExAssembler {
@@ -36,7 +37,8 @@ public:
     // May be read on any thread while another feeds.
     InputCounts counts() const noexcept
     {
-        return {dropped_.load(std::memory_order_relaxed), other_.load(std::memory_order_relaxed)};
+        return {dropped_.load(std::memory_order_relaxed), other_.load(std::memory_order_relaxed),
+                unfinished_.load(std::memory_order_relaxed)};
     }
 
 private:
@@ -54,6 +56,7 @@ private:
     std::vector<std::uint8_t> message_;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> other_{0};
+    std::atomic<bool> unfinished_{false};  // mode_ == Inside, for other threads
 };
 
 }  // namespace brennick

@@ -19,6 +19,7 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
 
     built.openResourceFile = new MenuItem(QStringLiteral("Play &Resource Sequence"), built.menu);
 
+    built.receiveDump = new MenuItem(QStringLiteral("Receive Sound &Dump…"), built.menu);
     built.stop = new MenuItem(QStringLiteral("S&top"), built.menu);
     built.stop->setShortcut(QKeySequence(Qt::Key_Escape));
     built.playAgain = new MenuItem(QStringLiteral("Play &Again"), built.menu);
@@ -66,6 +67,7 @@ PlayerMenu buildPlayerMenu(MIDIMenu& target, MIDIWindow& window)
     built.menu->addAction(built.open);
     built.menu->addMenu(built.recentFiles);
     built.menu->addAction(built.openResourceFile);
+    built.menu->addAction(built.receiveDump);
     built.menu->addSeparator();
     built.menu->addAction(built.stop);
     built.menu->addAction(built.playAgain);

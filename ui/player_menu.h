@@ -17,6 +17,7 @@ struct PlayerMenu {
     MenuItem* open = nullptr;              // Ctrl+O, runs MIDIMenu::doOpen (several files while playInTurn is on)
     QMenu* recentFiles = nullptr;          // "Recent Files": filled by the caller as it is about to show
     MenuItem* openResourceFile = nullptr;  // "Play Resource Sequence"; its action is the caller's
+    MenuItem* receiveDump = nullptr;       // "Receive Sound Dump…"; its action is the caller's
     MenuItem* stop = nullptr;              // Escape; its action is the caller's
     MenuItem* playAgain = nullptr;         // the last file from the start; its action is the caller's
     MenuItem* pause = nullptr;             // Space: "Pause", or "Resume" as the caller names it

@@ -35,8 +35,11 @@ public:
         : seq_(seq), decoder_(decoder), handler_(std::move(handler)), reader_([this] { read(); })
     {
     }
-    ~AlsaListener() override
+    ~AlsaListener() override { stop(); }
+    void stop() override
     {
+        if (!reader_.joinable())
+            return;
         stop_.store(true, std::memory_order_release);
         reader_.join();
         snd_midi_event_free(decoder_);

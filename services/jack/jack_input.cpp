@@ -46,10 +46,14 @@ Listener::Listener(InputSlot& slot, SysExHandler handler, std::function<void(Inp
     });
 }
 
-Listener::~Listener()
+void Listener::stop()
 {
+    if (!drainer_.joinable())
+        return;
     stop_.store(true, std::memory_order_release);
     drainer_.join();
+    // What arrived since the last drain is handed out too: the counts then say all that came.
+    slot_.ring->drain([this](std::span<const std::uint8_t> piece) { assembler_.feed(piece, handler_); });
     release_(slot_);
 }
 

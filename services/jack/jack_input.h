@@ -40,7 +40,8 @@ void receive(InputSlot& slot, jack_nframes_t frames) noexcept;
 class Listener final : public InputListener {
 public:
     Listener(InputSlot& slot, SysExHandler handler, std::function<void(InputSlot&)> release);
-    ~Listener() override;
+    ~Listener() override { stop(); }
+    void stop() override;
     InputCounts counts() const override { return assembler_.counts(); }
 
 private:

@@ -67,7 +67,8 @@ TEST(CommandLine, HelpAndManualPageNameEveryFeature)
                                 "<prefix>/share/brennick-midi-player/BrennickMIDIPlayerSetting.xml",
                                 "per-user settings file",
                                 "$XDG_CONFIG_HOME/brennick-midi-player/BrennickMIDIPlayerSetting.xml", "--list",
-                                "--help", "--version", "WAYLAND_DISPLAY"}) {
+                                "--help", "--version", "WAYLAND_DISPLAY", "Receive Sound Dump", "--receive",
+                                "--from", "--silence", "Saved 12 messages, 4.2 kB"}) {
         EXPECT_NE(help.find(feature), std::string::npos) << "--help lacks " << feature;
         EXPECT_NE(manual.find(feature), std::string::npos) << "the manual page lacks " << feature;
     }

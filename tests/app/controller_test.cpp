@@ -20,6 +20,7 @@
 #include "tests/support/captured_stderr.h"
 #include "tests/app/private_tree_main.h"
 #include "tests/support/jack_test_server.h"
+#include "tests/support/player_process.h"
 #include "tests/support/smf_builder.h"
 #include "ui/midi_window.h"
 
@@ -390,6 +391,28 @@ TEST_F(Controller, StopAndPlayAgainAreOfferedOnlyWithSomethingToActOn)
     EXPECT_EQ(offered(), std::pair(true, true));
     ui.menu.stop->trigger();
     EXPECT_EQ(offered(), std::pair(false, true));
+}
+
+TEST_F(Controller, ReceivingADumpShowsItsCountAndStopSavesItWithoutQuitting)
+{
+    brennick::test::JackSynth synth("Lumen");
+    ui.menu.autoQuit->setState(1);
+    const QString path = writeTemp({}, "received.syx");
+    std::filesystem::remove(path.toStdString());
+    const Bytes dump{0xF0, 0x3E, 0x13, 0x01, 0xF7, 0xF0, 0x3E, 0x13, 0x02, 0x03, 0xF7};
+    delegate().receiveDump(path);
+    EXPECT_TRUE(ui.menu.stop->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return ui.view->infoText().contains("Lumen:midi_out: 0 messages"); }, 10000))
+        << ui.view->infoText().toStdString();
+    synth.send(dump);
+    ASSERT_TRUE(waitUntil([&] { return ui.view->infoText().endsWith("Lumen:midi_out: 2 messages, 11 bytes"); }, 5000))
+        << ui.view->infoText().toStdString();
+    EXPECT_EQ(ui.view->indicatorValue(), 1.0);
+    ui.menu.stop->trigger();
+    ASSERT_TRUE(waitUntil([&] { return ui.view->infoText().startsWith("Saved"); }, 5000));
+    EXPECT_EQ(ui.view->infoText(), "Saved 2 messages, 11 bytes to " + path);
+    EXPECT_FALSE(ui.menu.stop->isEnabled());
+    EXPECT_EQ(brennick::test::readFile(path.toStdString()), dump);
 }
 
 // Where Next and Previous lead, and the counter the status line shows.

@@ -56,6 +56,10 @@ const LaunchCase kBeforeAnyHandOver[] = {
      2,
      "",
      "no graphical display: set DISPLAY or WAYLAND_DISPLAY\n"},
+    {"ReceiveWithoutFile", {"--receive"}, kNoDisplay, 2, "", "--receive needs an argument\nUsage:"},
+    {"SilenceNotSeconds", {"--receive", "a.syx", "--silence", "soon"}, {}, 2, "", "--silence needs a number"},
+    {"FromWithoutReceive", {"--from", "Lumen", "song.mid"}, {}, 2, "", "--from goes with --receive\nUsage:"},
+    {"ReceiveWithAFile", {"--receive", "a.syx", "song.mid"}, {}, 2, "", "--receive takes no other file: song.mid"},
     {"FileToAStoppedPlayer", {"song.mid"}, {}, 3, "", "does not answer"},
 };
 

@@ -1,6 +1,7 @@
 // The real program for people who send sound dumps: a .syx file goes to its model's synth, or to
 // the one picked for the model (kept across a restart) with that model's pause after each message;
-// the desktop's media controls stop it (note-offs) and play it again, over a real session bus.
+// the desktop's media controls stop it (note-offs) and play it again, over a real session bus; a
+// dump a synth sends is received into a file that plays back as it came.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -8,10 +9,12 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -202,4 +205,125 @@ TEST(SynthFeatures, MediaControlsStopWithNoteOffsAndPlayAgain)
     player.sendSignal(SIGTERM);
     EXPECT_EQ(player.waitForExit(5.0), 0);
     EXPECT_EQ(carrow.events().back().bytes, (Bytes{0x80, 60, 0x40}));  // and silenced on the way out
+}
+
+namespace {
+
+// A Carrow dump of `messages` messages of 1 to 4 kB, each unlike the others.
+Bytes largeDump(std::size_t messages)
+{
+    Bytes dump;
+    for (std::size_t m = 0; m < messages; ++m) {
+        const std::size_t size = 1000 + (m * 7919) % 3001;
+        dump.insert(dump.end(), {0xF0, 0x3E, 0x13});
+        for (std::size_t i = 3; i + 1 < size; ++i)
+            dump.push_back(std::uint8_t((m + i) % 0x3E));  // no 3E: the player finds the model by the last
+        dump.push_back(0xF7);
+    }
+    return dump;
+}
+
+Bytes joined(const std::vector<ReceivedEvent>& events)
+{
+    Bytes bytes;
+    for (const ReceivedEvent& e : events)
+        bytes.insert(bytes.end(), e.bytes.begin(), e.bytes.end());
+    return bytes;
+}
+
+const char* const kListening = "Waiting for a dump from Lumen:midi_out";
+
+}  // namespace
+
+TEST(SynthFeatures, ReceivedDumpAtFullSpeedIsSavedWholeAndPlaysBackIdentical)
+{
+    JackTestServer server(kPeriod, kRate);
+    ASSERT_TRUE(server.running());
+    JackSynth synth("Lumen");
+    JackSink carrow("synth-c", "in", std::string("Carrow"));
+    PlayerProcess player;
+    const Bytes dump = largeDump(200);
+    // Another maker's message and a note are ignored, and said to be.
+    Bytes sent = dump;
+    sent.insert(sent.begin() + 1000,  // after the first message
+                {0xF0, 0x41, 0x10, 0xF7, 0x90, 0x3C, 0x40});
+    writeFile(player.root() + "/backup.syx", {0xF0, 0x3E, 0x13, 0xF7});  // replaced by the dump
+
+    auto launch = std::async(std::launch::async, [&] {
+        return player.runLaunch({"--receive", "backup.syx", "--silence", "1"}, {{"QT_QPA_PLATFORM", std::nullopt}},
+                                player.root(), 60.0);
+    });
+    ASSERT_TRUE(waitFor([&] { return player.launchStandardError().find(kListening) != std::string::npos; }, 30.0))
+        << player.launchStandardError();
+    synth.send(sent);
+    ASSERT_TRUE(synth.waitUntilSent(30.0));
+    const LaunchResult received = launch.get();
+    EXPECT_EQ(received.status, 0) << received.standardError;
+    char size[32];
+    std::snprintf(size, sizeof size, "%.1f kB", double(dump.size()) / 1e3);
+    EXPECT_EQ(received.standardOutput, "Saved 200 messages, " + std::string(size) +
+                                           " to backup.syx; ignored 1 SysEx message of another maker and 1 other "
+                                           "MIDI message\n");
+    ASSERT_EQ(readFile(player.root() + "/backup.syx"), dump);
+
+    player.start({player.root() + "/backup.syx"});
+    ASSERT_TRUE(waitFor([&] { return joined(carrow.events()).size() >= dump.size(); }, 30.0))
+        << player.standardError();
+    carrow.waitForQuiet(0.2, 3.0);
+    EXPECT_EQ(joined(carrow.events()), dump);
+}
+
+TEST(SynthFeatures, InterruptedDumpSavesTheWholeMessagesAndSaysHowManyWereCutShort)
+{
+    JackTestServer server(kPeriod, kRate);
+    ASSERT_TRUE(server.running());
+    JackSynth synth("Lumen");
+    PlayerProcess player;
+    const std::string file = player.root() + "/cut.syx";
+    const Bytes dump = largeDump(5);
+    std::size_t third = 0;  // where the fourth message begins
+    for (int m = 0; m < 3; ++m)
+        third = std::size_t(std::find(dump.begin() + third, dump.end(), 0xF7) - dump.begin()) + 1;
+    // Three messages, half of one, the rest in full (the first cut short by the next start), then
+    // half of one again, and the synth stops there.
+    Bytes sent(dump.begin(), dump.begin() + third + 500);
+    sent.insert(sent.end(), dump.begin() + third, dump.end());
+    sent.insert(sent.end(), dump.begin(), dump.begin() + 700);
+
+    player.start({"--receive", file, "--silence", "60"});
+    ASSERT_TRUE(waitFor([&] { return player.standardError().find(kListening) != std::string::npos; }, 30.0))
+        << player.standardError();
+    synth.send(sent);
+    ASSERT_TRUE(synth.waitUntilSent(30.0));
+    EXPECT_FALSE(std::filesystem::exists(file));  // only at the end
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the player reads its input every few ms
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(10.0), 0) << player.standardError();
+    EXPECT_NE(player.standardError().find(" to " + file + "; dropped 2 messages cut short\n"), std::string::npos)
+        << player.standardError();
+    EXPECT_EQ(readFile(file), dump);
+}
+
+TEST(SynthFeatures, ReceiveFromNoSuchSourceOrOfNothingLeavesTheOldFile)
+{
+    JackTestServer server(kPeriod, kRate);
+    ASSERT_TRUE(server.running());
+    JackSynth synth("Lumen");
+    PlayerProcess player;
+    const std::string file = player.root() + "/old.syx";
+    const Bytes old{0xF0, 0x3E, 0x13, 0x01, 0xF7};
+    writeFile(file, old);
+
+    const LaunchResult unknown = player.runLaunch({"--receive", file, "--from", "Zed"}, {}, {}, 60.0);
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.standardError, "no MIDI source's name contains \"Zed\"; the sources are: Lumen:midi_out\n");
+
+    player.start({"--receive", file, "--from", "lumen"});
+    ASSERT_TRUE(waitFor([&] { return player.standardError().find(kListening) != std::string::npos; }, 30.0))
+        << player.standardError();
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(10.0), 1);
+    EXPECT_NE(player.standardError().find("Nothing received: " + file + " not written\n"), std::string::npos)
+        << player.standardError();
+    EXPECT_EQ(readFile(file), old);
 }

@@ -19,6 +19,7 @@ struct Case {
     std::vector<Bytes> messages;
     std::uint64_t dropped;
     std::uint64_t other;
+    bool unfinished = false;  // a message begun and not ended when the pieces stop
     std::size_t maxBytes = SysExAssembler::kMaxMessageBytes;
 };
 
@@ -33,10 +34,11 @@ const Case kCases[] = {
     {"common status interrupts", {{0xF0, 0x01, 0xF2, 0x00, 0x00}}, {}, 1, 1},
     {"stray end and stray data", {{0xF7, 0x01, 0x02, 0xB0, 0x07, 0x64, 0x07, 0x50}}, {}, 0, 4},
     {"running status data not counted", {{0x90, 0x3C, 0x40, 0x3E, 0x40}}, {}, 0, 1},
-    {"exactly the limit", {{0xF0, 0x01, 0x02, 0xF7}}, {{0xF0, 0x01, 0x02, 0xF7}}, 0, 0, 4},
+    {"exactly the limit", {{0xF0, 0x01, 0x02, 0xF7}}, {{0xF0, 0x01, 0x02, 0xF7}}, 0, 0, false, 4},
     {"over the limit, rest passed over", {{0xF0, 0x01, 0x02, 0x03}, {0x04, 0xF7, 0xF0, 0x09, 0xF7}},
-     {{0xF0, 0x09, 0xF7}}, 1, 0, 4},
-    {"endless SysEx", {{0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}}, {}, 1, 0, 4},
+     {{0xF0, 0x09, 0xF7}}, 1, 0, false, 4},
+    {"cut off at the end", {{0xF0, 0x3E, 0x01}, {0x02}}, {}, 0, 0, true},
+    {"endless SysEx", {{0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}}, {}, 1, 0, false, 4},
 };
 
 class SysExAssemblerCases : public testing::TestWithParam<Case> {};
@@ -51,6 +53,7 @@ TEST_P(SysExAssemblerCases, HandsOutWholeMessagesAndCountsTheRest)
     EXPECT_EQ(messages, c.messages);
     EXPECT_EQ(assembler.counts().dropped, c.dropped);
     EXPECT_EQ(assembler.counts().other, c.other);
+    EXPECT_EQ(assembler.counts().unfinished, c.unfinished);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pieces, SysExAssemblerCases, testing::ValuesIn(kCases), [](const auto& info) {

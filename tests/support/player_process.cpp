@@ -214,6 +214,11 @@ std::string PlayerProcess::standardError() const
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string PlayerProcess::launchStandardError() const
+{
+    return contentsOf(root_ + "/launch-stderr.txt");
+}
+
 std::vector<std::uint8_t> readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -45,6 +45,8 @@ public:
     LaunchResult runLaunch(const std::vector<std::string>& arguments,
                            const std::map<std::string, std::optional<std::string>>& environment = {},
                            const std::string& workingDirectory = {}, double timeoutSeconds = 15.0);
+    // What the launch runLaunch is running (on another thread) has written to standard error so far.
+    std::string launchStandardError() const;
     bool running();
     pid_t pid() const { return pid_; }
     // Waits for the program to end; its exit status, or -1 on timeout / -2 when killed by a signal.

@@ -198,8 +198,8 @@ TEST(PlayerMenuItems, HoldsTheItemsInOrderWithTheirShortcuts)
     for (QAction* action : built.menu->actions())
         if (!action->isSeparator())
             items.append(action);
-    EXPECT_EQ(items, (QList<QAction*>{built.open, built.recentFiles->menuAction(), built.openResourceFile, built.stop,
-                                      built.playAgain, built.previous, built.next, built.pause, built.seekBack,
+    EXPECT_EQ(items, (QList<QAction*>{built.open, built.recentFiles->menuAction(), built.openResourceFile,
+                                      built.receiveDump, built.stop, built.playAgain, built.previous, built.next, built.pause, built.seekBack,
                                       built.seekForward, built.seekStart, built.tempo->menuAction(), built.panic,
                                       built.sendTo->menuAction(),
                                       built.sysExPacing->menuAction(), built.playInTurn, built.repeat, built.autoQuit,
