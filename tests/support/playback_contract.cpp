@@ -646,8 +646,8 @@ TEST_F(PlaybackContract, LoopingPlaysTheSameEventsOneSongLengthApartUntilSwitche
     auto carrow = sink("Carrow");
     SmfBuilder b(0, 96);
     b.track().delta(0).programChange(0, 3).delta(0).noteOn(0, 60, 90).delta(48).noteOff(0, 60).delta(48).endOfTrack();
-    MusicPlayer player = play(b.bytes(), carrow->destinationName());
-    ASSERT_EQ(MusicPlayerSetLooping(player, true), 0);
+    // On when it starts: a queueing service has the whole song in hand at once.
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000, 0, 1.0, true);
     ASSERT_TRUE(carrow->waitForCount(3 * 3, 5.0));
     MusicTimeStamp beats = 0;
     EXPECT_EQ(MusicPlayerGetTime(player, &beats), 0);
