@@ -262,7 +262,7 @@ const MediaControlsCase kMediaControlsCases[] = {
      [](const SessionBus& bus, const JackSink& synth) {
          ASSERT_TRUE(synth.waitForCount(3, 5.0));
          bus.send("org.mpris.MediaPlayer2.Player.PlayPause");
-         EXPECT_TRUE(synth.waitForCount(4, 0.1)) << "the pause left the note sounding";
+         EXPECT_TRUE(synth.waitForCount(4, 0.2)) << "the pause left the note sounding";
          EXPECT_TRUE(statusBecomes(bus, "Paused"));
          synth.waitForQuiet(0.3, 2.0);
          EXPECT_EQ(synth.count(), 4u);
