@@ -223,6 +223,9 @@ private:
     // Repeat of a file played alone: its player starts again with the sequence it holds, without
     // reading the file or listing the destinations again.
     bool startAgainFromTheStart();
+    // Tells the player whether it plays the file again at its end, as Repeat (`repeat`) and the
+    // list say.
+    void letPlayerRepeat(bool repeat);
     // Tells the media controls that the file plays from its start.
     void announcePlaying();
     void setOption(MenuItem* item, bool on);
@@ -264,6 +267,7 @@ private:
     QString playingDestination_;                        // its destination's display name
     double playingSeconds_ = 0.0;                       // its length
     double sendingEndsSeconds_ = 0.0;                   // when it has sent everything, at the latest
+    MusicTimeStamp shownBeats_ = 0.0;                   // the position the arc shows
     Playlist playlist_;
     qsizetype silentFilesInARow_ = 0;          // list files that failed or had nothing to play, in a row
     QString currentFileKey_;   // names the contents of the file read last

@@ -93,6 +93,7 @@ void AppDelegate::stopTimer()
     }
     if (view_)
         view_->setIndicatorValue(0.0);
+    shownBeats_ = 0.0;
     showPlaybackState();
 }
 
@@ -315,6 +316,7 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         return -2;
     if (tempo_ != 1.0)
         MusicPlayerSetPlayRateScalar(player, tempo_);  // the tempo the user chose for this file
+    letPlayerRepeat(repeats());
     UInt32 trackCount = 0;
     if (MusicSequenceGetTrackCount(sequence, &trackCount) != 0)
         return -2;

@@ -127,6 +127,7 @@ void AppDelegate::showPlaybackState()
     // The items' states as they are: this runs while the interface is built, before the settings
     // are loaded, and must not load them.
     const bool repeat = repeatItem_ && repeatItem_->state() != 0;
+    letPlayerRepeat(repeat);
     const bool canGoNext = playlist_.nextIndex(repeat).has_value();
     const bool canGoPrevious = playlist_.previousIndex(repeat).has_value();
     if (nextItem_)
@@ -138,6 +139,13 @@ void AppDelegate::showPlaybackState()
         mediaControls_->setNavigation(canGoNext, canGoPrevious);
         mediaControls_->setLoopStatus(!repeat ? Loop::None : playlist_.isList() ? Loop::Playlist : Loop::Track);
     }
+}
+
+void AppDelegate::letPlayerRepeat(bool repeat)
+{
+    // A file played alone goes round in the player itself, with no gap; a list moves on here, at
+    // the end of each file.
+    MusicPlayerSetLooping(player, repeat && !playlist_.isList());
 }
 
 void AppDelegate::doStop()
@@ -405,6 +413,7 @@ void AppDelegate::seekTo(double seconds)
     MusicTimeStamp beats = 0.0;
     if (MusicSequenceGetBeatsForSeconds(playingSequence_, seconds, &beats) != 0 || MusicPlayerSetTime(Player, beats) != 0)
         return;
+    MusicPlayerGetTime(Player, &shownBeats_);  // said below, not again by the progress
     if (view_ && SeqLen > 0.0)
         view_->setIndicatorValue(positionSeconds() / std::max(length, 1e-9));
     if (mediaControls_)

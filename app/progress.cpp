@@ -29,6 +29,12 @@ void AppDelegate::updateProgressBar()
         playbackReachedEnd();
         return;
     }
+    // The player went round to the start (Repeat): the desktop's clock jumps back with it.
+    double seconds = 0.0;
+    if (position < shownBeats_ && mediaControls_ &&
+        MusicSequenceGetSecondsForBeats(playingSequence_, position, &seconds) == 0)
+        mediaControls_->seeked(seconds);
+    shownBeats_ = position;
     // A sequence of length 0 shows as no progress rather than an infinite fraction.
     if (view_)
         view_->setIndicatorValue(SeqLen > 0.0 ? position / SeqLen : 0.0);

@@ -113,6 +113,11 @@ OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate)
     return withPlayer(player, [rate](SequencePlayer& p) { p.setRate(rate); });
 }
 
+OSStatus MusicPlayerSetLooping(MusicPlayer player, bool on)
+{
+    return withPlayer(player, [on](SequencePlayer& p) { p.setLooping(on); });
+}
+
 OSStatus MusicPlayerPanic(MusicPlayer player)
 {
     return withPlayer(player, [](SequencePlayer& p) { p.panic(); });

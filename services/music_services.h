@@ -144,6 +144,10 @@ OSStatus MusicPlayerPause(MusicPlayer player);
 OSStatus MusicPlayerResume(MusicPlayer player);
 // Tempo from 0.5 to 2 times the song's own; SysEx pacing is not scaled.
 OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate);
+// Whether the sequence plays again from its start at its end, with no gap, until switched off (the
+// pass under way then plays to its end); the position goes round with it. Kept across starts. A
+// sequence with no length, or a SysEx dump, ends as it would.
+OSStatus MusicPlayerSetLooping(MusicPlayer player, bool on);
 // Stops, then sends "all notes off" and "reset all controllers" on all 16 channels of the player's
 // destination.
 OSStatus MusicPlayerPanic(MusicPlayer player);

@@ -70,12 +70,17 @@ bool Sequence::hasMessages() const noexcept
     });
 }
 
-double Sequence::lengthBeats() const noexcept
+std::uint64_t Sequence::lengthTicks() const noexcept
 {
     std::uint64_t longest = 0;
     for (const MidiTrack& t : tracks_)
         longest = std::max(longest, t.lengthTicks());
-    return tempoMap_.ticksToBeats(longest);
+    return longest;
+}
+
+double Sequence::lengthBeats() const noexcept
+{
+    return tempoMap_.ticksToBeats(lengthTicks());
 }
 
 }  // namespace brennick

@@ -59,7 +59,8 @@ public:
     std::size_t trackCount() const noexcept;
     const MidiTrack& track(std::size_t index) const noexcept;   // index < trackCount(); else an empty track
     double trackLengthBeats(std::size_t index) const noexcept;  // tempoMap().ticksToBeats(lengthTicks)
-    double lengthBeats() const noexcept;                        // the largest track length, 0 if none
+    std::uint64_t lengthTicks() const noexcept;                 // the largest track length, 0 if none
+    double lengthBeats() const noexcept;                        // the same, in beats
     bool hasMessages() const noexcept;                          // any track holds a message to send
 
     // Bytes of every system message as sent (F0 included) and how many there are: what SysEx

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "services/midi_connection.h"
 #include "services/midi_service_thread.h"
@@ -29,6 +30,8 @@ struct SequencePlayer::Run {
     double fromSeconds = 0.0;                  // the song's time where the stream starts
     double rate = 1.0;
     double endSecondsBound = 0.0;              // from the stream's start; set and read on the service thread
+    std::shared_ptr<LoopSwitch> loop = std::make_shared<LoopSwitch>();
+    double loopSeconds = 0.0;  // the song's length when it plays again, else 0
 };
 
 namespace {
@@ -118,11 +121,13 @@ void SequencePlayer::startAt(double seconds)
     run_ = std::make_shared<Run>();
     run_->fromSeconds = fromSeconds;
     run_->rate = rate_;
+    run_->loop->on.store(looping_, std::memory_order_relaxed);
+    run_->loopSeconds = StreamCursor::loopSeconds(*sequence_);
     // The cursor is made there too: chasing the state up to a seek reads the song that far, which
     // takes a while in a large one.
     postToMidiServiceThread(
         [run = run_, sequence = sequence_, pacing = pacing_, from, report, destination = destination_] {
-            auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report);
+            auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report, run->loop);
             run->endSecondsBound = cursor->endSecondsBound();
             const auto backend = openedMidiBackend();
             if (!backend)
@@ -193,6 +198,13 @@ void SequencePlayer::setRate(double rate)
         startAt(at);
 }
 
+void SequencePlayer::setLooping(bool on)
+{
+    looping_ = on;
+    if (run_)
+        run_->loop->on.store(on, std::memory_order_release);
+}
+
 void SequencePlayer::panic()
 {
     stop();
@@ -224,7 +236,16 @@ double SequencePlayer::positionSeconds() const
         return stoppedAtSeconds_;
     const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
     const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
-    return run_->fromSeconds + elapsed * run_->rate;
+    const double seconds = run_->fromSeconds + elapsed * run_->rate;
+    if (run_->loopSeconds <= 0.0)
+        return seconds;
+    // Back to the start at each end of the song the stream passes, or will pass while the switch
+    // holds (it may not have reached that end yet: the clock here runs a little ahead of it).
+    const LoopSwitch& loop = *run_->loop;
+    const double ends = std::floor(seconds / run_->loopSeconds);
+    const bool goesRound = loop.on.load(std::memory_order_acquire) && !loop.ended.load(std::memory_order_acquire);
+    const double passes = goesRound ? ends : std::min(ends, double(loop.passesBegun.load(std::memory_order_acquire)));
+    return seconds - passes * run_->loopSeconds;
 }
 
 const TempoMap& SequencePlayer::sequenceTempoMap() const noexcept

@@ -55,6 +55,11 @@ public:
     // playing player goes on at the new tempo from where it is.
     void setRate(double rate);
     double rate() const noexcept { return rate_; }
+    // Whether the song plays again from its start at its end, with no gap (see StreamCursor);
+    // switched while it plays, the pass under way decides when it ends. The position goes round
+    // with the passes. A song that cannot play again (StreamCursor::loopSeconds) ends as it would.
+    void setLooping(bool on);
+    bool looping() const noexcept { return looping_; }
     // Stops as stop() does, then sends "all notes off" and "reset all controllers" on all 16
     // channels of the destination of the latest start (after a SysEx under way has ended).
     void panic();
@@ -84,6 +89,7 @@ private:
     SysExPacing pacing_;
     double rate_ = 1.0;
     bool paused_ = false;
+    bool looping_ = false;
 };
 
 }  // namespace brennick

@@ -42,7 +42,7 @@ struct StreamCursor::SystemMessage {
 };
 
 StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from,
-                           std::shared_ptr<StopReport> report)
+                           std::shared_ptr<StopReport> report, std::shared_ptr<LoopSwitch> loop)
     : sequence_(std::move(sequence)),
       prelude_(from.tick > 0 ? std::make_unique<ChasePrelude>(*sequence_, from.tick) : nullptr),
       originSeconds_(sequence_->tempoMap().ticksToSeconds(from.tick)), rate_(from.rate > 0.0 ? from.rate : 1.0),
@@ -51,7 +51,8 @@ StreamCursor::StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing
       systems_(std::make_unique<Merge>(*sequence_, true,
                                        Merge::Start{from.tick, from.dumpMessage, prelude_ ? &prelude_->track() : nullptr})),
       system_(std::make_unique<SystemMessage>()), releasedAt_(kKeys, -1.0),
-      report_(report ? std::move(report) : std::make_shared<StopReport>())
+      report_(report ? std::move(report) : std::make_shared<StopReport>()), loop_(std::move(loop)),
+      loopSeconds_(loop_ ? loopSeconds(*sequence_) : 0.0)
 {
     const std::size_t preludeSystem = prelude_ ? prelude_->track().systemMessageCount() : 0;
     endSecondsBound_ = std::max(0.0, sequence_->lastMessageSeconds() - originSeconds_) / rate_ +
@@ -67,6 +68,13 @@ double StreamCursor::secondsAt(TempoMap::Cursor& clock, std::uint64_t tick) cons
 }
 
 StreamCursor::~StreamCursor() = default;
+
+double StreamCursor::loopSeconds(const Sequence& sequence) noexcept
+{
+    if (sequence.isSysExDump() || !sequence.hasMessages())
+        return 0.0;
+    return sequence.tempoMap().ticksToSeconds(sequence.lengthTicks());
+}
 
 // Takes the next system message with something to send out of its merge: the held-back track's
 // continuation when a message goes on, else the earliest. False when there is none.
@@ -208,7 +216,53 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
     }
     if (stopping_ && !messageOpen_)
         return nextNoteOff();
+    if (!stopping_ && playsAgain()) {
+        if (const StreamEvent* noteOff = nextNoteOff())
+            return noteOff;
+        startNextPass();
+        return peek(horizonSeconds, maxPieceBytes);  // the pass has something to produce
+    }
     return nullptr;
+}
+
+bool StreamCursor::playsAgain() noexcept
+{
+    if (endOfSong_ == EndOfSong::NotYet) {
+        // A pass that produced nothing would be followed by another at once, for ever.
+        const bool again = loopSeconds_ > 0.0 && loop_->on.load(std::memory_order_acquire) &&
+                           (passes_ == 0 || passProduced_);
+        if (again) {
+            endOfSong_ = EndOfSong::PlaysAgain;
+            passEndSeconds_ = std::max(lastSeconds_, (loopSeconds_ - originSeconds_) / rate_);
+            endSecondsBound_ = std::max(endSecondsBound_, passEndSeconds_);
+            noteOffScan_ = 0;
+            loop_->passesBegun.fetch_add(1, std::memory_order_release);
+        } else {
+            endOfSong_ = EndOfSong::Ended;
+            if (loop_)
+                loop_->ended.store(true, std::memory_order_release);
+        }
+    }
+    return endOfSong_ == EndOfSong::PlaysAgain;
+}
+
+// The song again from its start, one song length after the pass before: a fresh start's merges,
+// without the state chased for where this cursor began.
+void StreamCursor::startNextPass() noexcept
+{
+    channels_->rewind();
+    systems_->rewind();
+    system_->size = 0;
+    held_ = false;
+    abandoning_ = false;
+    systemNotBefore_ = 0;
+    originSeconds_ -= loopSeconds_;
+    endSecondsBound_ += loopSeconds_ / rate_ + pacer_.drainSeconds(sequence_->systemBytes()) +
+                        pacer_.pauseSeconds() * double(sequence_->systemMessageCount());
+    endOfSong_ = EndOfSong::NotYet;
+    noteOffScan_ = 0;
+    ++passes_;
+    passProduced_ = false;
 }
 
 void StreamCursor::advance() noexcept
@@ -218,6 +272,7 @@ void StreamCursor::advance() noexcept
     case Peeked::Channel:
         trackNote(event_.bytes, event_.seconds);
         channels_->advanceTop();
+        passProduced_ = true;
         break;
     case Peeked::SystemPiece: {
         SystemMessage& s = *system_;
@@ -226,13 +281,17 @@ void StreamCursor::advance() noexcept
         s.offset += pieceBytes_;
         if (s.offset == s.size)
             finishSystemMessage();
+        passProduced_ = true;
         break;
     }
     case Peeked::EndOfMessage:
         cutting_ = false;
         messageOpen_ = false;
         break;
-    case Peeked::NoteOff: ++noteOffScan_; break;
+    case Peeked::NoteOff:
+        trackNote(event_.bytes, event_.seconds);  // what a stop after the end of a pass still silences
+        ++noteOffScan_;
+        break;
     }
     lastSeconds_ = event_.seconds;
     peeked_ = Peeked::Nothing;
@@ -272,6 +331,7 @@ void StreamCursor::stop(double atSeconds, bool finishMessageUnderWay) noexcept
         return;
     stopping_ = true;
     stopSeconds_ = atSeconds;
+    noteOffScan_ = 0;  // from the first key, also when the end of a pass was silencing
     peeked_ = Peeked::Nothing;
     SystemMessage& s = *system_;
     const bool underWay = finishMessageUnderWay && messageOpen_ && s.size != 0;
@@ -358,16 +418,18 @@ void StreamCursor::trackNote(std::span<const std::uint8_t> message, double secon
     }
 }
 
-// After a stop: one note-off at a time for every key sounding at the stop, after what was sent;
-// then the sustain pedals the song left down (a note let go under one would sound on).
+// After a stop, or at the end of a pass: one note-off at a time for every key sounding then, after
+// what was sent; then the sustain pedals the song left down (a note let go under one would sound on).
 const StreamEvent* StreamCursor::nextNoteOff() noexcept
 {
+    const double atSeconds = stopping_ ? stopSeconds_ : passEndSeconds_;
     for (; noteOffScan_ < kKeys + 16; ++noteOffScan_) {
         if (noteOffScan_ < kKeys) {
             const unsigned channel = unsigned(noteOffScan_ / 128);
             const unsigned key = unsigned(noteOffScan_ % 128);
             const bool on = (sounding_[channel][key >> 6] >> (key & 63)) & 1;
-            if (!on && !(releasedAt_[noteOffScan_] > stopSeconds_))
+            // A stop taken back to an earlier time also silences what was let go after it.
+            if (!on && !(stopping_ && releasedAt_[noteOffScan_] > stopSeconds_))
                 continue;
             noteOff_[0] = static_cast<std::uint8_t>(0x80 | channel);
             noteOff_[1] = static_cast<std::uint8_t>(key);
@@ -380,7 +442,7 @@ const StreamEvent* StreamCursor::nextNoteOff() noexcept
             noteOff_[1] = kSustain;
             noteOff_[2] = 0;
         }
-        event_.seconds = std::max(lastSeconds_, stopSeconds_);
+        event_.seconds = std::max(lastSeconds_, atSeconds);
         event_.kind = StreamEvent::Kind::Channel;
         event_.leadingF0 = event_.startsMessage = event_.endsMessage = false;
         event_.bytes = std::span<const std::uint8_t>(noteOff_, 3);

@@ -56,6 +56,14 @@ struct StopReport {
     std::atomic<bool> cutMessage{false};  // it ended a system message under way early, with F7
 };
 
+// Whether a cursor plays its song again when it reaches the end, switched by another thread while
+// it plays, and what the cursor did about it, for the position the player shows.
+struct LoopSwitch {
+    std::atomic<bool> on{false};
+    std::atomic<std::uint32_t> passesBegun{0};  // the passes after the first one the cursor has begun
+    std::atomic<bool> ended{false};             // it reached the end with the switch off: no more passes
+};
+
 // Walks a sequence as it plays, producing the next messages on demand; nothing is laid out ahead.
 //
 // - The tracks are merged in time order; at one tick, track order, and file order within a track.
@@ -67,14 +75,19 @@ struct StopReport {
 // - A SysEx is never broken by another message: while one is under way, whole or in packets, the
 //   other messages wait and go right after it.
 // - Sounding notes are tracked, so a stop can silence them.
+// - With its loop switch on at the end, the song plays again from its start, as a fresh start would
+//   (no chased state), each pass one song length (StreamCursor::loopSeconds) after the one before;
+//   first the notes still sounding get note-offs, and the sustain pedals left down are let go, at
+//   the end of the pass.
 //
 // Everything but construction is real-time safe: no allocation, no lock, no system call. One thread
 // at a time uses a cursor.
 class StreamCursor {
 public:
-    // `report`: where the stop says what it did (a new one when null).
+    // `report`: where the stop says what it did (a new one when null). `loop`: whether to play the
+    // song again at its end (never when null).
     StreamCursor(std::shared_ptr<const Sequence> sequence, SysExPacing pacing, PlayFrom from = {},
-                 std::shared_ptr<StopReport> report = nullptr);
+                 std::shared_ptr<StopReport> report = nullptr, std::shared_ptr<LoopSwitch> loop = nullptr);
     ~StreamCursor();
     StreamCursor(const StreamCursor&) = delete;
     StreamCursor& operator=(const StreamCursor&) = delete;
@@ -112,8 +125,13 @@ public:
     // of it); playback goes on with the next message.
     void abandonMessage() noexcept;
 
-    // When everything will have been produced, at the latest (pacing can only delay system messages).
+    // When everything will have been produced, at the latest (pacing can only delay system messages);
+    // of the passes begun so far when the song plays again.
     double endSecondsBound() const noexcept { return endSecondsBound_; }
+    // How long one pass of `sequence` lasts when it plays again, in the song's seconds: the time of
+    // its end-of-track event. 0: it cannot play again (nothing to send, no length, or a SysEx dump,
+    // whose length is its pacing).
+    static double loopSeconds(const Sequence& sequence) noexcept;
     const Sequence& sequence() const noexcept { return *sequence_; }
 
 private:
@@ -125,6 +143,9 @@ private:
     void finishSystemMessage() noexcept;
     void trackNote(std::span<const std::uint8_t> message, double seconds) noexcept;
     const StreamEvent* nextNoteOff() noexcept;
+    // At the end of the song: whether it plays again, decided once; a pass starts after the note-offs.
+    bool playsAgain() noexcept;
+    void startNextPass() noexcept;
 
     std::shared_ptr<const Sequence> sequence_;
     std::unique_ptr<const ChasePrelude> prelude_;  // played first when the cursor starts past tick 0
@@ -159,6 +180,13 @@ private:
     std::vector<double> releasedAt_;
     std::shared_ptr<StopReport> report_;
     double endSecondsBound_ = 0.0;
+
+    std::shared_ptr<LoopSwitch> loop_;
+    double loopSeconds_ = 0.0;
+    enum class EndOfSong : std::uint8_t { NotYet, PlaysAgain, Ended } endOfSong_ = EndOfSong::NotYet;
+    double passEndSeconds_ = 0.0;  // where the pass that ends stops, from the start of playback
+    std::uint32_t passes_ = 0;     // begun after the first
+    bool passProduced_ = false;    // the pass under way has produced something of the song
 };
 
 }  // namespace brennick

@@ -56,7 +56,7 @@ public:
     using Start = MergeStart;
 
     TrackMerge(const Sequence& sequence, bool system, const Start& start = {})
-        : system(system), clock(sequence.tempoMap())
+        : system(system), clock(sequence.tempoMap()), sequence_(&sequence)
     {
         const auto add = [this, system](const MidiTrack& track, std::size_t number) {
             if ((system ? track.systemMessageCount() : track.channelMessageCount()) == 0)
@@ -79,14 +79,33 @@ public:
         const bool skips = start.tick > 0 || (system && start.dumpMessage > 0);
         for (std::size_t i = 0; i < leaves; ++i) {
             const auto place = static_cast<std::uint32_t>(i);
-            nodes[leaves + i] = i >= tracks.size()                     ? doneKey(place)
-                                : skips && i >= firstSongTrack         ? (skipTo(tracks[i], start) ? keyOf(place) : doneKey(place))
-                                : system                               ? keyAfter(place, scan(tracks[i], kScanStep))
-                                : fetch(tracks[i])                     ? keyOf(place)
-                                                                       : doneKey(place);
+            nodes[leaves + i] = i >= tracks.size()             ? doneKey(place)
+                                : skips && i >= firstSongTrack ? (skipTo(tracks[i], start) ? keyOf(place) : doneKey(place))
+                                                               : firstKey(place);
         }
-        for (std::size_t node = leaves - 1; node > 0; --node)
-            nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
+        rebuild();
+    }
+
+    // Back to the start of the song, as a merge made with no start is; a prelude is left out.
+    // Real-time safe: nothing is allocated, and a system track is searched one step at a time.
+    void rewind() noexcept
+    {
+        const std::size_t songTracks = std::min(sequence_->trackCount(), kMaxTracks - 1);
+        for (std::size_t i = 0; i < tracks.size(); ++i) {
+            Track& track = tracks[i];
+            const auto place = static_cast<std::uint32_t>(i);
+            if (track.index >= songTracks) {
+                nodes[leaves + i] = doneKey(place);
+                continue;
+            }
+            const auto events = sequence_->track(track.index).events();
+            track.decoder = TrackDecoder(events.data(), events.data() + events.size());
+            track.message = {};
+            track.at = nullptr;
+            track.pending = false;
+            nodes[leaves + i] = firstKey(place);
+        }
+        rebuild();
     }
 
     // Moves `track` to its first message of this sort at or after `start`: past a SysEx dump's
@@ -190,6 +209,17 @@ public:
     }
 
 private:
+    // The key of a track just decoded from its start: a system track as far as one search step.
+    Key firstKey(std::uint32_t track) noexcept
+    {
+        return system ? keyAfter(track, scan(tracks[track], kScanStep))
+                      : fetch(tracks[track]) ? keyOf(track) : doneKey(track);
+    }
+    void rebuild() noexcept
+    {
+        for (std::size_t node = leaves - 1; node > 0; --node)
+            nodes[node] = std::min(nodes[2 * node], nodes[2 * node + 1]);
+    }
     Key root() const noexcept { return nodes[1]; }  // with one leaf, the leaf itself
     // A leaf's new key, and the least keys on its way up.
     void update(std::uint32_t leaf, Key key) noexcept
@@ -208,6 +238,7 @@ public:
     std::vector<Track> tracks;
 
 private:
+    const Sequence* sequence_;
     std::size_t leaves = 1;
     std::vector<Key> nodes;  // 1 is the root, leaves from `leaves` on; leaves past the tracks are done
 };

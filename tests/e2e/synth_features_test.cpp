@@ -1,7 +1,8 @@
 // The real program for people who send sound dumps: a .syx file goes to its model's synth, or to
 // the one picked for the model (kept across a restart) with that model's pause after each message;
-// the desktop's media controls stop it (note-offs) and play it again, over a real session bus; a
-// dump a synth sends is received into a file that plays back as it came.
+// the desktop's media controls, over a real session bus with dbus-send, stop it (note-offs), play it
+// again, pause and resume, seek, set the tempo and make it go round; a dump a synth sends is received
+// into a file that plays back as it came.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -17,6 +18,7 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -327,3 +329,175 @@ TEST(SynthFeatures, ReceiveFromNoSuchSourceOrOfNothingLeavesTheOldFile)
         << player.standardError();
     EXPECT_EQ(readFile(file), old);
 }
+
+namespace {
+
+// Each case plays its song through the real player and drives it over the bus once the song's first
+// event has arrived; it then checks what the synth received. 96 ticks: half a second.
+struct MediaControlsCase {
+    const char* name;
+    Bytes (*song)();
+    void (*driveAndCheck)(const SessionBus& bus, const JackSink& synth);
+};
+
+std::string playerProperty(const SessionBus& bus, const std::string& name)
+{
+    return bus.send("org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player string:" + name);
+}
+
+void setPlayerProperty(const SessionBus& bus, const std::string& name, const std::string& value)
+{
+    bus.send("org.freedesktop.DBus.Properties.Set",
+             "string:org.mpris.MediaPlayer2.Player string:" + name + " variant:" + value);
+}
+
+bool statusBecomes(const SessionBus& bus, const std::string& status)
+{
+    return waitFor([&] { return bus.playbackStatus().find('"' + status + '"') != std::string::npos; }, 5.0);
+}
+
+std::vector<Bytes> received(const JackSink& synth, std::size_t from = 0)
+{
+    std::vector<Bytes> out;
+    const auto events = synth.events();
+    for (std::size_t i = from; i < events.size(); ++i)
+        out.push_back(events[i].bytes);
+    return out;
+}
+
+// The frames at which the messages with status byte `status` arrived.
+std::vector<std::uint32_t> framesOf(const JackSink& synth, std::uint8_t status)
+{
+    std::vector<std::uint32_t> frames;
+    for (const ReceivedEvent& e : synth.events())
+        if (e.bytes.front() == status)
+            frames.push_back(e.frame);
+    return frames;
+}
+
+const MediaControlsCase kMediaControlsCases[] = {
+    {"PauseSilencesAtOnceAndResumeGoesOnWithTheChasedState",
+     [] {
+         SmfBuilder b(1, 96);
+         b.track().delta(0).programChange(0, 7).delta(0).controller(0, 7, 100).delta(0).noteOn(0, 60, 100).delta(0).endOfTrack();
+         b.track().delta(384).noteOff(0, 60).delta(0).noteOn(0, 62, 100).delta(96).noteOff(0, 62).delta(0).endOfTrack();
+         return b.bytes();
+     },
+     [](const SessionBus& bus, const JackSink& synth) {
+         ASSERT_TRUE(synth.waitForCount(3, 5.0));
+         bus.send("org.mpris.MediaPlayer2.Player.PlayPause");
+         EXPECT_TRUE(synth.waitForCount(4, 0.2)) << "the pause left the note sounding";
+         EXPECT_TRUE(statusBecomes(bus, "Paused"));
+         synth.waitForQuiet(0.3, 2.0);
+         EXPECT_EQ(synth.count(), 4u);
+         bus.send("org.mpris.MediaPlayer2.Player.PlayPause");
+         EXPECT_TRUE(statusBecomes(bus, "Playing"));
+         ASSERT_TRUE(synth.waitForCount(9, 5.0));
+         EXPECT_EQ(received(synth), (std::vector<Bytes>{{0xC0, 7}, {0xB0, 7, 100}, {0x90, 60, 100}, {0x80, 60, 0x40},
+                                                        {0xC0, 7}, {0xB0, 7, 100}, {0x80, 60, 0x40}, {0x90, 62, 100},
+                                                        {0x80, 62, 0x40}}));
+     }},
+    {"SetPositionDeliversTheStateSetEarlierBeforeTheFirstNoteAfterTheTarget",
+     [] {
+         SmfBuilder b(1, 96);
+         b.track().delta(0).programChange(0, 9).delta(0).controller(0, 10, 30).delta(48).pitchBend(0, 0x2000 + 100).delta(0).endOfTrack();
+         b.track().delta(96).noteOn(0, 60, 90).delta(96).noteOff(0, 60).delta(576).noteOn(0, 64, 90).delta(96).noteOff(0, 64).delta(0).endOfTrack();
+         return b.bytes();
+     },
+     [](const SessionBus& bus, const JackSink& synth) {
+         ASSERT_TRUE(synth.waitForCount(2, 5.0));
+         std::smatch track;
+         const std::string metadata = playerProperty(bus, "Metadata");
+         ASSERT_TRUE(std::regex_search(metadata, track, std::regex("object path \"([^\"]+)\""))) << metadata;
+         bus.send("org.mpris.MediaPlayer2.Player.SetPosition", "objpath:" + track[1].str() + " int64:3500000");
+         ASSERT_TRUE(synth.waitForCount(7, 5.0));
+         synth.waitForQuiet(0.3, 2.0);
+         EXPECT_EQ(received(synth, 2), (std::vector<Bytes>{{0xC0, 9}, {0xB0, 10, 30}, {0xE0, 100, 0x40}, {0x90, 64, 90},
+                                                           {0x80, 64, 0x40}}));
+         const auto events = synth.events();
+         EXPECT_NEAR(double(events[5].frame - events[4].frame) / kRate, 0.5, double(kPeriod) / kRate);
+     }},
+    {"LoopStatusTrackGoesRoundWithoutAGapAndNoneEndsThePassUnderWay",
+     [] {
+         SmfBuilder b(0, 96);
+         b.track().delta(0).noteOn(0, 60, 100).delta(192).noteOff(0, 60).delta(0).endOfTrack();  // a second
+         return b.bytes();
+     },
+     [](const SessionBus& bus, const JackSink& synth) {
+         ASSERT_TRUE(synth.waitForCount(1, 5.0));
+         setPlayerProperty(bus, "LoopStatus", "string:Track");
+         EXPECT_NE(playerProperty(bus, "LoopStatus").find("\"Track\""), std::string::npos);
+         ASSERT_TRUE(synth.waitForCount(6, 5.0));
+         const std::string position = playerProperty(bus, "Position");  // gone round: within the song
+         const std::size_t number = position.find("int64 ");
+         ASSERT_NE(number, std::string::npos) << position;
+         EXPECT_LT(std::stoll(position.substr(number + 6)), 1000000) << position;
+         setPlayerProperty(bus, "LoopStatus", "string:None");
+         EXPECT_TRUE(statusBecomes(bus, "Stopped"));
+         synth.waitForQuiet(0.3, 2.0);
+         const std::vector<std::uint32_t> starts = framesOf(synth, 0x90), ends = framesOf(synth, 0x80);
+         ASSERT_EQ(starts.size(), ends.size());
+         ASSERT_GE(starts.size(), 3u);
+         for (std::size_t pass = 1; pass < starts.size(); ++pass) {
+             EXPECT_LE(starts[pass] - ends[pass - 1], kPeriod + kRate / 1000) << "gap before pass " << pass;
+             EXPECT_NEAR(double(starts[pass] - starts[pass - 1]) / kRate, 1.0, double(kPeriod) / kRate) << pass;
+         }
+     }},
+    {"RateHalfDoublesTheNoteTimesButNotTheSysExPacing",
+     [] {
+         SmfBuilder b(0, 96);
+         auto& t = b.track();
+         for (int i = 0; i < 8; ++i) {
+             t.delta(i == 0 ? 0 : 36).noteOn(0, 60 + i, 90).delta(12);
+             if (i == 4) {
+                 Bytes dump(3000, 0x11);  // 3001 bytes with F0: 50 ms at 60000 a second
+                 dump.back() = 0xF7;
+                 t.sysex(dump).delta(0);
+             }
+             t.noteOff(0, 60 + i);
+         }
+         t.delta(0).endOfTrack();
+         return b.bytes();
+     },
+     [](const SessionBus& bus, const JackSink& synth) {
+         ASSERT_TRUE(synth.waitForCount(1, 5.0));
+         setPlayerProperty(bus, "Rate", "double:0.5");
+         EXPECT_NE(playerProperty(bus, "Rate").find("double 0.5"), std::string::npos);
+         ASSERT_TRUE(waitFor([&] { return framesOf(synth, 0x90).size() >= 8 && framesOf(synth, 0x80).size() >= 8; }, 10.0));
+         const std::vector<std::uint32_t> starts = framesOf(synth, 0x90);
+         for (std::size_t i = 4; i < starts.size(); ++i)  // song time 0.75 s on: after the change
+             EXPECT_NEAR(double(starts[i] - starts[i - 1]) / kRate, 0.5, double(kPeriod) / kRate) << i;
+         std::vector<std::uint32_t> dump;
+         for (const ReceivedEvent& e : synth.events())
+             if (e.bytes.front() == 0xF0 || e.bytes.front() == 0x11)
+                 dump.push_back(e.frame);
+         ASSERT_FALSE(dump.empty());
+         EXPECT_NEAR(double(dump.back() - dump.front()) / kRate, 3001.0 / 60000.0, 0.02 + double(kPeriod) / kRate);
+     }},
+};
+
+void PrintTo(const MediaControlsCase& c, std::ostream* out) { *out << c.name; }
+class MediaControlsDriveThePlayer : public ::testing::TestWithParam<MediaControlsCase> {};
+
+}  // namespace
+
+TEST_P(MediaControlsDriveThePlayer, AsTheSynthHearsIt)
+{
+    JackTestServer server(kPeriod, kRate);
+    ASSERT_TRUE(server.running());
+    SessionBus bus;
+    ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+    JackSink synth("synth-c", "in", std::string("Carrow"));
+    PlayerProcess player;
+    const std::string song = player.root() + "/song.mid";
+    writeFile(song, GetParam().song());
+    player.start({song}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+    ASSERT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Playing\"") != std::string::npos; }, 10.0))
+        << player.standardError();
+    GetParam().driveAndCheck(bus, synth);
+    player.sendSignal(SIGTERM);
+    EXPECT_EQ(player.waitForExit(5.0), 0) << player.standardError();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MediaControlsDriveThePlayer, ::testing::ValuesIn(kMediaControlsCases),
+                         [](const auto& info) { return std::string(info.param.name); });

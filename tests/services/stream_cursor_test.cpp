@@ -2,6 +2,7 @@
 // SysEx kept whole, stop, abandon and the end.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -36,12 +37,14 @@ std::string hex(const Bytes& bytes)
 }
 
 // Takes up to `limit` events in pieces of at most `piece` bytes: each message as hex, the pieces of
-// a system message joined. Nothing may come inside a system message, or after endSecondsBound().
-std::vector<std::string> take(StreamCursor& cursor, std::size_t limit, std::size_t piece = 5)
+// a system message joined (`withTimes`: and " @" its time in milliseconds). Nothing may come inside
+// a system message, or after endSecondsBound().
+std::vector<std::string> take(StreamCursor& cursor, std::size_t limit, std::size_t piece = 5, bool withTimes = false)
 {
     std::vector<std::string> out;
     Bytes message;
     bool open = false;
+    double at = 0.0;
     for (std::size_t n = 0; n < limit; ++n) {
         const StreamEvent* e = cursor.peek(1e9, piece);
         if (e == nullptr)
@@ -51,12 +54,14 @@ std::vector<std::string> take(StreamCursor& cursor, std::size_t limit, std::size
         EXPECT_TRUE(system || !open) << "channel message inside a system message, event " << n;
         Bytes wire(e->size());
         e->copyTo(wire.data());
-        if (!open)
+        if (!open) {
             message.clear();
+            at = e->seconds;
+        }
         message.insert(message.end(), wire.begin(), wire.end());
         open = system && !e->endsMessage;
         if (!open)
-            out.push_back(hex(message));
+            out.push_back(hex(message) + (withTimes ? " @" + std::to_string(std::lround(at * 1000)) : ""));
         cursor.advance();
     }
     if (open)
@@ -176,6 +181,68 @@ TEST_P(StreamCursorStop, EndsTheMessageUnderWayByItsRuleThenSilences)
     EXPECT_EQ(cursor->stopReport()->cutMessage.load(), c.outcome == StopCase::CutWithF7);
 }
 INSTANTIATE_TEST_SUITE_P(Cases, StreamCursorStop, testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// With its loop switch on, the song goes round: at its end (its end-of-track time) what sounds is let
+// go, then it starts again as a fresh start would, one song length later; switched off, the pass
+// under way is the last. 96 ticks: half a second.
+struct LoopCase {
+    const char* name;
+    void (*build)(SmfBuilder&);
+    std::uint64_t fromTick;
+    std::size_t switchedOffAfter;  // events taken
+    std::vector<std::string> expected;
+};
+
+const LoopCase kLoopCases[] = {
+    {"GoesRoundOneSongLengthLaterWithWhatSoundsLetGo",
+     [](SmfBuilder& b) {
+         b.track().delta(0).programChange(0, 5).delta(0).controller(0, 64, 127).delta(0).noteOn(0, 60, 100);
+         b.track().delta(48).noteOn(1, 62, 100).delta(24).noteOff(1, 62).delta(24).endOfTrack();
+     },
+     0, 11,
+     {"C0 05 @0", "B0 40 7F @0", "90 3C 64 @0", "91 3E 64 @250", "81 3E 40 @375", "80 3C 40 @500",
+      "B0 40 00 @500", "C0 05 @500", "B0 40 7F @500", "90 3C 64 @500", "91 3E 64 @750", "81 3E 40 @875", "(end)"}},
+    {"AfterASeekTheNextPassStartsAtTheEndWithoutTheChasedState",
+     [](SmfBuilder& b) {
+         b.track().delta(0).programChange(0, 5).delta(48).noteOn(0, 62, 100).delta(48).endOfTrack();
+     },
+     48, 4, {"C0 05 @0", "90 3E 64 @0", "80 3E 40 @250", "C0 05 @250", "90 3E 64 @500", "(end)"}},
+    {"PacedSysExOfTheNextPassWaitsForTheLastToDrain",
+     [](SmfBuilder& b) { b.track().delta(0).sysex({1, 2, 3, 0xF7}).delta(1).endOfTrack(); },
+     0, 2, {"F0 01 02 03 F7 @0", "F0 01 02 03 F7 @50", "(end)"}},  // 5 bytes at 100 a second
+    {"ASongWithNoLengthEnds",
+     [](SmfBuilder& b) { b.track().delta(0).noteOn(0, 60, 100).delta(0).endOfTrack(); },
+     0, 100, {"90 3C 64 @0", "(end)"}},
+    {"APassWithNothingToSendEndsTheSong",
+     [](SmfBuilder& b) { b.track().delta(0).sysexF7({}).delta(96).endOfTrack(); },
+     0, 100, {"(end)"}},
+};
+
+void PrintTo(const LoopCase& c, std::ostream* out) { *out << c.name; }
+class StreamCursorLoop : public testing::TestWithParam<LoopCase> {};
+
+TEST_P(StreamCursorLoop, GoesRoundWhileSwitchedOn)
+{
+    const LoopCase& c = GetParam();
+    SmfBuilder file(1, 96);
+    c.build(file);
+    SmfReadResult read = readStandardMidiFile(file.bytes());
+    auto loop = std::make_shared<LoopSwitch>();
+    loop->on = true;
+    PlayFrom from;
+    from.tick = c.fromTick;
+    StreamCursor cursor(std::make_shared<const Sequence>(std::move(read.sequence)), {100.0, 0.0}, from, nullptr, loop);
+    auto got = take(cursor, c.switchedOffAfter, 5, true);
+    loop->on = false;
+    const auto rest = take(cursor, 100, 5, true);
+    got.insert(got.end(), rest.begin(), rest.end());
+    if (cursor.atEnd())
+        got.insert(got.end(), kToEnd.begin(), kToEnd.end());
+    EXPECT_EQ(got, c.expected);
+    EXPECT_TRUE(loop->ended.load());
+}
+INSTANTIATE_TEST_SUITE_P(Cases, StreamCursorLoop, testing::ValuesIn(kLoopCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The destination went away in the middle of a SysEx: the rest of it, every packet, is skipped.

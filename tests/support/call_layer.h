@@ -61,10 +61,10 @@ inline OSStatus loadSequence(const std::vector<std::uint8_t>& bytes, MusicSequen
     return status;
 }
 
-// Loads `bytes` and starts it on the destination named `name` at the given pacing, the way the
-// player does. Null when a step fails, the step said on standard error.
+// Loads `bytes` and starts it on the destination named `name` at the given pacing, tempo and
+// looping, the way the player does. Null when a step fails, the step said on standard error.
 inline MusicPlayer play(const std::vector<std::uint8_t>& bytes, const std::string& name, SInt32 bytesPerSecond = 60000,
-                        SInt32 pauseMs = 0, double rate = 1.0)
+                        SInt32 pauseMs = 0, double rate = 1.0, bool looping = false)
 {
     MusicPlayer player = nullptr;
     const auto failed = [&](const char* step) -> MusicPlayer {
@@ -84,7 +84,8 @@ inline MusicPlayer play(const std::vector<std::uint8_t>& bytes, const std::strin
         return failed("pacing");
     if (MusicSequenceSetMIDIEndpoint(sequence, destination) != 0 || NewMusicPlayer(&player) != 0 ||
         MusicPlayerSetSequence(player, sequence) != 0 ||
-        (rate != 1.0 && MusicPlayerSetPlayRateScalar(player, rate) != 0) || MusicPlayerStart(player) != 0)
+        (rate != 1.0 && MusicPlayerSetPlayRateScalar(player, rate) != 0) ||
+        (looping && MusicPlayerSetLooping(player, true) != 0) || MusicPlayerStart(player) != 0)
         return failed("starting");
     return player;
 }

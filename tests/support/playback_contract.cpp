@@ -639,6 +639,33 @@ TEST_F(PlaybackContract, TempoScalesChannelTimesButNotSysExPacing)
     DisposeMusicPlayer(player);
 }
 
+// Looping: the song goes round with the same events, each pass one song length after the one
+// before, and the position with it; switched off, the pass under way is the last.
+TEST_F(PlaybackContract, LoopingPlaysTheSameEventsOneSongLengthApartUntilSwitchedOff)
+{
+    auto carrow = sink("Carrow");
+    SmfBuilder b(0, 96);
+    b.track().delta(0).programChange(0, 3).delta(0).noteOn(0, 60, 90).delta(48).noteOff(0, 60).delta(48).endOfTrack();
+    // On when it starts: a queueing service has the whole song in hand at once.
+    MusicPlayer player = play(b.bytes(), carrow->destinationName(), 60000, 0, 1.0, true);
+    ASSERT_TRUE(carrow->waitForCount(3 * 3, 5.0));
+    MusicTimeStamp beats = 0;
+    EXPECT_EQ(MusicPlayerGetTime(player, &beats), 0);
+    EXPECT_LT(beats, 1.0);
+    EXPECT_EQ(MusicPlayerSetLooping(player, false), 0);
+    carrow->waitForQuiet(0.7, 5.0);
+    const auto got = messages(carrow->events());
+    ASSERT_GE(got.size(), 9u);
+    EXPECT_EQ(got.size() % 3, 0u);
+    for (std::size_t i = 3; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].bytes, got[i % 3].bytes) << i;
+        EXPECT_NEAR(got[i].seconds - got[i - 3].seconds, 0.5, tolerance()) << i;
+    }
+    EXPECT_EQ(MusicPlayerGetTime(player, &beats), 0);
+    EXPECT_GT(beats, 1.0);  // past the end of the last pass
+    DisposeMusicPlayer(player);
+}
+
 // Panic: what sounds is let go, then all notes off and reset all controllers on every channel.
 TEST_F(PlaybackContract, PanicSendsAllNotesOffAndResetAllControllersOnEveryChannel)
 {
