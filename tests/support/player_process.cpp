@@ -24,6 +24,18 @@ namespace brennick::test {
 
 namespace {
 
+// In a child: runs `program` with `arguments`; never returns.
+[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& arguments)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
 pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
             const std::map<std::string, std::string>& environment, const std::string& stderrPath)
 {
@@ -37,13 +49,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
         ::dup2(err, STDERR_FILENO);
         ::dup2(err, STDOUT_FILENO);
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : arguments)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+    execProgram(program, arguments);
 }
 
 int decode(int status)
@@ -72,13 +78,7 @@ pid_t spawnApart(const std::string& program, const std::vector<std::string>& arg
         ::_exit(127);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : arguments)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+    execProgram(program, arguments);
 }
 
 std::string contentsOf(const std::string& path)
