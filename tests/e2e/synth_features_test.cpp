@@ -192,7 +192,7 @@ TEST(SynthFeatures, MediaControlsStopWithNoteOffsAndPlayAgain)
     ASSERT_TRUE(carrow.waitForCount(1, 10.0)) << player.standardError();
     ASSERT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Playing\"") != std::string::npos; }, 5.0))
         << bus.playbackStatus();
-    EXPECT_NE(bus.send("org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player string:Metadata")
+    EXPECT_NE(bus.playerProperty("Metadata")
                   .find("long.mid"),
               std::string::npos);
 
@@ -340,17 +340,6 @@ struct MediaControlsCase {
     void (*driveAndCheck)(const SessionBus& bus, const JackSink& synth);
 };
 
-std::string playerProperty(const SessionBus& bus, const std::string& name)
-{
-    return bus.send("org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player string:" + name);
-}
-
-void setPlayerProperty(const SessionBus& bus, const std::string& name, const std::string& value)
-{
-    bus.send("org.freedesktop.DBus.Properties.Set",
-             "string:org.mpris.MediaPlayer2.Player string:" + name + " variant:" + value);
-}
-
 bool statusBecomes(const SessionBus& bus, const std::string& status)
 {
     return waitFor([&] { return bus.playbackStatus().find('"' + status + '"') != std::string::npos; }, 5.0);
@@ -407,7 +396,7 @@ const MediaControlsCase kMediaControlsCases[] = {
      [](const SessionBus& bus, const JackSink& synth) {
          ASSERT_TRUE(synth.waitForCount(2, 5.0));
          std::smatch track;
-         const std::string metadata = playerProperty(bus, "Metadata");
+         const std::string metadata = bus.playerProperty("Metadata");
          ASSERT_TRUE(std::regex_search(metadata, track, std::regex("object path \"([^\"]+)\""))) << metadata;
          bus.send("org.mpris.MediaPlayer2.Player.SetPosition", "objpath:" + track[1].str() + " int64:3500000");
          ASSERT_TRUE(synth.waitForCount(7, 5.0));
@@ -425,14 +414,14 @@ const MediaControlsCase kMediaControlsCases[] = {
      },
      [](const SessionBus& bus, const JackSink& synth) {
          ASSERT_TRUE(synth.waitForCount(1, 5.0));
-         setPlayerProperty(bus, "LoopStatus", "string:Track");
-         EXPECT_NE(playerProperty(bus, "LoopStatus").find("\"Track\""), std::string::npos);
+         bus.setPlayerProperty("LoopStatus", "string:Track");
+         EXPECT_NE(bus.playerProperty("LoopStatus").find("\"Track\""), std::string::npos);
          ASSERT_TRUE(synth.waitForCount(6, 5.0));
-         const std::string position = playerProperty(bus, "Position");  // gone round: within the song
+         const std::string position = bus.playerProperty("Position");  // gone round: within the song
          const std::size_t number = position.find("int64 ");
          ASSERT_NE(number, std::string::npos) << position;
          EXPECT_LT(std::stoll(position.substr(number + 6)), 1000000) << position;
-         setPlayerProperty(bus, "LoopStatus", "string:None");
+         bus.setPlayerProperty("LoopStatus", "string:None");
          EXPECT_TRUE(statusBecomes(bus, "Stopped"));
          synth.waitForQuiet(0.3, 2.0);
          const std::vector<std::uint32_t> starts = framesOf(synth, 0x90), ends = framesOf(synth, 0x80);
@@ -461,8 +450,8 @@ const MediaControlsCase kMediaControlsCases[] = {
      },
      [](const SessionBus& bus, const JackSink& synth) {
          ASSERT_TRUE(synth.waitForCount(1, 5.0));
-         setPlayerProperty(bus, "Rate", "double:0.5");
-         EXPECT_NE(playerProperty(bus, "Rate").find("double 0.5"), std::string::npos);
+         bus.setPlayerProperty("Rate", "double:0.5");
+         EXPECT_NE(bus.playerProperty("Rate").find("double 0.5"), std::string::npos);
          ASSERT_TRUE(waitFor([&] { return framesOf(synth, 0x90).size() >= 8 && framesOf(synth, 0x80).size() >= 8; }, 10.0));
          const std::vector<std::uint32_t> starts = framesOf(synth, 0x90);
          for (std::size_t i = 4; i < starts.size(); ++i)  // song time 0.75 s on: after the change

@@ -51,11 +51,18 @@ public:
         }
         return output;
     }
-    std::string playbackStatus() const
+    // The player's property `name` as dbus-send prints it.
+    std::string playerProperty(const std::string& name) const
     {
-        return send("org.freedesktop.DBus.Properties.Get",
-                    "string:org.mpris.MediaPlayer2.Player string:PlaybackStatus");
+        return send("org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player string:" + name);
     }
+    // Writes `value` ("string:Track", "double:0.5") to the player's property `name`.
+    void setPlayerProperty(const std::string& name, const std::string& value) const
+    {
+        send("org.freedesktop.DBus.Properties.Set",
+             "string:org.mpris.MediaPlayer2.Player string:" + name + " variant:" + value);
+    }
+    std::string playbackStatus() const { return playerProperty("PlaybackStatus"); }
 
 private:
     std::string address_;
