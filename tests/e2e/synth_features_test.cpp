@@ -192,9 +192,7 @@ TEST(SynthFeatures, MediaControlsStopWithNoteOffsAndPlayAgain)
     ASSERT_TRUE(carrow.waitForCount(1, 10.0)) << player.standardError();
     ASSERT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Playing\"") != std::string::npos; }, 5.0))
         << bus.playbackStatus();
-    EXPECT_NE(bus.playerProperty("Metadata")
-                  .find("long.mid"),
-              std::string::npos);
+    EXPECT_NE(bus.playerProperty("Metadata").find("long.mid"), std::string::npos);
 
     bus.send("org.mpris.MediaPlayer2.Player.Stop");
     ASSERT_TRUE(carrow.waitForCount(2, 5.0));
