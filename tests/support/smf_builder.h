@@ -293,8 +293,8 @@ inline std::vector<std::uint8_t> interruptedSysExDump(const std::vector<std::uin
 inline constexpr std::array<std::uint8_t, 6> kDeviceInquiryBytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
 inline constexpr std::array<std::uint8_t, 15> identityReply(std::uint16_t familyCode)
 {
-    return {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, std::uint8_t(familyCode & 0x7F), std::uint8_t((familyCode >> 7) & 0x7F),
-            0,    0,    1,    0,    0,    0,    0xF7};
+    const auto lsb = std::uint8_t(familyCode & 0x7F), msb = std::uint8_t((familyCode >> 7) & 0x7F);
+    return {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, lsb, msb, 0, 0, 1, 0, 0, 0, 0xF7};
 }
 
 // A song of one 64 KB SysEx between a note-on and its note-off, all at tick 0, and the bytes a
