@@ -1,10 +1,12 @@
 #include "tests/alsa/alsa_test_sink.h"
 
 #include "services/alsa/alsa_queue_timer.h"
+#include "tests/support/smf_builder.h"
 
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -195,9 +197,11 @@ void AlsaSink::read()
         if (ev->type == SND_SEQ_EVENT_SYSEX) {
             const auto* p = static_cast<const std::uint8_t*>(ev->data.ext.ptr);
             e.bytes.assign(p, p + ev->data.ext.len);
-            static const std::vector<std::uint8_t> kInquiry = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-            if (const int answerPort = answerPort_.load(); answerPort >= 0 && e.bytes == kInquiry)
-                sendFrom(answerPort, {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, 0, 0, 0, 0, 1, 0, 0, 0, 0xF7});
+            const int answerPort = answerPort_.load();
+            if (answerPort >= 0 && std::ranges::equal(e.bytes, kDeviceInquiryBytes)) {
+                const auto reply = identityReply(answerFamily_.load());
+                sendFrom(answerPort, {reply.begin(), reply.end()});
+            }
         } else {
             snd_midi_event_reset_decode(decoder);
             const long n = snd_midi_event_decode(decoder, buffer.data(), long(buffer.size()), ev);

@@ -45,9 +45,13 @@ public:
     // Sends `bytes` from our `port` to its subscribers as a USB synth does: a SysEx in pieces of 256
     // bytes a millisecond, up to its F7 or a status byte that cuts it.
     void sendFrom(int port, const std::vector<std::uint8_t>& bytes);
-    // From now on each Device Inquiry that arrives is answered from `port` with an Identity Reply
-    // (maker 3E, family 0).
-    void answerInquiriesFrom(int port) { answerPort_.store(port); }
+    // From now on each Device Inquiry that arrives is answered from `port` with the Identity Reply
+    // of a Brennick synth of `familyCode`.
+    void answerInquiriesFrom(int port, std::uint16_t familyCode = 0)
+    {
+        answerFamily_.store(familyCode);
+        answerPort_.store(port);
+    }
     // Closes the client: its ports disappear.
     void close();
     // Takes away every connection into the port, and gives them back.
@@ -70,6 +74,7 @@ private:
     std::vector<snd_seq_addr_t> senders_;  // taken away by disconnectSenders
     std::mutex sendMutex_;                 // the test's sends and the reader's answers share `seq_`
     std::atomic<int> answerPort_{-1};
+    std::atomic<std::uint16_t> answerFamily_{0};
 };
 
 // Reads the raw bytes written to a rawmidi device (the far side of a VirMIDI sequencer port).

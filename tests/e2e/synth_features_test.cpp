@@ -10,7 +10,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -209,20 +208,6 @@ TEST(SynthFeatures, MediaControlsStopWithNoteOffsAndPlayAgain)
 
 namespace {
 
-// A Carrow dump of `messages` messages of 1 to 4 kB, each unlike the others.
-Bytes largeDump(std::size_t messages)
-{
-    Bytes dump;
-    for (std::size_t m = 0; m < messages; ++m) {
-        const std::size_t size = 1000 + (m * 7919) % 3001;
-        dump.insert(dump.end(), {0xF0, 0x3E, 0x13});
-        for (std::size_t i = 3; i + 1 < size; ++i)
-            dump.push_back(std::uint8_t((m + i) % 0x3E));  // no 3E: the player finds the model by the last
-        dump.push_back(0xF7);
-    }
-    return dump;
-}
-
 Bytes joined(const std::vector<ReceivedEvent>& events)
 {
     Bytes bytes;
@@ -242,7 +227,7 @@ TEST(SynthFeatures, ReceivedDumpAtFullSpeedIsSavedWholeAndPlaysBackIdentical)
     JackSynth synth("Lumen");
     JackSink carrow("synth-c", "in", std::string("Carrow"));
     PlayerProcess player;
-    const Bytes dump = largeDump(200);
+    const Bytes dump = largeSysExDump(200);
     // Another maker's message and a note are ignored, and said to be.
     Bytes sent = dump;
     sent.insert(sent.begin() + 1000,  // after the first message
@@ -280,15 +265,8 @@ TEST(SynthFeatures, InterruptedDumpSavesTheWholeMessagesAndSaysHowManyWereCutSho
     JackSynth synth("Lumen");
     PlayerProcess player;
     const std::string file = player.root() + "/cut.syx";
-    const Bytes dump = largeDump(5);
-    std::size_t third = 0;  // where the fourth message begins
-    for (int m = 0; m < 3; ++m)
-        third = std::size_t(std::find(dump.begin() + third, dump.end(), 0xF7) - dump.begin()) + 1;
-    // Three messages, half of one, the rest in full (the first cut short by the next start), then
-    // half of one again, and the synth stops there.
-    Bytes sent(dump.begin(), dump.begin() + third + 500);
-    sent.insert(sent.end(), dump.begin() + third, dump.end());
-    sent.insert(sent.end(), dump.begin(), dump.begin() + 700);
+    const Bytes dump = largeSysExDump(5);
+    const Bytes sent = interruptedSysExDump(dump);
 
     player.start({"--receive", file, "--silence", "60"});
     ASSERT_TRUE(waitFor([&] { return player.standardError().find(kListening) != std::string::npos; }, 30.0))

@@ -1,5 +1,7 @@
 #include "tests/support/jack_test_server.h"
 
+#include "tests/support/smf_builder.h"
+
 #include <jack/metadata.h>
 #include <jack/midiport.h>
 
@@ -278,15 +280,14 @@ bool JackSynth::waitUntilSent(double timeoutSeconds)
 
 int JackSynth::process(jack_nframes_t frames, void* arg)
 {
-    static constexpr std::uint8_t kInquiry[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
     auto* self = static_cast<JackSynth*>(arg);
     void* in = jack_port_get_buffer(self->in_, frames);
     self->received_.record(in, jack_last_frame_time(self->client_));
     const std::uint32_t n = jack_midi_get_event_count(in);
     for (std::uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t event;
-        if (self->familyCode_ && jack_midi_event_get(&event, in, i) == 0 && event.size == sizeof kInquiry &&
-            std::memcmp(event.buffer, kInquiry, sizeof kInquiry) == 0)
+        if (self->familyCode_ && jack_midi_event_get(&event, in, i) == 0 && event.size == kDeviceInquiryBytes.size() &&
+            std::memcmp(event.buffer, kDeviceInquiryBytes.data(), kDeviceInquiryBytes.size()) == 0)
             ++self->inquiriesOwed_;
     }
     void* out = jack_port_get_buffer(self->out_, frames);
@@ -295,9 +296,8 @@ int JackSynth::process(jack_nframes_t frames, void* arg)
     if (!lock.owns_lock())
         return 0;
     for (; self->inquiriesOwed_ > 0; --self->inquiriesOwed_) {
-        const std::uint8_t lsb = *self->familyCode_ & 0x7F, msb = (*self->familyCode_ >> 7) & 0x7F;
-        const std::uint8_t reply[] = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, lsb, msb, 0, 0, 1, 0, 0, 0, 0xF7};
-        self->pending_.insert(self->pending_.end(), std::begin(reply), std::end(reply));
+        const auto reply = identityReply(*self->familyCode_);
+        self->pending_.insert(self->pending_.end(), reply.begin(), reply.end());
     }
     while (self->sent_ < self->pending_.size()) {
         const std::size_t size =

@@ -12,6 +12,8 @@
 // Every event call writes only the event; call delta() before each one. Chunk, header and track
 // count lengths are computed unless overridden, so tests can declare lengths the data lacks.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -255,6 +257,44 @@ inline std::vector<std::uint8_t> sysexDumpFile(std::uint8_t model, std::uint8_t 
         file.push_back(0xF7);
     }
     return file;
+}
+
+// A Carrow dump as a synth sends it: `messages` messages of 1 to 4 kB, each unlike the others,
+// with no 3E in their data (the player finds the model by the last one).
+inline std::vector<std::uint8_t> largeSysExDump(std::size_t messages)
+{
+    std::vector<std::uint8_t> dump;
+    for (std::size_t m = 0; m < messages; ++m) {
+        const std::size_t size = 1000 + (m * 7919) % 3001;
+        dump.insert(dump.end(), {0xF0, 0x3E, 0x13});
+        for (std::size_t i = 3; i + 1 < size; ++i)
+            dump.push_back(std::uint8_t((m + i) % 0x3E));
+        dump.push_back(0xF7);
+    }
+    return dump;
+}
+
+// `dump` (of five messages or more) as a synth sends it when it is interrupted twice: three
+// messages, half of the fourth, then from the fourth's start to the end, then half of the first,
+// and nothing more. Two messages are cut short; the whole ones are `dump`.
+inline std::vector<std::uint8_t> interruptedSysExDump(const std::vector<std::uint8_t>& dump)
+{
+    std::size_t fourth = 0;
+    for (int m = 0; m < 3; ++m)
+        fourth = std::size_t(std::find(dump.begin() + std::ptrdiff_t(fourth), dump.end(), 0xF7) - dump.begin()) + 1;
+    std::vector<std::uint8_t> sent(dump.begin(), dump.begin() + std::ptrdiff_t(fourth + 500));
+    sent.insert(sent.end(), dump.begin() + std::ptrdiff_t(fourth), dump.end());
+    sent.insert(sent.end(), dump.begin(), dump.begin() + 700);
+    return sent;
+}
+
+// The Universal Device Inquiry to all devices, and the Identity Reply a Brennick synth of
+// `familyCode` answers it with (device 7F, member 0, version 1.0.0.0).
+inline constexpr std::array<std::uint8_t, 6> kDeviceInquiryBytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+inline constexpr std::array<std::uint8_t, 15> identityReply(std::uint16_t familyCode)
+{
+    const auto lsb = std::uint8_t(familyCode & 0x7F), msb = std::uint8_t((familyCode >> 7) & 0x7F);
+    return {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x3E, lsb, msb, 0, 0, 1, 0, 0, 0, 0xF7};
 }
 
 // A song of one 64 KB SysEx between a note-on and its note-off, all at tick 0, and the bytes a
