@@ -253,15 +253,11 @@ TEST(Player, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
     std::thread load([&busy] {
         while (busy.load(std::memory_order_relaxed)) {}
     });
-    static std::atomic<int> xruns{0};
-    jack_client_t* xrunProbe = jack_client_open("xrun-probe", JackNoStartServer, nullptr);
-    ASSERT_NE(xrunProbe, nullptr);
-    jack_set_xrun_callback(
-        xrunProbe, [](void*) { return ++xruns, 0; }, nullptr);
-    ASSERT_EQ(jack_activate(xrunProbe), 0);
+    XrunWatch xruns;
+    ASSERT_TRUE(xruns.ok());
     int checked = 0;
     for (int launch = 0; launch < 12; ++launch) {
-        xruns = 0;
+        xruns.reset();
         const std::size_t before = carrow.count();
         player.start({song}, {{"JACK_DEFAULT_SERVER", server.name()}});
         const bool arrived = carrow.waitForCount(before + opening.size(), 15.0);
@@ -269,7 +265,7 @@ TEST(Player, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
         EXPECT_EQ(player.waitForExit(10.0), 0);
         carrow.waitForQuiet(0.2, 5.0);
         ASSERT_TRUE(arrived) << "launch " << launch << ": " << player.standardError();
-        if (xruns.load() > 0)
+        if (xruns.count() > 0)
             continue;
         ++checked;
         const std::vector<Bytes> got = bytesOf(carrow.events());
@@ -278,6 +274,5 @@ TEST(Player, EveryLaunchUnderLoadDeliversTheOpeningOfTheSong)
     }
     busy = false;
     load.join();
-    jack_client_close(xrunProbe);
     std::printf("%d of 12 launches met no xrun and were checked\n", checked);
 }

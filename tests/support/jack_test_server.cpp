@@ -109,6 +109,25 @@ void JackTestServer::kill()
     pid_ = -1;
 }
 
+XrunWatch::XrunWatch()
+{
+    client_ = jack_client_open("xrun-watch", JackNoStartServer, nullptr);
+    if (client_ == nullptr)
+        return;
+    jack_set_xrun_callback(
+        client_, [](void* self) { return static_cast<XrunWatch*>(self)->xruns_.fetch_add(1), 0; }, this);
+    if (jack_activate(client_) != 0) {
+        jack_client_close(client_);
+        client_ = nullptr;
+    }
+}
+
+XrunWatch::~XrunWatch()
+{
+    if (client_ != nullptr)
+        jack_client_close(client_);
+}
+
 JackSink::JackSink(const std::string& clientName, const std::string& portName,
                    const std::optional<std::string>& prettyName)
 {

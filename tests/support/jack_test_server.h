@@ -71,6 +71,23 @@ private:
     std::atomic<std::size_t> overflow_{0};
 };
 
+// Counts the server's xruns. In a cycle the server could not finish in time, what a client wrote
+// can be lost for every client: a check of exact delivery across one proves nothing either way.
+class XrunWatch {
+public:
+    XrunWatch();
+    ~XrunWatch();
+    XrunWatch(const XrunWatch&) = delete;
+    XrunWatch& operator=(const XrunWatch&) = delete;
+    bool ok() const { return client_ != nullptr; }
+    int count() const { return xruns_.load(); }
+    void reset() { xruns_.store(0); }
+
+private:
+    jack_client_t* client_ = nullptr;
+    std::atomic<int> xruns_{0};
+};
+
 // A JACK client with one MIDI input port, named like a synth, recording every event.
 class JackSink {
 public:
