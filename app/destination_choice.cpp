@@ -70,6 +70,17 @@ DestinationListing listDestinations()
     return listing;
 }
 
+void keepAnswers(DestinationListing& fresh, const DestinationListing& previous)
+{
+    if (fresh.devicesAsked || fresh.destinations.size() != previous.destinations.size())
+        return;
+    for (qsizetype i = 0; i < fresh.destinations.size(); ++i)
+        if (fresh.destinations[i].endpoint != previous.destinations[i].endpoint)
+            return;
+    for (qsizetype i = 0; i < fresh.destinations.size(); ++i)
+        fresh.destinations[i].answeredAs = previous.destinations[i].answeredAs;
+}
+
 bool needsDeviceInquiry(const QString& modelName, const DestinationListing& listing,
                         const std::optional<QString>& picked)
 {

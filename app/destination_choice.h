@@ -52,6 +52,11 @@ struct DestinationListing {
     QList<std::optional<QString>> answeredModels() const;
 };
 
+// A listing made without asking the devices keeps what they answered in `previous` when it holds
+// the same destinations in the same order: Send To then marks the same automatic choice after
+// every listing. (Routing asks again when it needs the answers.)
+void keepAnswers(DestinationListing& fresh, const DestinationListing& previous);
+
 // Connects to the MIDI service (one attempt) and lists its destinations as they are now, each
 // display name read once. It waits for the service, which can take seconds: call it on the MIDI
 // service thread, or where waiting is fine (the command line).

@@ -61,7 +61,8 @@ void DestinationLister::deliver(Shared& shared, std::uint64_t request, Destinati
     if (DestinationLister* owner = shared.owner)
         QMetaObject::invokeMethod(
             owner,
-            [owner, request, listing = std::move(listing)] {
+            [owner, request, listing = std::move(listing)]() mutable {
+                keepAnswers(listing, owner->last_);
                 owner->last_ = listing;
                 emit owner->listed(request, listing);
             },

@@ -211,6 +211,20 @@ TEST(DestinationChoiceByAnswer, RanksAfterPickAndNameAndIsAskedForOnlyThen)
         listing.devicesAsked = true;
         EXPECT_FALSE(needsDeviceInquiry(c.model, listing, c.picked)) << c.what;
     }
+
+    // A later listing made without asking keeps the answers while the destinations are the same.
+    const auto listingOf = [](QList<MIDIEndpointRef> refs, bool asked) {
+        DestinationListing listing{true, asked, {}};
+        for (const MIDIEndpointRef ref : refs)
+            listing.destinations.append({ref, "Interface", asked ? std::optional<QString>("Carrow") : std::nullopt});
+        return listing;
+    };
+    const DestinationListing asked = listingOf({1, 2}, true);
+    for (const auto& [refs, kept] : {std::pair{QList<MIDIEndpointRef>{1, 2}, true}, {{2, 1}, false}, {{1, 2, 3}, false}}) {
+        DestinationListing fresh = listingOf(refs, false);
+        keepAnswers(fresh, asked);
+        EXPECT_EQ(fresh.answeredModels().first().has_value(), kept) << refs.size();
+    }
 }
 
 TEST_F(Controller, SecondRequestStopsTheFirstAndReplacesItsState)
