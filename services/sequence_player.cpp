@@ -32,6 +32,7 @@ struct SequencePlayer::Run {
     double endSecondsBound = 0.0;              // from the stream's start; set and read on the service thread
     std::shared_ptr<LoopSwitch> loop = std::make_shared<LoopSwitch>();
     double loopSeconds = 0.0;  // the song's length when it plays again, else 0
+    std::shared_ptr<LoopSwitch> followed;  // of the run this one follows, which hands over to it
 };
 
 namespace {
@@ -108,7 +109,23 @@ void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
     startAt(0.0);
 }
 
-void SequencePlayer::startAt(double seconds)
+bool SequencePlayer::startAfter(const SequencePlayer& previous, const DestinationHandle& destination,
+                                SysExPacing pacing)
+{
+    const std::shared_ptr<Run> before = previous.run_;
+    if (&previous == this || !sequence_ || !before || previous.looping_ || before->loopSeconds <= 0.0 ||
+        before->fromSeconds > before->loopSeconds)
+        return false;
+    destination_ = destination;
+    pacing_ = pacing;
+    paused_ = false;
+    before->loop->handsOver.store(true, std::memory_order_release);
+    startAt(0.0, before, (before->loopSeconds - before->fromSeconds) / before->rate);
+    run_->followed = before->loop;
+    return true;
+}
+
+void SequencePlayer::startAt(double seconds, std::shared_ptr<Run> after, double afterSeconds)
 {
     endRun();
     stoppedAtSeconds_ = seconds;
@@ -125,17 +142,24 @@ void SequencePlayer::startAt(double seconds)
     run_->loopSeconds = StreamCursor::loopSeconds(*sequence_);
     // The cursor is made there too: chasing the state up to a seek reads the song that far, which
     // takes a while in a large one.
-    postToMidiServiceThread(
-        [run = run_, sequence = sequence_, pacing = pacing_, from, report, destination = destination_] {
-            auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report, run->loop);
-            run->endSecondsBound = cursor->endSecondsBound();
-            const auto backend = openedMidiBackend();
-            if (!backend)
-                return;
-            run->stream = backend->play(std::move(cursor), destination);
-            if (run->stream)
-                run->startedAtNs.store(steadyNanoseconds(), std::memory_order_release);
-        });
+    postToMidiServiceThread([run = run_, sequence = sequence_, pacing = pacing_, from, report,
+                             destination = destination_, after = std::move(after), afterSeconds] {
+        auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report, run->loop);
+        run->endSecondsBound = cursor->endSecondsBound();
+        const auto backend = openedMidiBackend();
+        if (!backend)
+            return;
+        // The run followed was started by an earlier job of this thread: its stream is there, or
+        // never will be (this one then starts at once).
+        const bool follows = after && after->stream;
+        run->stream = backend->play(std::move(cursor), destination,
+                                    follows ? StreamStart{after->stream.get(), afterSeconds} : StreamStart{});
+        if (!run->stream)
+            return;
+        const std::int64_t followedNs = follows ? after->startedAtNs.load(std::memory_order_acquire) : 0;
+        run->startedAtNs.store(followedNs != 0 ? followedNs + std::llround(afterSeconds * 1e9) : steadyNanoseconds(),
+                               std::memory_order_release);
+    });
 }
 
 void SequencePlayer::endRun()
@@ -143,6 +167,9 @@ void SequencePlayer::endRun()
     if (!run_)
         return;
     stoppedAtSeconds_ = positionSeconds();
+    // Ended before it began, the run followed ends as it would have alone.
+    if (run_->followed && positionSeconds() <= 0.0)
+        run_->followed->handsOver.store(false, std::memory_order_release);
     postToMidiServiceThread([run = std::move(run_)] {
         if (run->stream)
             run->stream->stop();
@@ -216,7 +243,7 @@ void SequencePlayer::panic()
         if (!backend)
             return;
         // Starts once the stream stopped just now has ended; 32 short messages leave in a cycle.
-        if (auto stream = backend->play(std::move(*cursor), destination))
+        if (auto stream = backend->play(std::move(*cursor), destination, {}))
             stream->waitUntilSent(kPanicSendSeconds);
     });
 }
@@ -235,7 +262,8 @@ double SequencePlayer::positionSeconds() const
     if (!run_)
         return stoppedAtSeconds_;
     const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
-    const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
+    // Negative until a run that follows another has begun.
+    const double elapsed = started == 0 ? 0.0 : std::max(0.0, double(steadyNanoseconds() - started) / 1e9);
     const double seconds = run_->fromSeconds + elapsed * run_->rate;
     if (run_->loopSeconds <= 0.0)
         return seconds;

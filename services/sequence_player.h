@@ -32,6 +32,12 @@ public:
     // the position stays 0 until the stream has started. A stream that cannot start (the
     // service went away) leaves the player at 0.
     void start(const DestinationHandle& destination, SysExPacing pacing);
+    // Starts from the beginning as start() does, but on the frame where the song `previous` plays
+    // ends (its end-of-track time at its tempo; see StreamCursor::loopSeconds), so that the two
+    // follow each other with no gap; the stream is made ready now. `previous` lets go there what
+    // still sounds. Stopped before then, this player has sent nothing. False, and nothing started,
+    // when `previous` plays no song with such an end (stopped, paused, looping, a SysEx dump).
+    bool startAfter(const SequencePlayer& previous, const DestinationHandle& destination, SysExPacing pacing);
 
     // Stops sending and silences the notes this player left sounding (after a SysEx under way, or
     // after its F7 when its rest would take longer than the stream cursor lets a stop wait). The
@@ -77,8 +83,9 @@ public:
 private:
     struct Run;
 
-    // Starts a stream at the song's `seconds` (rounded to where a stream can start).
-    void startAt(double seconds);
+    // Starts a stream at the song's `seconds` (rounded to where a stream can start); with `after`, on
+    // that run's stream second `afterSeconds`.
+    void startAt(double seconds, std::shared_ptr<Run> after = nullptr, double afterSeconds = 0.0);
     void endRun();
 
     std::shared_ptr<const Sequence> sequence_;
