@@ -135,8 +135,8 @@ OSStatus MusicPlayerStart(MusicPlayer player);
 // end-of-track time at its tempo), so that one song follows the other with no gap, to the same
 // destination or another; the stream is made ready now, ahead of that time. `previous` lets go there
 // what still sounds. A player stopped before then has sent nothing. kAudioToolboxErr_InvalidPlayerState
-// (nothing started) when `previous` plays no song with such an end: stopped, paused, looping, a
-// SysEx dump, no length.
+// (nothing started) when `previous` plays no song with such an end (stopped, paused, looping, a
+// SysEx dump, no length), or its paced SysEx may still be sending there.
 OSStatus MusicPlayerStartAfter(MusicPlayer player, MusicPlayer previous);
 // Stops and silences the notes the player left sounding. Null or stopped players are fine.
 OSStatus MusicPlayerStop(MusicPlayer player);

@@ -114,7 +114,7 @@ bool SequencePlayer::startAfter(const SequencePlayer& previous, const Destinatio
 {
     const std::shared_ptr<Run> before = previous.run_;
     if (&previous == this || !sequence_ || !before || previous.looping_ || before->loopSeconds <= 0.0 ||
-        before->fromSeconds > before->loopSeconds)
+        before->fromSeconds > before->loopSeconds || previous.maySendPastEnd())
         return false;
     destination_ = destination;
     pacing_ = pacing;
@@ -123,6 +123,19 @@ bool SequencePlayer::startAfter(const SequencePlayer& previous, const Destinatio
     startAt(0.0, before, (before->loopSeconds - before->fromSeconds) / before->rate);
     run_->followed = before->loop;
     return true;
+}
+
+bool SequencePlayer::maySendPastEnd() const
+{
+    // As StreamCursor's bound, from the latest system message: a start past 0 sends the set-up again.
+    const Sequence& song = *sequence_;
+    const double from = run_->fromSeconds;
+    const double times = from > 0.0 ? 2.0 : 1.0;
+    const SysExPacer pacer(pacing_);
+    const double pacedEnd = std::max(0.0, song.lastSystemMessageSeconds() - from) / rate_ +
+                            times * (pacer.drainSeconds(song.systemBytes()) +
+                                     pacer.pauseSeconds() * double(song.systemMessageCount()));
+    return song.systemMessageCount() != 0 && pacedEnd > (run_->loopSeconds - from) / run_->rate;
 }
 
 void SequencePlayer::startAt(double seconds, std::shared_ptr<Run> after, double afterSeconds)

@@ -36,7 +36,8 @@ public:
     // ends (its end-of-track time at its tempo; see StreamCursor::loopSeconds), so that the two
     // follow each other with no gap; the stream is made ready now. `previous` lets go there what
     // still sounds. Stopped before then, this player has sent nothing. False, and nothing started,
-    // when `previous` plays no song with such an end (stopped, paused, looping, a SysEx dump).
+    // when `previous` plays no song with such an end (stopped, paused, looping, a SysEx dump), or
+    // its paced SysEx may still be sending there.
     bool startAfter(const SequencePlayer& previous, const DestinationHandle& destination, SysExPacing pacing);
 
     // Stops sending and silences the notes this player left sounding (after a SysEx under way, or
@@ -87,6 +88,8 @@ private:
     // that run's stream second `afterSeconds`.
     void startAt(double seconds, std::shared_ptr<Run> after = nullptr, double afterSeconds = 0.0);
     void endRun();
+    // Whether paced SysEx of the run under way may still be sending where its song ends.
+    bool maySendPastEnd() const;
 
     std::shared_ptr<const Sequence> sequence_;
     std::shared_ptr<Run> run_;  // the stream of the latest start, until stopped
