@@ -333,8 +333,10 @@ std::int32_t AppDelegate::startFilePlayer(const QString& path, const QString& mo
         return -2;
     if (tempo != 1.0)
         MusicPlayerSetPlayRateScalar(out.player, tempo);  // the tempo the user chose for this file
-    // A file played alone goes round in the player itself, with no gap; a list moves on here.
+    // A file played alone goes round in the player itself, with no gap; a list moves on here, the
+    // next file beginning where the song ends, when nothing of the song sounds on.
     MusicPlayerSetLooping(out.player, repeats() && !playlist_.isList());
+    MusicPlayerSetReleaseAtEnd(out.player, playlist_.isList());
     UInt32 trackCount = 0;
     if (MusicSequenceGetTrackCount(sequence, &trackCount) != 0)
         return -2;

@@ -145,6 +145,11 @@ OSStatus MusicPlayerSetLooping(MusicPlayer player, bool on)
     return withPlayer(player, [on](SequencePlayer& p) { p.setLooping(on); });
 }
 
+OSStatus MusicPlayerSetReleaseAtEnd(MusicPlayer player, bool on)
+{
+    return withPlayer(player, [on](SequencePlayer& p) { p.setReleasingAtEnd(on); });
+}
+
 OSStatus MusicPlayerPanic(MusicPlayer player)
 {
     return withPlayer(player, [](SequencePlayer& p) { p.panic(); });

@@ -155,6 +155,10 @@ OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate);
 // pass under way then plays to its end); the position goes round with it. Kept across starts. A
 // sequence with no length, or a SysEx dump, ends as it would.
 OSStatus MusicPlayerSetLooping(MusicPlayer player, bool on);
+// Whether what still sounds at the end of the song (its end-of-track time) is let go there, as when
+// another song follows it; on before the start, since a queueing service takes a short song's end
+// at once. Kept across starts.
+OSStatus MusicPlayerSetReleaseAtEnd(MusicPlayer player, bool on);
 // Stops, then sends "all notes off" and "reset all controllers" on all 16 channels of the player's
 // destination.
 OSStatus MusicPlayerPanic(MusicPlayer player);

@@ -32,7 +32,6 @@ struct SequencePlayer::Run {
     double endSecondsBound = 0.0;              // from the stream's start; set and read on the service thread
     std::shared_ptr<LoopSwitch> loop = std::make_shared<LoopSwitch>();
     double loopSeconds = 0.0;  // the song's length when it plays again, else 0
-    std::shared_ptr<LoopSwitch> followed;  // of the run this one follows, which hands over to it
 };
 
 namespace {
@@ -119,9 +118,8 @@ bool SequencePlayer::startAfter(const SequencePlayer& previous, const Destinatio
     destination_ = destination;
     pacing_ = pacing;
     paused_ = false;
-    before->loop->handsOver.store(true, std::memory_order_release);
+    before->loop->releaseAtEnd.store(true, std::memory_order_release);
     startAt(0.0, before, (before->loopSeconds - before->fromSeconds) / before->rate);
-    run_->followed = before->loop;
     return true;
 }
 
@@ -132,7 +130,7 @@ bool SequencePlayer::maySendPastEnd() const
     const double from = run_->fromSeconds;
     const double times = from > 0.0 ? 2.0 : 1.0;
     const SysExPacer pacer(pacing_);
-    const double pacedEnd = std::max(0.0, song.lastSystemMessageSeconds() - from) / rate_ +
+    const double pacedEnd = std::max(0.0, song.lastSystemMessageSeconds() - from) / run_->rate +
                             times * (pacer.drainSeconds(song.systemBytes()) +
                                      pacer.pauseSeconds() * double(song.systemMessageCount()));
     return song.systemMessageCount() != 0 && pacedEnd > (run_->loopSeconds - from) / run_->rate;
@@ -152,6 +150,7 @@ void SequencePlayer::startAt(double seconds, std::shared_ptr<Run> after, double 
     run_->fromSeconds = fromSeconds;
     run_->rate = rate_;
     run_->loop->on.store(looping_, std::memory_order_relaxed);
+    run_->loop->releaseAtEnd.store(releasingAtEnd_, std::memory_order_relaxed);
     run_->loopSeconds = StreamCursor::loopSeconds(*sequence_);
     // The cursor is made there too: chasing the state up to a seek reads the song that far, which
     // takes a while in a large one.
@@ -180,9 +179,6 @@ void SequencePlayer::endRun()
     if (!run_)
         return;
     stoppedAtSeconds_ = positionSeconds();
-    // Ended before it began, the run followed ends as it would have alone.
-    if (run_->followed && positionSeconds() <= 0.0)
-        run_->followed->handsOver.store(false, std::memory_order_release);
     postToMidiServiceThread([run = std::move(run_)] {
         if (run->stream)
             run->stream->stop();
@@ -243,6 +239,13 @@ void SequencePlayer::setLooping(bool on)
     looping_ = on;
     if (run_)
         run_->loop->on.store(on, std::memory_order_release);
+}
+
+void SequencePlayer::setReleasingAtEnd(bool on)
+{
+    releasingAtEnd_ = on;
+    if (run_)
+        run_->loop->releaseAtEnd.store(on, std::memory_order_release);
 }
 
 void SequencePlayer::panic()

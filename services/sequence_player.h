@@ -67,6 +67,10 @@ public:
     // with the passes. A song that cannot play again (StreamCursor::loopSeconds) ends as it would.
     void setLooping(bool on);
     bool looping() const noexcept { return looping_; }
+    // Whether what still sounds at the end of the song (its end-of-track time) is let go there, as
+    // when another song follows (startAfter switches it on). A backend that queues ahead (ALSA)
+    // may have taken the whole end of a short song before a later switch. Kept across starts.
+    void setReleasingAtEnd(bool on);
     // Stops as stop() does, then sends "all notes off" and "reset all controllers" on all 16
     // channels of the destination of the latest start (after a SysEx under way has ended).
     void panic();
@@ -100,6 +104,7 @@ private:
     double rate_ = 1.0;
     bool paused_ = false;
     bool looping_ = false;
+    bool releasingAtEnd_ = false;
 };
 
 }  // namespace brennick

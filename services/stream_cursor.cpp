@@ -222,7 +222,7 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
         startNextPass();
         return peek(horizonSeconds, maxPieceBytes);  // the pass has something to produce
     }
-    if (endOfSong_ == EndOfSong::HandsOver && !stopping_)
+    if (endOfSong_ == EndOfSong::Releases && !stopping_)
         return nextNoteOff();
     return nullptr;
 }
@@ -233,9 +233,9 @@ bool StreamCursor::playsAgain() noexcept
         // A pass that produced nothing would be followed by another at once, for ever.
         const bool again = loopSeconds_ > 0.0 && loop_->on.load(std::memory_order_acquire) &&
                            (passes_ == 0 || passProduced_);
-        const bool handsOver = !again && loopSeconds_ > 0.0 && loop_->handsOver.load(std::memory_order_acquire);
-        if (again || handsOver) {
-            endOfSong_ = again ? EndOfSong::PlaysAgain : EndOfSong::HandsOver;
+        const bool releaseAtEnd = !again && loopSeconds_ > 0.0 && loop_->releaseAtEnd.load(std::memory_order_acquire);
+        if (again || releaseAtEnd) {
+            endOfSong_ = again ? EndOfSong::PlaysAgain : EndOfSong::Releases;
             passEndSeconds_ = std::max(lastSeconds_, (loopSeconds_ - originSeconds_) / rate_);
             endSecondsBound_ = std::max(endSecondsBound_, passEndSeconds_);
             noteOffScan_ = 0;

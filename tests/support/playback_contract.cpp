@@ -668,7 +668,7 @@ TEST_F(PlaybackContract, LoopingPlaysTheSameEventsOneSongLengthApartUntilSwitche
 
 // A song started to follow another begins where that one's song ends (its end-of-track time at its
 // tempo), on the same destination or another, after what still sounds there has been let go; stopped
-// before then, it sends nothing, and the song before ends as it would have alone.
+// before then, it sends nothing.
 TEST_F(PlaybackContract, AFollowingSongBeginsWhereThePreviousEndsAndStoppedBeforeSendsNothing)
 {
     auto carrow = sink("Carrow");
@@ -691,7 +691,8 @@ TEST_F(PlaybackContract, AFollowingSongBeginsWhereThePreviousEndsAndStoppedBefor
         if (c.toAnother && !contractBackend().sinksShareOneClock)
             continue;
         const std::size_t carrowBefore = carrow->count(), lumenBefore = lumen->count();
-        MusicPlayer previous = play(first.bytes(), carrow->destinationName(), 60000, 0, c.rate);
+        // Let go at the end switched on at the start: a queueing service takes the whole short song at once.
+        MusicPlayer previous = play(first.bytes(), carrow->destinationName(), 60000, 0, c.rate, false, nullptr, true);
         ContractSink& next = c.toAnother ? *lumen : *carrow;
         MusicPlayer following = play(second.bytes(), next.destinationName(), 60000, 0, 1.0, false, previous);
         ASSERT_NE(following, nullptr);
@@ -714,16 +715,21 @@ TEST_F(PlaybackContract, AFollowingSongBeginsWhereThePreviousEndsAndStoppedBefor
         const double start = secondsOf(carrowGot, carrowBefore, firstOn);
         ASSERT_GE(start, 0.0);
         const std::size_t nextBefore = c.toAnother ? lumenBefore : carrowBefore;
-        if (c.stoppedBefore) {
-            EXPECT_LT(secondsOf(carrowGot, carrowBefore, secondOn), 0.0) << "the stopped song sounded";
-            EXPECT_GT(secondsOf(carrowGot, carrowBefore, firstOff) - start, 0.5 + 0.1) << "the song before ends as it would alone, let go at its stop";
-            continue;
-        }
         const double end = 0.5 / c.rate;
         EXPECT_NEAR(secondsOf(carrowGot, carrowBefore, firstOff) - start, end, tolerance());
+        if (c.stoppedBefore) {
+            EXPECT_EQ(carrowGot.size() - carrowBefore, 2u) << "the stopped song sounded";
+            continue;
+        }
         EXPECT_NEAR(secondsOf(nextGot, nextBefore, secondOn) - start, end, tolerance());
         EXPECT_EQ(nextGot.size() - nextBefore, c.toAnother ? 2u : 4u);
     }
+    // Paced SysEx that may still be sending where the song ends: nothing is made to follow it there.
+    SmfBuilder paced(0, 96);
+    paced.track().delta(90).sysex(sysex(3000, 0x11)).delta(6).endOfTrack();  // 50 ms from 469 ms on
+    MusicPlayer previous = play(paced.bytes(), carrow->destinationName());
+    EXPECT_EQ(play(second.bytes(), carrow->destinationName(), 60000, 0, 1.0, false, previous), nullptr);
+    DisposeMusicPlayer(previous);
 }
 
 // Panic: what sounds is let go, then all notes off and reset all controllers on every channel.
