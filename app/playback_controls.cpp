@@ -218,8 +218,8 @@ void AppDelegate::setRepeats(bool on)
 void AppDelegate::setOption(MenuItem* item, bool on)
 {
     loadPreferencesIfNeeded();
-    cancelNextFile(true);  // the list may lead elsewhere now
     if (item && (item->state() != 0) != on) {
+        cancelNextFile(true);  // the list may lead elsewhere now
         item->setState(on ? 1 : 0);
         saveSettings();
     }
