@@ -198,6 +198,26 @@ public:
     QMessageBox* currentAlert() const { return alert_; }
 
 private:
+    // A file's player, started (or made ready to follow another), and what is shown while it plays.
+    struct PlayingFile {
+        MusicPlayer player = nullptr;
+        MusicSequence sequence = nullptr;
+        QString path;
+        QString destinationName;
+        std::optional<QString> pickGone;  // the destination picked for its model, not connected now
+        MusicTimeStamp lengthBeats = 0.0;
+        double seconds = 0.0;             // its length
+        double sendingEndsSeconds = 0.0;  // when it has sent everything, at the latest
+    };
+    // The list's next file, its player made ready to begin on the frame the song that plays ends.
+    struct NextFile {
+        qsizetype index = 0;
+        PlayingFile file;
+        QString model;
+        QString contentKey;
+        double tempo = 1.0;
+    };
+
     QTimer* startRepeatingTimer(int intervalMs, std::function<void()> callback);
     void listeningStarted(const std::vector<std::string>& sources);
     void showReceiving();
@@ -228,6 +248,28 @@ private:
     void letPlayerRepeat(bool repeat);
     // Tells the media controls that the file plays from its start.
     void announcePlaying();
+    // Makes the player of `file` for `model` at `tempo`, to the destination the model's rule chooses
+    // in `listing`, and starts it: at once (it becomes `player`), or where the song of `after` ends.
+    // The number of destinations; -1 when there is none, -2 when the player could not start.
+    std::int32_t startFilePlayer(const QString& path, const QString& model, SmfReadResult file,
+                                 const DestinationListing& listing, double tempo, MusicPlayer after,
+                                 PlayingFile& out);
+    // Shows `file` as the one that plays: status text, progress, media controls, recent files.
+    void showPlaying(const PlayingFile& file);
+    // A list's next file follows the one that plays with no gap: a little before its end, the next
+    // file is read and the destinations listed as for a request, and its player is made ready to
+    // begin where that song ends (app/next_file.cpp). Not when the song's end is unknown (a SysEx
+    // dump) or paced SysEx may still be sending then: the list moves on at the end, as it always did.
+    void prepareNextFileWhenDue(double positionSeconds);
+    // The next file has been read and the destinations listed.
+    void nextFileRead(const std::shared_ptr<LoadedFile>& file, const DestinationListing& listing, const QString& model);
+    // What a stop, a new request, a seek, a tempo change, a pause or an option changed does to the next
+    // file made ready: it is stopped before it sounds. With `prepareAgain`, it is made ready anew in
+    // time (from where the file that plays is then).
+    void cancelNextFile(bool prepareAgain);
+    // At the end of the file that plays: the next file, when made ready for the list's `index`,
+    // becomes the one that plays.
+    bool continueWithNextFile(qsizetype index);
     void setOption(MenuItem* item, bool on);
     void showWaitingForService();
     void failRequest(const QString& path, const SmfReadResult& result);
@@ -271,6 +313,10 @@ private:
     Playlist playlist_;
     qsizetype silentFilesInARow_ = 0;          // list files that failed or had nothing to play, in a row
     QString currentFileKey_;   // names the contents of the file read last
+    std::uint64_t nextFileRequest_ = 0;  // the request reading the list's next file and listing for it
+    std::optional<NextFile> nextFile_;   // made ready to follow
+    bool nextFileTried_ = false;         // for the file that plays
+    MusicPlayer handedOver_ = nullptr;   // the player that ended where the one that plays began
     bool paused_ = false;
     double tempo_ = 1.0;       // of the file playing
     QVariantMap tempoByFile_;  // remembered tempo changes, by content key; kept in the settings

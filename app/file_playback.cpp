@@ -35,18 +35,20 @@ constexpr int kProgressIntervalMs = 1000 / 30;
 // Long enough for the output to have taken a stop (JACK takes it in its next cycle).
 constexpr int kStopTakenCheckMs = 200;
 
-// What each request created. Earlier requests' objects are released once neither `player` nor
-// `Player` names them, so memory does not grow with the number of requests.
+// What each request created. Earlier requests' objects are released once no player in use names
+// them (`player`, `Player`, and those of a list's files that follow each other), so memory does not
+// grow with the number of requests.
 struct RequestObjects {
     MusicSequence sequence = nullptr;
     MusicPlayer player = nullptr;
 };
 std::vector<RequestObjects> requests;
 
-void releaseEarlierPlaybackObjects()
+// Keeps the objects of the players in `keep`.
+void releaseEarlierPlaybackObjects(std::initializer_list<MusicPlayer> keep)
 {
-    std::erase_if(requests, [](const RequestObjects& r) {
-        if (r.player != nullptr && (r.player == player || r.player == Player))
+    std::erase_if(requests, [keep](const RequestObjects& r) {
+        if (r.player != nullptr && std::find(keep.begin(), keep.end(), r.player) != keep.end())
             return false;
         if (r.player != nullptr)
             DisposeMusicPlayer(r.player);
@@ -60,6 +62,7 @@ void releaseEarlierPlaybackObjects()
 
 void AppDelegate::stopPlayer()
 {
+    cancelNextFile(false);
     MusicPlayerStop(player);
     // The output takes the stop in a moment; whether it had to end a long SysEx early is asked
     // then, so that this thread never waits for it.
@@ -130,7 +133,8 @@ bool AppDelegate::moveOnInList()
     // With Repeat, a list none of whose files can be played would go round for ever.
     if (!next || silentFilesInARow_ >= playlist_.size())
         return false;
-    playEntry(*next);
+    if (!continueWithNextFile(*next))
+        playEntry(*next);
     return true;
 }
 
@@ -167,6 +171,10 @@ void AppDelegate::fileLoaded(const std::shared_ptr<LoadedFile>& file)
     // had played. Said at once, whatever the MIDI service is doing.
     if ((status != SmfStatus::Complete && status != SmfStatus::Damaged) ||
         (status == SmfStatus::Damaged && !file->result.sequence.hasMessages())) {
+        if (file->request == nextFileRequest_) {
+            cancelNextFile(false);  // said when the list gets there
+            return;
+        }
         failRequest(file->path, file->result);
         return;
     }
@@ -210,6 +218,10 @@ void AppDelegate::startWhenReady()
                       .arg(file->path, QString::fromStdString(describeReadResult(file->result))));
     if (const std::string note = describeReadNote(file->result); !note.empty())
         systemLog(QStringLiteral("%1: %2").arg(file->path, QString::fromStdString(note)));
+    if (latestRequest_ == nextFileRequest_) {
+        nextFileRead(file, listing, model);
+        return;
+    }
     currentModel_ = model;
     currentFileKey_ = file->contentKey;
     tempo_ = tempoByFile_.value(currentFileKey_, 1.0).toDouble();
@@ -260,7 +272,20 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         stopPlayer();
         playerStarted = 0;
     }
-    releaseEarlierPlaybackObjects();
+    PlayingFile playing;
+    const std::int32_t started = startFilePlayer(path, destinationDevice, std::move(file), listing, tempo_, nullptr, playing);
+    if (started == -1)
+        testDatabaseConnection(nullptr);
+    if (started > 0)
+        showPlaying(playing);
+    return started;
+}
+
+std::int32_t AppDelegate::startFilePlayer(const QString& path, const QString& model, SmfReadResult file,
+                                          const DestinationListing& listing, double tempo, MusicPlayer after,
+                                          PlayingFile& out)
+{
+    releaseEarlierPlaybackObjects({player, Player, after, handedOver_});
 
     // Read before the sequence takes the file: how far SysEx pacing may carry the sending past the
     // last message. A sound dump's length holds its pacing already.
@@ -278,49 +303,44 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
     // The client was created and every display name read once, off this thread, by the listing.
     const QList<std::optional<QString>> displayNames = listing.names();
     const ItemCount destinationCount = ItemCount(displayNames.size());
-    if (destinationCount == 0) {
-        testDatabaseConnection(nullptr);
+    if (destinationCount == 0)
         return -1;
-    }
-    const std::optional<QString> picked = modelPreferences_.rememberedDestination(destinationDevice);
-    const DestinationChoice choice = chooseDestination(destinationDevice, displayNames, picked, listing.answeredModels());
+    const std::optional<QString> picked = modelPreferences_.rememberedDestination(model);
+    const DestinationChoice choice = chooseDestination(model, displayNames, picked, listing.answeredModels());
     const ItemCount chosen = ItemCount(choice.index);
-    const QString destinationName = displayNames[qsizetype(chosen)].value_or(QString());
-
-    // In a list, the line ends with the file's place in it: " (2/5)".
-    const QString counter = playlist_.counterText();
-    if (picked && choice.reason != DestinationChoice::Reason::Picked) {
-        // The user's pick has gone: say so, or the file would seem to go to the wrong synth at random.
-        showStatus(QString(), *picked,
-                   QStringLiteral(" is not connected: sending to %1").arg(destinationName) + counter);
-        systemLog(QStringLiteral("%1 is not connected: sending to %2").arg(*picked, destinationName));
-    } else {
-        showStatus(QStringLiteral("Sending "), QFileInfo(path).fileName(),
-                   QStringLiteral(" to %1 ").arg(destinationName) + counter);
-    }
+    out.path = path;
+    out.sequence = sequence;
+    out.destinationName = displayNames[qsizetype(chosen)].value_or(QString());
+    if (picked && choice.reason != DestinationChoice::Reason::Picked)
+        out.pickGone = *picked;
 
     const MIDIEndpointRef destination = listing.destinations[qsizetype(chosen)].endpoint;
-    const PacingPreference pacing = modelPreferences_.pacing(destinationDevice);
+    const PacingPreference pacing = modelPreferences_.pacing(model);
     MIDIObjectSetIntegerProperty(destination, kMIDIPropertyMaxSysExSpeed, pacing.bytesPerSecond);
     MIDIObjectSetIntegerProperty(destination, kMIDIPropertySysExPause, pacing.pauseMs);
 
     if (MusicSequenceSetMIDIEndpoint(sequence, destination) != 0)
         return -2;
-    if (NewMusicPlayer(&player) != 0)
+    if (NewMusicPlayer(&out.player) != 0)
         return -2;
+    if (after == nullptr)
+        player = out.player;  // the most recent player, whatever follows
     if (sequence != nullptr)
-        requests.back().player = player;
+        requests.back().player = out.player;
     else
-        requests.push_back({nullptr, player});
-    if (MusicPlayerSetSequence(player, sequence) != 0)
+        requests.push_back({nullptr, out.player});
+    if (MusicPlayerSetSequence(out.player, sequence) != 0)
         return -2;
-    if (tempo_ != 1.0)
-        MusicPlayerSetPlayRateScalar(player, tempo_);  // the tempo the user chose for this file
-    letPlayerRepeat(repeats());
+    if (tempo != 1.0)
+        MusicPlayerSetPlayRateScalar(out.player, tempo);  // the tempo the user chose for this file
+    // A file played alone goes round in the player itself, with no gap; a list moves on here, the
+    // next file beginning where the song ends, when nothing of the song sounds on.
+    MusicPlayerSetLooping(out.player, repeats() && !playlist_.isList());
+    MusicPlayerSetReleaseAtEnd(out.player, playlist_.isList());
     UInt32 trackCount = 0;
     if (MusicSequenceGetTrackCount(sequence, &trackCount) != 0)
         return -2;
-    double length = 0.0;
+    out.lengthBeats = 0.0;
     for (UInt32 i = 0; i < trackCount; ++i) {
         MusicTrack track = nullptr;
         if (MusicSequenceGetIndTrack(sequence, i, &track) != 0)
@@ -329,27 +349,50 @@ std::int32_t AppDelegate::playTheMIDIFile(const QString& path, const QString& de
         UInt32 size = sizeof trackLength;
         if (MusicTrackGetProperty(track, kSequenceTrackProperty_TrackLength, &trackLength, &size) != 0)
             return -2;
-        length = std::max(length, trackLength);
+        out.lengthBeats = std::max(out.lengthBeats, trackLength);
     }
-    playerStarted = 1;
-    if (MusicPlayerStart(player) != 0)
+    if (after == nullptr) {
+        playerStarted = 1;
+        if (MusicPlayerStart(out.player) != 0)
+            return -2;
+    } else if (MusicPlayerStartAfter(out.player, after) != 0) {
         return -2;
-    Player = player;
-    SeqLen = length;
-    playingSequence_ = sequence;
-    lastPath_ = path;
-    playingDestination_ = destinationName;
-    playingSeconds_ = 0.0;
-    MusicSequenceGetSecondsForBeats(sequence, length, &playingSeconds_);
+    }
+    out.seconds = 0.0;
+    MusicSequenceGetSecondsForBeats(sequence, out.lengthBeats, &out.seconds);
     const SysExPacing paced{double(pacing.bytesPerSecond), pacing.pauseMs / 1000.0};
-    sendingEndsSeconds_ = std::max(playingSeconds_, lastMessageSeconds + SysExPacer(paced).drainSeconds(pacedBytes) +
-                                                        paced.pauseSeconds * double(pacedMessages));
+    out.sendingEndsSeconds = std::max(out.seconds, lastMessageSeconds + SysExPacer(paced).drainSeconds(pacedBytes) +
+                                                       paced.pauseSeconds * double(pacedMessages));
+    return std::int32_t(destinationCount);
+}
+
+void AppDelegate::showPlaying(const PlayingFile& file)
+{
+    // In a list, the line ends with the file's place in it: " (2/5)".
+    const QString counter = playlist_.counterText();
+    if (file.pickGone) {
+        // The user's pick has gone: say so, or the file would seem to go to the wrong synth at random.
+        showStatus(QString(), *file.pickGone,
+                   QStringLiteral(" is not connected: sending to %1").arg(file.destinationName) + counter);
+        systemLog(QStringLiteral("%1 is not connected: sending to %2").arg(*file.pickGone, file.destinationName));
+    } else {
+        showStatus(QStringLiteral("Sending "), QFileInfo(file.path).fileName(),
+                   QStringLiteral(" to %1 ").arg(file.destinationName) + counter);
+    }
+    player = file.player;
+    Player = file.player;
+    SeqLen = file.lengthBeats;
+    playingSequence_ = file.sequence;
+    lastPath_ = file.path;
+    playingDestination_ = file.destinationName;
+    playingSeconds_ = file.seconds;
+    sendingEndsSeconds_ = file.sendingEndsSeconds;
     silentFilesInARow_ = sendingEndsSeconds_ > 0.0 ? 0 : silentFilesInARow_ + 1;
+    nextFileTried_ = false;
     loadPreferencesIfNeeded();
-    recentFiles_.add(path);
+    recentFiles_.add(file.path);
     showPlaybackState();
     announcePlaying();
-    return std::int32_t(destinationCount);
 }
 
 void AppDelegate::announcePlaying()

@@ -219,6 +219,7 @@ void AppDelegate::setOption(MenuItem* item, bool on)
 {
     loadPreferencesIfNeeded();
     if (item && (item->state() != 0) != on) {
+        cancelNextFile(true);  // the list may lead elsewhere now
         item->setState(on ? 1 : 0);
         saveSettings();
     }
@@ -376,6 +377,7 @@ void AppDelegate::doPause()
         return;
     if (MusicPlayerPause(Player) != 0)
         return;
+    cancelNextFile(true);
     paused_ = true;
     showStatus(QStringLiteral("Paused: "), QFileInfo(lastPath_).fileName(), QString());
     if (view_)
@@ -410,6 +412,7 @@ void AppDelegate::seekTo(double seconds)
     double length = 0.0;
     MusicSequenceGetSecondsForBeats(playingSequence_, SeqLen, &length);
     seconds = std::clamp(seconds, 0.0, std::max(0.0, length));
+    cancelNextFile(true);  // made ready for where the song ended before the seek
     MusicTimeStamp beats = 0.0;
     if (MusicSequenceGetBeatsForSeconds(playingSequence_, seconds, &beats) != 0 || MusicPlayerSetTime(Player, beats) != 0)
         return;
@@ -426,8 +429,10 @@ void AppDelegate::setTempo(double rate)
     if (rate == tempo_)
         return;
     tempo_ = rate;
-    if (playerStarted == 1 && Player == player)
+    if (playerStarted == 1 && Player == player) {
+        cancelNextFile(true);  // the song ends elsewhere at another tempo
         MusicPlayerSetPlayRateScalar(Player, rate);
+    }
     if (!currentFileKey_.isEmpty()) {
         if (rate == 1.0)
             tempoByFile_.remove(currentFileKey_);
@@ -478,6 +483,7 @@ void AppDelegate::doPanic()
     ++latestRequest_;  // a file still being read, or a listing under way, starts nothing
     waitingNotice_->stop();
     pendingFile_.reset();
+    cancelNextFile(false);
     MusicPlayerPanic(player);
     paused_ = false;
     stopTimer();

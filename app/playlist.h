@@ -20,6 +20,8 @@ public:
     qsizetype index() const { return index_; }
     // The file that plays, or plays next; empty when the list is.
     QString current() const { return paths_.value(index_); }
+    // The file at `index`; empty out of range.
+    QString pathAt(qsizetype index) const { return paths_.value(index); }
     // Ignored out of range.
     void moveTo(qsizetype index);
 

@@ -29,11 +29,13 @@ void AppDelegate::updateProgressBar()
         playbackReachedEnd();
         return;
     }
-    // The player went round to the start (Repeat): the desktop's clock jumps back with it.
     double seconds = 0.0;
-    if (position < shownBeats_ && mediaControls_ &&
-        MusicSequenceGetSecondsForBeats(playingSequence_, position, &seconds) == 0)
-        mediaControls_->seeked(seconds);
+    if (MusicSequenceGetSecondsForBeats(playingSequence_, position, &seconds) == 0) {
+        // The player went round to the start (Repeat): the desktop's clock jumps back with it.
+        if (position < shownBeats_ && mediaControls_)
+            mediaControls_->seeked(seconds);
+        prepareNextFileWhenDue(seconds);
+    }
     shownBeats_ = position;
     // A sequence of length 0 shows as no progress rather than an infinite fraction.
     if (view_)

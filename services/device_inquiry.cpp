@@ -103,7 +103,7 @@ std::map<std::string, DeviceAnswer> askRound(MidiBackend& backend, const std::ve
     for (const std::string& identity : asked) {
         const auto destination = std::find_if(destinations.begin(), destinations.end(),
                                               [&identity](const auto& d) { return d->identity() == identity; });
-        auto stream = backend.play(std::make_unique<StreamCursor>(inquiry, SysExPacing{3125.0, 0.0}), *destination);
+        auto stream = backend.play(std::make_unique<StreamCursor>(inquiry, SysExPacing{3125.0, 0.0}), *destination, {});
         if (stream)
             streams.push_back(std::move(stream));
     }

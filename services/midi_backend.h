@@ -97,6 +97,15 @@ public:
     virtual bool waitUntilSent(double timeoutSeconds) = 0;
 };
 
+// When a new stream's second 0 falls: as soon as it can start, or on the second `afterSeconds` of
+// another stream of the same backend, started before it, so that a song can follow another on the
+// very frame that one ends. The new stream is made ready (connected) at once, ahead of that time. A
+// stream to follow that has gone, or never started, leaves the new one to start as soon as it can.
+struct StreamStart {
+    const PlaybackStream* after = nullptr;
+    double afterSeconds = 0.0;
+};
+
 class MidiBackend {
 public:
     virtual ~MidiBackend() = default;
@@ -117,10 +126,11 @@ public:
     virtual std::unique_ptr<InputListener> listen(const SourceHandle& source, SysExHandler handler) = 0;
 
     // Starts `cursor` on `destination` (a handle this backend listed; any other is a destination that
-    // has gone). A destination that has gone is not an error: the stream runs on, unheard, so its end
-    // is still seen. Null when the backend cannot take another stream.
+    // has gone), at `when`. A destination that has gone is not an error: the stream runs on, unheard,
+    // so its end is still seen. Null when the backend cannot take another stream. A stream stopped
+    // before its second 0 has sent nothing.
     virtual std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
-                                                 const DestinationHandle& destination) = 0;
+                                                 const DestinationHandle& destination, StreamStart when) = 0;
 
     // Ends every stream as stop() does, waits up to `timeoutSeconds` for them to finish, ends a SysEx
     // still under way then with F7 (briefly past the bound), then lets go of the service

@@ -65,6 +65,33 @@ OSStatus MusicPlayerStart(MusicPlayer player)
         });
 }
 
+OSStatus MusicPlayerStartAfter(MusicPlayer player, MusicPlayer previous)
+{
+    DestinationHandle destination;
+    SysExPacing pacing;
+    OpaqueMusicPlayer* before = nullptr;
+    return withHandle(
+        player,
+        [&](Registry& r, OpaqueMusicPlayer& p) {
+            before = r.find(previous);
+            if (before == nullptr)
+                return notFound(previous);
+            if (p.sequence == nullptr || !p.player.hasSequence())
+                return kAudioToolboxErr_NoSequence;
+            if (!r.isEndpoint(p.sequence->endpoint))
+                return kAudioToolboxErr_IllegalTrackDestination;
+            destination = r.destinationByEndpoint[p.sequence->endpoint];
+            pacing = r.pacing(p.sequence->endpoint);
+            p.player.setSequence(p.sequence->sequence);
+            return OSStatus{0};
+        },
+        // Players are used from one thread, the caller's: `before` stays while this call runs.
+        [&](OpaqueMusicPlayer& p) {
+            return p.player.startAfter(before->player, destination, pacing) ? OSStatus{0}
+                                                                            : kAudioToolboxErr_InvalidPlayerState;
+        });
+}
+
 OSStatus MusicPlayerStop(MusicPlayer player)
 {
     return withHandle(player, kJustFound, [](OpaqueMusicPlayer& p) {
@@ -116,6 +143,11 @@ OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate)
 OSStatus MusicPlayerSetLooping(MusicPlayer player, bool on)
 {
     return withPlayer(player, [on](SequencePlayer& p) { p.setLooping(on); });
+}
+
+OSStatus MusicPlayerSetReleaseAtEnd(MusicPlayer player, bool on)
+{
+    return withPlayer(player, [on](SequencePlayer& p) { p.setReleasingAtEnd(on); });
 }
 
 OSStatus MusicPlayerPanic(MusicPlayer player)

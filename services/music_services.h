@@ -131,6 +131,13 @@ OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence);
 // Returns at once: the stream starts on the MIDI service thread, and the position stays 0 until it
 // has (for good, when the service has gone meanwhile).
 OSStatus MusicPlayerStart(MusicPlayer player);
+// Starts as MusicPlayerStart does, but on the frame where the song `previous` plays ends (its
+// end-of-track time at its tempo), so that one song follows the other with no gap, to the same
+// destination or another; the stream is made ready now, ahead of that time. `previous` lets go there
+// what still sounds. A player stopped before then has sent nothing. kAudioToolboxErr_InvalidPlayerState
+// (nothing started) when `previous` plays no song with such an end (stopped, paused, looping, a
+// SysEx dump, no length), or its paced SysEx may still be sending there.
+OSStatus MusicPlayerStartAfter(MusicPlayer player, MusicPlayer previous);
 // Stops and silences the notes the player left sounding. Null or stopped players are fine.
 OSStatus MusicPlayerStop(MusicPlayer player);
 // Beyond starting and stopping (each returns at once; the position reads as the song's time):
@@ -148,6 +155,10 @@ OSStatus MusicPlayerSetPlayRateScalar(MusicPlayer player, double rate);
 // pass under way then plays to its end); the position goes round with it. Kept across starts. A
 // sequence with no length, or a SysEx dump, ends as it would.
 OSStatus MusicPlayerSetLooping(MusicPlayer player, bool on);
+// Whether what still sounds at the end of the song (its end-of-track time) is let go there, as when
+// another song follows it; on before the start, since a queueing service takes a short song's end
+// at once. Kept across starts.
+OSStatus MusicPlayerSetReleaseAtEnd(MusicPlayer player, bool on);
 // Stops, then sends "all notes off" and "reset all controllers" on all 16 channels of the player's
 // destination.
 OSStatus MusicPlayerPanic(MusicPlayer player);

@@ -69,6 +69,8 @@ public:
     std::size_t systemMessageCount() const noexcept { return systemCount_; }
     // The time of the latest message of any track, tempo-mapped.
     double lastMessageSeconds() const noexcept { return lastMessageSeconds_; }
+    // The time of the latest system message of any track, tempo-mapped; 0 without one.
+    double lastSystemMessageSeconds() const noexcept { return lastSystemMessageSeconds_; }
 
     // A raw SysEx file (a sound dump): its messages all stand at tick 0 and go out one after
     // another at the destination's pace, so its length is the time pacing takes, not a tick count.
@@ -84,6 +86,8 @@ private:
     std::uint64_t systemBytes_ = 0;
     std::size_t systemCount_ = 0;
     double lastMessageSeconds_ = 0.0;
+    std::uint64_t lastSystemTick_ = 0;
+    double lastSystemMessageSeconds_ = 0.0;
     bool sysExDump_ = false;
 };
 

@@ -108,7 +108,35 @@ void SequencePlayer::start(const DestinationHandle& destination, SysExPacing pac
     startAt(0.0);
 }
 
-void SequencePlayer::startAt(double seconds)
+bool SequencePlayer::startAfter(const SequencePlayer& previous, const DestinationHandle& destination,
+                                SysExPacing pacing)
+{
+    const std::shared_ptr<Run> before = previous.run_;
+    if (&previous == this || !sequence_ || !before || previous.looping_ || before->loopSeconds <= 0.0 ||
+        before->fromSeconds > before->loopSeconds || previous.maySendPastEnd())
+        return false;
+    destination_ = destination;
+    pacing_ = pacing;
+    paused_ = false;
+    before->loop->releaseAtEnd.store(true, std::memory_order_release);
+    startAt(0.0, before, (before->loopSeconds - before->fromSeconds) / before->rate);
+    return true;
+}
+
+bool SequencePlayer::maySendPastEnd() const
+{
+    // As StreamCursor's bound, from the latest system message: a start past 0 sends the set-up again.
+    const Sequence& song = *sequence_;
+    const double from = run_->fromSeconds;
+    const double times = from > 0.0 ? 2.0 : 1.0;
+    const SysExPacer pacer(pacing_);
+    const double pacedEnd = std::max(0.0, song.lastSystemMessageSeconds() - from) / run_->rate +
+                            times * (pacer.drainSeconds(song.systemBytes()) +
+                                     pacer.pauseSeconds() * double(song.systemMessageCount()));
+    return song.systemMessageCount() != 0 && pacedEnd > (run_->loopSeconds - from) / run_->rate;
+}
+
+void SequencePlayer::startAt(double seconds, std::shared_ptr<Run> after, double afterSeconds)
 {
     endRun();
     stoppedAtSeconds_ = seconds;
@@ -122,20 +150,28 @@ void SequencePlayer::startAt(double seconds)
     run_->fromSeconds = fromSeconds;
     run_->rate = rate_;
     run_->loop->on.store(looping_, std::memory_order_relaxed);
+    run_->loop->releaseAtEnd.store(releasingAtEnd_, std::memory_order_relaxed);
     run_->loopSeconds = StreamCursor::loopSeconds(*sequence_);
     // The cursor is made there too: chasing the state up to a seek reads the song that far, which
     // takes a while in a large one.
-    postToMidiServiceThread(
-        [run = run_, sequence = sequence_, pacing = pacing_, from, report, destination = destination_] {
-            auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report, run->loop);
-            run->endSecondsBound = cursor->endSecondsBound();
-            const auto backend = openedMidiBackend();
-            if (!backend)
-                return;
-            run->stream = backend->play(std::move(cursor), destination);
-            if (run->stream)
-                run->startedAtNs.store(steadyNanoseconds(), std::memory_order_release);
-        });
+    postToMidiServiceThread([run = run_, sequence = sequence_, pacing = pacing_, from, report,
+                             destination = destination_, after = std::move(after), afterSeconds] {
+        auto cursor = std::make_unique<StreamCursor>(sequence, pacing, from, report, run->loop);
+        run->endSecondsBound = cursor->endSecondsBound();
+        const auto backend = openedMidiBackend();
+        if (!backend)
+            return;
+        // The run followed was started by an earlier job of this thread: its stream is there, or
+        // never will be (this one then starts at once).
+        const bool follows = after && after->stream;
+        run->stream = backend->play(std::move(cursor), destination,
+                                    follows ? StreamStart{after->stream.get(), afterSeconds} : StreamStart{});
+        if (!run->stream)
+            return;
+        const std::int64_t followedNs = follows ? after->startedAtNs.load(std::memory_order_acquire) : 0;
+        run->startedAtNs.store(followedNs != 0 ? followedNs + std::llround(afterSeconds * 1e9) : steadyNanoseconds(),
+                               std::memory_order_release);
+    });
 }
 
 void SequencePlayer::endRun()
@@ -205,6 +241,13 @@ void SequencePlayer::setLooping(bool on)
         run_->loop->on.store(on, std::memory_order_release);
 }
 
+void SequencePlayer::setReleasingAtEnd(bool on)
+{
+    releasingAtEnd_ = on;
+    if (run_)
+        run_->loop->releaseAtEnd.store(on, std::memory_order_release);
+}
+
 void SequencePlayer::panic()
 {
     stop();
@@ -216,7 +259,7 @@ void SequencePlayer::panic()
         if (!backend)
             return;
         // Starts once the stream stopped just now has ended; 32 short messages leave in a cycle.
-        if (auto stream = backend->play(std::move(*cursor), destination))
+        if (auto stream = backend->play(std::move(*cursor), destination, {}))
             stream->waitUntilSent(kPanicSendSeconds);
     });
 }
@@ -235,7 +278,8 @@ double SequencePlayer::positionSeconds() const
     if (!run_)
         return stoppedAtSeconds_;
     const std::int64_t started = run_->startedAtNs.load(std::memory_order_acquire);
-    const double elapsed = started == 0 ? 0.0 : double(steadyNanoseconds() - started) / 1e9;
+    // Negative until a run that follows another has begun.
+    const double elapsed = started == 0 ? 0.0 : std::max(0.0, double(steadyNanoseconds() - started) / 1e9);
     const double seconds = run_->fromSeconds + elapsed * run_->rate;
     if (run_->loopSeconds <= 0.0)
         return seconds;

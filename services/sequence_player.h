@@ -32,6 +32,13 @@ public:
     // the position stays 0 until the stream has started. A stream that cannot start (the
     // service went away) leaves the player at 0.
     void start(const DestinationHandle& destination, SysExPacing pacing);
+    // Starts from the beginning as start() does, but on the frame where the song `previous` plays
+    // ends (its end-of-track time at its tempo; see StreamCursor::loopSeconds), so that the two
+    // follow each other with no gap; the stream is made ready now. `previous` lets go there what
+    // still sounds. Stopped before then, this player has sent nothing. False, and nothing started,
+    // when `previous` plays no song with such an end (stopped, paused, looping, a SysEx dump), or
+    // its paced SysEx may still be sending there.
+    bool startAfter(const SequencePlayer& previous, const DestinationHandle& destination, SysExPacing pacing);
 
     // Stops sending and silences the notes this player left sounding (after a SysEx under way, or
     // after its F7 when its rest would take longer than the stream cursor lets a stop wait). The
@@ -60,6 +67,10 @@ public:
     // with the passes. A song that cannot play again (StreamCursor::loopSeconds) ends as it would.
     void setLooping(bool on);
     bool looping() const noexcept { return looping_; }
+    // Whether what still sounds at the end of the song (its end-of-track time) is let go there, as
+    // when another song follows (startAfter switches it on). A backend that queues ahead (ALSA)
+    // may have taken the whole end of a short song before a later switch. Kept across starts.
+    void setReleasingAtEnd(bool on);
     // Stops as stop() does, then sends "all notes off" and "reset all controllers" on all 16
     // channels of the destination of the latest start (after a SysEx under way has ended).
     void panic();
@@ -77,9 +88,12 @@ public:
 private:
     struct Run;
 
-    // Starts a stream at the song's `seconds` (rounded to where a stream can start).
-    void startAt(double seconds);
+    // Starts a stream at the song's `seconds` (rounded to where a stream can start); with `after`, on
+    // that run's stream second `afterSeconds`.
+    void startAt(double seconds, std::shared_ptr<Run> after = nullptr, double afterSeconds = 0.0);
     void endRun();
+    // Whether paced SysEx of the run under way may still be sending where its song ends.
+    bool maySendPastEnd() const;
 
     std::shared_ptr<const Sequence> sequence_;
     std::shared_ptr<Run> run_;  // the stream of the latest start, until stopped
@@ -90,6 +104,7 @@ private:
     double rate_ = 1.0;
     bool paused_ = false;
     bool looping_ = false;
+    bool releasingAtEnd_ = false;
 };
 
 }  // namespace brennick

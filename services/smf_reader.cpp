@@ -106,6 +106,7 @@ std::optional<std::size_t> SmfSequenceBuilder::measureTrack(const std::uint8_t* 
         } else {
             ++system;
             systemBytes += m.bytes.size() + (m.kind == MessageKind::SysEx ? 1 : 0);
+            sequence.lastSystemTick_ = std::max(sequence.lastSystemTick_, m.tick);
         }
     }
     const std::uint8_t* readEnd = step == smf::TrackDecoder::Step::Problem ? decoder.eventStart() : decoder.position();
@@ -131,6 +132,7 @@ void SmfSequenceBuilder::finish(Sequence& sequence, TimeDivision division, std::
     for (const MidiTrack& t : sequence.tracks_)
         lastTick = std::max(lastTick, t.lengthTicks());
     sequence.lastMessageSeconds_ = sequence.tempoMap_.ticksToSeconds(lastTick);
+    sequence.lastSystemMessageSeconds_ = sequence.tempoMap_.ticksToSeconds(sequence.lastSystemTick_);
 }
 
 SmfReadResult SmfSequenceBuilder::readMidi(FileBytes bytes)

@@ -222,6 +222,8 @@ const StreamEvent* StreamCursor::peek(double horizonSeconds, std::size_t maxPiec
         startNextPass();
         return peek(horizonSeconds, maxPieceBytes);  // the pass has something to produce
     }
+    if (endOfSong_ == EndOfSong::Releases && !stopping_)
+        return nextNoteOff();
     return nullptr;
 }
 
@@ -231,17 +233,19 @@ bool StreamCursor::playsAgain() noexcept
         // A pass that produced nothing would be followed by another at once, for ever.
         const bool again = loopSeconds_ > 0.0 && loop_->on.load(std::memory_order_acquire) &&
                            (passes_ == 0 || passProduced_);
-        if (again) {
-            endOfSong_ = EndOfSong::PlaysAgain;
+        const bool releaseAtEnd = !again && loopSeconds_ > 0.0 && loop_->releaseAtEnd.load(std::memory_order_acquire);
+        if (again || releaseAtEnd) {
+            endOfSong_ = again ? EndOfSong::PlaysAgain : EndOfSong::Releases;
             passEndSeconds_ = std::max(lastSeconds_, (loopSeconds_ - originSeconds_) / rate_);
             endSecondsBound_ = std::max(endSecondsBound_, passEndSeconds_);
             noteOffScan_ = 0;
-            loop_->passesBegun.fetch_add(1, std::memory_order_release);
         } else {
             endOfSong_ = EndOfSong::Ended;
-            if (loop_)
-                loop_->ended.store(true, std::memory_order_release);
         }
+        if (again)
+            loop_->passesBegun.fetch_add(1, std::memory_order_release);
+        else if (loop_)
+            loop_->ended.store(true, std::memory_order_release);
     }
     return endOfSong_ == EndOfSong::PlaysAgain;
 }

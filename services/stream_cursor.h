@@ -62,6 +62,9 @@ struct LoopSwitch {
     std::atomic<bool> on{false};
     std::atomic<std::uint32_t> passesBegun{0};  // the passes after the first one the cursor has begun
     std::atomic<bool> ended{false};             // it reached the end with the switch off: no more passes
+    // At an end with no pass to follow, what still sounds is let go there too: another song may
+    // follow on that frame, and nothing of this one must sound into it.
+    std::atomic<bool> releaseAtEnd{false};
 };
 
 // Walks a sequence as it plays, producing the next messages on demand; nothing is laid out ahead.
@@ -78,7 +81,7 @@ struct LoopSwitch {
 // - With its loop switch on at the end, the song plays again from its start, as a fresh start would
 //   (no chased state), each pass one song length (StreamCursor::loopSeconds) after the one before;
 //   first the notes still sounding get note-offs, and the sustain pedals left down are let go, at
-//   the end of the pass.
+//   the end of the pass. With its switch set to release at the end, the last pass ends the same way.
 //
 // Everything but construction is real-time safe: no allocation, no lock, no system call. One thread
 // at a time uses a cursor.
@@ -183,7 +186,7 @@ private:
 
     std::shared_ptr<LoopSwitch> loop_;
     double loopSeconds_ = 0.0;
-    enum class EndOfSong : std::uint8_t { NotYet, PlaysAgain, Ended } endOfSong_ = EndOfSong::NotYet;
+    enum class EndOfSong : std::uint8_t { NotYet, PlaysAgain, Releases, Ended } endOfSong_ = EndOfSong::NotYet;
     double passEndSeconds_ = 0.0;  // where the pass that ends stops, from the start of playback
     std::uint32_t passes_ = 0;     // begun after the first
     bool passProduced_ = false;    // the pass under way has produced something of the song

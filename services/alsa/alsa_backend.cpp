@@ -56,6 +56,11 @@ public:
 
     void stop() override;
     bool waitUntilSent(double timeoutSeconds) override;
+    // The stream's state, when `backend` made it.
+    std::shared_ptr<StreamState> stateOf(const AlsaBackend* backend) const
+    {
+        return backend_.get() == backend ? state_ : nullptr;
+    }
 
 private:
     std::shared_ptr<AlsaBackend> backend_;
@@ -76,8 +81,8 @@ public:
     std::vector<DestinationHandle> destinations() override;
     std::vector<SourceHandle> sources() override;
     std::unique_ptr<InputListener> listen(const SourceHandle& source, SysExHandler handler) override;
-    std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
-                                         const DestinationHandle& destination) override;
+    std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor, const DestinationHandle& destination,
+                                         StreamStart start) override;
     void close(double timeoutSeconds) override;
 
     // Ends the stream: what is queued beyond the system message under way is taken back, that
@@ -93,6 +98,11 @@ private:
     }
 
     void feed();
+    // The stream it follows has not started yet (nor been stopped before it did).
+    static bool waitsForFollowed(const StreamState& s)
+    {
+        return s.followed && !s.followed->started && !s.followed->stopped;
+    }
     void start(StreamState& s, std::int64_t now);
     void readInput();
     void disconnected(StreamState& s);
@@ -173,7 +183,7 @@ std::unique_ptr<InputListener> AlsaBackend::listen(const SourceHandle& source, S
 }
 
 std::unique_ptr<PlaybackStream> AlsaBackend::play(std::unique_ptr<StreamCursor> cursor,
-                                                  const DestinationHandle& destination)
+                                                  const DestinationHandle& destination, StreamStart when)
 {
     std::unique_lock lock(mutex_);
     if (seq_ == nullptr || cursor == nullptr)
@@ -220,11 +230,15 @@ std::unique_ptr<PlaybackStream> AlsaBackend::play(std::unique_ptr<StreamCursor> 
             if (other->stopped && !other->finished && !other->gone && other->dest.client == state->dest.client &&
                 other->dest.port == state->dest.port)
                 state->after = other;
+    if (const auto* previous = dynamic_cast<const AlsaStream*>(when.after)) {
+        state->followed = previous->stateOf(this);
+        state->followingNs = alsa::toNs(when.afterSeconds);
+    }
     const std::int64_t now = queueNowNs();
     state->lastPortCheckNs = now;
     if (state->gone)
         start(*state, now);  // nothing will be sent: it only keeps time
-    else if (!state->after)
+    else if (!state->after && !waitsForFollowed(*state))
         start(*state, now);
     streams_.push_back(state);
     lock.unlock();
@@ -242,6 +256,9 @@ void AlsaBackend::requestStop(StreamState& s)
         return;
     if (!s.started) {
         s.allWritten = s.finished = true;  // it never sent anything
+    } else if (s.follows && !s.gone && queueNowNs() < s.originNs) {
+        writer_.removeQueued(s, 0);  // nothing of it was due yet
+        s.allWritten = s.finished = true;
     } else if (s.finished) {
         // Everything has left: only notes the song left sounding need note-offs, now.
         s.cursor->stop(alsa::kLatestSeconds, false);
@@ -305,6 +322,11 @@ void AlsaBackend::start(StreamState& s, std::int64_t now)
 {
     s.started = true;
     s.originNs = now + kStartLeadNs;
+    if (s.followed && s.followed->started) {
+        s.originNs = s.followed->originNs + s.followingNs;
+        s.follows = true;
+    }
+    s.followed.reset();
     if (s.after)
         s.originNs = std::max(s.originNs, s.after->lastWrittenNs);
     s.after.reset();
@@ -432,7 +454,7 @@ void AlsaBackend::feed()
         for (std::size_t i = 0; i < streams_.size() && seq_ != nullptr; ++i) {
             const std::shared_ptr<StreamState> s = streams_[i];
             if (!s->started && !s->stopped) {
-                if (s->after && !(s->after->allWritten || s->after->gone))
+                if ((s->after && !(s->after->allWritten || s->after->gone)) || waitsForFollowed(*s))
                     continue;
                 start(*s, now);
             }

@@ -44,6 +44,10 @@ struct StreamState {
     std::uint32_t serial = 0;  // names the stream in its echo
 
     std::shared_ptr<StreamState> after;  // an earlier stream to the same destination still ending
+    // The stream whose time this one's second 0 follows, `followingNs` after its own, until it starts.
+    std::shared_ptr<StreamState> followed;
+    std::int64_t followingNs = 0;
+    bool follows = false;  // it began where another stream put it
     bool started = false;
     std::int64_t originNs = 0;  // queue time of second 0 of the cursor
     std::int64_t lastWrittenNs = 0;

@@ -50,10 +50,17 @@ struct Slot {
     bool awaitConnection = false;          // (main) set before Starting
     std::uint64_t connectedAtCycle = 0;    // (rt) the first cycle whose graph showed the connection
     std::array<char, 512> destination{};   // (main) full port name, set before Starting
+    // (main) set before Starting: the stream this one follows, as it was then (a slot taken again has
+    // another generation), and how many of its frames pass before this one's second 0.
+    const Slot* after = nullptr;
+    std::uint32_t afterGeneration = 0;
+    std::uint64_t afterFrames = 0;
+    std::atomic<std::uint32_t> generation{0};  // counts the times the slot was taken
 
-    // (rt) playback position
-    jack_nframes_t lastCycleStart = 0;
-    std::uint64_t elapsedFrames = 0;  // frames from the start to the current cycle
+    // (rt, read by a stream that follows) the frame of the backend's frame clock where the stream's
+    // second 0 falls, once known
+    std::atomic<bool> originSet{false};
+    std::atomic<std::uint64_t> originFrame{0};
 
     std::atomic<bool> drained{false};
     std::atomic<std::uint64_t> drainedAtCycle{0};
@@ -68,6 +75,8 @@ public:
 
     void stop() override;
     bool waitUntilSent(double timeoutSeconds) override;
+    // The stream's slot, when `backend` made it.
+    const Slot* slotOf(const JackBackend* backend) const { return backend_.get() == backend ? &slot_ : nullptr; }
 
 private:
     std::shared_ptr<JackBackend> backend_;
@@ -181,8 +190,8 @@ public:
         slot.inUse.store(false, std::memory_order_release);
     }
 
-    std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor,
-                                         const DestinationHandle& destination) override
+    std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor> cursor, const DestinationHandle& destination,
+                                         StreamStart when) override
     {
         std::lock_guard lock(mainMutex_);
         if (!alive() || client_ == nullptr || cursor == nullptr)
@@ -194,6 +203,7 @@ public:
             int expected = Free;
             if (!slot.state.compare_exchange_strong(expected, Reserved))
                 continue;
+            slot.generation.fetch_add(1, std::memory_order_acq_rel);
             jack_port_t* port = outputPort(i);
             if (port == nullptr) {
                 slot.state.store(Free);
@@ -206,7 +216,11 @@ public:
             const bool connected = target != nullptr && jack_connect(client_, jack_port_name(port), name.c_str()) == 0;
             slot.cursor = std::move(cursor);
             slot.destinationId = target != nullptr ? target->id : 0;
-            slot.elapsedFrames = 0;
+            const auto* previous = dynamic_cast<const JackStream*>(when.after);
+            slot.after = previous != nullptr ? previous->slotOf(this) : nullptr;
+            slot.afterGeneration = slot.after != nullptr ? slot.after->generation.load(std::memory_order_acquire) : 0;
+            slot.afterFrames = std::uint64_t(std::llround(std::max(0.0, when.afterSeconds) * double(sampleRate_.load())));
+            slot.originSet.store(false, std::memory_order_relaxed);
             slot.stopRequested.store(false, std::memory_order_relaxed);
             slot.drained.store(false, std::memory_order_relaxed);
             slot.drainedAtCycle.store(0, std::memory_order_relaxed);
@@ -361,11 +375,32 @@ private:
         return waited > kConnectionWaitSeconds;
     }
 
+    // Sets where the slot's stream has its second 0, once: in this cycle, or where the stream it
+    // follows puts it once that one has begun. True once that falls within this cycle (or before).
+    bool originFalls(Slot& slot, jack_nframes_t frames) noexcept
+    {
+        if (!slot.originSet.load(std::memory_order_relaxed)) {
+            const Slot* after = slot.after;
+            const bool same = after != nullptr && after->generation.load(std::memory_order_acquire) == slot.afterGeneration;
+            const bool begun = same && after->originSet.load(std::memory_order_acquire);
+            if (same && !begun && after->state.load(std::memory_order_acquire) != Stopped)
+                return false;  // the stream it follows has not begun yet
+            slot.originFrame.store(begun ? after->originFrame.load(std::memory_order_relaxed) + slot.afterFrames
+                                         : frameClock_,
+                                   std::memory_order_relaxed);
+            slot.originSet.store(true, std::memory_order_release);
+        }
+        return slot.originFrame.load(std::memory_order_relaxed) < frameClock_ + frames;
+    }
+
     // Real-time: no allocation, no lock, no blocking.
     void process(jack_nframes_t frames)
     {
         const std::uint64_t thisCycle = cyclesBegun_.fetch_add(1, std::memory_order_acq_rel) + 1;
+        // Follows the server's frame clock across wrap-around and skipped cycles.
         const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+        frameClock_ += jack_nframes_t(cycleStart - lastCycleStart_);
+        lastCycleStart_ = cycleStart;
         const double rate = double(sampleRate_.load(std::memory_order_relaxed));
         for (jack::InputSlot& slot : inputs_)
             jack::receive(slot, frames);
@@ -384,19 +419,19 @@ private:
                     continue;
                 if (slot.awaitConnection && !connectionCarries(slot, port, thisCycle, frames, rate))
                     continue;
-                slot.lastCycleStart = cycleStart;
+                if (!originFalls(slot, frames))
+                    continue;
                 if (!slot.state.compare_exchange_strong(state, Playing, std::memory_order_acq_rel))
                     continue;  // stopped before it started
                 state = Playing;
-            } else {
-                // Follows the server's frame clock across wrap-around and skipped cycles.
-                slot.elapsedFrames += jack_nframes_t(cycleStart - slot.lastCycleStart);
-                slot.lastCycleStart = cycleStart;
             }
+            // Negative in the cycle where a stream that follows another begins after its first frame.
+            const std::int64_t elapsedFrames =
+                std::int64_t(frameClock_ - slot.originFrame.load(std::memory_order_relaxed));
             StreamCursor& cursor = *slot.cursor;
             if (state == Playing && slot.stopRequested.load(std::memory_order_acquire)) {
                 // A SysEx under way goes on to its end; the note-offs follow it.
-                cursor.stop(double(slot.elapsedFrames) / rate, true);
+                cursor.stop(double(std::max<std::int64_t>(0, elapsedFrames)) / rate, true);
                 slot.state.store(Stopping, std::memory_order_release);
                 state = Stopping;
             }
@@ -406,7 +441,7 @@ private:
             // it later without its start.
             if (cursor.insideSystemMessage() && jack_port_connected(port) == 0)
                 cursor.abandonMessage();
-            emitDue(slot, cursor, buffer, frames, rate);
+            emitDue(cursor, elapsedFrames, buffer, frames, rate);
             if (cursor.atEnd()) {
                 if (state == Stopping) {
                     slot.state.store(Stopped, std::memory_order_release);
@@ -423,10 +458,10 @@ private:
     // consecutive events: each cycle takes the bytes that have drained at the paced speed by the
     // cycle's end (and that fit in the port buffer), so a long dump streams over many cycles at the
     // synth's speed, whole and in order.
-    void emitDue(Slot& slot, StreamCursor& cursor, void* buffer, jack_nframes_t frames, double rate)
+    static void emitDue(StreamCursor& cursor, std::int64_t windowStart, void* buffer, jack_nframes_t frames,
+                        double rate) noexcept
     {
-        const std::uint64_t windowStart = slot.elapsedFrames;
-        const std::uint64_t windowEnd = windowStart + frames;
+        const std::int64_t windowEnd = windowStart + frames;
         const double horizonSeconds = double(windowEnd) / rate;
         for (;;) {
             const std::size_t room = jack_midi_max_event_size(buffer);
@@ -435,7 +470,7 @@ private:
             const StreamEvent* event = cursor.peek(horizonSeconds, room);
             if (event == nullptr)
                 break;
-            const std::uint64_t frame = std::uint64_t(std::llround(std::max(0.0, event->seconds) * rate));
+            const std::int64_t frame = std::llround(std::max(0.0, event->seconds) * rate);
             if (frame >= windowEnd)
                 break;
             const jack_nframes_t offset = frame <= windowStart ? 0 : jack_nframes_t(frame - windowStart);
@@ -452,6 +487,8 @@ private:
     std::array<jack::InputSlot, jack::kInputSlotCount> inputs_;
     std::map<std::string, std::uint64_t> destinationIds_;  // (main)
     std::atomic<jack_nframes_t> sampleRate_{48000};
+    std::uint64_t frameClock_ = 0;       // (rt) the server's frame time, never wrapping
+    jack_nframes_t lastCycleStart_ = 0;  // (rt)
     std::atomic<std::uint64_t> cycles_{0};       // cycles completed
     std::atomic<std::uint64_t> cyclesBegun_{0};  // cycles whose callback has begun
     std::atomic<bool> endOpenMessages_{false};   // closing: what is under way ends now

@@ -70,6 +70,28 @@ std::vector<int> keysPlayed(const JackSink& sink)
     return keys;
 }
 
+// One JACK period of the test server, the most a list may leave between two files.
+constexpr std::int64_t kPeriodFrames = 256;
+
+// Frames from `sink`'s first note-off of `endingKey` (from its event `from` on) to its first note-on
+// of `startingKey` at or after it: the silence between the song that ends with the one and the song
+// that begins with the other.
+std::int64_t gapFrames(const JackSink& sink, std::size_t from, int endingKey, int startingKey)
+{
+    std::optional<std::int64_t> end;
+    const auto events = sink.events();
+    for (std::size_t i = from; i < events.size(); ++i) {
+        const auto& e = events[i];
+        if (e.bytes.size() != 3)
+            continue;
+        if (!end && e.bytes[0] == 0x80 && e.bytes[1] == endingKey)
+            end = std::int64_t(e.frame);
+        if (end && e.bytes[0] == 0x90 && e.bytes[1] == startingKey && std::int64_t(e.frame) >= *end)
+            return std::int64_t(e.frame) - *end;
+    }
+    return -1;
+}
+
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     QElapsedTimer timer;
@@ -488,12 +510,12 @@ TEST_F(Controller, SeveralFilesPlayAloneOrInTurnAsTheOptionSays)
         EXPECT_EQ(std::vector<int>(keys.end() - long(c.keys.size()), keys.end()), c.keys);
         EXPECT_EQ(sink.count() - before, 3 * c.keys.size());
         EXPECT_EQ(texts.contains("Sending b.mid to Carrow  (2/3)"), c.inTurn) << texts.join('|').toStdString();
-        if (c.inTurn && sink.count() - before == 9) {
-            const auto events = sink.events();
-            const auto gap = [&](std::size_t i) {
-                return (events[before + i].frame - events[before + i - 1].frame) / 48.0;
-            };
-            std::printf("In turn: from the end of a file to the start of the next: %.1f ms, %.1f ms\n", gap(3), gap(6));
+        if (c.inTurn) {
+            // Each file begins on the frame the song before ends (after its note-off), within a period.
+            for (const int key : {61, 62}) {
+                EXPECT_GE(gapFrames(sink, before, key, key + 1), 0) << key;
+                EXPECT_LE(gapFrames(sink, before, key, key + 1), kPeriodFrames) << key;
+            }
         }
         EXPECT_EQ(ui.view->infoText(), "");  // the end of the list is the end of playback
     }
@@ -535,6 +557,9 @@ TEST_F(Controller, RepeatStartsAgainAndQuitOnStopWaitsForAStop)
     const std::vector<int> keys = keysPlayed(sink);
     EXPECT_EQ(std::vector<int>(keys.begin() + long(before), keys.begin() + long(before) + 4),
               (std::vector<int>{65, 66, 65, 66}));
+    // From the last file back to the first with no gap.
+    EXPECT_GE(gapFrames(sink, 0, 66, 65), 0);
+    EXPECT_LE(gapFrames(sink, 0, 66, 65), kPeriodFrames);
 
     // Previous from the media controls; Repeat off there too: the list ends after its last file.
     waitUntil([&] { return delegate().playlist().index() == 0; }, 5000);
@@ -552,6 +577,37 @@ TEST_F(Controller, RepeatStartsAgainAndQuitOnStopWaitsForAStop)
     QTest::qWait(100);
     EXPECT_EQ(delegate().mainTimer(), nullptr) << "a list of files that cannot be played went round";
     EXPECT_EQ(ui.view->infoText(), "Cannot play b.mid: no such file");
+}
+
+// The next file is made ready to follow well before the end; a stop, Next, or Repeat switched off
+// meanwhile takes it back before it sounds.
+TEST_F(Controller, TheNextFileMadeReadySendsNothingWhenPlaybackChangesBeforeIt)
+{
+    JackSink sink("synth-c", "in", std::string("Carrow"));
+    delegate().setPlaysSeveralFilesInTurn(true);
+    const QStringList paths{writeTemp(fileFor(0x13, 2, 70), "first.mid"), writeTemp(fileFor(0x13, 2, 71), "last.mid")};
+    const struct {
+        const char* name;
+        bool repeat;
+        int changeDuringKey;
+        std::function<void()> change;
+        std::vector<int> keys;
+    } cases[] = {{"stop", false, 70, [&] { delegate().doStop(); }, {70}},
+                 {"next", false, 70, [&] { delegate().doNext(); }, {70, 71}},
+                 {"Repeat off at the last file", true, 71, [&] { delegate().setRepeats(false); }, {70, 71}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        delegate().setRepeats(c.repeat);
+        const std::size_t before = keysPlayed(sink).size();
+        delegate().applicationOpenFiles(paths);
+        ASSERT_TRUE(waitUntil([&] { return keysPlayed(sink).size() > before && keysPlayed(sink).back() == c.changeDuringKey; }, 5000));
+        QTest::qWait(200);  // the next file is ready: its song is shorter than the time ahead it is made ready
+        c.change();
+        ASSERT_TRUE(waitUntil([&] { return delegate().mainTimer() == nullptr; }, 5000));
+        QTest::qWait(1500);
+        const std::vector<int> keys = keysPlayed(sink);
+        EXPECT_EQ(std::vector<int>(keys.begin() + long(before), keys.end()), c.keys);
+    }
 }
 
 // A dump saved as a MIDI file has its messages at tick 0: its song ends at once, while pacing sends

@@ -50,7 +50,9 @@ ContractBackend& contractBackend()
         },
         [](const std::string& name) -> std::unique_ptr<ContractSynth> {
             return std::make_unique<JackContractSynth>(name);
-        }};
+        },
+        true,
+        true};  // every sink counts the server's frames
     return backend;
 }
 

@@ -185,13 +185,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, StreamCursorStop, testing::ValuesIn(kStopCases),
 
 // With its loop switch on, the song goes round: at its end (its end-of-track time) what sounds is let
 // go, then it starts again as a fresh start would, one song length later; switched off, the pass
-// under way is the last. 96 ticks: half a second.
+// under way is the last, and one set to release at its end lets go there too.
+// 96 ticks: half a second.
 struct LoopCase {
     const char* name;
     void (*build)(SmfBuilder&);
     std::uint64_t fromTick;
     std::size_t switchedOffAfter;  // events taken
     std::vector<std::string> expected;
+    bool releaseAtEnd = false;
 };
 
 const LoopCase kLoopCases[] = {
@@ -211,6 +213,11 @@ const LoopCase kLoopCases[] = {
     {"PacedSysExOfTheNextPassWaitsForTheLastToDrain",
      [](SmfBuilder& b) { b.track().delta(0).sysex({1, 2, 3, 0xF7}).delta(1).endOfTrack(); },
      0, 2, {"F0 01 02 03 F7 @0", "F0 01 02 03 F7 @50", "(end)"}},  // 5 bytes at 100 a second
+    {"ReleasingAtTheEndLetsGoThereAndEnds",
+     [](SmfBuilder& b) {
+         b.track().delta(0).controller(0, 64, 127).delta(0).noteOn(0, 60, 100).delta(96).endOfTrack();
+     },
+     0, 0, {"B0 40 7F @0", "90 3C 64 @0", "80 3C 40 @500", "B0 40 00 @500", "(end)"}, true},
     {"ASongWithNoLengthEnds",
      [](SmfBuilder& b) { b.track().delta(0).noteOn(0, 60, 100).delta(0).endOfTrack(); },
      0, 100, {"90 3C 64 @0", "(end)"}},
@@ -230,6 +237,7 @@ TEST_P(StreamCursorLoop, GoesRoundWhileSwitchedOn)
     SmfReadResult read = readStandardMidiFile(file.bytes());
     auto loop = std::make_shared<LoopSwitch>();
     loop->on = true;
+    loop->releaseAtEnd = c.releaseAtEnd;
     PlayFrom from;
     from.tick = c.fromTick;
     StreamCursor cursor(std::make_shared<const Sequence>(std::move(read.sequence)), {100.0, 0.0}, from, nullptr, loop);

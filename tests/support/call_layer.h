@@ -62,9 +62,11 @@ inline OSStatus loadSequence(const std::vector<std::uint8_t>& bytes, MusicSequen
 }
 
 // Loads `bytes` and starts it on the destination named `name` at the given pacing, tempo and
-// looping, the way the player does. Null when a step fails, the step said on standard error.
+// looping, the way the player does; with `after`, where that player's song ends; `releaseAtEnd` as
+// MusicPlayerSetReleaseAtEnd. Null when a step fails, the step said on standard error.
 inline MusicPlayer play(const std::vector<std::uint8_t>& bytes, const std::string& name, SInt32 bytesPerSecond = 60000,
-                        SInt32 pauseMs = 0, double rate = 1.0, bool looping = false)
+                        SInt32 pauseMs = 0, double rate = 1.0, bool looping = false, MusicPlayer after = nullptr,
+                        bool releaseAtEnd = false)
 {
     MusicPlayer player = nullptr;
     const auto failed = [&](const char* step) -> MusicPlayer {
@@ -85,7 +87,9 @@ inline MusicPlayer play(const std::vector<std::uint8_t>& bytes, const std::strin
     if (MusicSequenceSetMIDIEndpoint(sequence, destination) != 0 || NewMusicPlayer(&player) != 0 ||
         MusicPlayerSetSequence(player, sequence) != 0 ||
         (rate != 1.0 && MusicPlayerSetPlayRateScalar(player, rate) != 0) ||
-        (looping && MusicPlayerSetLooping(player, true) != 0) || MusicPlayerStart(player) != 0)
+        (looping && MusicPlayerSetLooping(player, true) != 0) ||
+        (releaseAtEnd && MusicPlayerSetReleaseAtEnd(player, true) != 0) ||
+        (after != nullptr ? MusicPlayerStartAfter(player, after) : MusicPlayerStart(player)) != 0)
         return failed("starting");
     return player;
 }

@@ -666,6 +666,72 @@ TEST_F(PlaybackContract, LoopingPlaysTheSameEventsOneSongLengthApartUntilSwitche
     DisposeMusicPlayer(player);
 }
 
+// A song started to follow another begins where that one's song ends (its end-of-track time at its
+// tempo), on the same destination or another, after what still sounds there has been let go; stopped
+// before then, it sends nothing.
+TEST_F(PlaybackContract, AFollowingSongBeginsWhereThePreviousEndsAndStoppedBeforeSendsNothing)
+{
+    auto carrow = sink("Carrow");
+    auto lumen = sink("Lumen");
+    SmfBuilder first(0, 96);
+    first.track().delta(0).noteOn(0, 60, 90).delta(96).endOfTrack();  // half a second, the note left sounding
+    SmfBuilder second(0, 96);
+    second.track().delta(0).noteOn(0, 62, 90).delta(48).noteOff(0, 62).delta(0).endOfTrack();
+    const Bytes firstOn{0x90, 60, 90}, firstOff{0x80, 60, 0x40}, secondOn{0x90, 62, 90};
+    const struct {
+        const char* name;
+        double rate;
+        bool toAnother;
+        bool stoppedBefore;
+    } cases[] = {{"same destination", 1.0, false, false},
+                 {"another destination, the first twice as fast", 2.0, true, false},
+                 {"stopped before it began", 1.0, false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.toAnother && !contractBackend().sinksShareOneClock)
+            continue;
+        const std::size_t carrowBefore = carrow->count(), lumenBefore = lumen->count();
+        // Let go at the end switched on at the start: a queueing service takes the whole short song at once.
+        MusicPlayer previous = play(first.bytes(), carrow->destinationName(), 60000, 0, c.rate, false, nullptr, true);
+        ContractSink& next = c.toAnother ? *lumen : *carrow;
+        MusicPlayer following = play(second.bytes(), next.destinationName(), 60000, 0, 1.0, false, previous);
+        ASSERT_NE(following, nullptr);
+        if (c.stoppedBefore) {
+            EXPECT_EQ(MusicPlayerStop(following), 0);
+        }
+        sleepSeconds(1.0);
+        DisposeMusicPlayer(following);
+        DisposeMusicPlayer(previous);
+        carrow->waitForQuiet(0.3, 5.0);
+        lumen->waitForQuiet(0.3, 5.0);
+        const auto carrowGot = messages(carrow->events());
+        const auto nextGot = messages(next.events());
+        const auto secondsOf = [](const std::vector<Message>& got, std::size_t from, const Bytes& bytes) {
+            for (std::size_t i = from; i < got.size(); ++i)
+                if (got[i].bytes == bytes)
+                    return got[i].seconds;
+            return -1.0;
+        };
+        const double start = secondsOf(carrowGot, carrowBefore, firstOn);
+        ASSERT_GE(start, 0.0);
+        const std::size_t nextBefore = c.toAnother ? lumenBefore : carrowBefore;
+        const double end = 0.5 / c.rate;
+        EXPECT_NEAR(secondsOf(carrowGot, carrowBefore, firstOff) - start, end, tolerance());
+        if (c.stoppedBefore) {
+            EXPECT_EQ(carrowGot.size() - carrowBefore, 2u) << "the stopped song sounded";
+            continue;
+        }
+        EXPECT_NEAR(secondsOf(nextGot, nextBefore, secondOn) - start, end, tolerance());
+        EXPECT_EQ(nextGot.size() - nextBefore, c.toAnother ? 2u : 4u);
+    }
+    // Paced SysEx that may still be sending where the song ends: nothing is made to follow it there.
+    SmfBuilder paced(0, 96);
+    paced.track().delta(90).sysex(sysex(3000, 0x11)).delta(6).endOfTrack();  // 50 ms from 469 ms on
+    MusicPlayer previous = play(paced.bytes(), carrow->destinationName());
+    EXPECT_EQ(play(second.bytes(), carrow->destinationName(), 60000, 0, 1.0, false, previous), nullptr);
+    DisposeMusicPlayer(previous);
+}
+
 // Panic: what sounds is let go, then all notes off and reset all controllers on every channel.
 TEST_F(PlaybackContract, PanicSendsAllNotesOffAndResetAllControllersOnEveryChannel)
 {

@@ -83,6 +83,8 @@ struct ContractBackend {
     // holds a sender back for its receiver: it drops what the receiver's pool cannot hold, so there
     // only a paced dump is sure to arrive whole when the reader is slow (as under emulation).
     bool unpacedDumpsArriveWhole = true;
+    // Whether the sinks' times are on one clock, so that what two of them received compares.
+    bool sinksShareOneClock = false;
 };
 
 // Defined by each test program that runs the suite.
