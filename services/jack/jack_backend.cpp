@@ -219,7 +219,11 @@ public:
             const auto* previous = dynamic_cast<const JackStream*>(when.after);
             slot.after = previous != nullptr ? previous->slotOf(this) : nullptr;
             slot.afterGeneration = slot.after != nullptr ? slot.after->generation.load(std::memory_order_acquire) : 0;
-            slot.afterFrames = std::uint64_t(std::llround(std::max(0.0, when.afterSeconds) * double(sampleRate_.load())));
+            // One frame after the song before ends: on one frame, events of two ports reach a synth in
+            // no set order, and a note the next song begins with must not come before the note-off
+            // that ends the same note of the song before.
+            slot.afterFrames =
+                std::uint64_t(std::llround(std::max(0.0, when.afterSeconds) * double(sampleRate_.load()))) + 1;
             slot.originSet.store(false, std::memory_order_relaxed);
             slot.stopRequested.store(false, std::memory_order_relaxed);
             slot.drained.store(false, std::memory_order_relaxed);

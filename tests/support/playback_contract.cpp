@@ -723,6 +723,10 @@ TEST_F(PlaybackContract, AFollowingSongBeginsWhereThePreviousEndsAndStoppedBefor
         }
         EXPECT_NEAR(secondsOf(nextGot, nextBefore, secondOn) - start, end, tolerance());
         EXPECT_EQ(nextGot.size() - nextBefore, c.toAnother ? 2u : 4u);
+        // What ends the first song reaches the synth before what begins the next.
+        if (!c.toAnother && nextGot.size() - nextBefore == 4u) {
+            EXPECT_EQ(nextGot[nextBefore + 1].bytes, firstOff);
+        }
     }
     // Paced SysEx that may still be sending where the song ends: nothing is made to follow it there.
     SmfBuilder paced(0, 96);
