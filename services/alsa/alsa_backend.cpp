@@ -15,7 +15,7 @@
 
 #include "services/alsa/alsa_input.h"
 #include "services/alsa/alsa_ports.h"
-#include "services/alsa/alsa_queue_timer.h"
+#include "services/alsa/alsa_client.h"
 #include "services/alsa/alsa_stream_writer.h"
 #include "services/polling.h"
 
@@ -23,26 +23,19 @@ namespace brennick {
 
 namespace {
 
-using alsa::kNsPerSecond;
 using alsa::StreamState;
 using alsa::Written;
 
-constexpr const char* kClientName = "Brennick MIDI Player";
 // The first event of a stream is due this long after the request, so the first batch is in the
 // kernel before its time.
 constexpr std::int64_t kStartLeadNs = 20'000'000;
-constexpr int kOutputPool = 2000;    // event cells; the most the kernel grants a client
 constexpr std::size_t kBatch = 128;  // events written per hold of the lock
 constexpr auto kFeedInterval = std::chrono::milliseconds(20);
 constexpr auto kPoolFullRetry = std::chrono::milliseconds(4);
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr std::int64_t kPortCheckIntervalNs = 100'000'000;
 constexpr std::size_t kTagCount = 256;  // event tags 1..255 name the streams; 0 is unused
-// The queue ticks this often on the high-resolution timer: a tenth of a millisecond of error at most.
-constexpr unsigned kQueueTicksPerSecond = 10000;
 
-// libasound reports a missing /dev/snd/seq on standard error; here that is an expected answer.
-void quietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
 class AlsaBackend;
 
@@ -131,30 +124,10 @@ private:
 
 std::shared_ptr<AlsaBackend> AlsaBackend::open()
 {
-    snd_lib_error_set_handler(&quietAlsaErrors);
-    snd_seq_t* seq = nullptr;
-    const int opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
-    snd_lib_error_set_handler(nullptr);
-    if (opened < 0)
+    const std::optional<alsa::SendingClient> client = alsa::openSendingClient();
+    if (!client)
         return nullptr;
-    snd_seq_set_client_name(seq, kClientName);
-    // The default pool (500 cells) holds too little look-ahead for dense files and long SysEx;
-    // a kernel that grants less still works, with a shorter reach.
-    snd_seq_set_client_pool_output(seq, kOutputPool);
-    const int queue = snd_seq_alloc_named_queue(seq, kClientName);
-    // Where a stream's echo comes back once the queue has dispatched everything before it, and
-    // where the system announces connections that end.
-    const int syncPort = snd_seq_create_simple_port(seq, "sync", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
-                                                    SND_SEQ_PORT_TYPE_APPLICATION);
-    if (queue < 0 || syncPort < 0) {
-        snd_seq_close(seq);
-        return nullptr;
-    }
-    // An event leaves within a tenth of a millisecond of its time where the kernel has the
-    // high-resolution timer, else on the sequencer's default timer.
-    useHighResolutionTimer(seq, queue, kQueueTicksPerSecond);
-    snd_seq_connect_from(seq, syncPort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
-    auto backend = std::shared_ptr<AlsaBackend>(new AlsaBackend(seq, queue, syncPort));
+    auto backend = std::shared_ptr<AlsaBackend>(new AlsaBackend(client->seq, client->queue, client->syncPort));
     backend->feeder_ = std::thread([raw = backend.get()] { raw->feed(); });
     return backend;
 }
@@ -352,14 +325,7 @@ unsigned char AlsaBackend::takeTag()
 
 std::int64_t AlsaBackend::queueNowNs()
 {
-    if (!queueRunning_)
-        return 0;
-    snd_seq_queue_status_t* status = nullptr;
-    snd_seq_queue_status_alloca(&status);
-    if (snd_seq_get_queue_status(seq_, queue_, status) < 0)
-        return 0;
-    const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
-    return std::int64_t(t->tv_sec) * kNsPerSecond + t->tv_nsec;
+    return queueRunning_ ? alsa::queueTimeNs(seq_, queue_) : 0;
 }
 
 // A running queue ticks even with nothing on it.

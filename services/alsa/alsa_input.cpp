@@ -8,13 +8,13 @@
 #include <thread>
 #include <tuple>
 
+#include "services/alsa/alsa_client.h"
 #include "services/alsa/alsa_ports.h"
 
 namespace brennick::alsa {
 
 namespace {
 
-constexpr const char* kClientName = "Brennick MIDI Player";
 constexpr int kStopCheckMs = 20;  // how soon a listener that is destroyed notices
 // Event cells the kernel holds for us while the thread is not reading (a SysEx piece takes about
 // ten): the most it grants, so a dump at full speed is not cut while the thread waits its turn.
