@@ -214,6 +214,11 @@ int runReceive(const CommandLine& line)
                                      "Ctrl+C)\n")
                           .arg(sourceList(sources.sources))
                           .arg(line.silenceSeconds));
+        // A backend listens to a few sources at once (JACK: 8): a synth beyond them would go unheard.
+        if (!sources.missed.empty())
+            print(stderr, QStringLiteral("not listening to %1: no more sources can be listened to at once; pick "
+                                         "one with --from\n")
+                              .arg(sourceList(sources.missed)));
         while (!receiver->shouldEnd() && !terminationSignalled(signalled, kPollMs)) {
         }
     }

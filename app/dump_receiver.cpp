@@ -65,6 +65,8 @@ DumpReceiver::Listening DumpReceiver::listen(MidiBackend& backend, const QString
         if (auto listener = backend.listen(source, std::move(handler))) {
             listeners_.push_back(std::move(listener));
             listening.sources.push_back(source->displayName());
+        } else {
+            listening.missed.push_back(source->displayName());
         }
     }
     return listening;

@@ -53,10 +53,11 @@ public:
     struct Listening {
         std::vector<std::string> sources;    // display names of the sources listened to
         std::vector<std::string> available;  // display names of every source there is
+        std::vector<std::string> missed;     // chosen, but gone meanwhile or beyond the listeners left
     };
     // On the MIDI service thread: listens to every source whose display name or identity contains
-    // `from` (ignoring case; every source when it is empty). A source that cannot be listened to
-    // (gone meanwhile, no listener left) is passed over.
+    // `from` (ignoring case; every source when it is empty). A source that cannot be listened to is
+    // passed over and named in `missed`.
     Listening listen(MidiBackend& backend, const QString& from);
 
     // One whole SysEx message from `source`; on any thread (the listeners' own).

@@ -13,6 +13,7 @@
 #include "app/dump_receiver.h"
 #include "app/playback_state.h"
 #include "platform/local_path.h"
+#include "platform/system_log.h"
 #include "services/midi_connection.h"
 #include "services/midi_service_thread.h"
 #include "ui/midi_view.h"
@@ -85,6 +86,9 @@ void AppDelegate::receiveDump(const QString& path)
         const std::shared_ptr<MidiBackend> backend = currentMidiBackend();
         const DumpReceiver::Listening listening =
             backend ? receiver->listen(*backend, QString()) : DumpReceiver::Listening{};
+        if (!listening.missed.empty())
+            systemLog(QStringLiteral("Receiving: not listening to %1: no more sources can be listened to at once")
+                          .arg(sourceList(listening.missed)));
         onWindowThread(self, [receiver, sources = listening.sources](AppDelegate& delegate) {
             if (delegate.receiver_ == receiver)
                 delegate.listeningStarted(sources);

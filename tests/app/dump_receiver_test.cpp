@@ -89,6 +89,50 @@ TEST(DumpReceiver, EndsAfterTheSilenceFollowingAKeptMessageOrWhenTheFileCannotBe
               QStringLiteral("Cannot save missing/dump.syx: No such file or directory"));
 }
 
+// A backend that lists three sources and has one listener left, as JACK with its input ports taken.
+class OneListenerLeft final : public MidiBackend {
+    struct Source final : MidiSource {
+        explicit Source(const std::string& name) : MidiSource(name, name, {}) {}
+    };
+    struct Listener final : InputListener {
+        void stop() override {}
+        InputCounts counts() const override { return {}; }
+    };
+
+public:
+    const char* name() const override { return "one listener left"; }
+    bool alive() const override { return true; }
+    std::vector<DestinationHandle> destinations() override { return {}; }
+    std::vector<SourceHandle> sources() override
+    {
+        return {std::make_shared<Source>("Lumen:out"), std::make_shared<Source>("Carrow:out"),
+                std::make_shared<Source>("Tessel:out")};
+    }
+    std::unique_ptr<InputListener> listen(const SourceHandle&, SysExHandler) override
+    {
+        return left_-- > 0 ? std::make_unique<Listener>() : nullptr;
+    }
+    std::unique_ptr<PlaybackStream> play(std::unique_ptr<StreamCursor>, const DestinationHandle&, StreamStart) override
+    {
+        return nullptr;
+    }
+    void close(double) override {}
+
+private:
+    int left_ = 1;
+};
+
+TEST(DumpReceiver, NamesTheChosenSourcesItCannotListenTo)
+{
+    QTemporaryDir dir;
+    DumpReceiver receiver(dir.filePath(QStringLiteral("dump.syx")));
+    OneListenerLeft backend;
+    const DumpReceiver::Listening listening = receiver.listen(backend, QStringLiteral(":out"));
+    EXPECT_EQ(listening.sources, std::vector<std::string>{"Lumen:out"});
+    EXPECT_EQ(listening.missed, (std::vector<std::string>{"Carrow:out", "Tessel:out"}));
+    receiver.finish();
+}
+
 TEST(DumpReceiver, SaysWhatWasSavedDroppedAndIgnored)
 {
     DumpOutcome saved;
