@@ -42,24 +42,31 @@ OSStatus MusicPlayerSetSequence(MusicPlayer player, MusicSequence sequence)
     });
 }
 
+namespace {
+
+// Under the registry's lock: where and how the player's sequence is to be sent. A sequence reloaded
+// since it was given to the player plays its new contents.
+OSStatus prepareStart(Registry& r, OpaqueMusicPlayer& p, DestinationHandle& destination, SysExPacing& pacing)
+{
+    if (p.sequence == nullptr || !p.player.hasSequence())
+        return kAudioToolboxErr_NoSequence;
+    if (!r.isEndpoint(p.sequence->endpoint))
+        return kAudioToolboxErr_IllegalTrackDestination;
+    destination = r.destinationByEndpoint[p.sequence->endpoint];
+    pacing = r.pacing(p.sequence->endpoint);
+    p.player.setSequence(p.sequence->sequence);
+    return OSStatus{0};
+}
+
+}  // namespace
+
 OSStatus MusicPlayerStart(MusicPlayer player)
 {
     DestinationHandle destination;
     SysExPacing pacing;
     return withHandle(
-        player,
-        [&destination, &pacing](Registry& r, OpaqueMusicPlayer& p) {
-            if (p.sequence == nullptr || !p.player.hasSequence())
-                return kAudioToolboxErr_NoSequence;
-            if (!r.isEndpoint(p.sequence->endpoint))
-                return kAudioToolboxErr_IllegalTrackDestination;
-            destination = r.destinationByEndpoint[p.sequence->endpoint];
-            pacing = r.pacing(p.sequence->endpoint);
-            // A sequence reloaded since it was given to the player plays its new contents.
-            p.player.setSequence(p.sequence->sequence);
-            return OSStatus{0};
-        },
-        [&destination, &pacing](OpaqueMusicPlayer& p) {
+        player, [&](Registry& r, OpaqueMusicPlayer& p) { return prepareStart(r, p, destination, pacing); },
+        [&](OpaqueMusicPlayer& p) {
             p.player.start(destination, pacing);
             return OSStatus{0};
         });
@@ -74,16 +81,7 @@ OSStatus MusicPlayerStartAfter(MusicPlayer player, MusicPlayer previous)
         player,
         [&](Registry& r, OpaqueMusicPlayer& p) {
             before = r.find(previous);
-            if (before == nullptr)
-                return notFound(previous);
-            if (p.sequence == nullptr || !p.player.hasSequence())
-                return kAudioToolboxErr_NoSequence;
-            if (!r.isEndpoint(p.sequence->endpoint))
-                return kAudioToolboxErr_IllegalTrackDestination;
-            destination = r.destinationByEndpoint[p.sequence->endpoint];
-            pacing = r.pacing(p.sequence->endpoint);
-            p.player.setSequence(p.sequence->sequence);
-            return OSStatus{0};
+            return before == nullptr ? notFound(previous) : prepareStart(r, p, destination, pacing);
         },
         // Players are used from one thread, the caller's: `before` stays while this call runs.
         [&](OpaqueMusicPlayer& p) {
