@@ -174,38 +174,6 @@ TEST(SynthFeatures, DumpGoesToItsModelThenToThePickWithItsPauseAfterARestart)
     EXPECT_EQ(player.waitForExit(5.0), 0);
 }
 
-TEST(SynthFeatures, MediaControlsStopWithNoteOffsAndPlayAgain)
-{
-    JackTestServer server(kPeriod, kRate);
-    ASSERT_TRUE(server.running());
-    SessionBus bus;
-    ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
-    JackSink carrow("synth-c", "in", std::string("Carrow"));
-    PlayerProcess player;
-    SmfBuilder b(0, 96);
-    b.track().delta(0).noteOn(0, 60, 100).delta(96 * 40).noteOff(0, 60).delta(0).endOfTrack();  // 20 s
-    const std::string song = player.root() + "/long.mid";
-    writeFile(song, b.bytes());
-
-    player.start({song}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
-    ASSERT_TRUE(carrow.waitForCount(1, 10.0)) << player.standardError();
-    ASSERT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Playing\"") != std::string::npos; }, 5.0))
-        << bus.playbackStatus();
-    EXPECT_NE(bus.playerProperty("Metadata").find("long.mid"), std::string::npos);
-
-    bus.send("org.mpris.MediaPlayer2.Player.Stop");
-    ASSERT_TRUE(carrow.waitForCount(2, 5.0));
-    EXPECT_EQ(carrow.events()[1].bytes, (Bytes{0x80, 60, 0x40}));
-    EXPECT_TRUE(waitFor([&] { return bus.playbackStatus().find("\"Stopped\"") != std::string::npos; }, 5.0));
-
-    bus.send("org.mpris.MediaPlayer2.Player.Play");
-    ASSERT_TRUE(carrow.waitForCount(3, 5.0));
-    EXPECT_EQ(carrow.events()[2].bytes, (Bytes{0x90, 60, 100}));  // from the start again
-    player.sendSignal(SIGTERM);
-    EXPECT_EQ(player.waitForExit(5.0), 0);
-    EXPECT_EQ(carrow.events().back().bytes, (Bytes{0x80, 60, 0x40}));  // and silenced on the way out
-}
-
 namespace {
 
 Bytes joined(const std::vector<ReceivedEvent>& events)
@@ -358,6 +326,23 @@ std::vector<std::uint32_t> framesOf(const JackSink& synth, std::uint8_t status)
 }
 
 const MediaControlsCase kMediaControlsCases[] = {
+    {"StopSilencesAndPlayStartsAgainFromTheStart",
+     [] {
+         SmfBuilder b(0, 96);
+         b.track().delta(0).noteOn(0, 60, 100).delta(96 * 40).noteOff(0, 60).delta(0).endOfTrack();  // 20 s
+         return b.bytes();
+     },
+     [](const SessionBus& bus, const JackSink& synth) {
+         ASSERT_TRUE(synth.waitForCount(1, 10.0));
+         EXPECT_NE(bus.playerProperty("Metadata").find("song.mid"), std::string::npos);
+         bus.send("org.mpris.MediaPlayer2.Player.Stop");
+         ASSERT_TRUE(synth.waitForCount(2, 5.0));
+         EXPECT_EQ(synth.events()[1].bytes, (Bytes{0x80, 60, 0x40}));
+         EXPECT_TRUE(statusBecomes(bus, "Stopped"));
+         bus.send("org.mpris.MediaPlayer2.Player.Play");
+         ASSERT_TRUE(synth.waitForCount(3, 5.0));
+         EXPECT_EQ(synth.events()[2].bytes, (Bytes{0x90, 60, 100}));
+     }},
     {"PauseSilencesAtOnceAndResumeGoesOnWithTheChasedState",
      [] {
          SmfBuilder b(1, 96);
@@ -479,6 +464,13 @@ TEST_P(MediaControlsDriveThePlayer, AsTheSynthHearsIt)
     GetParam().driveAndCheck(bus, synth);
     player.sendSignal(SIGTERM);
     EXPECT_EQ(player.waitForExit(5.0), 0) << player.standardError();
+    // Silenced on the way out: every note-on has its note-off.
+    std::map<std::pair<int, int>, int> sounding;
+    for (const ReceivedEvent& e : synth.events())
+        if (e.bytes.size() == 3 && (e.bytes[0] & 0xE0) == 0x80)
+            sounding[{e.bytes[0] & 0x0F, e.bytes[1]}] += (e.bytes[0] & 0xF0) == 0x90 && e.bytes[2] > 0 ? 1 : -1;
+    for (const auto& [note, count] : sounding)
+        EXPECT_LE(count, 0) << "channel " << note.first << ", key " << note.second << " left sounding";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MediaControlsDriveThePlayer, ::testing::ValuesIn(kMediaControlsCases),
