@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include "tests/support/case_names.h"
 #include "tests/support/player_process.h"
 
 using namespace brennick;
@@ -63,13 +64,7 @@ TEST_P(DumpReceiverCases, KeepsBrennickMessagesAndReplacesTheFileOnlyAtTheEnd)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("dump.syx")});
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, DumpReceiverCases, testing::ValuesIn(kCases), [](const auto& info) {
-    std::string name = info.param.name;
-    for (char& ch : name)
-        if (!std::isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Messages, DumpReceiverCases, testing::ValuesIn(kCases), brennick::test::CaseName());
 
 TEST(DumpReceiver, EndsAfterTheSilenceFollowingAKeptMessageOrWhenTheFileCannotBeWritten)
 {

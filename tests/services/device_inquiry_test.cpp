@@ -2,12 +2,12 @@
 // answer is remembered.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "services/device_inquiry.h"
+#include "tests/support/case_names.h"
 
 using namespace brennick;
 
@@ -38,13 +38,7 @@ TEST_P(IdentityReplies, NameABrennickFamilyOnlyWhenWholeAndOurs)
     EXPECT_EQ(brennickFamilyCode(GetParam().message), GetParam().family);
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, IdentityReplies, testing::ValuesIn(kReplies), [](const auto& info) {
-    std::string name = info.param.name;
-    for (char& ch : name)
-        if (!std::isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Messages, IdentityReplies, testing::ValuesIn(kReplies), brennick::test::CaseName());
 
 TEST(DeviceAnswers, AreKeptWhileThePortsStayTheSameInAnyOrder)
 {

@@ -1,11 +1,11 @@
 // SysEx reassembly: whole messages out of pieces split anywhere, nothing half, bounded size.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
 #include "services/sysex_assembler.h"
+#include "tests/support/case_names.h"
 
 using namespace brennick;
 
@@ -56,13 +56,7 @@ TEST_P(SysExAssemblerCases, HandsOutWholeMessagesAndCountsTheRest)
     EXPECT_EQ(assembler.counts().unfinished, c.unfinished);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pieces, SysExAssemblerCases, testing::ValuesIn(kCases), [](const auto& info) {
-    std::string name = info.param.name;
-    for (char& ch : name)
-        if (!std::isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Pieces, SysExAssemblerCases, testing::ValuesIn(kCases), brennick::test::CaseName());
 
 TEST(SysExAssembler, InterruptDropsTheMessageUnderWay)
 {
