@@ -34,22 +34,29 @@ DestinationChoice chooseDestination(const QString& modelName, const QList<std::o
     return {};
 }
 
+namespace {
+
+// One field of every destination, in listing order.
+QList<std::optional<QString>> column(const QList<ListedDestination>& destinations,
+                                     std::optional<QString> ListedDestination::*field)
+{
+    QList<std::optional<QString>> values;
+    values.reserve(destinations.size());
+    for (const ListedDestination& d : destinations)
+        values.append(d.*field);
+    return values;
+}
+
+}  // namespace
+
 QList<std::optional<QString>> DestinationListing::names() const
 {
-    QList<std::optional<QString>> names;
-    names.reserve(destinations.size());
-    for (const ListedDestination& d : destinations)
-        names.append(d.name);
-    return names;
+    return column(destinations, &ListedDestination::name);
 }
 
 QList<std::optional<QString>> DestinationListing::answeredModels() const
 {
-    QList<std::optional<QString>> models;
-    models.reserve(destinations.size());
-    for (const ListedDestination& d : destinations)
-        models.append(d.answeredAs);
-    return models;
+    return column(destinations, &ListedDestination::answeredAs);
 }
 
 DestinationListing listDestinations()
